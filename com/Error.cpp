@@ -1,0 +1,38 @@
+#include "com/Error.h"
+
+#include <new>
+
+void ThrowHResult(HRESULT hr)
+{
+    throw CHResultException(hr);
+}
+
+void ThrowIfFailed(HRESULT hr)
+{
+    if (FAILED(hr))
+        ThrowHResult(hr);
+}
+
+HRESULT HResultFromLastError() noexcept
+{
+    HRESULT hr = HResultFromWin32(static_cast<LONG>(GetLastError()));
+    return FAILED(hr) ? hr : E_FAIL;
+}
+
+void ThrowLastError()
+{
+    ThrowHResult(HResultFromLastError());
+}
+
+HRESULT HResultFromCurrentException() noexcept
+{
+    try {
+        throw;
+    } catch (const CHResultException& e) {
+        return e.GetHResult();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}

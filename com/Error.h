@@ -1,0 +1,70 @@
+#pragma once
+// The library's one exception type and the helpers that throw and catch it.
+//
+// Inside the library every system failure is thrown as CHResultException
+// through the plain functions below. Every entry point that Windows calls
+// (COM methods, Dll* exports, window/dialog/thread procedures, wWinMain)
+// converts whatever escapes with HResultFromCurrentException(), so that no
+// exception ever unwinds through a system DLL frame.
+
+#include <windows.h>
+
+#include <type_traits>
+
+class CHResultException
+{
+public:
+    explicit CHResultException(HRESULT hr) noexcept : m_hr(hr) {}
+    HRESULT GetHResult() const noexcept { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// HRESULT_FROM_WIN32 rule: 0 or less passes unchanged, a positive code
+// becomes 0x8007xxxx with its low 16 bits.
+constexpr HRESULT HResultFromWin32(LONG error) noexcept
+{
+    return error <= 0 ? static_cast<HRESULT>(error)
+                      : static_cast<HRESULT>((static_cast<ULONG>(error) & 0xFFFF) | 0x80070000u);
+}
+
+// An NTSTATUS becomes an HRESULT by setting the facility-NT bit (bit 28).
+constexpr HRESULT HResultFromNt(LONG status) noexcept
+{
+    return static_cast<HRESULT>(static_cast<ULONG>(status) | 0x10000000u);
+}
+
+[[noreturn]] void ThrowHResult(HRESULT hr);
+void ThrowIfFailed(HRESULT hr);
+// Throws HResultFromWin32(GetLastError()). A last error of 0 (a call that
+// failed without saying why) becomes E_FAIL, so a failure is never reported
+// as success.
+[[noreturn]] void ThrowLastError();
+inline void ThrowLastErrorIf(bool failed)
+{
+    if (failed)
+        ThrowLastError();
+}
+// HRESULT of the last Win32 error, never a success code.
+HRESULT HResultFromLastError() noexcept;
+
+// The one boundary helper: call it inside catch (...). Our exception gives
+// its HRESULT, std::bad_alloc gives E_OUTOFMEMORY, anything else E_FAIL.
+HRESULT HResultFromCurrentException() noexcept;
+
+// Runs f and converts what it throws; f returns void or an HRESULT.
+template <class F>
+HRESULT CallAtBoundary(F&& f) noexcept
+{
+    try {
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            return S_OK;
+        } else {
+            return f();
+        }
+    } catch (...) {
+        return HResultFromCurrentException();
+    }
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Child-process roles for cross-process tests.
+//
+// A test registers a role by name with QUELLAN_TEST_ROLE and starts a child
+// with StartRole; the child is this same executable started with
+// "--role=NAME args...", which runs the role's function instead of the tests
+// and exits with its return value.
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "com/Handle.h"
+
+using RoleFunction = int (*)(const std::vector<std::wstring>& args);
+
+bool RegisterRole(const wchar_t* name, RoleFunction function);
+bool RunRoleIfRequested(int argc, wchar_t** argv, int* exitCode);
+
+// Starts this executable in a role; returns the process handle.
+CHandle StartRole(const std::wstring& name, const std::vector<std::wstring>& args = {});
+// Waits (bounded) for the process and returns its exit code; fails the
+// current test on timeout.
+DWORD WaitForRole(const CHandle& process, DWORD timeoutMs = 60000);
+
+#define QUELLAN_TEST_ROLE(name)                                                      \
+    static int name##Role(const std::vector<std::wstring>& args);                   \
+    static const bool name##RoleRegistered = RegisterRole(L## #name, &name##Role); \
+    static int name##Role([[maybe_unused]] const std::vector<std::wstring>& args)
