@@ -12,6 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
 
 struct FilterRule
 {
@@ -38,3 +41,35 @@ inline std::size_t FilterRecordSize(const FilterRule& rule) noexcept
 {
     return FilterRecordSize(rule.length);
 }
+
+// Owner of a record made by ParseFilter or AdblockLineToFilter (malloc'd,
+// released with free).
+struct CFreeDeleter
+{
+    void operator()(void* p) const noexcept { std::free(p); }
+};
+using CFilterRulePtr = std::unique_ptr<FilterRule, CFreeDeleter>;
+
+// Parses internal filter text. True and a new record (owned by the caller,
+// released with free) for valid syntax; false, *rule untouched, for a text
+// that contains CR or LF or whose body exceeds kMaxFilterBodyLength.
+// Throws std::bad_alloc.
+bool ParseFilter(const wchar_t* text, FilterRule** rule);
+
+// Inverse of ParseFilter: "%" if exception, "/" body "/" or the body.
+std::wstring FilterToText(const FilterRule& rule);
+
+// Null for a valid wildcard body, else the message
+// "the expression contains an invalid escape sequence".
+const wchar_t* CheckWildcard(const wchar_t* body);
+
+// Whole-text wildcard match, ASCII case-insensitive; "*", "?", "\" escapes.
+// Allocates nothing; never reads past a pattern ending in an unpaired "\".
+bool MatchWildcard(const wchar_t* pattern, const wchar_t* text);
+
+// True when the rule matches the (canonical) URL. A regular expression that
+// does not compile, or whose search cannot complete safely, does not match.
+bool MatchFilter(const FilterRule& rule, const wchar_t* url);
+
+// English text for a regular-expression error code (0 to 14).
+const wchar_t* RegexErrorText(int code);
