@@ -1,0 +1,18 @@
+#pragma once
+// The one verdict on a URL: may it load, judged by the user's filter list?
+//
+// A URL is blocked when at least one blocking rule matches it and no exception
+// rule does, whatever their order. Settings (SessionDisabled and the others)
+// are the caller's business.
+
+class CSharedStore;
+
+// Against the process's filter list store (GetFilterListStore). true: the URL
+// may load; false: blocked. Throws CHResultException when no judgement could
+// be made: the URL cannot be canonicalized (for instance its canonical form
+// would exceed 2083 characters), or the store cannot be opened or read.
+// A caller may hold a reader of the settings store, never of the filter list.
+bool IsUrlAllowed(const wchar_t* url);
+
+// The same against the given filter list store.
+bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);

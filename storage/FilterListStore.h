@@ -1,0 +1,53 @@
+#pragma once
+// The user's filter list: storage.bin, FilterRule records back to back in
+// list order, no header, the first at offset 0. Shared by all browser
+// processes of the user through a CSharedStore.
+//
+// Reading: GetFilterListStore(), a CStoreReader on it, a CFilterRecordCursor
+// over the reader. Writing: build the records, then GetFilterListStore(), a
+// CStoreWriter, AppendRecord or ReplaceAllRecords, end the writer.
+
+#include <windows.h>
+
+#include "engine/FilterRule.h"
+#include "storage/SharedStore.h"
+
+constexpr wchar_t kFilterListFileName[] = L"storage.bin";
+constexpr wchar_t kFilterListWriteLockName[] = L"FilterListWriteLock";
+constexpr wchar_t kFilterListReaderCountName[] = L"FilterListReaderCount";
+
+// The process's filter list store in the per-user storage folder, created on
+// first use (a missing storage.bin is created empty) and kept until the module
+// unloads. Throws if it cannot be created; the next call tries again.
+CSharedStore& GetFilterListStore();
+
+// Walks the records of a filter list view in order without ever reading past
+// it. Only whole records whose body ends with its zero terminator come out:
+// a record that claims to run past the end of the view ends the walk (the
+// damaged tail is ignored), and a record without its terminator is skipped.
+class CFilterRecordCursor
+{
+public:
+    CFilterRecordCursor(const BYTE* view, DWORD size) noexcept : m_position(view), m_end(view + size) {}
+    explicit CFilterRecordCursor(const CStoreReader& reader) noexcept
+        : CFilterRecordCursor(reader.GetView(), reader.GetViewSize())
+    {
+    }
+
+    // The next record, or null at the end.
+    const FilterRule* Next() noexcept;
+
+private:
+    const BYTE* m_position;
+    const BYTE* m_end;
+};
+
+// Appends one record at the end of the list. writer must be on the filter
+// list store. Duplicates are stored again. Throws what Resize throws, or
+// HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE) when the list would reach 2 GiB;
+// the file then keeps its last successful length.
+void AppendRecord(CStoreWriter& writer, const FilterRule& record);
+
+// Makes the list exactly the records [first, last) in that order (empty for an
+// empty range). Same failures as AppendRecord.
+void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last);

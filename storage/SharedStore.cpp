@@ -1,0 +1,141 @@
+#include "storage/SharedStore.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "com/Error.h"
+
+namespace {
+
+// A writer waits for readers that hold their access only for short, bounded
+// work (one URL check, one element, one dialog load): give up the processor
+// at first, then sleep a little longer each round, never more than 10 ms, so
+// that a long read costs the machine nothing and a short one is not slowed.
+void BackOff(unsigned round)
+{
+    constexpr unsigned kYieldRounds = 64;
+    if (round < kYieldRounds) {
+        if (!SwitchToThread())
+            Sleep(0);
+        return;
+    }
+    Sleep(std::min<DWORD>(1 + (round - kYieldRounds) / 16, 10));
+}
+
+}  // namespace
+
+CStoreLock::CStoreLock(SECURITY_ATTRIBUTES* securityAttributes, std::wstring readerCountName,
+                       const std::wstring& writeLockName)
+    : m_readerCountName(std::move(readerCountName)),
+      m_writeMutex(securityAttributes, writeLockName),
+      m_securityAttributes(securityAttributes)
+{
+}
+
+CNamedMutex CStoreLock::OpenReaderCount() const
+{
+    return CNamedMutex(m_securityAttributes, m_readerCountName);
+}
+
+CNamedMutex CStoreLock::RegisterReader() const
+{
+    CMutexHold hold(m_writeMutex.Get());
+    return OpenReaderCount();
+}
+
+void CStoreLock::WaitForReaders() const
+{
+    CNamedMutex count = OpenReaderCount();
+    // Our own handle accounts for one.
+    for (unsigned round = 0; GetHandleCount(count.Get()) > 1; ++round)
+        BackOff(round);
+}
+
+CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
+                           DWORD creationDisposition, const std::wstring& readerCountName,
+                           const std::wstring& writeLockName)
+    : m_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes,
+             creationDisposition, FILE_ATTRIBUTE_NORMAL),
+      m_lock(securityAttributes, readerCountName, writeLockName)
+{
+}
+
+CSharedStore::~CSharedStore() = default;
+
+DWORD CSharedStore::GetSize() const
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(m_file.m_handle.Get(), &size))
+        ThrowLastError();
+    if (size.HighPart != 0)
+        ThrowHResult(E_FAIL);
+    return size.LowPart;
+}
+
+void CSharedStore::Map(bool writable)
+{
+    Unmap();
+    DWORD size = GetSize();
+    // An empty file cannot be mapped; it has a null view and nothing else
+    // does. Mapping exactly the measured size means a file that is somehow
+    // shorter than that fails here instead of leaving a view smaller than
+    // what its users are told.
+    if (size == 0)
+        return;
+    CHandle mapping(
+        CreateFileMappingW(m_file.m_handle.Get(), nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, size, nullptr));
+    if (!mapping)
+        ThrowLastError();
+    CMappedView view(MapViewOfFile(mapping.Get(), writable ? FILE_MAP_READ | FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, size));
+    if (!view)
+        ThrowLastError();
+    // The view keeps the mapping object alive; its handle closes here.
+    m_view = std::move(view);
+    m_viewSize = size;
+}
+
+void CSharedStore::Unmap() noexcept
+{
+    m_view.Reset();
+    m_viewSize = 0;
+}
+
+CStoreReader::CStoreReader(CSharedStore& store) : m_store(store), m_registration(store.m_lock.RegisterReader())
+{
+    CCritSecLock hold(m_store.m_mapLock);
+    if (m_store.m_readMapCount == 0)
+        m_store.Map(false);
+    ++m_store.m_readMapCount;
+}
+
+CStoreReader::~CStoreReader()
+{
+    // The view goes before the registration: a writer changes the file's
+    // length only when no registration is left, and the system refuses to
+    // change the length of a file that any process still has mapped.
+    CCritSecLock hold(m_store.m_mapLock);
+    if (--m_store.m_readMapCount == 0)
+        m_store.Unmap();
+}
+
+CStoreWriter::CStoreWriter(CSharedStore& store) : m_hold(store.m_lock.GetWriteMutex()), m_store(store)
+{
+    m_store.m_lock.WaitForReaders();
+    m_store.Map(true);
+}
+
+CStoreWriter::~CStoreWriter()
+{
+    m_store.Unmap();
+}
+
+void CStoreWriter::Resize(LONG newSize)
+{
+    m_store.Unmap();
+    HANDLE file = m_store.m_file.m_handle.Get();
+    if (SetFilePointer(file, newSize, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        ThrowLastError();
+    if (!SetEndOfFile(file))
+        ThrowLastError();
+    m_store.Map(true);
+}

@@ -1,0 +1,139 @@
+#pragma once
+// A small binary file shared in place by all browser processes of one user
+// through file mappings, guarded by a cross-process reader/writer lock made
+// of two named objects:
+//  - the write mutex, held by a writer for its whole work and by a reader
+//    only while it registers;
+//  - the reader-count object, a named mutex nobody waits on: every active
+//    reader keeps one handle to it open, so its handle count is the number of
+//    readers in all processes.
+// Many readers at once, in any number of threads and processes, or one writer
+// alone. Within a process all readers share one read-only view, mapped by the
+// first and unmapped by the last. Nothing is cached between accesses.
+//
+// Rules for callers:
+//  - never create a CStoreWriter on a thread that holds a CStoreReader of the
+//    same store: the writer would wait for itself forever;
+//  - when readers of both stores are held, take the settings store first;
+//  - a CStoreWriter must be destroyed on the thread that created it (the
+//    write mutex is owned by a thread).
+
+#include <windows.h>
+
+#include <string>
+
+#include "com/Handle.h"
+#include "com/Sync.h"
+#include "storage/File.h"
+#include "storage/SharedObjects.h"
+
+// The cross-process lock of one store.
+class CStoreLock
+{
+public:
+    // Creates or opens the write mutex; throws the converted last error.
+    CStoreLock(SECURITY_ATTRIBUTES* securityAttributes, std::wstring readerCountName,
+               const std::wstring& writeLockName);
+
+    HANDLE GetWriteMutex() const noexcept { return m_writeMutex.Get(); }
+    // A new handle to the reader-count object; throws the converted last error.
+    CNamedMutex OpenReaderCount() const;
+    // Registers a reader: holds the write mutex while it opens a handle to the
+    // reader-count object, so a reader never registers while a writer works.
+    CNamedMutex RegisterReader() const;
+    // With the write mutex held by the caller, waits until no reader is left
+    // in any process. Throws (after closing its handle) if the count cannot be
+    // read.
+    void WaitForReaders() const;
+
+private:
+    std::wstring m_readerCountName;
+    CNamedMutex m_writeMutex;
+    SECURITY_ATTRIBUTES* m_securityAttributes;
+};
+
+class CSharedStore
+{
+public:
+    // Opens (or, as creationDisposition says, creates) the file for reading
+    // and writing, shared for reading and writing, and creates or opens the
+    // write mutex. securityAttributes must outlive the store. Throws the
+    // converted last error; nothing is left open then.
+    CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                 const std::wstring& readerCountName, const std::wstring& writeLockName);
+    ~CSharedStore();
+    CSharedStore(const CSharedStore&) = delete;
+    CSharedStore& operator=(const CSharedStore&) = delete;
+
+    // The file's current length. Throws the converted last error, or E_FAIL
+    // for a file of 4 GiB or more. Meaningful while holding a reader or writer.
+    DWORD GetSize() const;
+
+private:
+    friend class CStoreReader;
+    friend class CStoreWriter;
+
+    // Maps the whole file into m_view (left null for an empty file). Throws
+    // the converted last error; m_view is then null.
+    void Map(bool writable);
+    void Unmap() noexcept;
+
+    CFile m_file;
+    CStoreLock m_lock;
+    CCriticalSection m_mapLock;  // readers of this process: m_readMapCount and the view
+    LONG m_readMapCount = 0;
+    CMappedView m_view;
+    DWORD m_viewSize = 0;
+};
+
+// Scoped read access: while it lives, the caller counts as a reader in every
+// process and sees a read-only view of the whole file.
+class CStoreReader
+{
+public:
+    // Waits while a writer works, then registers and maps. Throws the
+    // converted last error; nothing is held then.
+    explicit CStoreReader(CSharedStore& store);
+    ~CStoreReader();
+    CStoreReader(const CStoreReader&) = delete;
+    CStoreReader& operator=(const CStoreReader&) = delete;
+
+    CSharedStore& GetStore() const noexcept { return m_store; }
+    // The file's bytes; null exactly when GetViewSize() is 0.
+    const BYTE* GetView() const noexcept { return static_cast<const BYTE*>(m_store.m_view.Get()); }
+    // The file's length when it was mapped; no writer can change it while
+    // any reader lives.
+    DWORD GetViewSize() const noexcept { return m_store.m_viewSize; }
+
+private:
+    CSharedStore& m_store;
+    CNamedMutex m_registration;
+};
+
+// Scoped exclusive access: holds the write mutex, waits for the readers of all
+// processes to finish, and maps the file read-write.
+class CStoreWriter
+{
+public:
+    // Throws the converted last error (or what GetHandleCount throws); the
+    // write mutex is released then.
+    explicit CStoreWriter(CSharedStore& store);
+    ~CStoreWriter();
+    CStoreWriter(const CStoreWriter&) = delete;
+    CStoreWriter& operator=(const CStoreWriter&) = delete;
+
+    CSharedStore& GetStore() const noexcept { return m_store; }
+    // The file's bytes, writable; null exactly when GetViewSize() is 0.
+    BYTE* GetView() const noexcept { return static_cast<BYTE*>(m_store.m_view.Get()); }
+    DWORD GetViewSize() const noexcept { return m_store.m_viewSize; }
+
+    // Sets the file's length and maps it again. Bytes up to the smaller
+    // length are kept; grown bytes read as zero. A negative size (a length of
+    // 2 GiB or more) is refused by the system. Throws the converted last
+    // error; the view is null then and the writer still holds its lock.
+    void Resize(LONG newSize);
+
+private:
+    CMutexHold m_hold;
+    CSharedStore& m_store;
+};
