@@ -49,20 +49,22 @@ const FilterRule* CFilterRecordCursor::Next() noexcept
         std::memcpy(&length, record + offsetof(FilterRule, length), sizeof length);
         std::size_t size = FilterRecordSize(length);
         if (size > static_cast<std::size_t>(m_end - record))
-            break;
+            return nullptr;
         m_position = record + size;
         WCHAR terminator;
         std::memcpy(&terminator, record + kHeaderSize + 2 * std::size_t{length}, sizeof terminator);
         if (terminator == 0)
             return reinterpret_cast<const FilterRule*>(record);
     }
-    m_position = m_end;
     return nullptr;
 }
 
 void AppendRecord(CStoreWriter& writer, const FilterRule& record)
 {
-    DWORD size = writer.GetStore().GetSize();
+    CFilterRecordCursor cursor(writer.GetView(), writer.GetViewSize());
+    while (cursor.Next()) {
+    }
+    DWORD size = writer.GetViewSize() - static_cast<DWORD>(cursor.GetUnreadSize());
     writer.Resize(CheckedStoreLength(std::uint64_t{size} + FilterRecordSize(record)));
     CopyRecord(writer.GetView() + size, record);
 }

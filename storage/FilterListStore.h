@@ -36,6 +36,9 @@ public:
 
     // The next record, or null at the end.
     const FilterRule* Next() noexcept;
+    // Bytes not yet walked. Once Next() has returned null: the size of the
+    // damaged tail, 0 for a file that the store wrote whole.
+    std::size_t GetUnreadSize() const noexcept { return static_cast<std::size_t>(m_end - m_position); }
 
 private:
     const BYTE* m_position;
@@ -43,7 +46,8 @@ private:
 };
 
 // Appends one record at the end of the list. writer must be on the filter
-// list store. Duplicates are stored again. Throws what Resize throws, or
+// list store. Duplicates are stored again. A damaged tail (left by a writer
+// that died) is cut off first: it would hide every record appended after it. Throws what Resize throws, or
 // HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE) when the list would reach 2 GiB;
 // the file then keeps its last successful length.
 void AppendRecord(CStoreWriter& writer, const FilterRule& record);

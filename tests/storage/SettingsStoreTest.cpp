@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include "storage/SettingsStore.h"
+#include "tests/storage/StoreTestSupport.h"
+#include "tests/support/Roles.h"
+
+namespace {
+
+std::unique_ptr<CSharedStore> OpenScratchSettings(const CScratchStore& files)
+{
+    return OpenSettingsStore(files.Path().c_str(), files.ReaderCountName(), files.WriteLockName());
+}
+
+bool ReadRemoveBlockedItems(CSharedStore& store)
+{
+    CStoreReader reader(store);
+    return GetRemoveBlockedItems(reader);
+}
+
+}  // namespace
+
+TEST(SettingsStore, ANewOrEmptyFileBecomesOneZeroByte)
+{
+    CScratchStore files(L"settings.bin");
+    EXPECT_FALSE(ReadRemoveBlockedItems(*OpenScratchSettings(files)));
+    EXPECT_EQ(ReadFileBytes(files.Path()), std::string(1, '\0'));
+
+    // Left empty by a first use that died half-way.
+    WriteFileBytes(files.Path(), "");
+    auto store = OpenScratchSettings(files);
+    EXPECT_EQ(ReadFileBytes(files.Path()), std::string(1, '\0'));
+}
+
+TEST(SettingsStore, AnyNonZeroByteIsOnAndIsWrittenBackAsZeroOrOne)
+{
+    CScratchStore files(L"settings.bin");
+    WriteFileBytes(files.Path(), "\x07tail");
+    auto store = OpenScratchSettings(files);
+    EXPECT_TRUE(ReadRemoveBlockedItems(*store));
+    {
+        CStoreWriter writer(*store);
+        SetRemoveBlockedItems(writer, false);
+    }
+    EXPECT_FALSE(ReadRemoveBlockedItems(*store));
+    {
+        CStoreWriter writer(*store);
+        SetRemoveBlockedItems(writer, true);
+    }
+    // The bytes after the first are left alone.
+    EXPECT_EQ(ReadFileBytes(files.Path()), "\x01tail");
+}
+
+TEST(SettingsStore, ProcessStoreIsSettingsBinInTheStorageFolder)
+{
+    CSharedStore& store = GetSettingsStore();
+    EXPECT_EQ(&store, &GetSettingsStore());
+    EXPECT_GE(store.GetSize(), 1u);
+    wchar_t folder[MAX_PATH];
+    ASSERT_EQ(GetStorageFolder(folder), S_OK);
+    EXPECT_GE(ReadFileBytes(std::wstring(folder) + L"\\settings.bin").size(), 1u);
+}
+
+// args: store files. Exit code: bit 0 SessionDisabled, bit 1 RemoveBlockedItems.
+QUELLAN_TEST_ROLE(ReadSettings)
+{
+    CScratchStore files(args);
+    auto store = OpenScratchSettings(files);
+    CStoreReader reader(*store);
+    return (IsSessionDisabled(reader) ? 1 : 0) | (GetRemoveBlockedItems(reader) ? 2 : 0);
+}
+
+TEST(SettingsStore, SessionDisabledStaysInItsProcessWhileTheStoredOptionIsShared)
+{
+    CScratchStore files(L"settings.bin");
+    auto store = OpenScratchSettings(files);
+    {
+        CStoreWriter writer(*store);
+        SetRemoveBlockedItems(writer, true);
+        SetSessionDisabled(writer, true);
+    }
+    {
+        CStoreReader reader(*store);
+        EXPECT_TRUE(IsSessionDisabled(reader));
+    }
+    EXPECT_EQ(WaitForRole(StartRole(L"ReadSettings", files.ToArgs())), 2u);
+
+    CStoreWriter writer(*store);
+    SetSessionDisabled(writer, false);
+}
