@@ -252,6 +252,8 @@ ULONG GetHandleCount(HANDLE handle)
     // PointerCount, Reserved[10].
     ULONG information[14] = {};
     static_assert(sizeof information == 56);
+    if (!g_ntQueryObject)
+        ThrowHResult(E_NOTIMPL);
     HRESULT hr = HResultFromNt(g_ntQueryObject(handle, 0 /* ObjectBasicInformation */, information,
                                                sizeof information, nullptr));
     ThrowIfFailed(hr);
