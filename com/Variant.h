@@ -37,7 +37,7 @@ public:
         if (object)
             object->AddRef();
     }
-    CComVariant(const CComVariant& other) : CComVariant() { ThrowIfFailed(VariantCopy(&m_value, &other.m_value)); }
+    CComVariant(const CComVariant& other) : CComVariant() { ThrowIfFailed(VariantCopy(&m_value, const_cast<VARIANT*>(&other.m_value))); }
     CComVariant(CComVariant&& other) noexcept : m_value(other.m_value) { VariantInit(&other.m_value); }
     ~CComVariant() { VariantClear(&m_value); }
 
