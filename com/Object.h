@@ -20,18 +20,21 @@
 // to the outer object, and only the inner unknown (handed to the outer at
 // creation) counts and answers for the object itself. A class that
 // aggregates another object answers the interfaces it does not know by
-// defining QueryOtherInterface (blind delegation to the inner object).
+// defining a public `HRESULT QueryOtherInterface(REFIID, void**)` (blind
+// delegation: forward to the inner unknown, which returns interfaces
+// counted on this object).
 //
 // Threading: apartment-threaded. The reference count is a plain integer;
 // the module lock, held for the object's life, is interlocked.
 //
 // Creation goes only through CreateObject (HRESULT, class-factory
-// signature) or Create (throws). Both run the optional final-construction
-// step `HRESULT FinalConstruct()` with the object's count raised by one,
-// and destroy the object when it fails. A class that may be aggregated
-// declares `static constexpr bool kAggregatable = true;`; for any other
-// class an outer object gives CLASS_E_NOAGGREGATION. Constructors must not
-// hand out references to the object; FinalConstruct may.
+// signature) or Create (throws). Both run the optional public
+// final-construction step `HRESULT FinalConstruct()` with the object's
+// count raised by one, and destroy the object when it fails. A class that
+// may be aggregated declares `static constexpr bool kAggregatable = true;`;
+// for any other class an outer object gives CLASS_E_NOAGGREGATION.
+// Constructors must not hand out references to the object; FinalConstruct
+// may.
 
 #include <windows.h>
 #include <unknwn.h>

@@ -212,7 +212,12 @@ const wchar_t kScript[] = LR"(
 
 TEST_F(RegistrarApply, RegisterWritesEveryKeyAndValueToItsRoot)
 {
+    Create(m_path + L"\\HKCR\\CLSID\\{42}\\Stale");
+    Create(m_path + L"\\HKCR\\Example.Class\\Foreign");
     Apply(kScript, RegistrarMode::Register);
+    // ForceRemove re-creates the key as written; plain keys are only added to.
+    EXPECT_FALSE(Exists(m_classes.Get(), L"CLSID\\{42}\\Stale"));
+    EXPECT_TRUE(Exists(m_classes.Get(), L"Example.Class\\Foreign"));
     EXPECT_EQ(L"Example", String(m_classes.Get(), L"Example.Class", nullptr));
     EXPECT_EQ(L"Example.Class.1", String(m_classes.Get(), L"Example.Class\\CurVer", nullptr));
     EXPECT_EQ(L"x.dll", String(m_classes.Get(), L"CLSID\\{42}\\InprocServer32", nullptr));
@@ -226,16 +231,6 @@ TEST_F(RegistrarApply, RegisterWritesEveryKeyAndValueToItsRoot)
     EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
     EXPECT_EQ(1u, flag);
     EXPECT_FALSE(Exists(m_user.Get(), L"Shared"));
-}
-
-TEST_F(RegistrarApply, ForceRemoveRecreatesTheKeyAsWritten)
-{
-    Create(m_path + L"\\HKCR\\CLSID\\{42}\\Stale");
-    Create(m_path + L"\\HKCR\\Example.Class\\Foreign");
-    Apply(kScript, RegistrarMode::Register);
-    EXPECT_FALSE(Exists(m_classes.Get(), L"CLSID\\{42}\\Stale"));
-    // Plain keys are only added to.
-    EXPECT_TRUE(Exists(m_classes.Get(), L"Example.Class\\Foreign"));
 }
 
 TEST_F(RegistrarApply, UnregisterRemovesOursAndKeepsWhatIsShared)
@@ -256,10 +251,8 @@ TEST_F(RegistrarApply, UnregisterRemovesOursAndKeepsWhatIsShared)
     // NoRemove keys stay even when they are empty; nothing left is no error.
     Apply(kScript, RegistrarMode::Unregister);
     EXPECT_TRUE(Exists(m_classes.Get(), L"CLSID"));
-}
 
-TEST_F(RegistrarApply, PlainKeyWithForeignSubkeysStays)
-{
+    // A plain key that holds something not ours stays, without our parts.
     Apply(kScript, RegistrarMode::Register);
     Create(m_path + L"\\HKCR\\Example.Class\\Foreign");
     Apply(kScript, RegistrarMode::Unregister);

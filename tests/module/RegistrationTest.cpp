@@ -206,6 +206,14 @@ TEST_F(Registration, Regsvr32WritesEveryEntryAndRemovesThemAgain)
     EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
               StringValue(HKEY_CLASSES_ROOT, L"Interface\\" + GuidText(IID_IBroker) + L"\\ProxyStubClsid32"));
     library.Reset();
+    // What a menu page's script does: create the object by its ProgID.
+    CLSID clsid = CLSID_NULL;
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"Quellan.Automation", &clsid));
+    EXPECT_EQ(CLSID_Automation, clsid);
+    CComPtr<IDispatch> automation;
+    EXPECT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, automation.PutVoid()));
+    automation.Reset();
+    CoFreeUnusedLibraries();
 
     ASSERT_EQ(0u, Regsvr32(L"/u"));
     EXPECT_EQ(L"", Leftovers());
