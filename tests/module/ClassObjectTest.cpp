@@ -309,4 +309,25 @@ TEST(LibraryStartUp, RefusesToLoadWithoutItsActivationContext)
     EXPECT_EQ(static_cast<DWORD>(ERROR_DLL_INIT_FAILED), GetLastError());
 }
 
+// Both binaries say what they are in their version resource.
+TEST(LibraryStartUp, BinariesCarryTheProductVersion)
+{
+    for (const wchar_t* binary : {L"\\module\\quellan.dll", L"\\host\\QuellanHost.exe"}) {
+        std::wstring path = ShippedBinaryDir() + binary;
+        DWORD handle = 0;
+        std::vector<BYTE> data(GetFileVersionInfoSizeW(path.c_str(), &handle));
+        ASSERT_FALSE(data.empty()) << "no version resource";
+        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT size = 0;
+        ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
+        EXPECT_EQ(MAKELONG(0, 1), fixed->dwFileVersionMS);
+        EXPECT_EQ(0u, fixed->dwFileVersionLS);
+        wchar_t* product = nullptr;
+        ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904b0\\ProductName",
+                                   reinterpret_cast<void**>(&product), &size));
+        EXPECT_STREQ(L"Quellan", product);
+    }
+}
+
 }  // namespace

@@ -306,7 +306,13 @@ TEST_F(Registration, FailedInstallLeavesNothingBehind)
     CVolatileKey blocked(HKEY_LOCAL_MACHINE, kBrowserHelperObjects);
     const HRESULT expected = HResultFromWin32(ERROR_CHILD_MUST_BE_VOLATILE);
 
+    // Registration runs under the system locale and gives the caller's back.
+    const LCID german = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+    LCID previous = GetThreadLocale();
+    ASSERT_TRUE(SetThreadLocale(german));
     EXPECT_EQ(expected, m_library.Install(true, nullptr));
+    EXPECT_EQ(german, GetThreadLocale());
+    SetThreadLocale(previous);
     EXPECT_EQ(L"", Leftovers());
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kDefaultBehaviors));
 
