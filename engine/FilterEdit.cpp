@@ -38,27 +38,29 @@ void ShowEditBalloon(HWND edit, const wchar_t* text)
     SendMessageW(edit, EM_SHOWBALLOONTIP, 0, reinterpret_cast<LPARAM>(&tip));
 }
 
-wchar_t* ValidateFilterEdit(HWND edit)
+std::wstring CheckFilterText(const wchar_t* text)
 {
-    CTextPtr text = ReadWindowText(edit);
-
     FilterRule* parsed = nullptr;
-    if (!ParseFilter(text.get(), &parsed)) {
-        ShowEditBalloon(edit, L"Invalid filter syntax.");
-        return nullptr;
-    }
+    if (!ParseFilter(text, &parsed))
+        return L"Invalid filter syntax.";
     const CFilterRulePtr rule(parsed);
 
     if (rule->isRegex) {
         const int code = CheckRegexSyntax(std::wstring_view(rule->body, rule->length));
-        if (code >= 0) {
-            const std::wstring message = std::wstring(L"Invalid regular expression; ") + RegexErrorText(code) + L".";
-            ShowEditBalloon(edit, message.c_str());
-            return nullptr;
-        }
+        if (code >= 0)
+            return std::wstring(L"Invalid regular expression; ") + RegexErrorText(code) + L".";
     } else if (const wchar_t* problem = CheckWildcard(rule->body)) {
-        const std::wstring message = std::wstring(L"Invalid wildcard expression; ") + problem + L".";
-        ShowEditBalloon(edit, message.c_str());
+        return std::wstring(L"Invalid wildcard expression; ") + problem + L".";
+    }
+    return std::wstring();
+}
+
+wchar_t* ValidateFilterEdit(HWND edit)
+{
+    CTextPtr text = ReadWindowText(edit);
+    const std::wstring problem = CheckFilterText(text.get());
+    if (!problem.empty()) {
+        ShowEditBalloon(edit, problem.c_str());
         return nullptr;
     }
     return text.release();

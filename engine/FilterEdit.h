@@ -15,6 +15,10 @@
 
 #include <string>
 
+// The message the balloon would show for text, or the empty string when text
+// is a valid filter. Shared with every other place that accepts typed filters.
+std::wstring CheckFilterText(const wchar_t* text);
+
 // EM_SHOWBALLOONTIP with no title and no icon (needs common controls 6).
 void ShowEditBalloon(HWND edit, const wchar_t* text);
 
