@@ -88,6 +88,12 @@ struct CLocalMemoryTraits
     static Type Invalid() noexcept { return nullptr; }
     static void Close(Type p) noexcept { LocalFree(p); }
 };
+struct CActivationContextTraits
+{
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Type h) noexcept { ReleaseActCtx(h); }
+};
 
 using CHandle = CUniqueResource<CHandleTraits>;          // null-invalid kernel handle
 using CFileHandle = CUniqueResource<CFileHandleTraits>;  // INVALID_HANDLE_VALUE-invalid
@@ -95,3 +101,4 @@ using CMappedView = CUniqueResource<CMappedViewTraits>;  // MapViewOfFile result
 using CRegKey = CUniqueResource<CRegKeyTraits>;
 using CLibrary = CUniqueResource<CModuleTraits>;         // LoadLibrary result
 using CLocalMemory = CUniqueResource<CLocalMemoryTraits>;
+using CActivationContext = CUniqueResource<CActivationContextTraits>;  // CreateActCtxW result

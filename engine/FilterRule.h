@@ -63,13 +63,17 @@ std::wstring FilterToText(const FilterRule& rule);
 // "the expression contains an invalid escape sequence".
 const wchar_t* CheckWildcard(const wchar_t* body);
 
-// Whole-text wildcard match, ASCII case-insensitive; "*", "?", "\" escapes.
-// Allocates nothing; never reads past a pattern ending in an unpaired "\".
+// Whole-text wildcard match, ASCII case-insensitive: "*" any run, "?" one
+// character, "\" makes the next pattern character literal. A "\" that ends
+// the pattern (CheckWildcard refuses it, import can store it) matches a
+// literal backslash. Allocates nothing; cost at most pattern x text length.
 bool MatchWildcard(const wchar_t* pattern, const wchar_t* text);
 
 // True when the rule matches the (canonical) URL. A regular expression that
-// does not compile, or whose search cannot complete safely, does not match.
+// does not compile, or whose search cannot complete safely, does not match
+// (see engine/RegexSearch.h for the limits). Throws std::bad_alloc.
 bool MatchFilter(const FilterRule& rule, const wchar_t* url);
 
-// English text for a regular-expression error code (0 to 14).
+// English text for a regular-expression error code (0 to 14; any other code
+// gets the text of 13, the general parse error).
 const wchar_t* RegexErrorText(int code);

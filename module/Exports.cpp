@@ -1,30 +1,71 @@
+// The library's entry points: DllMain creates and destroys the process-wide
+// objects, the five exports hand over to the module.
+
 #include <windows.h>
 #include <objbase.h>
 
-STDAPI DllGetClassObject(REFCLSID, REFIID, void** ppv)
+#include <optional>
+
+#include "module/Module.h"
+
+namespace {
+
+// Created at load in member order, destroyed at unload in reverse order.
+// If any cannot be created, the library refuses to load.
+struct CProcessObjects
 {
-    if (!ppv)
-        return E_POINTER;
-    *ppv = nullptr;
-    return CLASS_E_CLASSNOTAVAILABLE;
+    explicit CProcessObjects(HINSTANCE instance) : module(instance) {}
+
+    CQuellanModule module;
+    // The process-wide caches of the other subsystems (critical sections of
+    // the storage caches, the engine's compiled expressions, the
+    // NtQueryObject entry point) are members after the module.
+};
+
+std::optional<CProcessObjects> g_process;
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        DisableThreadLibraryCalls(instance);
+        try {
+            g_process.emplace(instance);
+        } catch (...) {
+            return FALSE;
+        }
+        return TRUE;
+    case DLL_PROCESS_DETACH:
+        g_process.reset();
+        return TRUE;
+    default:
+        return TRUE;
+    }
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
+{
+    return g_process->module.GetClassObject(clsid, riid, ppv);
 }
 
 STDAPI DllCanUnloadNow()
 {
-    return S_OK;
+    return g_process->module.CanUnloadNow();
 }
 
 STDAPI DllRegisterServer()
 {
-    return E_NOTIMPL;
+    return g_process->module.RegisterServer(false);
 }
 
 STDAPI DllUnregisterServer()
 {
-    return E_NOTIMPL;
+    return g_process->module.UnregisterServer(false);
 }
 
-STDAPI DllInstall(BOOL, PCWSTR)
+STDAPI DllInstall(BOOL install, PCWSTR commandLine)
 {
-    return E_NOTIMPL;
+    return g_process->module.Install(install != FALSE, commandLine);
 }

@@ -1,0 +1,264 @@
+#include "engine/AdblockFormat.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <istream>
+#include <new>
+#include <ostream>
+#include <sstream>
+
+#include "com/Error.h"
+
+namespace {
+
+// Constructed during the library's static initialisation, read-only after.
+const std::regex g_adblockHeaderRegex("^\\[Adblock.*?\\]$", std::regex::ECMAScript | std::regex::icase |
+                                                                 std::regex::optimize);
+
+enum class CLineKind
+{
+    Filter,
+    Ignored,  // empty or comment
+    Skipped,  // options, or too long to be a record
+};
+
+std::string ToUtf8(const wchar_t* text, std::size_t length)
+{
+    if (length == 0)
+        return std::string();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    ThrowLastErrorIf(size <= 0);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    ThrowLastErrorIf(WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &result[0], size, nullptr,
+                                         nullptr) <= 0);
+    return result;
+}
+
+std::wstring FromUtf8(const char* text, std::size_t length)
+{
+    if (length == 0)
+        return std::wstring();
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+    ThrowLastErrorIf(size <= 0);
+    std::wstring result(static_cast<std::size_t>(size), L'\0');
+    ThrowLastErrorIf(MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), &result[0], size) <= 0);
+    return result;
+}
+
+CFilterRulePtr MakeRule(const std::wstring& body, bool isRegex, bool isException)
+{
+    auto* record = static_cast<FilterRule*>(std::malloc(FilterRecordSize(body.size())));
+    if (!record)
+        throw std::bad_alloc();
+    record->isRegex = isRegex ? 1 : 0;
+    record->isException = isException ? 1 : 0;
+    record->length = static_cast<WORD>(body.size());
+    std::memcpy(record->body, body.data(), body.size() * sizeof(wchar_t));
+    record->body[body.size()] = L'\0';
+    return CFilterRulePtr(record);
+}
+
+// Equivalent to a whole-line match of "^(@@)?(/)?(.*?)\2(\$.*)?$" with a
+// back-reference to an absent group matching the empty string; a line
+// without line breaks always matches.
+CLineKind ParseAdblockLine(const std::string& line, CFilterRulePtr& rule)
+{
+    if (line.empty() || line[0] == '!')
+        return CLineKind::Ignored;
+
+    const bool isException = line.compare(0, 2, "@@") == 0;
+    const std::size_t start = isException ? 2 : 0;
+
+    // "/" taken: the lazy body ends at the first "/" that is followed by the
+    // end of the line or by "$".
+    bool isRegex = false;
+    std::size_t bodyBegin = start, bodyEnd = std::string::npos;
+    bool hasOptions = false;
+    if (start < line.size() && line[start] == '/') {
+        for (std::size_t p = start + 1; p < line.size(); ++p) {
+            if (line[p] == '/' && (p + 1 == line.size() || line[p + 1] == '$')) {
+                isRegex = true;
+                bodyBegin = start + 1;
+                bodyEnd = p;
+                hasOptions = p + 1 < line.size();
+                break;
+            }
+        }
+    }
+    // Otherwise the lazy body ends at the first "$" or the end of the line.
+    if (!isRegex) {
+        bodyEnd = line.find('$', start);
+        hasOptions = bodyEnd != std::string::npos;
+        if (!hasOptions)
+            bodyEnd = line.size();
+    }
+    if (hasOptions)
+        return CLineKind::Skipped;
+
+    std::string body(line, bodyBegin, bodyEnd - bodyBegin);
+    if (!isRegex) {
+        // One "|" at each end is an anchor; a lone "|" is both, leaving the
+        // empty body.
+        std::size_t first = 0, last = body.size();
+        const bool anchoredStart = last > 0 && body[0] == '|';
+        if (anchoredStart)
+            ++first;
+        const bool anchoredEnd = last > 0 && body[last - 1] == '|';
+        if (anchoredEnd && last > first)
+            --last;
+        std::string converted;
+        converted.reserve(last - first + 2);
+        if (!anchoredStart)
+            converted += '*';
+        converted.append(body, first, last - first);
+        if (!anchoredEnd)
+            converted += '*';
+        body.swap(converted);
+    }
+
+    const std::wstring wide = FromUtf8(body.data(), body.size());
+    if (wide.size() > kMaxFilterBodyLength)
+        return CLineKind::Skipped;
+    rule = MakeRule(wide, isRegex, isException);
+    return CLineKind::Filter;
+}
+
+void DropCarriageReturns(std::string& line)
+{
+    if (line.find('\r') != std::string::npos)
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+}
+
+} // namespace
+
+const std::regex& AdblockHeaderRegex()
+{
+    return g_adblockHeaderRegex;
+}
+
+std::string FilterToAdblockLine(const FilterRule& rule)
+{
+    const std::string body = ToUtf8(rule.body, rule.length);
+    std::string line;
+    line.reserve(body.size() + 4);
+    if (rule.isException)
+        line += "@@";
+    if (rule.isRegex) {
+        line += '/';
+        line += body;
+        line += '/';
+        return line;
+    }
+    // Runs of "*" at either end, on the raw characters (escapes ignored).
+    const std::size_t leadEnd = body.find_first_not_of('*');
+    if (leadEnd == std::string::npos) {
+        if (body.empty())
+            line += "||";
+        return line;
+    }
+    const std::size_t trailBegin = body.find_last_not_of('*') + 1;
+    if (leadEnd == 0)
+        line += '|';
+    line.append(body, leadEnd, trailBegin - leadEnd);
+    if (trailBegin == body.size())
+        line += '|';
+    return line;
+}
+
+bool AdblockLineToFilter(const std::string& line, FilterRule** rule)
+{
+    CFilterRulePtr record;
+    if (ParseAdblockLine(line, record) != CLineKind::Filter)
+        return false;
+    *rule = record.release();
+    return true;
+}
+
+LONG EffectiveUtcBias(const TIME_ZONE_INFORMATION& zone, DWORD zoneId)
+{
+    switch (zoneId) {
+    case TIME_ZONE_ID_STANDARD:
+        return zone.Bias + zone.StandardBias;
+    case TIME_ZONE_ID_DAYLIGHT:
+        return zone.Bias + zone.DaylightBias;
+    default:
+        return zone.Bias;
+    }
+}
+
+std::string FormatUtcOffset(LONG bias)
+{
+    const LONG magnitude = bias < 0 ? -bias : bias;
+    std::ostringstream text;
+    text << (bias > 0 ? '-' : '+') << std::setw(2) << std::setfill('0') << magnitude / 60 << ':' << std::setw(2)
+         << std::setfill('0') << magnitude % 60;
+    return text.str();
+}
+
+std::string FormatExportTimestamp()
+{
+    char date[14] = {};
+    char time[10] = {};
+    ThrowLastErrorIf(!GetDateFormatA(LOCALE_USER_DEFAULT, 0, nullptr, "yyyy'-'MM'-'dd", date, sizeof date));
+    ThrowLastErrorIf(!GetTimeFormatA(LOCALE_USER_DEFAULT, 0, nullptr, "HH':'mm':'ss", time, sizeof time));
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD zoneId = GetTimeZoneInformation(&zone);
+    std::ostringstream text;
+    text << date << 'T' << time << FormatUtcOffset(EffectiveUtcBias(zone, zoneId));
+    return text.str();
+}
+
+std::size_t WriteAdblockList(std::ostream& out, std::size_t count,
+                             const std::function<std::wstring(std::size_t)>& textAt, const std::string& timestamp)
+{
+    out << "[Adblock]\n";
+    out << "! Exported from Quellan at " << timestamp << '\n';
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::wstring text = textAt(i);
+        FilterRule* parsed = nullptr;
+        if (!ParseFilter(text.c_str(), &parsed))
+            continue;
+        const CFilterRulePtr rule(parsed);
+        out << FilterToAdblockLine(*rule) << '\n';
+        ++written;
+    }
+    return written;
+}
+
+std::size_t WriteAdblockList(std::ostream& out, const std::vector<std::wstring>& texts)
+{
+    return WriteAdblockList(
+        out, texts.size(), [&](std::size_t i) { return texts[i]; }, FormatExportTimestamp());
+}
+
+CAdblockImportResult ReadAdblockList(std::istream& in, const std::function<void(const std::wstring&)>& add)
+{
+    std::string line;
+    if (!std::getline(in, line))
+        line.clear();
+    DropCarriageReturns(line);
+    if (!std::regex_match(line, AdblockHeaderRegex()))
+        throw kMissingAdblockHeader;
+
+    CAdblockImportResult result;
+    while (std::getline(in, line)) {
+        DropCarriageReturns(line);
+        CFilterRulePtr rule;
+        switch (ParseAdblockLine(line, rule)) {
+        case CLineKind::Filter:
+            add(FilterToText(*rule));
+            ++result.added;
+            break;
+        case CLineKind::Ignored:
+            ++result.ignored;
+            break;
+        case CLineKind::Skipped:
+            ++result.skipped;
+            break;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,583 @@
+#include "engine/RegexSearch.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "com/Handle.h"
+
+namespace {
+
+namespace rc = std::regex_constants;
+
+// Stack kept free at the bottom of every thread's stack: the guard page, the
+// page the system needs to raise a stack overflow, and headroom for it.
+constexpr std::size_t kStackFloor = 64 * 1024;
+// A throw from the deepest guarded point and the unwinding back up.
+constexpr std::size_t kUnwindReserve = 64 * 1024;
+// The compiler's recursion, measured with x86_64 GCC 12 libstdc++ (Wine):
+// about 130 bytes per term of an alternative and 530 per nested "(" (which
+// is also a unit). The factors here leave a margin over those figures.
+constexpr std::size_t kCompileBase = 32 * 1024;
+constexpr std::size_t kCompilePerUnit = 192;
+constexpr std::size_t kCompilePerGroup = 640;
+// The only matcher states that touch no iterator are alternatives; a chain
+// of them costs about 160 bytes each (measured as above).
+constexpr std::size_t kAlternativeFrame = 256;
+// Room a search should have beyond its reserve before it is worth starting
+// on this thread at all.
+constexpr std::size_t kMinSearchRoom = 64 * 1024;
+// A worker's reservation covers the compiler for any 65535-unit body (at most
+// about 55 MB by the estimate) and deep matcher recursion; pages are
+// committed only as used.
+constexpr std::size_t kWorkerStack = 64u << 20;
+// libstdc++'s automaton size limit (_GLIBCXX_REGEX_STATE_LIMIT): beyond it
+// the compiler throws error_space.
+constexpr std::size_t kStateLimit = 100000;
+// Nested matchers of lookaheads each allocate arrays as large as the
+// automaton and the capture list, all alive at once.
+constexpr std::size_t kLookaheadBytesPerState = 48;
+constexpr std::size_t kLookaheadMemoryLimit = 64u << 20;
+
+// Step budgets. EasyList's expressions against real URLs take a median of
+// about 600 backtracking steps and 0.1% of searches more than 50000; those
+// few are answered by the automaton instead, which needs at most about
+// 75000 steps for them.
+constexpr long kBacktrackBudget = 50000;
+constexpr long kAutomatonBudget = 4000000;
+// Wall-clock limit of one search, a backstop for steps whose cost grows with
+// the size of the automaton.
+constexpr DWORD kDeadlineMs = 250;
+constexpr int kClockInterval = 16;
+
+enum class CTrip
+{
+    None,
+    Budget,
+    Stack,
+    Deadline,
+};
+
+// Limits of one search, shared by all copies of its iterators.
+class CSearchGuard
+{
+public:
+    CSearchGuard(const char* stackLimit, DWORD deadline) noexcept
+        : m_stackLimit(stackLimit), m_deadline(deadline)
+    {
+    }
+
+    void Arm(long budget) noexcept
+    {
+        m_budget = budget;
+        m_tripped = CTrip::None;
+    }
+
+    CTrip Tripped() const noexcept { return m_tripped; }
+
+    void Step()
+    {
+        if (--m_budget < 0)
+            Trip(CTrip::Budget);
+        if (static_cast<const char*>(__builtin_frame_address(0)) < m_stackLimit)
+            Trip(CTrip::Stack);
+        if (--m_untilClock == 0) {
+            m_untilClock = kClockInterval;
+            if (static_cast<LONG>(GetTickCount() - m_deadline) >= 0)
+                Trip(CTrip::Deadline);
+        }
+    }
+
+private:
+    [[noreturn, gnu::noinline, gnu::cold]] void Trip(CTrip why)
+    {
+        m_tripped = why;
+        throw std::regex_error(why == CTrip::Stack ? rc::error_stack : rc::error_complexity);
+    }
+
+    const char* m_stackLimit;
+    DWORD m_deadline;
+    long m_budget = 0;
+    int m_untilClock = kClockInterval;
+    CTrip m_tripped = CTrip::None;
+};
+
+// A pointer into the subject that reports every use to its guard. The
+// matchers move, compare, read and assign iterators in every state except
+// alternatives, so each step of either matcher passes through here.
+class CGuardedIterator
+{
+public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = wchar_t;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const wchar_t*;
+    using reference = const wchar_t&;
+
+    CGuardedIterator() noexcept = default;
+    CGuardedIterator(const wchar_t* p, CSearchGuard* guard) noexcept : m_p(p), m_guard(guard) {}
+    CGuardedIterator(const CGuardedIterator&) noexcept = default;
+    CGuardedIterator& operator=(const CGuardedIterator& other)
+    {
+        Step();
+        m_p = other.m_p;
+        m_guard = other.m_guard;
+        return *this;
+    }
+
+    reference operator*() const
+    {
+        Step();
+        return *m_p;
+    }
+    pointer operator->() const
+    {
+        Step();
+        return m_p;
+    }
+    CGuardedIterator& operator++()
+    {
+        Step();
+        ++m_p;
+        return *this;
+    }
+    CGuardedIterator operator++(int)
+    {
+        CGuardedIterator old(*this);
+        ++*this;
+        return old;
+    }
+    CGuardedIterator& operator--()
+    {
+        Step();
+        --m_p;
+        return *this;
+    }
+    CGuardedIterator operator--(int)
+    {
+        CGuardedIterator old(*this);
+        --*this;
+        return old;
+    }
+    friend bool operator==(const CGuardedIterator& a, const CGuardedIterator& b)
+    {
+        a.Step();
+        return a.m_p == b.m_p;
+    }
+    friend bool operator!=(const CGuardedIterator& a, const CGuardedIterator& b) { return !(a == b); }
+
+private:
+    void Step() const
+    {
+        if (m_guard)
+            m_guard->Step();
+    }
+
+    const wchar_t* m_p = nullptr;
+    CSearchGuard* m_guard = nullptr;
+};
+
+const char* StackFloor() noexcept
+{
+    MEMORY_BASIC_INFORMATION info{};
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    if (!VirtualQuery(here, &info, sizeof info))
+        return here;  // unknown: leave no room, so that work moves to a worker
+    return static_cast<const char*>(info.AllocationBase) + kStackFloor;
+}
+
+std::size_t StackAbove(const char* floor) noexcept
+{
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    return here > floor ? static_cast<std::size_t>(here - floor) : 0;
+}
+
+std::size_t SaturatingAdd(std::size_t a, std::size_t b) noexcept
+{
+    return a + b < a ? static_cast<std::size_t>(-1) : a + b;
+}
+
+std::size_t SaturatingMultiply(std::size_t a, std::size_t b) noexcept
+{
+    return (b != 0 && a > static_cast<std::size_t>(-1) / b) ? static_cast<std::size_t>(-1) : a * b;
+}
+
+enum class CToken
+{
+    Escape,      // "\" and the character after it
+    Class,       // "[...]"
+    Open,        // "(", "(?:", "(?=", "(?!" (only the "(" is consumed)
+    Close,       // ")"
+    Bar,         // "|"
+    Brace,       // "{...}"
+    Quantifier,  // "*", "+", "?"
+    Other,
+};
+
+// Splits a body the way libstdc++'s ECMAScript scanner does, as far as the
+// structure is concerned: "\" always takes the next character, and inside
+// a class only "]" ends it, except escaped or within "[:name:]",
+// "[.name.]" or "[=name=]". Advances i past the token.
+CToken NextToken(std::wstring_view body, std::size_t& i)
+{
+    const std::size_t n = body.size();
+    const wchar_t c = body[i++];
+    switch (c) {
+    case L'\\':
+        if (i < n)
+            ++i;
+        return CToken::Escape;
+    case L'[':
+        while (i < n && body[i] != L']') {
+            if (body[i] == L'\\') {
+                i += 2;
+            } else if (body[i] == L'[' && i + 1 < n &&
+                       (body[i + 1] == L':' || body[i + 1] == L'.' || body[i + 1] == L'=')) {
+                const wchar_t kind = body[i + 1];
+                i += 2;
+                while (i + 1 < n && !(body[i] == kind && body[i + 1] == L']'))
+                    ++i;
+                i += 2;
+            } else {
+                ++i;
+            }
+        }
+        i = i < n ? i + 1 : n;
+        return CToken::Class;
+    case L'(':
+        return CToken::Open;
+    case L')':
+        return CToken::Close;
+    case L'|':
+        return CToken::Bar;
+    case L'{':
+        while (i < n && body[i] != L'}')
+            ++i;
+        i = i < n ? i + 1 : n;
+        return CToken::Brace;
+    case L'*':
+    case L'+':
+    case L'?':
+        return CToken::Quantifier;
+    default:
+        return CToken::Other;
+    }
+}
+
+bool IsLookahead(std::wstring_view body, std::size_t open)
+{
+    return open + 2 < body.size() && body[open + 1] == L'?' && (body[open + 2] == L'=' || body[open + 2] == L'!');
+}
+
+// The body as the automaton matcher gets it. Capturing groups become
+// non-capturing: without back-references nothing reads them, and the
+// automaton copies the capture array into every state it keeps alive, which
+// for thousands of groups and states would take gigabytes. With `onePass`,
+// the body is prefixed with a lazy run of anything, so that one pass
+// anchored at the start finds a match anywhere.
+std::wstring AutomatonPattern(std::wstring_view body, bool onePass)
+{
+    std::wstring pattern;
+    pattern.reserve(body.size() + body.size() / 4 + 16);
+    if (onePass)
+        pattern += L"[\\s\\S]*?(?:";
+    std::size_t i = 0;
+    while (i < body.size()) {
+        const std::size_t start = i;
+        if (NextToken(body, i) == CToken::Open && !(i < body.size() && body[i] == L'?'))
+            pattern += L"(?:";
+        else
+            pattern.append(body, start, i - start);
+    }
+    if (onePass)
+        pattern += L')';
+    return pattern;
+}
+
+// Runs `work` on a new thread with a large reserved stack and waits for it;
+// what it throws is rethrown here. False when the thread cannot be created.
+template <class Work>
+bool RunOnWorkerStack(Work& work)
+{
+    struct CJob
+    {
+        Work* work;
+        std::exception_ptr error;
+        static DWORD WINAPI Run(void* parameter)
+        {
+            auto* job = static_cast<CJob*>(parameter);
+            try {
+                (*job->work)();
+            } catch (...) {
+                job->error = std::current_exception();
+            }
+            return 0;
+        }
+    };
+    CJob job{&work, nullptr};
+    CHandle thread(CreateThread(nullptr, kWorkerStack, &CJob::Run, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread)
+        return false;
+    WaitForSingleObject(thread.Get(), INFINITE);
+    if (job.error)
+        std::rethrow_exception(job.error);
+    return true;
+}
+
+enum class COutcome
+{
+    NoMatch,
+    Match,
+    Invalid,
+    TooComplex,
+    NeedsStack,  // cannot run safely on this thread's stack
+};
+
+bool Search(const std::wregex& re, std::wstring_view text, CSearchGuard& guard, rc::match_flag_type flags)
+{
+    const CGuardedIterator first(text.data(), &guard);
+    const CGuardedIterator last(text.data() + text.size(), &guard);
+    return std::regex_search(first, last, re, flags | rc::match_any);
+}
+
+// One attempt on the current thread. `onWorker` says there is no bigger
+// stack to move to.
+COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegexShape& shape, DWORD deadline,
+                    bool onWorker, CRegexSearchReport& report)
+{
+    const COutcome outOfStack = onWorker ? COutcome::TooComplex : COutcome::NeedsStack;
+    const char* floor = StackFloor();
+    const std::size_t reserve = RegexSearchStackReserve(shape);
+    if (StackAbove(floor) < SaturatingAdd(SaturatingAdd(RegexCompileStackNeed(shape), reserve), kMinSearchRoom))
+        return outOfStack;
+
+    std::wregex re;
+    try {
+        re.assign(body.data(), body.size(), rc::ECMAScript);
+    } catch (const std::regex_error&) {
+        return COutcome::Invalid;
+    }
+
+    // Every lookahead being evaluated holds a matcher with arrays as large
+    // as the automaton; nested ones are alive at once.
+    if (shape.lookaheads &&
+        SaturatingMultiply(SaturatingMultiply(shape.lookaheads + 1, SaturatingAdd(shape.states, shape.groups)),
+                           kLookaheadBytesPerState) > kLookaheadMemoryLimit)
+        return COutcome::TooComplex;
+
+    CSearchGuard guard(floor + reserve, deadline);
+    // With back-references only the backtracking matcher can answer, so it
+    // gets the larger budget.
+    guard.Arm(shape.backReference ? kAutomatonBudget : kBacktrackBudget);
+    try {
+        return Search(re, text, guard, rc::match_default) ? COutcome::Match : COutcome::NoMatch;
+    } catch (const std::regex_error&) {
+        if (guard.Tripped() == CTrip::None || guard.Tripped() == CTrip::Deadline)
+            return COutcome::TooComplex;
+    }
+    const bool backtrackingOutOfStack = guard.Tripped() == CTrip::Stack;
+
+    // Back-references need the captures: the automaton cannot answer.
+    if (shape.backReference)
+        return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
+
+    // The automaton matcher tries every start position in turn unless told
+    // to match only at the start; a body prefixed with a lazy "any run"
+    // finds matches anywhere in one pass instead (the body is known to be
+    // well-formed, so the added group cannot change its meaning). A
+    // lookahead's nested matcher would take its own start for the start of
+    // the text, though, so such bodies keep the per-position search.
+    const bool onePass = shape.lookaheads == 0;
+    try {
+        re.assign(AutomatonPattern(body, onePass), rc::ECMAScript | rc::__polynomial);
+    } catch (const std::regex_error&) {
+        // error_complexity for a back-reference the scan did not see.
+        return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
+    }
+    report.automaton = true;
+    guard.Arm(kAutomatonBudget);
+    try {
+        return Search(re, text, guard, onePass ? rc::match_continuous : rc::match_default) ? COutcome::Match
+                                                                                            : COutcome::NoMatch;
+    } catch (const std::regex_error&) {
+        return guard.Tripped() == CTrip::Stack ? outOfStack : COutcome::TooComplex;
+    }
+}
+
+} // namespace
+
+CRegexShape MeasureRegexShape(std::wstring_view body)
+{
+    CRegexShape shape;
+    shape.length = body.size();
+
+    // Group structure, to weigh "|" and units by the copies that {n,m}
+    // makes of the atom it follows. Each open group holds the weights
+    // counted inside it so far.
+    struct CWeights
+    {
+        std::size_t alternatives = 0;
+        std::size_t units = 0;
+    };
+    std::vector<CWeights> open(1);
+    CWeights last;  // the atom just finished, for a quantifier that follows
+    bool unbalanced = false;
+
+    std::size_t i = 0;
+    while (i < body.size()) {
+        const std::size_t start = i;
+        const CToken token = NextToken(body, i);
+        const std::size_t units = i - start;
+        CWeights& top = open.back();
+        switch (token) {
+        case CToken::Escape:
+            if (units == 2 && body[start + 1] >= L'1' && body[start + 1] <= L'9')
+                shape.backReference = true;
+            top.units = SaturatingAdd(top.units, units);
+            last = CWeights{0, units};
+            break;
+        case CToken::Open:
+            ++shape.groups;
+            if (IsLookahead(body, start))
+                ++shape.lookaheads;
+            open.push_back(CWeights{0, 1});
+            last = CWeights{};
+            break;
+        case CToken::Close:
+            if (open.size() == 1) {
+                unbalanced = true;
+                last = CWeights{};
+            } else {
+                last = open.back();
+                last.units = SaturatingAdd(last.units, 1);
+                open.pop_back();
+                open.back().alternatives = SaturatingAdd(open.back().alternatives, last.alternatives);
+                open.back().units = SaturatingAdd(open.back().units, last.units);
+            }
+            break;
+        case CToken::Bar:
+            top.alternatives = SaturatingAdd(top.alternatives, 1);
+            top.units = SaturatingAdd(top.units, 1);
+            last = CWeights{};
+            break;
+        case CToken::Brace: {
+            // {n}, {n,} or {n,m}: the quantified atom exists once more per
+            // copy; the original stays in the automaton as well.
+            std::size_t j = start + 1;
+            std::size_t low = 0, high = 0;
+            bool haveHigh = false, comma = false;
+            while (j < i && body[j] >= L'0' && body[j] <= L'9')
+                low = SaturatingAdd(SaturatingMultiply(low, 10), static_cast<std::size_t>(body[j++] - L'0'));
+            if (j < i && body[j] == L',') {
+                comma = true;
+                ++j;
+                while (j < i && body[j] >= L'0' && body[j] <= L'9') {
+                    haveHigh = true;
+                    high = SaturatingAdd(SaturatingMultiply(high, 10), static_cast<std::size_t>(body[j++] - L'0'));
+                }
+            }
+            const std::size_t copies = comma ? (haveHigh ? (high > low ? high : low) : SaturatingAdd(low, 1)) : low;
+            const std::size_t extra = copies;  // copies beyond the original
+            top.alternatives = SaturatingAdd(top.alternatives, SaturatingMultiply(last.alternatives, extra));
+            top.units = SaturatingAdd(top.units, SaturatingAdd(SaturatingMultiply(last.units, extra), units));
+            last.alternatives = SaturatingMultiply(last.alternatives, SaturatingAdd(extra, 1));
+            last.units = SaturatingMultiply(last.units, SaturatingAdd(extra, 1));
+            break;
+        }
+        case CToken::Quantifier:
+            // A repeat state, no copies; `last` stays the atom it applies
+            // to, for a quantifier after it.
+            top.units = SaturatingAdd(top.units, units);
+            break;
+        case CToken::Class:
+        case CToken::Other:
+            top.units = SaturatingAdd(top.units, units);
+            last = CWeights{0, units};
+            break;
+        }
+    }
+
+    std::size_t alternatives = 0, units = 0;
+    for (const CWeights& w : open) {
+        alternatives = SaturatingAdd(alternatives, w.alternatives);
+        units = SaturatingAdd(units, w.units);
+    }
+    // An unbalanced body does not compile; its estimate only has to be safe.
+    if (unbalanced) {
+        alternatives = kStateLimit;
+        units = kStateLimit;
+    }
+    shape.alternatives = alternatives < kStateLimit ? alternatives : kStateLimit;
+    // Each unit makes at most two states ("|" an alternative and a join, a
+    // quantifier a repeat and a join, a group its two ends).
+    const std::size_t states = SaturatingAdd(SaturatingMultiply(units, 2), 4);
+    shape.states = states < kStateLimit ? states : kStateLimit;
+    return shape;
+}
+
+std::size_t RegexCompileStackNeed(const CRegexShape& shape)
+{
+    // The automaton matcher compiles the body inside a short prefix and a
+    // group; count them too.
+    constexpr std::size_t kPrefixUnits = 16;
+    return kCompileBase + (shape.length + kPrefixUnits) * kCompilePerUnit + (shape.groups + 1) * kCompilePerGroup;
+}
+
+std::size_t RegexSearchStackReserve(const CRegexShape& shape)
+{
+    return kUnwindReserve + shape.alternatives * kAlternativeFrame;
+}
+
+std::size_t RemainingStack()
+{
+    return StackAbove(StackFloor());
+}
+
+bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report)
+{
+    CRegexSearchReport local;
+    CRegexSearchReport& out = report ? *report : local;
+    out = CRegexSearchReport{};
+
+    const CRegexShape shape = MeasureRegexShape(body);
+    const DWORD deadline = GetTickCount() + kDeadlineMs;
+    COutcome outcome = SearchHere(body, text, shape, deadline, false, out);
+    if (outcome == COutcome::NeedsStack) {
+        out.worker = true;
+        outcome = COutcome::TooComplex;
+        auto work = [&] {
+            CRegexSearchReport workerReport;
+            outcome = SearchHere(body, text, shape, deadline, true, workerReport);
+            out.automaton = workerReport.automaton;
+        };
+        RunOnWorkerStack(work);
+    }
+    out.tooComplex = outcome == COutcome::TooComplex;
+    return outcome == COutcome::Match;
+}
+
+int CheckRegexSyntax(std::wstring_view body)
+{
+    const CRegexShape shape = MeasureRegexShape(body);
+    const std::size_t need = SaturatingAdd(RegexCompileStackNeed(shape), kUnwindReserve);
+    int result = rc::error_complexity;
+    auto compile = [&] {
+        if (RemainingStack() < need)
+            return;
+        try {
+            std::wregex re(body.data(), body.size(), rc::ECMAScript);
+            result = -1;
+        } catch (const std::regex_error& e) {
+            result = e.code();
+        }
+    };
+    if (RemainingStack() >= need)
+        compile();
+    else
+        RunOnWorkerStack(compile);
+    return result;
+}

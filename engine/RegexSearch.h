@@ -1,0 +1,68 @@
+#pragma once
+// Compiling and searching regular-expression filter bodies (std::wregex,
+// ECMAScript grammar, case-sensitive) under hard limits.
+//
+// libstdc++'s regex compiler is recursive descent and its default matcher
+// backtracks by recursion, one level per character consumed; it has no
+// complexity limit. A stored body of up to 65535 units or a URL of 2083
+// characters could therefore overflow the caller's stack or run practically
+// forever. Here:
+//  - before compiling, the stack the compiler and the matcher's unchecked
+//    recursion can need is estimated from the body (RegexStackNeed) and
+//    compared with what is left of the calling thread's stack; when it does
+//    not fit, the work moves to a worker thread with a large reserved stack
+//    (rare: long or deeply nested bodies only);
+//  - the search runs over guarded iterators: every iterator operation counts
+//    against a step budget, checks the stack depth against a floor and, every
+//    few steps, a deadline, and throws std::regex_error to stop the matcher;
+//  - the backtracking matcher runs first (fastest for ordinary expressions);
+//    when it exhausts its budget or the stack, the same expression is run by
+//    libstdc++'s automaton matcher (regex_constants::__polynomial), whose
+//    recursion does not grow with the URL and whose time is polynomial;
+//  - what still cannot complete within the limits is "too complex": no match.
+//
+// All functions may be called from any thread; nothing is shared.
+
+#include <cstddef>
+#include <string_view>
+
+// How a search was answered, for tests and measurements.
+struct CRegexSearchReport
+{
+    bool automaton = false;   // the automaton matcher gave the answer
+    bool worker = false;      // the work ran on a worker thread's large stack
+    bool tooComplex = false;  // no answer within the limits (reported as no match)
+};
+
+// True when `text` contains a match of `body`. False when the body does not
+// compile or the search cannot complete within the limits. Throws
+// std::bad_alloc.
+bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report = nullptr);
+
+// Compiles `body` and discards it: -1 when it compiles, otherwise the
+// std::regex_constants::error_type value of the failure. error_complexity
+// (11) when the compilation cannot be run safely at all. Throws
+// std::bad_alloc.
+int CheckRegexSyntax(std::wstring_view body);
+
+// What the stack estimate is made of; computed by a linear scan of the body.
+struct CRegexShape
+{
+    std::size_t length = 0;        // units in the body
+    std::size_t groups = 0;        // "(" anywhere: bounds the compiler's nesting
+    std::size_t alternatives = 0;  // "|" counted with the {n,m} copies that enclose them
+    std::size_t states = 0;        // upper bound of the automaton's size
+    std::size_t lookaheads = 0;    // "(?=" and "(?!": each can hold a nested matcher
+    bool backReference = false;    // "\1".."\9" somewhere: may need backtracking
+};
+CRegexShape MeasureRegexShape(std::wstring_view body);
+
+// Bytes of stack that compiling the body may take.
+std::size_t RegexCompileStackNeed(const CRegexShape& shape);
+// Bytes the matcher may descend between two guarded iterator operations,
+// plus what throwing out of it takes.
+std::size_t RegexSearchStackReserve(const CRegexShape& shape);
+
+// Bytes of stack left below the caller's frame, down to the floor that is
+// kept free for the system's own stack overflow handling.
+std::size_t RemainingStack();

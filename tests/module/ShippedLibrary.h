@@ -1,0 +1,35 @@
+#pragma once
+// The shipped quellan.dll loaded into the test process, and the registry
+// facts the module tests read back.
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <string>
+
+#include "com/Handle.h"
+
+std::wstring ShippedLibraryPath();
+
+// LoadLibrary of the shipped library (kept loaded for the test's life) and
+// its five exports.
+class CShippedLibrary
+{
+public:
+    CShippedLibrary();
+
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) const;
+    HRESULT CanUnloadNow() const;
+    HRESULT RegisterServer() const;
+    HRESULT UnregisterServer() const;
+    HRESULT Install(bool install, const wchar_t* commandLine) const;
+
+private:
+    FARPROC Export(const char* name) const;
+
+    CLibrary m_library;
+};
+
+// "{...}" of a GUID, and the same without braces.
+std::wstring GuidText(REFGUID guid);
+std::wstring GuidTextWithoutBraces(REFGUID guid);
