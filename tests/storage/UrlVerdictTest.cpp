@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include "com/Error.h"
+#include "engine/UrlVerdict.h"
+#include "storage/FilterListStore.h"
+#include "tests/storage/StoreTestSupport.h"
+#include "tests/support/Roles.h"
+
+namespace {
+
+class UrlVerdict : public testing::Test
+{
+protected:
+    CScratchStore m_files{L"storage.bin"};
+    std::unique_ptr<CSharedStore> m_store = m_files.Open();
+
+    // Each text: optional "%" (exception), then "/body/" (regular expression)
+    // or a wildcard body.
+    void SetList(const std::vector<std::wstring>& texts)
+    {
+        std::vector<CFilterRulePtr> owned;
+        std::vector<const FilterRule*> records;
+        for (std::wstring text : texts) {
+            bool isException = text[0] == L'%';
+            if (isException)
+                text.erase(0, 1);
+            bool isRegex = text.size() >= 2 && text.front() == L'/' && text.back() == L'/';
+            if (isRegex)
+                text = text.substr(1, text.size() - 2);
+            owned.push_back(MakeRecord(text, isException, isRegex));
+            records.push_back(owned.back().get());
+        }
+        CStoreWriter writer(*m_store);
+        ReplaceAllRecords(writer, records.data(), records.data() + records.size());
+    }
+
+    bool Allowed(const wchar_t* url) { return IsUrlAllowed(*m_store, url); }
+};
+
+}  // namespace
+
+TEST_F(UrlVerdict, AnEmptyListAllowsEverything)
+{
+    EXPECT_TRUE(Allowed(L"http://ads.example.com/banner.gif"));
+}
+
+TEST_F(UrlVerdict, AnExceptionAnywhereInTheListWins)
+{
+    const wchar_t* allowed = L"http://example.com/ads/allowed/1.png";
+    const wchar_t* blocked = L"http://example.com/ads/2.png";
+    for (const auto& list : std::vector<std::vector<std::wstring>>{
+             {L"*ads*", L"%*/ads/allowed/*"},
+             {L"%*/ads/allowed/*", L"*ads*"},
+             {L"*ads*", L"*.png", L"%*/ads/allowed/*"},
+             {L"*.png", L"%*/ads/allowed/*", L"*ads*"}}) {
+        SetList(list);
+        EXPECT_TRUE(Allowed(allowed)) << testing::PrintToString(list);
+        EXPECT_FALSE(Allowed(blocked)) << testing::PrintToString(list);
+        EXPECT_TRUE(Allowed(L"http://example.com/clean.html")) << testing::PrintToString(list);
+    }
+}
+
+// The filters see the URL with its %XX sequences decoded.
+TEST_F(UrlVerdict, FiltersSeeTheDecodedUrl)
+{
+    SetList({L"*/ads/*"});
+    EXPECT_FALSE(Allowed(L"http://example.com/%61ds/x.gif"));
+}
+
+TEST_F(UrlVerdict, AnOverlongCanonicalUrlThrowsInsteadOfAnswering)
+{
+    std::wstring url = L"http://example.com/" + std::wstring(2100, L'a');
+    try {
+        Allowed(url.c_str());
+        ADD_FAILURE() << "no exception";
+    } catch (const CHResultException& e) {
+        EXPECT_EQ(e.GetHResult(), HResultFromWin32(ERROR_INSUFFICIENT_BUFFER));
+    }
+}
+
+TEST_F(UrlVerdict, AMalformedRegularExpressionIsSkippedSilently)
+{
+    SetList({L"/ad(s/", L"*tracker*"});
+    EXPECT_TRUE(Allowed(L"http://example.com/ads/"));
+    EXPECT_FALSE(Allowed(L"http://example.com/tracker.js"));
+}
+
+// args: store files. Appends "*tracker*".
+QUELLAN_TEST_ROLE(AppendTracker)
+{
+    CScratchStore files(args);
+    auto store = files.Open();
+    auto record = MakeRecord(L"*tracker*");
+    CStoreWriter writer(*store);
+    AppendRecord(writer, *record);
+    return 0;
+}
+
+TEST_F(UrlVerdict, AChangeInOneProcessAppliesToTheNextCheckInAnother)
+{
+    const wchar_t* url = L"http://example.com/tracker.js";
+    EXPECT_TRUE(Allowed(url));
+    ASSERT_EQ(WaitForRole(StartRole(L"AppendTracker", m_files.ToArgs())), 0u);
+    EXPECT_FALSE(Allowed(url));
+}
