@@ -12,6 +12,17 @@ namespace {
 // The platform's longest URL, 2083 characters, and its terminator.
 constexpr DWORD kCanonicalUrlCapacity = 2084;
 
+// The folding of the wildcard matcher: ASCII letters only, locale-free.
+inline wchar_t FoldAscii(wchar_t c) noexcept
+{
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
+}
+
+inline bool IsLiteral(wchar_t c) noexcept
+{
+    return c != L'\0' && c != L'*' && c != L'?' && c != L'\\';
+}
+
 }  // namespace
 
 bool IsUrlAllowed(const wchar_t* url)
@@ -30,12 +41,18 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)
     if (!InternetCanonicalizeUrlW(url, canonical, &length, ICU_DECODE))
         ThrowLastError();
 
+    // Most wildcard filters share no pair of adjacent characters with the URL;
+    // they are ruled out without running the matcher.
+    const CUrlCharacterPairs pairs(canonical);
+
     // The records are matched in place in the shared view: no copy, and a
     // matching exception settles the answer at once.
     CStoreReader reader(filterList);
     bool allowed = true;
     CFilterRecordCursor cursor(reader);
     while (const FilterRule* rule = cursor.Next()) {
+        if (!rule->isRegex && !pairs.MayMatch(rule->body))
+            continue;
         if (!MatchFilter(*rule, canonical))
             continue;
         if (rule->isException)
@@ -43,4 +60,30 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)
         allowed = false;
     }
     return allowed;
+}
+
+CUrlCharacterPairs::CUrlCharacterPairs(const wchar_t* url) noexcept : m_bits{}
+{
+    for (const wchar_t* p = url; p[0] != L'\0' && p[1] != L'\0'; ++p) {
+        unsigned key = Key(p[0], p[1]);
+        m_bits[key >> 6] |= std::uint64_t{1} << (key & 63);
+    }
+}
+
+unsigned CUrlCharacterPairs::Key(wchar_t first, wchar_t second) noexcept
+{
+    // Characters beyond 8 bits share keys: more "may match", never fewer.
+    return (static_cast<unsigned>(FoldAscii(first)) & 0xFF) << 8 | (static_cast<unsigned>(FoldAscii(second)) & 0xFF);
+}
+
+bool CUrlCharacterPairs::MayMatch(const wchar_t* pattern) const noexcept
+{
+    // The first pair of adjacent literal characters decides. A character
+    // after a "\" is literal too, whichever way that "\" is read, so only
+    // the three special characters themselves break a pair.
+    for (const wchar_t* p = pattern; p[0] != L'\0'; ++p) {
+        if (IsLiteral(p[0]) && IsLiteral(p[1]))
+            return Has(Key(p[0], p[1]));
+    }
+    return true;
 }

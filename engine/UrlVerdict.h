@@ -5,6 +5,8 @@
 // rule does, whatever their order. Settings (SessionDisabled and the others)
 // are the caller's business.
 
+#include <cstdint>
+
 class CSharedStore;
 
 // Against the process's filter list store (GetFilterListStore). true: the URL
@@ -16,3 +18,22 @@ bool IsUrlAllowed(const wchar_t* url);
 
 // The same against the given filter list store.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
+
+// The pairs of adjacent characters of one URL, ASCII letters folded, as a
+// bit set: a cheap test that rules out most wildcard filters without running
+// the matcher. Two adjacent literal characters of a wildcard pattern (neither
+// "*", "?" nor "\") must appear side by side in any text the pattern matches.
+class CUrlCharacterPairs
+{
+public:
+    explicit CUrlCharacterPairs(const wchar_t* url) noexcept;
+    // False only when the wildcard pattern cannot match the URL: MatchWildcard
+    // would return false. True says nothing.
+    bool MayMatch(const wchar_t* pattern) const noexcept;
+
+private:
+    static unsigned Key(wchar_t first, wchar_t second) noexcept;
+    bool Has(unsigned key) const noexcept { return (m_bits[key >> 6] >> (key & 63)) & 1; }
+
+    std::uint64_t m_bits[65536 / 64];
+};

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "com/Error.h"
 #include "engine/UrlVerdict.h"
 #include "storage/FilterListStore.h"
@@ -83,6 +85,36 @@ TEST_F(UrlVerdict, AMalformedRegularExpressionIsSkippedSilently)
     SetList({L"/ad(s/", L"*tracker*"});
     EXPECT_TRUE(Allowed(L"http://example.com/ads/"));
     EXPECT_FALSE(Allowed(L"http://example.com/tracker.js"));
+}
+
+// The quick test before the wildcard matcher may say "may match" too often,
+// never too rarely: compared with the matcher itself on random patterns and
+// texts over an alphabet of special characters, letters in both cases and
+// characters whose low bytes collide.
+TEST(UrlCharacterPairs, NeverRulesOutAPatternThatMatches)
+{
+    const wchar_t alphabet[] = {L'a', L'A', L'b', L'.', L'*', L'?', L'\\', 0x00E9, 0x01E9};
+    std::mt19937 random(7);
+    auto make = [&](std::size_t maxLength) {
+        std::wstring text(random() % (maxLength + 1), L' ');
+        for (wchar_t& c : text)
+            c = alphabet[random() % (sizeof alphabet / sizeof alphabet[0])];
+        return text;
+    };
+    int matches = 0;
+    for (int round = 0; round < 200000; ++round) {
+        std::wstring pattern = make(6), text = make(10);
+        if (MatchWildcard(pattern.c_str(), text.c_str())) {
+            ++matches;
+            ASSERT_TRUE(CUrlCharacterPairs(text.c_str()).MayMatch(pattern.c_str()))
+                << testing::PrintToString(pattern) << " matches " << testing::PrintToString(text);
+        }
+    }
+    EXPECT_GT(matches, 1000);
+    // And it does rule filters out.
+    CUrlCharacterPairs pairs(L"http://example.com/clean.html");
+    EXPECT_FALSE(pairs.MayMatch(L"*banner*"));
+    EXPECT_TRUE(pairs.MayMatch(L"*CLEAN*"));
 }
 
 // args: store files. Appends "*tracker*".
