@@ -78,12 +78,12 @@ unsigned CUrlCharacterPairs::Key(wchar_t first, wchar_t second) noexcept
 
 bool CUrlCharacterPairs::MayMatch(const wchar_t* pattern) const noexcept
 {
-    // The first pair of adjacent literal characters decides. A character
-    // after a "\" is literal too, whichever way that "\" is read, so only
-    // the three special characters themselves break a pair.
+    // Every pair of adjacent literal characters must be in the URL. A
+    // character after a "\" is literal too, whichever way that "\" is read,
+    // so only the three special characters themselves break a pair.
     for (const wchar_t* p = pattern; p[0] != L'\0'; ++p) {
-        if (IsLiteral(p[0]) && IsLiteral(p[1]))
-            return Has(Key(p[0], p[1]));
+        if (IsLiteral(p[0]) && IsLiteral(p[1]) && !Has(Key(p[0], p[1])))
+            return false;
     }
     return true;
 }

@@ -21,8 +21,10 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
 
 // The pairs of adjacent characters of one URL, ASCII letters folded, as a
 // bit set: a cheap test that rules out most wildcard filters without running
-// the matcher. Two adjacent literal characters of a wildcard pattern (neither
-// "*", "?" nor "\") must appear side by side in any text the pattern matches.
+// the matcher. Every two adjacent literal characters of a wildcard pattern
+// (none of them "*", "?" or a backslash) appear side by side in any text
+// it matches.
+// Used by the verdict on every wildcard record; 8 KiB, no allocation.
 class CUrlCharacterPairs
 {
 public:
