@@ -5,6 +5,9 @@
 // rule does, whatever their order. Settings (SessionDisabled and the others)
 // are the caller's business.
 
+#include <string>
+#include <vector>
+
 class CSharedStore;
 
 // Against the process's filter list store (GetFilterListStore). true: the URL
@@ -16,3 +19,9 @@ bool IsUrlAllowed(const wchar_t* url);
 
 // The same against the given filter list store.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
+
+// The same, and the text of the filters that decided, for a person to read:
+// the matching exception when one allowed the URL, otherwise every matching
+// blocking filter in list order (none when nothing matched). *deciding is
+// replaced; null skips the collection (the verdict walk is then unchanged).
+bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding);
