@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -151,6 +152,15 @@ TEST(MatchWildcard, MatchesWholeTextIgnoringAsciiCase)
         {L"*?", L"", false},
         {L"*?", L"x", true},
         {L"http://*/ads/*", L"HTTP://EXAMPLE.COM/ADS/1.png", true},
+        {L"*a\\*", L"xxa*", true},
+        {L"*a\\*", L"xxab", false},
+        {L"*\\*x", L"a*b*x", true},
+        {L"*\\?b", L"aa?b", true},
+        {L"*\\?b", L"aaxb", false},
+        {L"*A", L"bbba", true},
+        {L"*ab*", L"aaab", true},
+        {L"*b", L"aaaa", false},
+        {L"*b*", L"", false},
         // Only ASCII letters fold.
         {L"\u00e4", L"\u00c4", false},
         {L"\u00e4", L"\u00e4", true},
@@ -162,6 +172,43 @@ TEST(MatchWildcard, MatchesWholeTextIgnoringAsciiCase)
     for (const Case& c : cases) {
         EXPECT_EQ(MatchWildcard(c.pattern, c.text), c.expected)
             << testing::PrintToString(std::wstring(c.pattern)) << " vs " << testing::PrintToString(std::wstring(c.text));
+    }
+}
+
+// Full backtracking over the same syntax, to compare with the single
+// backtrack point of MatchWildcard.
+static bool ReferenceMatch(const wchar_t* p, const wchar_t* t)
+{
+    const auto fold = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c; };
+    switch (*p) {
+    case L'\0':
+        return *t == L'\0';
+    case L'*':
+        return ReferenceMatch(p + 1, t) || (*t != L'\0' && ReferenceMatch(p, t + 1));
+    case L'?':
+        return *t != L'\0' && ReferenceMatch(p + 1, t + 1);
+    case L'\\':
+        if (p[1] == L'\0')
+            return *t == L'\\' && t[1] == L'\0';
+        return *t != L'\0' && fold(p[1]) == fold(*t) && ReferenceMatch(p + 2, t + 1);
+    default:
+        return *t != L'\0' && fold(*p) == fold(*t) && ReferenceMatch(p + 1, t + 1);
+    }
+}
+
+TEST(MatchWildcard, AgreesWithFullBacktrackingOnRandomInputs)
+{
+    std::mt19937 random(20080901);
+    const wchar_t patternAlphabet[] = L"aAb*?\\";
+    const wchar_t textAlphabet[] = L"aAb*?\\";
+    for (int round = 0; round < 20000; ++round) {
+        std::wstring pattern, text;
+        for (std::size_t i = random() % 9; i > 0; --i)
+            pattern += patternAlphabet[random() % (sizeof patternAlphabet / sizeof(wchar_t) - 1)];
+        for (std::size_t i = random() % 9; i > 0; --i)
+            text += textAlphabet[random() % (sizeof textAlphabet / sizeof(wchar_t) - 1)];
+        ASSERT_EQ(MatchWildcard(pattern.c_str(), text.c_str()), ReferenceMatch(pattern.c_str(), text.c_str()))
+            << testing::PrintToString(pattern) << " vs " << testing::PrintToString(text);
     }
 }
 

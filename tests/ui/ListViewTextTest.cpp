@@ -21,7 +21,7 @@ protected:
         INITCOMMONCONTROLSEX init{sizeof init, ICC_LISTVIEW_CLASSES};
         ASSERT_TRUE(InitCommonControlsEx(&init));
         // Small, so that most items are scrolled out of view.
-        m_list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_POPUP | WS_VISIBLE | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0,
+        m_list = CreateWindowExW(0, WC_LISTVIEWW, L"", WS_POPUP | LVS_REPORT | LVS_SHOWSELALWAYS, 0, 0,
                                  240, 120, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(m_list, nullptr);
         LVCOLUMNW column{};
