@@ -60,8 +60,8 @@ constexpr std::size_t kAutomatonCaptureLimit = 64u << 20;
 // 75000 steps for them.
 constexpr long kBacktrackBudget = 50000;
 constexpr long kAutomatonBudget = 4000000;
-// Wall-clock limit of one search, a backstop for steps whose cost grows with
-// the size of the automaton or of a bracket expression.
+// Wall-clock limit of each of the two searches, a backstop for steps whose
+// cost grows with the size of the automaton or of a bracket expression.
 constexpr DWORD kDeadlineMs = 250;
 constexpr int kClockInterval = 16;
 
@@ -77,14 +77,14 @@ enum class CTrip
 class CSearchGuard
 {
 public:
-    CSearchGuard(const char* stackLimit, DWORD deadline) noexcept
-        : m_stackLimit(stackLimit), m_deadline(deadline)
-    {
-    }
+    explicit CSearchGuard(const char* stackLimit) noexcept : m_stackLimit(stackLimit) {}
 
+    // Starts a search: a fresh step budget and deadline.
     void Arm(long budget) noexcept
     {
         m_budget = budget;
+        m_deadline = GetTickCount() + kDeadlineMs;
+        m_untilClock = kClockInterval;
         m_tripped = CTrip::None;
     }
 
@@ -111,7 +111,7 @@ private:
     }
 
     const char* m_stackLimit;
-    DWORD m_deadline;
+    DWORD m_deadline = 0;
     long m_budget = 0;
     int m_untilClock = kClockInterval;
     CTrip m_tripped = CTrip::None;
@@ -368,7 +368,7 @@ bool Search(const std::wregex& re, std::wstring_view text, CSearchGuard& guard, 
 // One attempt on the current thread. `onWorker` says there is no bigger
 // stack to move to.
 COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegexShape& shape, CRegexMatcher matcher,
-                    DWORD deadline, bool onWorker, CRegexSearchReport& report)
+                    bool onWorker, CRegexSearchReport& report)
 {
     const COutcome outOfStack = onWorker ? COutcome::TooComplex : COutcome::NeedsStack;
     if (shape.compileWork > kCompileWorkLimit)
@@ -392,7 +392,7 @@ COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegex
                            kLookaheadBytesPerState) > kLookaheadMemoryLimit)
         return COutcome::TooComplex;
 
-    CSearchGuard guard(floor + reserve, deadline);
+    CSearchGuard guard(floor + reserve);
     bool backtrackingOutOfStack = false;
     if (matcher != CRegexMatcher::Automaton) {
         // With back-references only the backtracking matcher can answer, so
@@ -611,14 +611,13 @@ bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchRep
     out = CRegexSearchReport{};
 
     const CRegexShape shape = MeasureRegexShape(body);
-    const DWORD deadline = GetTickCount() + kDeadlineMs;
-    COutcome outcome = SearchHere(body, text, shape, matcher, deadline, false, out);
+    COutcome outcome = SearchHere(body, text, shape, matcher, false, out);
     if (outcome == COutcome::NeedsStack) {
         out.worker = true;
         outcome = COutcome::TooComplex;
         auto work = [&] {
             CRegexSearchReport workerReport;
-            outcome = SearchHere(body, text, shape, matcher, deadline, true, workerReport);
+            outcome = SearchHere(body, text, shape, matcher, true, workerReport);
             out.automaton = workerReport.automaton;
         };
         RunOnWorkerStack(work);

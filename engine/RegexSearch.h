@@ -22,7 +22,8 @@
 //    recursion does not grow with the URL and whose time is polynomial;
 //  - what still cannot complete within the limits is "too complex": no match.
 //
-// All functions may be called from any thread; nothing is shared.
+// All functions may be called from any thread (not from DllMain: they may
+// start a worker thread and wait for it); nothing is shared.
 
 #include <cstddef>
 #include <string_view>
