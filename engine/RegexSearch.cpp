@@ -16,13 +16,15 @@ namespace rc = std::regex_constants;
 
 // Stack kept free at the bottom of every thread's stack: the guard page, the
 // page the system needs to raise a stack overflow, and headroom for it.
-constexpr std::size_t kStackFloor = 64 * 1024;
-// A throw from the deepest guarded point and the unwinding back up.
-constexpr std::size_t kUnwindReserve = 64 * 1024;
+constexpr std::size_t kStackFloor = 32 * 1024;
+// A throw from the deepest guarded point and the unwinding back up (measured
+// about 6 KiB below the throwing frame, x86_64 under Wine).
+constexpr std::size_t kUnwindReserve = 32 * 1024;
 // The compiler's recursion, measured with x86_64 GCC 12 libstdc++ (Wine):
-// about 130 bytes per term of an alternative and 530 per nested "(" (which
-// is also a unit). The factors here leave a margin over those figures.
-constexpr std::size_t kCompileBase = 32 * 1024;
+// about 5 KiB for a short expression, 130 bytes more per term of an
+// alternative and 530 per nested "(" (which is also a unit). The factors
+// here leave a margin over those figures.
+constexpr std::size_t kCompileBase = 16 * 1024;
 constexpr std::size_t kCompilePerUnit = 192;
 constexpr std::size_t kCompilePerGroup = 640;
 // The only matcher states that touch no iterator are alternatives; a chain
@@ -30,8 +32,8 @@ constexpr std::size_t kCompilePerGroup = 640;
 // automaton matcher).
 constexpr std::size_t kAlternativeFrame = 512;
 // Room a search should have beyond its reserve before it is worth starting
-// on this thread at all.
-constexpr std::size_t kMinSearchRoom = 64 * 1024;
+// on this thread at all (less, and backtracking gives up at once).
+constexpr std::size_t kMinSearchRoom = 16 * 1024;
 // A worker's reservation covers the compiler for any 65535-unit body (at most
 // about 55 MB by the estimate) and deep matcher recursion; pages are
 // committed only as used.
