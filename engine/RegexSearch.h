@@ -9,10 +9,10 @@
 // forever. Here:
 //  - a body whose compilation would take too long is not compiled;
 //  - before compiling, the stack the compiler and the matcher's unchecked
-//    recursion can need is estimated from the body and
-//    compared with what is left of the calling thread's stack; when it does
-//    not fit, the work moves to a worker thread with a large reserved stack
-//    (rare: long or deeply nested bodies only);
+//    recursion can need is estimated from the body and compared with what
+//    is left of the calling thread's stack; when it does not fit, the work
+//    moves to a worker thread with a large reserved stack (rare: long or
+//    deeply nested bodies only);
 //  - the search runs over guarded iterators: every iterator operation counts
 //    against a step budget, checks the stack depth against a floor and, every
 //    few steps, a deadline, and throws std::regex_error to stop the matcher;
