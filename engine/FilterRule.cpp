@@ -87,24 +87,33 @@ bool MatchWildcard(const wchar_t* pattern, const wchar_t* text)
     // text position that star currently swallows up to.
     const wchar_t* starPattern = nullptr;
     const wchar_t* starText = nullptr;
+    // The folded character the pattern needs right after that star, when it
+    // is a literal: retrying the star at a text position holding anything
+    // else fails at once, so those positions are skipped.
+    wchar_t starNeeds = L'\0';
 
     for (;;) {
         if (*p == L'*') {
             starPattern = ++p;
             starText = t;
+            starNeeds = L'\0';
+            if (*p == L'\\')
+                starNeeds = FoldAscii(p[1] != L'\0' ? p[1] : L'\\');
+            else if (*p != L'?' && *p != L'*')
+                starNeeds = FoldAscii(*p);
             continue;
         }
         if (*p != L'\0') {
             wchar_t expected = *p;
             const wchar_t* next = p + 1;
             bool literal = false;
+            // A "\" that ends the pattern has nothing to escape and stands
+            // for itself.
             if (expected == L'\\' && p[1] != L'\0') {
                 expected = p[1];
                 next = p + 2;
                 literal = true;
             }
-            // A "\" that ends the pattern has nothing to escape and stands
-            // for itself.
             if (*t != L'\0' && ((expected == L'?' && !literal) || FoldAscii(expected) == FoldAscii(*t))) {
                 p = next;
                 ++t;
@@ -115,7 +124,14 @@ bool MatchWildcard(const wchar_t* pattern, const wchar_t* text)
         }
         if (!starPattern || *starText == L'\0')
             return false;
-        t = ++starText;
+        ++starText;
+        if (starNeeds != L'\0') {
+            while (*starText != L'\0' && FoldAscii(*starText) != starNeeds)
+                ++starText;
+            if (*starText == L'\0')
+                return false;
+        }
+        t = starText;
         p = starPattern;
     }
 }

@@ -16,21 +16,24 @@ namespace rc = std::regex_constants;
 
 // Stack kept free at the bottom of every thread's stack: the guard page, the
 // page the system needs to raise a stack overflow, and headroom for it.
-constexpr std::size_t kStackFloor = 64 * 1024;
-// A throw from the deepest guarded point and the unwinding back up.
-constexpr std::size_t kUnwindReserve = 64 * 1024;
+constexpr std::size_t kStackFloor = 32 * 1024;
+// A throw from the deepest guarded point and the unwinding back up (measured
+// about 6 KiB below the throwing frame, x86_64 under Wine).
+constexpr std::size_t kUnwindReserve = 32 * 1024;
 // The compiler's recursion, measured with x86_64 GCC 12 libstdc++ (Wine):
-// about 130 bytes per term of an alternative and 530 per nested "(" (which
-// is also a unit). The factors here leave a margin over those figures.
-constexpr std::size_t kCompileBase = 32 * 1024;
+// about 5 KiB for a short expression, 130 bytes more per term of an
+// alternative and 530 per nested "(" (which is also a unit). The factors
+// here leave a margin over those figures.
+constexpr std::size_t kCompileBase = 16 * 1024;
 constexpr std::size_t kCompilePerUnit = 192;
 constexpr std::size_t kCompilePerGroup = 640;
 // The only matcher states that touch no iterator are alternatives; a chain
-// of them costs about 160 bytes each (measured as above).
-constexpr std::size_t kAlternativeFrame = 256;
+// of them measured up to about 420 bytes each (empty alternatives in the
+// automaton matcher).
+constexpr std::size_t kAlternativeFrame = 512;
 // Room a search should have beyond its reserve before it is worth starting
-// on this thread at all.
-constexpr std::size_t kMinSearchRoom = 64 * 1024;
+// on this thread at all (less, and backtracking gives up at once).
+constexpr std::size_t kMinSearchRoom = 16 * 1024;
 // A worker's reservation covers the compiler for any 65535-unit body (at most
 // about 55 MB by the estimate) and deep matcher recursion; pages are
 // committed only as used.
@@ -38,19 +41,29 @@ constexpr std::size_t kWorkerStack = 64u << 20;
 // libstdc++'s automaton size limit (_GLIBCXX_REGEX_STATE_LIMIT): beyond it
 // the compiler throws error_space.
 constexpr std::size_t kStateLimit = 100000;
+// The compiler ends by short-cutting chains of empty ("dummy") states, one
+// state at a time along the whole chain: quadratic for long alternations
+// and nested non-capturing groups (20000 alternatives take 2 s). A body
+// whose estimated work exceeds this is not compiled; measured cost is about
+// 10 ns per unit of the estimate at worst.
+constexpr std::size_t kCompileWorkLimit = 20000000;
 // Nested matchers of lookaheads each allocate arrays as large as the
 // automaton and the capture list, all alive at once.
 constexpr std::size_t kLookaheadBytesPerState = 48;
 constexpr std::size_t kLookaheadMemoryLimit = 64u << 20;
+// The automaton keeps a copy of the capture array for every live state, in
+// two queues.
+constexpr std::size_t kAutomatonCaptureBytes = 2 * 48;
+constexpr std::size_t kAutomatonCaptureLimit = 64u << 20;
 
 // Step budgets. EasyList's expressions against real URLs take a median of
-// about 600 backtracking steps and 0.1% of searches more than 50000; those
-// few are answered by the automaton instead, which needs at most about
+// about 600 backtracking steps and about 1% of searches more than 50000;
+// those are answered by the automaton instead, which needs at most about
 // 75000 steps for them.
 constexpr long kBacktrackBudget = 50000;
 constexpr long kAutomatonBudget = 4000000;
-// Wall-clock limit of one search, a backstop for steps whose cost grows with
-// the size of the automaton.
+// Wall-clock limit of each of the two searches, a backstop for steps whose
+// cost grows with the size of the automaton or of a bracket expression.
 constexpr DWORD kDeadlineMs = 250;
 constexpr int kClockInterval = 16;
 
@@ -66,14 +79,14 @@ enum class CTrip
 class CSearchGuard
 {
 public:
-    CSearchGuard(const char* stackLimit, DWORD deadline) noexcept
-        : m_stackLimit(stackLimit), m_deadline(deadline)
-    {
-    }
+    explicit CSearchGuard(const char* stackLimit) noexcept : m_stackLimit(stackLimit) {}
 
+    // Starts a search: a fresh step budget and deadline.
     void Arm(long budget) noexcept
     {
         m_budget = budget;
+        m_deadline = GetTickCount() + kDeadlineMs;
+        m_untilClock = kClockInterval;
         m_tripped = CTrip::None;
     }
 
@@ -100,7 +113,7 @@ private:
     }
 
     const char* m_stackLimit;
-    DWORD m_deadline;
+    DWORD m_deadline = 0;
     long m_budget = 0;
     int m_untilClock = kClockInterval;
     CTrip m_tripped = CTrip::None;
@@ -210,7 +223,7 @@ enum class CToken
 {
     Escape,      // "\" and the character after it
     Class,       // "[...]"
-    Open,        // "(", "(?:", "(?=", "(?!" (only the "(" is consumed)
+    Open,        // "(", "(?:", "(?=", "(?!"
     Close,       // ")"
     Bar,         // "|"
     Brace,       // "{...}"
@@ -249,6 +262,8 @@ CToken NextToken(std::wstring_view body, std::size_t& i)
         i = i < n ? i + 1 : n;
         return CToken::Class;
     case L'(':
+        if (i + 1 < n && body[i] == L'?' && (body[i + 1] == L':' || body[i + 1] == L'=' || body[i + 1] == L'!'))
+            i += 2;
         return CToken::Open;
     case L')':
         return CToken::Close;
@@ -273,25 +288,33 @@ bool IsLookahead(std::wstring_view body, std::size_t open)
     return open + 2 < body.size() && body[open + 1] == L'?' && (body[open + 2] == L'=' || body[open + 2] == L'!');
 }
 
-// The body as the automaton matcher gets it. Capturing groups become
-// non-capturing: without back-references nothing reads them, and the
-// automaton copies the capture array into every state it keeps alive, which
-// for thousands of groups and states would take gigabytes. With `onePass`,
-// the body is prefixed with a lazy run of anything, so that one pass
-// anchored at the start finds a match anywhere.
-std::wstring AutomatonPattern(std::wstring_view body, bool onePass)
+bool IsCapturing(std::wstring_view body, std::size_t open)
+{
+    return !(open + 1 < body.size() && body[open + 1] == L'?');
+}
+
+// The body as the automaton matcher gets it. With `onePass`, prefixed with a
+// lazy run of anything, so that one pass anchored at the start finds a match
+// anywhere. With `dropCaptures`, capturing groups become non-capturing:
+// without back-references nothing reads them, and the automaton copies the
+// capture array into every state it keeps alive.
+std::wstring AutomatonPattern(std::wstring_view body, bool onePass, bool dropCaptures)
 {
     std::wstring pattern;
-    pattern.reserve(body.size() + body.size() / 4 + 16);
+    pattern.reserve(body.size() + (dropCaptures ? body.size() / 2 : 0) + 16);
     if (onePass)
         pattern += L"[\\s\\S]*?(?:";
-    std::size_t i = 0;
-    while (i < body.size()) {
-        const std::size_t start = i;
-        if (NextToken(body, i) == CToken::Open && !(i < body.size() && body[i] == L'?'))
-            pattern += L"(?:";
-        else
-            pattern.append(body, start, i - start);
+    if (dropCaptures) {
+        std::size_t i = 0;
+        while (i < body.size()) {
+            const std::size_t start = i;
+            if (NextToken(body, i) == CToken::Open && IsCapturing(body, start))
+                pattern += L"(?:";
+            else
+                pattern.append(body, start, i - start);
+        }
+    } else {
+        pattern.append(body);
     }
     if (onePass)
         pattern += L')';
@@ -346,10 +369,12 @@ bool Search(const std::wregex& re, std::wstring_view text, CSearchGuard& guard, 
 
 // One attempt on the current thread. `onWorker` says there is no bigger
 // stack to move to.
-COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegexShape& shape, DWORD deadline,
+COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegexShape& shape, CRegexMatcher matcher,
                     bool onWorker, CRegexSearchReport& report)
 {
     const COutcome outOfStack = onWorker ? COutcome::TooComplex : COutcome::NeedsStack;
+    if (shape.compileWork > kCompileWorkLimit)
+        return COutcome::TooComplex;
     const char* floor = StackFloor();
     const std::size_t reserve = RegexSearchStackReserve(shape);
     if (StackAbove(floor) < SaturatingAdd(SaturatingAdd(RegexCompileStackNeed(shape), reserve), kMinSearchRoom))
@@ -365,21 +390,27 @@ COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegex
     // Every lookahead being evaluated holds a matcher with arrays as large
     // as the automaton; nested ones are alive at once.
     if (shape.lookaheads &&
-        SaturatingMultiply(SaturatingMultiply(shape.lookaheads + 1, SaturatingAdd(shape.states, shape.groups)),
+        SaturatingMultiply(SaturatingMultiply(shape.lookaheads + 1, SaturatingAdd(shape.states, shape.captures + 3)),
                            kLookaheadBytesPerState) > kLookaheadMemoryLimit)
         return COutcome::TooComplex;
 
-    CSearchGuard guard(floor + reserve, deadline);
-    // With back-references only the backtracking matcher can answer, so it
-    // gets the larger budget.
-    guard.Arm(shape.backReference ? kAutomatonBudget : kBacktrackBudget);
-    try {
-        return Search(re, text, guard, rc::match_default) ? COutcome::Match : COutcome::NoMatch;
-    } catch (const std::regex_error&) {
-        if (guard.Tripped() == CTrip::None || guard.Tripped() == CTrip::Deadline)
-            return COutcome::TooComplex;
+    CSearchGuard guard(floor + reserve);
+    bool backtrackingOutOfStack = false;
+    if (matcher != CRegexMatcher::Automaton) {
+        // With back-references only the backtracking matcher can answer, so
+        // it then gets the larger budget.
+        const bool alone = matcher == CRegexMatcher::Backtracking || shape.backReference;
+        guard.Arm(alone ? kAutomatonBudget : kBacktrackBudget);
+        try {
+            return Search(re, text, guard, rc::match_default) ? COutcome::Match : COutcome::NoMatch;
+        } catch (const std::regex_error&) {
+            if (guard.Tripped() == CTrip::None || guard.Tripped() == CTrip::Deadline)
+                return COutcome::TooComplex;
+        }
+        backtrackingOutOfStack = guard.Tripped() == CTrip::Stack;
+        if (matcher == CRegexMatcher::Backtracking)
+            return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
     }
-    const bool backtrackingOutOfStack = guard.Tripped() == CTrip::Stack;
 
     // Back-references need the captures: the automaton cannot answer.
     if (shape.backReference)
@@ -392,8 +423,17 @@ COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegex
     // lookahead's nested matcher would take its own start for the start of
     // the text, though, so such bodies keep the per-position search.
     const bool onePass = shape.lookaheads == 0;
+    const bool dropCaptures =
+        SaturatingMultiply(SaturatingMultiply(shape.matchers + 2, shape.captures + 3), kAutomatonCaptureBytes) >
+        kAutomatonCaptureLimit;
+    const std::wstring pattern = AutomatonPattern(body, onePass, dropCaptures);
+    const CRegexShape patternShape = MeasureRegexShape(pattern);
+    if (patternShape.compileWork > kCompileWorkLimit)
+        return COutcome::TooComplex;
+    if (StackAbove(floor) < SaturatingAdd(RegexCompileStackNeed(patternShape), reserve))
+        return outOfStack;
     try {
-        re.assign(AutomatonPattern(body, onePass), rc::ECMAScript | rc::__polynomial);
+        re.assign(pattern, rc::ECMAScript | rc::__polynomial);
     } catch (const std::regex_error&) {
         // error_complexity for a back-reference the scan did not see.
         return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
@@ -415,15 +455,37 @@ CRegexShape MeasureRegexShape(std::wstring_view body)
     CRegexShape shape;
     shape.length = body.size();
 
-    // Group structure, to weigh "|" and units by the copies that {n,m}
-    // makes of the atom it follows. Each open group holds the weights
-    // counted inside it so far.
+    // Counts kept per open group, so that {n,m} can multiply what the group
+    // it follows contains: the compiler copies the quantified atom.
     struct CWeights
     {
         std::size_t alternatives = 0;
         std::size_t units = 0;
+        std::size_t matchers = 0;
+        std::size_t dummies = 0;  // empty states the compiler makes
+        std::size_t chained = 0;  // of those, the ones that can follow each other
+
+        void Add(const CWeights& w) noexcept
+        {
+            alternatives = SaturatingAdd(alternatives, w.alternatives);
+            units = SaturatingAdd(units, w.units);
+            matchers = SaturatingAdd(matchers, w.matchers);
+            dummies = SaturatingAdd(dummies, w.dummies);
+            chained = SaturatingAdd(chained, w.chained);
+        }
+        CWeights Times(std::size_t factor) const noexcept
+        {
+            return CWeights{SaturatingMultiply(alternatives, factor), SaturatingMultiply(units, factor),
+                            SaturatingMultiply(matchers, factor), SaturatingMultiply(dummies, factor),
+                            SaturatingMultiply(chained, factor)};
+        }
     };
-    std::vector<CWeights> open(1);
+    struct CGroup
+    {
+        CWeights inside;
+        bool capturing = false;  // a capture or lookahead state ends a chain of empty states
+    };
+    std::vector<CGroup> open(1);
     CWeights last;  // the atom just finished, for a quantifier that follows
     bool unbalanced = false;
 
@@ -432,41 +494,52 @@ CRegexShape MeasureRegexShape(std::wstring_view body)
         const std::size_t start = i;
         const CToken token = NextToken(body, i);
         const std::size_t units = i - start;
-        CWeights& top = open.back();
         switch (token) {
         case CToken::Escape:
             if (units == 2 && body[start + 1] >= L'1' && body[start + 1] <= L'9')
                 shape.backReference = true;
-            top.units = SaturatingAdd(top.units, units);
-            last = CWeights{0, units};
+            last = CWeights{0, units, 1, 0, 0};
+            open.back().inside.Add(last);
             break;
-        case CToken::Open:
+        case CToken::Class:
+        case CToken::Other:
+            last = CWeights{0, units, 1, 0, 0};
+            open.back().inside.Add(last);
+            break;
+        case CToken::Open: {
             ++shape.groups;
-            if (IsLookahead(body, start))
+            const bool lookahead = IsLookahead(body, start);
+            const bool capturing = IsCapturing(body, start);
+            if (lookahead)
                 ++shape.lookaheads;
-            open.push_back(CWeights{0, 1});
+            if (capturing)
+                ++shape.captures;
+            open.push_back(CGroup{CWeights{0, 1, 0, 0, 0}, capturing || lookahead});
             last = CWeights{};
             break;
+        }
         case CToken::Close:
             if (open.size() == 1) {
                 unbalanced = true;
                 last = CWeights{};
-            } else {
-                last = open.back();
-                last.units = SaturatingAdd(last.units, 1);
-                open.pop_back();
-                open.back().alternatives = SaturatingAdd(open.back().alternatives, last.alternatives);
-                open.back().units = SaturatingAdd(open.back().units, last.units);
+                break;
             }
+            // The group's last alternative ends in an empty state; a
+            // non-capturing group also starts with one.
+            last = open.back().inside;
+            last.Add(open.back().capturing ? CWeights{0, 1, 0, 1, 0} : CWeights{0, 1, 0, 2, 2});
+            open.pop_back();
+            open.back().inside.Add(last);
             break;
         case CToken::Bar:
-            top.alternatives = SaturatingAdd(top.alternatives, 1);
-            top.units = SaturatingAdd(top.units, 1);
+            // An empty state ends the alternative before and another joins
+            // the two.
+            open.back().inside.Add(CWeights{1, 1, 0, 2, 2});
             last = CWeights{};
             break;
         case CToken::Brace: {
-            // {n}, {n,} or {n,m}: the quantified atom exists once more per
-            // copy; the original stays in the automaton as well.
+            // {n}, {n,} or {n,m}: the quantified atom is copied once per
+            // repetition; the original stays in the automaton as well.
             std::size_t j = start + 1;
             std::size_t low = 0, high = 0;
             bool haveHigh = false, comma = false;
@@ -481,41 +554,37 @@ CRegexShape MeasureRegexShape(std::wstring_view body)
                 }
             }
             const std::size_t copies = comma ? (haveHigh ? (high > low ? high : low) : SaturatingAdd(low, 1)) : low;
-            const std::size_t extra = copies;  // copies beyond the original
-            top.alternatives = SaturatingAdd(top.alternatives, SaturatingMultiply(last.alternatives, extra));
-            top.units = SaturatingAdd(top.units, SaturatingAdd(SaturatingMultiply(last.units, extra), units));
-            last.alternatives = SaturatingMultiply(last.alternatives, SaturatingAdd(extra, 1));
-            last.units = SaturatingMultiply(last.units, SaturatingAdd(extra, 1));
+            open.back().inside.Add(last.Times(copies));
+            open.back().inside.Add(CWeights{0, units, 0, 2, 2});
+            last = last.Times(SaturatingAdd(copies, 1));
             break;
         }
         case CToken::Quantifier:
-            // A repeat state, no copies; `last` stays the atom it applies
-            // to, for a quantifier after it.
-            top.units = SaturatingAdd(top.units, units);
-            break;
-        case CToken::Class:
-        case CToken::Other:
-            top.units = SaturatingAdd(top.units, units);
-            last = CWeights{0, units};
+            // A repeat state, no copies; "?" adds an empty state after it.
+            // `last` stays the atom, for a quantifier after this one.
+            open.back().inside.Add(body[start] == L'?' ? CWeights{0, units, 0, 1, 1} : CWeights{0, units, 0, 0, 0});
             break;
         }
     }
 
-    std::size_t alternatives = 0, units = 0;
-    for (const CWeights& w : open) {
-        alternatives = SaturatingAdd(alternatives, w.alternatives);
-        units = SaturatingAdd(units, w.units);
-    }
+    CWeights total;
+    for (const CGroup& group : open)
+        total.Add(group.inside);
+    total.Add(CWeights{0, 0, 0, 1, 2});
     // An unbalanced body does not compile; its estimate only has to be safe.
     if (unbalanced) {
-        alternatives = kStateLimit;
-        units = kStateLimit;
+        total.alternatives = kStateLimit;
+        total.units = kStateLimit;
+        total.matchers = kStateLimit;
     }
-    shape.alternatives = alternatives < kStateLimit ? alternatives : kStateLimit;
-    // Each unit makes at most two states ("|" an alternative and a join, a
-    // quantifier a repeat and a join, a group its two ends).
-    const std::size_t states = SaturatingAdd(SaturatingMultiply(units, 2), 4);
+    shape.alternatives = total.alternatives < kStateLimit ? total.alternatives : kStateLimit;
+    // Each unit makes at most two states ("|" an alternative and an empty
+    // join, a quantifier a repeat and a join, a group its two ends).
+    const std::size_t states = SaturatingAdd(SaturatingMultiply(total.units, 2), 4);
     shape.states = states < kStateLimit ? states : kStateLimit;
+    shape.matchers = total.matchers < kStateLimit ? total.matchers : kStateLimit;
+    // Every empty state may walk a chain made of all the chainable ones.
+    shape.compileWork = SaturatingMultiply(total.dummies, total.chained);
     return shape;
 }
 
@@ -537,21 +606,20 @@ std::size_t RemainingStack()
     return StackAbove(StackFloor());
 }
 
-bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report)
+bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report, CRegexMatcher matcher)
 {
     CRegexSearchReport local;
     CRegexSearchReport& out = report ? *report : local;
     out = CRegexSearchReport{};
 
     const CRegexShape shape = MeasureRegexShape(body);
-    const DWORD deadline = GetTickCount() + kDeadlineMs;
-    COutcome outcome = SearchHere(body, text, shape, deadline, false, out);
+    COutcome outcome = SearchHere(body, text, shape, matcher, false, out);
     if (outcome == COutcome::NeedsStack) {
         out.worker = true;
         outcome = COutcome::TooComplex;
         auto work = [&] {
             CRegexSearchReport workerReport;
-            outcome = SearchHere(body, text, shape, deadline, true, workerReport);
+            outcome = SearchHere(body, text, shape, matcher, true, workerReport);
             out.automaton = workerReport.automaton;
         };
         RunOnWorkerStack(work);
@@ -563,6 +631,8 @@ bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchRep
 int CheckRegexSyntax(std::wstring_view body)
 {
     const CRegexShape shape = MeasureRegexShape(body);
+    if (shape.compileWork > kCompileWorkLimit)
+        return rc::error_complexity;
     const std::size_t need = SaturatingAdd(RegexCompileStackNeed(shape), kUnwindReserve);
     int result = rc::error_complexity;
     auto compile = [&] {

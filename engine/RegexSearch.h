@@ -7,11 +7,12 @@
 // complexity limit. A stored body of up to 65535 units or a URL of 2083
 // characters could therefore overflow the caller's stack or run practically
 // forever. Here:
+//  - a body whose compilation would take too long is not compiled;
 //  - before compiling, the stack the compiler and the matcher's unchecked
-//    recursion can need is estimated from the body (RegexStackNeed) and
-//    compared with what is left of the calling thread's stack; when it does
-//    not fit, the work moves to a worker thread with a large reserved stack
-//    (rare: long or deeply nested bodies only);
+//    recursion can need is estimated from the body and compared with what
+//    is left of the calling thread's stack; when it does not fit, the work
+//    moves to a worker thread with a large reserved stack (rare: long or
+//    deeply nested bodies only);
 //  - the search runs over guarded iterators: every iterator operation counts
 //    against a step budget, checks the stack depth against a floor and, every
 //    few steps, a deadline, and throws std::regex_error to stop the matcher;
@@ -21,7 +22,8 @@
 //    recursion does not grow with the URL and whose time is polynomial;
 //  - what still cannot complete within the limits is "too complex": no match.
 //
-// All functions may be called from any thread; nothing is shared.
+// All functions may be called from any thread (not from DllMain: they may
+// start a worker thread and wait for it); nothing is shared.
 
 #include <cstddef>
 #include <string_view>
@@ -34,25 +36,40 @@ struct CRegexSearchReport
     bool tooComplex = false;  // no answer within the limits (reported as no match)
 };
 
+// Which matcher answers. Auto is the product's choice; the others exist to
+// compare and measure the two.
+enum class CRegexMatcher
+{
+    Auto,          // backtracking first, the automaton when it gives up
+    Backtracking,  // backtracking only, with the larger budget
+    Automaton,     // the automaton only (bodies with back-references: too complex)
+};
+
 // True when `text` contains a match of `body`. False when the body does not
 // compile or the search cannot complete within the limits. Throws
 // std::bad_alloc.
-bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report = nullptr);
+bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report = nullptr,
+                 CRegexMatcher matcher = CRegexMatcher::Auto);
 
 // Compiles `body` and discards it: -1 when it compiles, otherwise the
 // std::regex_constants::error_type value of the failure. error_complexity
-// (11) when the compilation cannot be run safely at all. Throws
-// std::bad_alloc.
+// (11) when compiling would take too long (tens of thousands of
+// alternatives) or cannot be run safely at all. Throws std::bad_alloc.
 int CheckRegexSyntax(std::wstring_view body);
 
-// What the stack estimate is made of; computed by a linear scan of the body.
+// What the estimates are made of; computed by a linear scan of the body
+// that splits it as libstdc++'s scanner does. Counts inside a group that
+// {n,m} follows are multiplied by its copies.
 struct CRegexShape
 {
     std::size_t length = 0;        // units in the body
-    std::size_t groups = 0;        // "(" anywhere: bounds the compiler's nesting
-    std::size_t alternatives = 0;  // "|" counted with the {n,m} copies that enclose them
-    std::size_t states = 0;        // upper bound of the automaton's size
+    std::size_t groups = 0;        // "(" of any kind: bounds the compiler's nesting
+    std::size_t captures = 0;      // capturing groups
     std::size_t lookaheads = 0;    // "(?=" and "(?!": each can hold a nested matcher
+    std::size_t alternatives = 0;  // "|", the states the matchers pass without a check
+    std::size_t matchers = 0;      // states that consume a character
+    std::size_t states = 0;        // upper bound of the automaton's size
+    std::size_t compileWork = 0;   // upper bound of the compiler's quadratic clean-up
     bool backReference = false;    // "\1".."\9" somewhere: may need backtracking
 };
 CRegexShape MeasureRegexShape(std::wstring_view body);

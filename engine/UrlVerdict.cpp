@@ -32,8 +32,15 @@ bool IsUrlAllowed(const wchar_t* url)
 
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)
 {
+    return IsUrlAllowed(filterList, url, nullptr);
+}
+
+bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding)
+{
     if (!url)
         ThrowHResult(E_POINTER);
+    if (deciding)
+        deciding->clear();
     // The filters see the URL with its %XX sequences decoded. This happens
     // before the lock is taken: it needs no store.
     wchar_t canonical[kCanonicalUrlCapacity];
@@ -55,9 +62,14 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)
             continue;
         if (!MatchFilter(*rule, canonical))
             continue;
-        if (rule->isException)
+        if (rule->isException) {
+            if (deciding)
+                deciding->assign(1, FilterToText(*rule));
             return true;
+        }
         allowed = false;
+        if (deciding)
+            deciding->push_back(FilterToText(*rule));
     }
     return allowed;
 }

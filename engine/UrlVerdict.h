@@ -6,6 +6,8 @@
 // are the caller's business.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 class CSharedStore;
 
@@ -18,6 +20,12 @@ bool IsUrlAllowed(const wchar_t* url);
 
 // The same against the given filter list store.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
+
+// The same, and the text of the filters that decided, for a person to read:
+// the matching exception when one allowed the URL, otherwise every matching
+// blocking filter in list order (none when nothing matched). *deciding is
+// replaced; null skips the collection (the verdict walk is then unchanged).
+bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding);
 
 // The pairs of adjacent characters of one URL, ASCII letters folded, as a
 // bit set: a cheap test that rules out most wildcard filters without running

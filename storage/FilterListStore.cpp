@@ -61,12 +61,24 @@ const FilterRule* CFilterRecordCursor::Next() noexcept
 
 void AppendRecord(CStoreWriter& writer, const FilterRule& record)
 {
+    const FilterRule* records[] = {&record};
+    AppendRecords(writer, records, records + 1);
+}
+
+void AppendRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
+{
     CFilterRecordCursor cursor(writer.GetView(), writer.GetViewSize());
     while (cursor.Next()) {
     }
     DWORD size = writer.GetViewSize() - static_cast<DWORD>(cursor.GetUnreadSize());
-    writer.Resize(CheckedStoreLength(std::uint64_t{size} + FilterRecordSize(record)));
-    CopyRecord(writer.GetView() + size, record);
+    std::uint64_t added = 0;
+    for (auto it = first; it != last; ++it)
+        added += FilterRecordSize(**it);
+    // One resize for the whole batch: each resize remaps the file.
+    writer.Resize(CheckedStoreLength(std::uint64_t{size} + added));
+    BYTE* target = writer.GetView() + size;
+    for (auto it = first; it != last; ++it)
+        target = CopyRecord(target, **it);
 }
 
 void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)

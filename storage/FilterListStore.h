@@ -52,6 +52,9 @@ private:
 // the file then keeps its last successful length.
 void AppendRecord(CStoreWriter& writer, const FilterRule& record);
 
+// Appends the records [first, last) in that order, as AppendRecord does one.
+void AppendRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last);
+
 // Makes the list exactly the records [first, last) in that order (empty for an
 // empty range). Same failures as AppendRecord.
 void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last);

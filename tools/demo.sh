@@ -6,9 +6,10 @@
 #
 #   tools/demo.sh                       the sample list and URLs in tools/demo/
 #   tools/demo.sh LIST URLS             any Adblock list, URLs one per line
-#   tools/demo.sh --easylist            EasyList + EasyPrivacy and recorded
-#                                       page requests from the npm package
-#                                       ad-block@4.1.7 (fetched with npm)
+#   tools/demo.sh --easylist [N]        EasyList + EasyPrivacy and N (60)
+#                                       of the recorded page requests from the
+#                                       npm package ad-block@4.1.7 (fetched
+#                                       with npm)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUELLAN_BUILD:-$root/build}
@@ -43,7 +44,13 @@ for list in "${lists[@]}"; do
 done
 
 mapfile -t url_list < <(grep -v -E '^\s*(#|$)' "$urls" | tr -d '\r')
-if [ "$url_limit" -gt 0 ]; then url_list=("${url_list[@]:0:$url_limit}"); fi
+if [ "$url_limit" -gt 0 ] && [ "${#url_list[@]}" -gt "$url_limit" ]; then
+  # An even spread over the recorded page loads, not just the first site.
+  step=$(( ${#url_list[@]} / url_limit ))
+  spread=()
+  for ((i = 0; i < url_limit; i++)); do spread+=("${url_list[i * step]}"); done
+  url_list=("${spread[@]}")
+fi
 echo
 echo "\$ QuellanCtl check --explain <${#url_list[@]} URLs from $(basename "$urls")>"
 ctl check --explain "${url_list[@]}"

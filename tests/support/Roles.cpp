@@ -4,32 +4,14 @@
 
 #include <map>
 
+#include "tests/support/Process.h"
+
 namespace {
 
 std::map<std::wstring, RoleFunction>& RoleTable()
 {
     static std::map<std::wstring, RoleFunction> table;
     return table;
-}
-
-std::wstring QuoteArgument(const std::wstring& arg)
-{
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"')
-            quoted.append(backslashes * 2 + 1, L'\\');
-        else
-            quoted.append(backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
 }
 
 }  // namespace

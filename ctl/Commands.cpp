@@ -1,0 +1,164 @@
+#include "ctl/Commands.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "com/Error.h"
+#include "ctl/Console.h"
+#include "engine/AdblockFormat.h"
+#include "engine/FilterEdit.h"
+#include "engine/FilterRule.h"
+#include "engine/UrlVerdict.h"
+#include "storage/File.h"
+#include "storage/FilterListStore.h"
+
+namespace {
+
+// Every filter of the store as internal filter text, in list order. The
+// reader is released before the caller does anything slow with them.
+std::vector<std::wstring> ReadFilterTexts()
+{
+    CStoreReader reader(GetFilterListStore());
+    std::vector<std::wstring> texts;
+    CFilterRecordCursor cursor(reader);
+    while (const FilterRule* rule = cursor.Next())
+        texts.push_back(FilterToText(*rule));
+    return texts;
+}
+
+void AppendToStore(const std::vector<CFilterRulePtr>& records)
+{
+    if (records.empty())
+        return;
+    std::vector<const FilterRule*> pointers;
+    for (const auto& record : records)
+        pointers.push_back(record.get());
+    CStoreWriter writer(GetFilterListStore());
+    AppendRecords(writer, pointers.data(), pointers.data() + pointers.size());
+}
+
+std::wstring Quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
+
+}  // namespace
+
+std::wstring DescribeFailure(HRESULT hr)
+{
+    wchar_t* system = nullptr;
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&system), 0,
+                                  nullptr);
+    std::wstring text = length ? std::wstring(system, length) : std::wstring(L"error");
+    if (system)
+        LocalFree(system);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ' ||
+                             text.back() == L'.'))
+        text.pop_back();
+    wchar_t code[16];
+    wsprintfW(code, L"0x%08lX", static_cast<unsigned long>(hr));
+    return text + L" (" + code + L")";
+}
+
+int ListCommand()
+{
+    std::wstring out;
+    for (const auto& text : ReadFilterTexts())
+        out += text + L"\n";
+    WriteOut(out);
+    return kExitSuccess;
+}
+
+int AddCommand(const std::vector<std::wstring>& texts)
+{
+    std::vector<CFilterRulePtr> records;
+    int status = kExitSuccess;
+    for (const auto& text : texts) {
+        std::wstring message = CheckFilterText(text.c_str());
+        if (!message.empty()) {
+            WriteErr(L"QuellanCtl: " + Quoted(text) + L" not added: " + message + L"\n");
+            status = kExitFailure;
+            continue;
+        }
+        FilterRule* rule = nullptr;
+        ParseFilter(text.c_str(), &rule);
+        records.emplace_back(rule);
+    }
+    AppendToStore(records);
+    return status;
+}
+
+int ImportCommand(const std::wstring& path)
+{
+    CFile file(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    std::vector<CFilterRulePtr> records;
+    CAdblockImportResult result;
+    try {
+        result = ReadAdblockList(file, [&](const std::wstring& text) {
+            FilterRule* rule = nullptr;
+            if (ParseFilter(text.c_str(), &rule))
+                records.emplace_back(rule);
+        });
+    } catch (int code) {
+        if (code != kMissingAdblockHeader)
+            throw;
+        WriteErr(L"QuellanCtl: " + path +
+                 L" is not an Adblock filter list (its first line must be a header such as "
+                 L"\"[Adblock Plus 2.0]\"); nothing was imported\n");
+        return kExitFailure;
+    }
+    // The stream turns a failed read into badbit; an unreadable file must not
+    // pass for a short one.
+    if (file.bad())
+        ThrowHResult(HResultFromWin32(ERROR_READ_FAULT));
+    AppendToStore(records);
+    WriteOut(L"imported " + std::to_wstring(records.size()) + L" filters; skipped " +
+             std::to_wstring(result.ignored + result.skipped) + L" lines (" + std::to_wstring(result.ignored) +
+             L" empty or comments, " + std::to_wstring(result.skipped) + L" with options or too long)\n");
+    return kExitSuccess;
+}
+
+int ExportCommand(const std::wstring& path)
+{
+    std::vector<std::wstring> texts = ReadFilterTexts();
+    CFile file(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    WriteAdblockList(file, texts);
+    file.flush();
+    if (!file)
+        ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
+    WriteOut(L"exported " + std::to_wstring(texts.size()) + L" filters\n");
+    return kExitSuccess;
+}
+
+int CheckCommand(const std::vector<std::wstring>& urls, bool explain)
+{
+    int status = kExitSuccess;
+    std::wstring out;
+    for (const auto& url : urls) {
+        std::vector<std::wstring> deciding;
+        bool allowed;
+        try {
+            allowed = IsUrlAllowed(GetFilterListStore(), url.c_str(), explain ? &deciding : nullptr);
+        } catch (const CHResultException& e) {
+            WriteOut(out);
+            out.clear();
+            WriteErr(L"QuellanCtl: cannot judge " + url + L": " + DescribeFailure(e.GetHResult()) + L"\n");
+            status = kExitFailure;
+            continue;
+        }
+        out += (allowed ? L"allowed " : L"blocked ") + url + L"\n";
+        for (const auto& filter : deciding)
+            out += (allowed ? L"  allowed by " : L"  blocked by ") + filter + L"\n";
+    }
+    WriteOut(out);
+    return status;
+}
+
+int ClearCommand()
+{
+    CStoreWriter writer(GetFilterListStore());
+    ReplaceAllRecords(writer, nullptr, nullptr);
+    return kExitSuccess;
+}

@@ -1,0 +1,23 @@
+#pragma once
+// The commands of QuellanCtl. Each returns the process exit code and writes
+// its results to standard output and its messages to standard error. Store
+// and file failures are thrown as CHResultException.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;  // something was refused or could not be done
+constexpr int kExitUsage = 2;    // the command line itself is wrong
+
+int ListCommand();
+int AddCommand(const std::vector<std::wstring>& texts);
+int ImportCommand(const std::wstring& path);
+int ExportCommand(const std::wstring& path);
+int CheckCommand(const std::vector<std::wstring>& urls, bool explain);
+int ClearCommand();
+
+// "reason (0x8007xxxx)" for a failure code, in the system's words.
+std::wstring DescribeFailure(HRESULT hr);

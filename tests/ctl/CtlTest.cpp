@@ -1,0 +1,281 @@
+// QuellanCtl run as a user would: the shipped executable, started as a
+// separate process against the user's real store.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <regex>
+
+#include "com/Error.h"
+#include "com/Handle.h"
+#include "engine/UrlVerdict.h"
+#include "tests/support/Process.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+std::wstring CtlPath()
+{
+    return ShippedBinaryDir() + L"\\ctl\\QuellanCtl.exe";
+}
+
+CProgramResult Ctl(const std::vector<std::wstring>& args)
+{
+    return RunProgram(CtlPath(), args);
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    std::ofstream file(Utf8(path), std::ios::binary);
+    file << bytes;
+}
+
+std::string ReadBytes(const std::wstring& path)
+{
+    std::ifstream file(Utf8(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+class QuellanCtl : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(Ctl({L"clear"}).exitCode, 0u);
+        m_folder = MakeScratchDir();
+    }
+
+    std::wstring File(const wchar_t* name) const { return m_folder + L"\\" + name; }
+
+    std::string List() const
+    {
+        CProgramResult list = Ctl({L"list"});
+        EXPECT_EQ(list.exitCode, 0u) << list.err;
+        return list.out;
+    }
+
+    std::wstring m_folder;
+};
+
+const char kSampleList[] =
+    "[Adblock Plus 2.0]\r\n"
+    "! Title: test list\r\n"
+    "\r\n"
+    "banner\r\n"
+    "|http://ads.\r\n"
+    "@@|http://ads.example.org/house/\r\n"
+    "/ban+er[0-9]/\r\n"
+    "@@/logo\\.png$/\r\n"
+    "popunder$popup\r\n"
+    "@@||cdn.example.net^$script\r\n"
+    "\xC3\xA9tiquette|\r\n"
+    "banner\r\n"
+    "swf|";  // the last line has no line end
+
+const char kSampleTexts[] =
+    "*banner*\n"
+    "http://ads.*\n"
+    "%http://ads.example.org/house/*\n"
+    "/ban+er[0-9]/\n"
+    "%/logo\\.png$/\n"
+    "*\xC3\xA9tiquette\n"
+    "*banner*\n"
+    "*swf\n";
+
+}  // namespace
+
+TEST_F(QuellanCtl, ImportConvertsLinesKeepsOrderAndDuplicatesAndListShowsThem)
+{
+    WriteBytes(File(L"list.txt"), kSampleList);
+    CProgramResult import = Ctl({L"import", File(L"list.txt")});
+    EXPECT_EQ(import.exitCode, 0u) << import.err;
+    EXPECT_EQ(import.out, "imported 8 filters; skipped 4 lines (2 empty or comments, 2 with options or too long)\n");
+    EXPECT_EQ(List(), kSampleTexts);
+
+    // Import appends after what is there.
+    WriteBytes(File(L"more.txt"), "[Adblock]\nmore\n");
+    EXPECT_EQ(Ctl({L"import", File(L"more.txt")}).exitCode, 0u);
+    EXPECT_EQ(List(), std::string(kSampleTexts) + "*more*\n");
+}
+
+TEST_F(QuellanCtl, LineFeedAndCarriageReturnLineFeedFilesImportAlike)
+{
+    std::string lf = std::regex_replace(std::string(kSampleList), std::regex("\r\n"), "\n");
+    WriteBytes(File(L"lf.txt"), lf);
+    ASSERT_EQ(Ctl({L"import", File(L"lf.txt")}).exitCode, 0u);
+    EXPECT_EQ(List(), kSampleTexts);
+}
+
+TEST_F(QuellanCtl, ExportWritesTheAdblockFileWithCarriageReturnLineFeeds)
+{
+    ASSERT_EQ(Ctl({L"add", L"*banner*", L"banner", L"%*/ads/allowed/*", L"/ban+er/", L"a?c\\*", L"**"}).exitCode, 0u);
+    CProgramResult exported = Ctl({L"export", File(L"out.txt")});
+    ASSERT_EQ(exported.exitCode, 0u) << exported.err;
+    std::string bytes = ReadBytes(File(L"out.txt"));
+    std::regex expected(
+        "\\[Adblock\\]\r\n"
+        "! Exported from Quellan at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}\r\n"
+        "banner\r\n"
+        "\\|banner\\|\r\n"
+        "@@/ads/allowed/\r\n"
+        "/ban\\+er/\r\n"
+        "\\|a\\?c\\\\\r\n"
+        "\r\n");
+    EXPECT_TRUE(std::regex_match(bytes, expected)) << bytes;
+
+    // The export reads back as the same list but for "**", whose empty line
+    // is ignored, and the exception whose body begins and ends with "/": its
+    // line reads as a regular expression.
+    ASSERT_EQ(Ctl({L"clear"}).exitCode, 0u);
+    ASSERT_EQ(Ctl({L"import", File(L"out.txt")}).exitCode, 0u);
+    EXPECT_EQ(List(), "*banner*\nbanner\n%/ads/allowed/\n/ban+er/\na?c\\*\n");
+}
+
+TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
+{
+    ASSERT_EQ(Ctl({L"add", L"*ads*", L"*/banner/*", L"%*/ads/allowed/*", L"/track(er)?\\.gif/"}).exitCode, 0u);
+    std::vector<std::wstring> urls = {
+        L"http://example.com/",
+        L"http://example.com/ads/top.gif",
+        L"http://example.com/ads/allowed/top.gif",
+        L"http://example.com/%62anner/x.gif",  // decoded before matching
+        L"http://example.com/tracker.gif",
+        L"http://ADS.example.com/",
+    };
+    CProgramResult check = Ctl([&] {
+        std::vector<std::wstring> args = {L"check"};
+        args.insert(args.end(), urls.begin(), urls.end());
+        return args;
+    }());
+    ASSERT_EQ(check.exitCode, 0u) << check.err;
+    std::string expected;
+    for (const auto& url : urls)
+        expected += std::string(IsUrlAllowed(url.c_str()) ? "allowed " : "blocked ") + Utf8(url) + "\n";
+    EXPECT_EQ(check.out, expected);
+    EXPECT_EQ(check.out,
+              "allowed http://example.com/\n"
+              "blocked http://example.com/ads/top.gif\n"
+              "allowed http://example.com/ads/allowed/top.gif\n"
+              "blocked http://example.com/%62anner/x.gif\n"
+              "blocked http://example.com/tracker.gif\n"
+              "blocked http://ADS.example.com/\n");
+
+    CProgramResult explained = Ctl({L"check", L"--explain", L"http://example.com/ads/banner/x",
+                                    L"http://example.com/ads/allowed/x", L"http://example.com/"});
+    ASSERT_EQ(explained.exitCode, 0u) << explained.err;
+    EXPECT_EQ(explained.out,
+              "blocked http://example.com/ads/banner/x\n"
+              "  blocked by *ads*\n"
+              "  blocked by */banner/*\n"
+              "allowed http://example.com/ads/allowed/x\n"
+              "  allowed by %*/ads/allowed/*\n"
+              "allowed http://example.com/\n");
+}
+
+TEST_F(QuellanCtl, CheckNamesAUrlItCannotJudge)
+{
+    std::wstring overlong = L"http://example.com/" + std::wstring(2100, L'a');
+    CProgramResult check = Ctl({L"check", overlong, L"http://example.com/"});
+    EXPECT_NE(check.exitCode, 0u);
+    EXPECT_EQ(check.out, "allowed http://example.com/\n");
+    EXPECT_NE(check.err.find("cannot judge " + Utf8(overlong)), std::string::npos) << check.err;
+}
+
+TEST_F(QuellanCtl, AddRefusesInvalidFiltersWithTheEditBoxMessagesAndKeepsTheValidOnes)
+{
+    CProgramResult add = Ctl({L"add", L"good*", L"a\\b", L"/(/", L"abc\\", L"%/ok/"});
+    EXPECT_NE(add.exitCode, 0u);
+    EXPECT_NE(add.err.find("Invalid wildcard expression; the expression contains an invalid escape sequence."),
+              std::string::npos)
+        << add.err;
+    EXPECT_NE(add.err.find("Invalid regular expression; the expression contains an unmatched '(' or ')'."),
+              std::string::npos)
+        << add.err;
+    EXPECT_EQ(List(), "good*\n%/ok/\n");
+
+    CProgramResult lineFeed = Ctl({L"add", L"two\nlines"});
+    EXPECT_NE(lineFeed.exitCode, 0u);
+    EXPECT_NE(lineFeed.err.find("Invalid filter syntax."), std::string::npos) << lineFeed.err;
+    EXPECT_EQ(List(), "good*\n%/ok/\n");
+}
+
+TEST_F(QuellanCtl, BadFilesAndCommandsGiveAMessageAndChangeNothing)
+{
+    ASSERT_EQ(Ctl({L"add", L"*keep*"}).exitCode, 0u);
+
+    CProgramResult missing = Ctl({L"import", File(L"missing.txt")});
+    EXPECT_NE(missing.exitCode, 0u);
+    EXPECT_FALSE(missing.err.empty());
+
+    WriteBytes(File(L"noheader.txt"), "banner\n[Adblock]\n");
+    CProgramResult noHeader = Ctl({L"import", File(L"noheader.txt")});
+    EXPECT_NE(noHeader.exitCode, 0u);
+    EXPECT_NE(noHeader.err.find("not an Adblock filter list"), std::string::npos) << noHeader.err;
+
+    WriteBytes(File(L"empty.txt"), "");
+    EXPECT_NE(Ctl({L"import", File(L"empty.txt")}).exitCode, 0u);
+
+    // A file another program holds without sharing cannot be read.
+    WriteBytes(File(L"locked.txt"), "[Adblock]\nlocked\n");
+    {
+        CFileHandle lock(CreateFileW(File(L"locked.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(lock);
+        CProgramResult locked = Ctl({L"import", File(L"locked.txt")});
+        EXPECT_NE(locked.exitCode, 0u);
+        EXPECT_FALSE(locked.err.empty());
+    }
+
+    CProgramResult unknown = Ctl({L"frobnicate"});
+    EXPECT_NE(unknown.exitCode, 0u);
+    EXPECT_NE(unknown.err.find("unknown command \"frobnicate\""), std::string::npos) << unknown.err;
+    EXPECT_NE(Ctl({}).exitCode, 0u);
+    EXPECT_NE(Ctl({L"import"}).exitCode, 0u);
+
+    CProgramResult exportToFolder = Ctl({L"export", m_folder});
+    EXPECT_NE(exportToFolder.exitCode, 0u);
+    EXPECT_FALSE(exportToFolder.err.empty());
+
+    EXPECT_EQ(List(), "*keep*\n");
+
+    CProgramResult help = Ctl({L"--help"});
+    EXPECT_EQ(help.exitCode, 0u);
+    EXPECT_NE(help.out.find("Usage: QuellanCtl"), std::string::npos);
+}
+
+TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
+{
+    std::vector<std::wstring> first = {L"add"}, second = {L"add"};
+    for (int i = 0; i < 40; ++i) {
+        first.push_back(L"*first" + std::to_wstring(i) + L"*");
+        second.push_back(L"*second" + std::to_wstring(i) + L"*");
+    }
+    CHandle out(CreateFileW(File(L"out.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            CREATE_ALWAYS, 0, nullptr));
+    SetHandleInformation(out.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    CHandle a(StartProgram(CtlPath(), first, out.Get(), out.Get()));
+    CHandle b(StartProgram(CtlPath(), second, out.Get(), out.Get()));
+    HANDLE both[] = {a.Get(), b.Get()};
+    ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0);
+
+    // Each process appends its filters as one block, so the list is one block
+    // after the other, in either order.
+    std::string firstBlock, secondBlock;
+    for (int i = 0; i < 40; ++i) {
+        firstBlock += "*first" + std::to_string(i) + "*\n";
+        secondBlock += "*second" + std::to_string(i) + "*\n";
+    }
+    std::string list = List();
+    EXPECT_TRUE(list == firstBlock + secondBlock || list == secondBlock + firstBlock) << list;
+}

@@ -1,0 +1,99 @@
+#include "tests/support/Process.h"
+
+#include <gtest/gtest.h>
+
+#include "com/Handle.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+CHandle TempFile()
+{
+    wchar_t folder[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"qot", 0, path);
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof inherit;
+    inherit.bInheritHandle = TRUE;
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    return CHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+std::string ReadAll(HANDLE file)
+{
+    std::string text;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    return text;
+}
+
+}  // namespace
+
+std::wstring QuoteArgument(const std::wstring& arg)
+{
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"')
+            quoted.append(backslashes * 2 + 1, L'\\');
+        else
+            quoted.append(backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+HANDLE StartProgram(const std::wstring& program, const std::vector<std::wstring>& args, HANDLE out, HANDLE err)
+{
+    std::wstring commandLine = QuoteArgument(program);
+    for (const auto& arg : args)
+        commandLine += L" " + QuoteArgument(arg);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start the program: error " << GetLastError();
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+CProgramResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& args, DWORD timeoutMs)
+{
+    CProgramResult result;
+    CHandle out = TempFile();
+    CHandle err = TempFile();
+    if (!out || !err) {
+        ADD_FAILURE() << "cannot create the output files";
+        return result;
+    }
+    CHandle process(StartProgram(program, args, out.Get(), err.Get()));
+    if (!process)
+        return result;
+    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the program did not finish in time";
+        TerminateProcess(process.Get(), 255);
+        WaitForSingleObject(process.Get(), 5000);
+    }
+    GetExitCodeProcess(process.Get(), &result.exitCode);
+    result.out = ReadAll(out.Get());
+    result.err = ReadAll(err.Get());
+    return result;
+}
