@@ -109,10 +109,6 @@ int ImportCommand(const std::wstring& path)
                  L"\"[Adblock Plus 2.0]\"); nothing was imported\n");
         return kExitFailure;
     }
-    // The stream turns a failed read into badbit; an unreadable file must not
-    // pass for a short one.
-    if (file.bad())
-        ThrowHResult(HResultFromWin32(ERROR_READ_FAULT));
     AppendToStore(records);
     WriteOut(L"imported " + std::to_wstring(records.size()) + L" filters; skipped " +
              std::to_wstring(result.ignored + result.skipped) + L" lines (" + std::to_wstring(result.ignored) +

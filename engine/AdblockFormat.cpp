@@ -243,6 +243,18 @@ CAdblockImportResult ReadAdblockList(std::istream& in, const std::function<void(
     if (!std::regex_match(line, AdblockHeaderRegex()))
         throw kMissingAdblockHeader;
 
+    // A read that fails after the header must not pass for the end of the
+    // file: the list would come in cut short without a word. With badbit in
+    // the mask the stream rethrows what the stream buffer threw (for a file,
+    // the HRESULT of the failed ReadFile).
+    struct CBadbitGuard
+    {
+        std::istream& stream;
+        std::ios_base::iostate saved;
+        ~CBadbitGuard() { stream.exceptions(saved); }
+    } guard{in, in.exceptions()};
+    in.exceptions(guard.saved | std::ios_base::badbit);
+
     CAdblockImportResult result;
     while (std::getline(in, line)) {
         DropCarriageReturns(line);

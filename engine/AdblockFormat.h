@@ -76,7 +76,10 @@ struct CAdblockImportResult
     std::size_t skipped = 0;   // lines with "$" options, or bodies too long
 };
 
-// Import core: checks the header (throws kMissingAdblockHeader), then hands
-// the internal text of every filter line to `add`, in file order, until a
-// read fails. What `add` throws propagates; filters already added stay.
+// Import core: checks the header (throws kMissingAdblockHeader; a first line
+// that cannot be read counts as missing), then hands the internal text of
+// every filter line to `add`, in file order, until the end of the stream. A
+// read that fails after the header throws what the stream buffer threw
+// (std::ios_base::failure if it threw nothing of its own). What `add` throws
+// propagates; filters already added stay.
 CAdblockImportResult ReadAdblockList(std::istream& in, const std::function<void(const std::wstring&)>& add);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "com/Error.h"
 #include "engine/AdblockFormat.h"
 
 namespace {
@@ -226,6 +227,47 @@ TEST(AdblockFormat, HeaderIsCheckedBeforeAnythingIsAdded)
     const CImport import = Import("[Adblock]\r\n");
     EXPECT_TRUE(import.texts.empty());
     EXPECT_EQ(import.result.added + import.result.ignored + import.result.skipped, 0u);
+}
+
+// Serves its text, then fails the next read the way the file stream does.
+class CFailingReadBuf : public std::streambuf
+{
+public:
+    explicit CFailingReadBuf(std::string text) : m_text(std::move(text)) {}
+
+protected:
+    int_type underflow() override
+    {
+        if (m_served || m_text.empty())
+            throw CHResultException(HResultFromWin32(ERROR_NETNAME_DELETED));
+        m_served = true;
+        setg(&m_text[0], &m_text[0], &m_text[0] + m_text.size());
+        return traits_type::to_int_type(m_text[0]);
+    }
+
+private:
+    std::string m_text;
+    bool m_served = false;
+};
+
+TEST(AdblockFormat, AReadThatFailsAfterTheHeaderIsAnErrorNotTheEnd)
+{
+    CFailingReadBuf buffer("[Adblock]\nfirst\nsecond");
+    std::istream in(&buffer);
+    std::vector<std::wstring> added;
+    try {
+        ReadAdblockList(in, [&](const std::wstring& text) { added.push_back(text); });
+        FAIL() << "a cut-short list was reported as read";
+    } catch (const CHResultException& e) {
+        EXPECT_EQ(e.GetHResult(), HResultFromWin32(ERROR_NETNAME_DELETED));
+    }
+    EXPECT_EQ(added, std::vector<std::wstring>{L"*first*"});
+    EXPECT_EQ(in.exceptions(), std::ios_base::goodbit);
+
+    // A first line that cannot be read is a missing header.
+    CFailingReadBuf nothing("");
+    std::istream empty(&nothing);
+    EXPECT_THROW(ReadAdblockList(empty, [](const std::wstring&) {}), int);
 }
 
 TEST(AdblockFormat, TimestampHasTheDocumentedShape)
