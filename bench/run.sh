@@ -1,34 +1,33 @@
 #!/usr/bin/env bash
-# Runs the filter engine benchmark on real Adblock lists under Wine.
+# Runs the benchmarks on real Adblock lists under Wine, with the shipped
+# (win32 thread model) x86_64 build, and prints their figures:
+#  - QuellanBench: wildcard-match throughput, and the time and memory to
+#    import EasyList and EasyPrivacy;
+#  - UrlVerdictBench: EasyList and EasyPrivacy in a scratch storage.bin, then
+#    IsUrlAllowed over every recorded page request: records in the store,
+#    median and 99th percentile microseconds per URL, fraction blocked.
 #
 #   bench/run.sh [QuellanBench arguments, e.g. --urls 2000]
 #
-# The lists come from the npm package ad-block@4.1.7 (its test data only:
-# easylist.txt, easyprivacy.txt and the URL list sitelist.txt), unpacked into
-# bench/data/, which git ignores. The x86_64 shipped build (build/x64, as
-# tools/test.sh makes it) is reused or configured here.
+# The data comes from bench/fetch-data.sh (never committed).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUELLAN_BUILD:-$root/build}
-data=$root/bench/data
+data=$("$root/bench/fetch-data.sh")
 
-mkdir -p "$data"
-if [ ! -f "$data/easylist.txt" ] || [ ! -f "$data/easyprivacy.txt" ] || [ ! -f "$data/sitelist.txt" ]; then
-  (cd "$data" && npm pack --silent ad-block@4.1.7 >/dev/null)
-  tar -xzf "$data/ad-block-4.1.7.tgz" -C "$data" --strip-components=3 \
-    package/test/data/easylist.txt package/test/data/easyprivacy.txt package/test/data/sitelist.txt
-  rm -f "$data/ad-block-4.1.7.tgz"
-fi
+cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench >/dev/null
 
-if [ ! -f "$build/x64/build.ninja" ]; then
-  cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-fi
-cmake --build "$build/x64" --target QuellanBench
-
-export WINEPREFIX="$build/bench-wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$build/bench-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
-cd "$data"
-env -u DISPLAY wine "$build/x64/bench/QuellanBench.exe" "$@" easylist.txt easyprivacy.txt sitelist.txt
+trap 'wineserver -k 2>/dev/null || true' EXIT
+wineserver -p
+win() { winepath -w "$1" 2>/dev/null; }
+
+echo "== Filter engine"
+(cd "$data" && env -u DISPLAY wine "$build/x64/bench/QuellanBench.exe" "$@" easylist.txt easyprivacy.txt sitelist.txt)
+echo
+echo "== URL verdict"
+wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" \
+  "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
