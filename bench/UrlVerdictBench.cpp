@@ -137,7 +137,7 @@ int Run(int argc, wchar_t** argv)
 
         std::printf("records in the store   %zu (%zu regular expressions), %lu bytes\n", records.size(), regexCount,
                     static_cast<unsigned long>(storeBytes));
-        std::printf("URLs                   %zu (%zu could not be judged: canonical form over 2083 characters)\n",
+        std::printf("URLs                   %zu (%zu of them could not be judged)\n",
                     urls.size(), full.failed);
         std::printf("empty list, us/URL     median %.1f  p99 %.1f  (canonicalize, lock, map)\n",
                     Percentile(empty.us, 0.5), Percentile(empty.us, 0.99));
