@@ -214,7 +214,7 @@ TEST(RegexSearch, CatastrophicPatternsOnLongUrlsAnswerOnASmallStack)
             EXPECT_EQ(SearchRegex(c.body, c.text, &report), c.expected);
             EXPECT_FALSE(report.tooComplex);
             EXPECT_FALSE(report.worker) << "short bodies run on the caller's thread, even on a small stack";
-            EXPECT_LT(GetTickCount() - start, 2000u);
+            EXPECT_LT(GetTickCount() - start, 5000u);  // unguarded, this runs for hours
         }
     });
 }
@@ -234,7 +234,7 @@ TEST(RegexSearch, ExponentialBacktrackingIsAnsweredByTheAutomaton)
     const DWORD start = GetTickCount();
     EXPECT_FALSE(SearchRegex(body, std::wstring(29, L'a'), &report, CRegexMatcher::Backtracking));
     EXPECT_TRUE(report.tooComplex);
-    EXPECT_LT(GetTickCount() - start, 2000u);
+    EXPECT_LT(GetTickCount() - start, 5000u);  // unguarded, this runs for hours
 }
 
 TEST(RegexSearch, BackReferencesThatExplodeAreTooComplexNotAHang)
@@ -301,7 +301,7 @@ TEST(RegexSearch, BodiesTooSlowToCompileAreRefusedAtOnce)
         EXPECT_FALSE(SearchRegex(body, L"http://a/b/c/x", &report));
         EXPECT_TRUE(report.tooComplex);
         EXPECT_EQ(CheckRegexSyntax(body), std::regex_constants::error_complexity);
-        EXPECT_LT(GetTickCount() - start, 500u);
+        EXPECT_LT(GetTickCount() - start, 2000u);  // a hang, not a slow machine, fails this
     }
 }
 

@@ -193,8 +193,10 @@ TEST_P(CrossProcessWriter, WaitsForAReaderElsewhereAndProceedsWhenItGoes)
     else
         SetEvent(release.Get());
     EXPECT_TRUE(WaitSignalled(acquired.Get(), kPromptMs));
-    // The writer backs off to at most 10 ms between looks.
-    EXPECT_LT(GetTickCount() - start, 1000u);
+    // The writer backs off to at most 10 ms between looks; the bound is loose
+    // so that a loaded machine cannot fail it, yet catches a back-off that
+    // grows without limit.
+    EXPECT_LT(GetTickCount() - start, 5000u);
     EXPECT_TRUE(writer.Join(kPromptMs));
 
     SetEvent(exit.Get());
