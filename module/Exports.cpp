@@ -17,10 +17,13 @@ struct CProcessObjects
     explicit CProcessObjects(HINSTANCE instance) : module(instance) {}
 
     CQuellanModule module;
-    // The process-wide caches of the other subsystems (critical sections of
-    // the storage caches, the engine's compiled expressions, the
-    // NtQueryObject entry point) are members after the module.
 };
+// The other subsystems' process-wide objects (the storage caches and their
+// critical sections, the two stores, the engine's compiled header
+// expression, the NtQueryObject entry point) are namespace-scope objects of
+// their own files: the runtime constructs them before DllMain sees
+// DLL_PROCESS_ATTACH and destroys them after DLL_PROCESS_DETACH, so they
+// outlive the module on both ends.
 
 std::optional<CProcessObjects> g_process;
 
