@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 namespace {
 
 void Write(DWORD which, const std::wstring& text)
@@ -12,7 +14,13 @@ void Write(DWORD which, const std::wstring& text)
     DWORD mode = 0;
     DWORD written = 0;
     if (GetConsoleMode(stream, &mode)) {
-        WriteConsoleW(stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        // Older consoles refuse a single write much beyond 64 KiB.
+        constexpr size_t kChunk = 8192;
+        for (size_t at = 0; at < text.size(); at += kChunk) {
+            DWORD count = static_cast<DWORD>(std::min(kChunk, text.size() - at));
+            if (!WriteConsoleW(stream, text.data() + at, count, &written, nullptr))
+                return;
+        }
         return;
     }
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
