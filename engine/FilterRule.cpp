@@ -9,14 +9,6 @@
 
 namespace {
 
-// towupper in the C locale, which is what the process runs in: only the
-// ASCII letters fold. Doing it by hand keeps the result independent of any
-// locale a host application might have set.
-inline wchar_t FoldAscii(wchar_t c) noexcept
-{
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
-}
-
 const wchar_t kInvalidEscape[] = L"the expression contains an invalid escape sequence";
 
 } // namespace

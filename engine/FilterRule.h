@@ -50,6 +50,15 @@ struct CFreeDeleter
 };
 using CFilterRulePtr = std::unique_ptr<FilterRule, CFreeDeleter>;
 
+// The wildcard matcher's letter-case folding, shared with the URL verdict's
+// quick check: towupper in the C locale, which is what the process runs in,
+// folds only the ASCII letters. Doing it by hand keeps the result
+// independent of any locale a host application might have set.
+inline wchar_t FoldAscii(wchar_t c) noexcept
+{
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
+}
+
 // Parses internal filter text. True and a new record (owned by the caller,
 // released with free) for valid syntax; false, *rule untouched, for a text
 // that contains CR or LF or whose body exceeds kMaxFilterBodyLength.

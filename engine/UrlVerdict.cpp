@@ -12,12 +12,6 @@ namespace {
 // The platform's longest URL, 2083 characters, and its terminator.
 constexpr DWORD kCanonicalUrlCapacity = 2084;
 
-// The folding of the wildcard matcher: ASCII letters only, locale-free.
-inline wchar_t FoldAscii(wchar_t c) noexcept
-{
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
-}
-
 inline bool IsLiteral(wchar_t c) noexcept
 {
     return c != L'\0' && c != L'*' && c != L'?' && c != L'\\';
