@@ -534,5 +534,7 @@ IStandInElement& StandInElement(IUnknown* element)
     CComPtr<StandIn::CElement> object;
     if (!element || FAILED(element->QueryInterface(StandIn::kElementObjectId, object.PutVoid())))
         throw std::invalid_argument("not a stand-in element");
-    return *object;
+    // The node lives as long as the document, which the caller's element
+    // or document keeps.
+    return object->Node();
 }

@@ -138,6 +138,23 @@ void CollectElements(const CNode& node, std::vector<CNode*>& out)
 
 }  // namespace
 
+std::optional<std::wstring> CNode::Attribute(std::wstring_view name) const
+{
+    if (EqualsIgnoringCase(name, L"style")) {
+        if (inlineStyle.empty())
+            return std::nullopt;
+        return DeclarationsToText(inlineStyle);
+    }
+    if (const std::wstring* value = FindAttribute(name))
+        return *value;
+    return std::nullopt;
+}
+
+std::wstring CNode::InlineStyle(std::wstring_view property) const
+{
+    return FindDeclaration(inlineStyle, ToLower(property)).value_or(L"");
+}
+
 const std::wstring* CNode::FindAttribute(std::wstring_view name) const
 {
     std::wstring lower = ToLower(name);

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,7 +26,7 @@ namespace StandIn {
 class CElement;
 class CStyle;
 
-struct CNode
+struct CNode final : IStandInElement
 {
     enum class Kind { Element, Text, Markup };
 
@@ -52,6 +53,14 @@ struct CNode
     // The live COM objects of this node (weak: each clears its own entry).
     CElement* element = nullptr;
     CStyle* style = nullptr;
+
+    // IStandInElement: the node's own data, valid as long as the document.
+    std::wstring Tag() const override { return tag; }
+    std::optional<std::wstring> Attribute(std::wstring_view name) const override;
+    std::wstring InlineStyle(std::wstring_view property) const override;
+    std::vector<std::wstring> StyleWrites() const override { return styleWrites; }
+    void FailStyleWrites(HRESULT hr) override { styleWriteFailure = hr; }
+    std::vector<CStandInBehaviorRecord> Behaviors() const override { return behaviors; }
 
     bool IsElement() const { return kind == Kind::Element; }
     const std::wstring* FindAttribute(std::wstring_view name) const;

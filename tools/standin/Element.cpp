@@ -275,23 +275,6 @@ STDMETHODIMP CElement::get_styleSheet(IHTMLStyleSheet** p)
     return CallAtBoundary([&] { *p = CStyleSheet::Make(this).Detach(); });
 }
 
-std::optional<std::wstring> CElement::Attribute(std::wstring_view name) const
-{
-    if (EqualsIgnoringCase(name, L"style")) {
-        if (m_node->inlineStyle.empty())
-            return std::nullopt;
-        return DeclarationsToText(m_node->inlineStyle);
-    }
-    if (const std::wstring* value = m_node->FindAttribute(name))
-        return *value;
-    return std::nullopt;
-}
-
-std::wstring CElement::InlineStyle(std::wstring_view property) const
-{
-    return FindDeclaration(m_node->inlineStyle, ToLower(property)).value_or(L"");
-}
-
 void* CStyle::Find(REFIID riid)
 {
     if (InlineIsEqualGUID(riid, IID_IDispatch) || InlineIsEqualGUID(riid, IidOf<IHTMLStyle>()))

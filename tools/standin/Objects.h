@@ -152,8 +152,7 @@ private:
 
 class CElement final
     : public CObject<CElement, CStubIHTMLElement, CStubIHTMLElement2, CStubIHTMLImgElement, CStubIHTMLObjectElement,
-                     CStubIHTMLFrameBase, CStubIHTMLScriptElement, CStubIHTMLStyleElement>,
-      public IStandInElement
+                     CStubIHTMLFrameBase, CStubIHTMLScriptElement, CStubIHTMLStyleElement>
 {
 public:
     CElement(CDocument* document, CNode* node) : m_document(document), m_node(node) { node->element = this; }
@@ -185,13 +184,7 @@ public:
     // IHTMLStyleElement
     STDMETHODIMP get_styleSheet(IHTMLStyleSheet** p) override;
 
-    // IStandInElement
-    std::wstring Tag() const override { return m_node->tag; }
-    std::optional<std::wstring> Attribute(std::wstring_view name) const override;
-    std::wstring InlineStyle(std::wstring_view property) const override;
-    std::vector<std::wstring> StyleWrites() const override { return m_node->styleWrites; }
-    void FailStyleWrites(HRESULT hr) override { m_node->styleWriteFailure = hr; }
-    std::vector<CStandInBehaviorRecord> Behaviors() const override { return m_node->behaviors; }
+    std::optional<std::wstring> Attribute(std::wstring_view name) const { return m_node->Attribute(name); }
 
 private:
     CComPtr<CDocument> m_document;

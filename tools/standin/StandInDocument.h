@@ -69,7 +69,7 @@ struct CStandInBehaviorRecord
 };
 
 // The stand-in's own view of one element, for the tests and the stand-in
-// browser. Valid while a reference to the element is held.
+// browser. Valid while a reference to the element or its document is held.
 class IStandInElement
 {
 public:
