@@ -410,7 +410,13 @@ TEST_F(ElementBehavior, ShippedLibraryHidesBlockedElementsThroughTheRegisteredBe
     m_stores.SetOptions(true, false);
     m_stores.SetFilters({L"*ads*", L"%*ads.example/allowed/*"});
     CShippedLibrary library;
-    ASSERT_EQ(S_OK, library.RegisterServer());
+    struct CRegistration
+    {
+        const CShippedLibrary& library;
+        HRESULT result = library.RegisterServer();
+        ~CRegistration() { EXPECT_EQ(S_OK, library.UnregisterServer()); }
+    } registration{library};
+    ASSERT_EQ(S_OK, registration.result);
     {
         // No factory given: the document finds the class through the
         // browser's default behaviors, as the browser does.
@@ -434,5 +440,4 @@ TEST_F(ElementBehavior, ShippedLibraryHidesBlockedElementsThroughTheRegisteredBe
     }
     // Every behavior was dropped: nothing of the library is left alive.
     EXPECT_EQ(S_OK, library.CanUnloadNow());
-    EXPECT_EQ(S_OK, library.UnregisterServer());
 }

@@ -316,10 +316,12 @@ void CDocument::Attach(CNode& node, const std::wstring& url)
         CComPtr<CBehaviorSite> site = CBehaviorSite::Make(element.Get());
         CComBSTR nameText(name), urlText(url);
         CComPtr<IElementBehavior> behavior;
-        record.findResult = factoryObject->FindBehavior(nameText, urlText, site, behavior.Put());
-        if (SUCCEEDED(record.findResult) && behavior) {
-            record.initResult = behavior->Init(site);
-            if (SUCCEEDED(record.initResult)) {
+        HRESULT found = factoryObject->FindBehavior(nameText, urlText, site, behavior.Put());
+        record.findResult = found;
+        if (SUCCEEDED(found) && behavior) {
+            HRESULT initialised = behavior->Init(site);
+            record.initResult = initialised;
+            if (SUCCEEDED(initialised)) {
                 record.kept = true;
                 m_kept.push_back({behavior, CComPtr<IElementBehaviorSite>(site.Get())});
             }

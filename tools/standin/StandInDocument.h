@@ -61,11 +61,11 @@ struct CStandInOptions
 // What happened when a behavior rule applied to an element.
 struct CStandInBehaviorRecord
 {
-    std::wstring url;               // as the rule wrote it: "#default#quellan"
-    HRESULT factoryResult = S_OK;   // getting the factory (registry, class creation)
-    HRESULT findResult = E_FAIL;    // FindBehavior; not called when the factory failed
-    HRESULT initResult = E_FAIL;    // Init; not called when FindBehavior failed
-    bool kept = false;              // Init succeeded: the element keeps the behavior
+    std::wstring url;                  // as the rule wrote it: "#default#quellan"
+    HRESULT factoryResult = S_OK;      // getting the factory (registry, class creation)
+    std::optional<HRESULT> findResult; // FindBehavior; none when the factory failed
+    std::optional<HRESULT> initResult; // Init; none when FindBehavior gave no behavior
+    bool kept = false;                 // Init succeeded: the element keeps the behavior
 };
 
 // The stand-in's own view of one element, for the tests and the stand-in
