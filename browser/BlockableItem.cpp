@@ -58,11 +58,10 @@ bool CombineWithDocumentUrl(IHTMLElement* element, ReadRelative readRelative, CE
     CComBSTR base;
     if (FAILED(document->get_URL(base.Put())))
         return false;
-    // A null BSTR is the empty text; the platform decides what an empty
-    // relative URL combines to.
+    // Texts go to the platform as the browser gave them: it refuses a null
+    // one (an absent source) and decides what an empty relative URL means.
     DWORD length = kElementUrlCapacity;
-    return InternetCombineUrlW(base ? base.Get() : L"", relative ? relative.Get() : L"", buffer, &length,
-                               ICU_DECODE) != FALSE;
+    return InternetCombineUrlW(base, relative, buffer, &length, ICU_DECODE) != FALSE;
 }
 
 CBlockableItemPtr MakeImageItem(IHTMLElement* element)

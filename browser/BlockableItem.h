@@ -97,7 +97,8 @@ using CElementUrlBuffer = wchar_t[kElementUrlCapacity];
 
 // The source's relative URL (frame and script src, Flash movie) combined
 // with the URL of the element's document, %XX escapes decoded, into buffer.
-// False when a property cannot be read or the URL cannot be combined.
+// False when a property cannot be read or the platform cannot combine the
+// URL; an absent source (a null text) is the platform's to refuse.
 bool ResolveElementUrl(IHTMLFrameBase* source, IHTMLElement* element, CElementUrlBuffer& buffer) noexcept;
 bool ResolveElementUrl(IHTMLScriptElement* source, IHTMLElement* element, CElementUrlBuffer& buffer) noexcept;
 bool ResolveElementUrl(IShockwaveFlash* source, IHTMLElement* element, CElementUrlBuffer& buffer) noexcept;

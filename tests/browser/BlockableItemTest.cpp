@@ -24,6 +24,7 @@ constexpr wchar_t kPage[] = LR"html(<!DOCTYPE html>
 </style>
 <script src="js/ads.js"></script>
 <script>var inline = 1;</script>
+<script src="">var empty = 1;</script>
 </head><body>
 <img id="photo" src="images/photo.jpg">
 <img id="empty" src="" style="background-image: url(http://ads.example/pixel.gif)">
@@ -91,8 +92,8 @@ TEST_F(BlockableItems, ScanGivesEveryItemInDocumentOrderElementItemFirst)
 {
     const std::vector<CItemText> expected = {
         {L"script", L"http://www.example.com/news/js/ads.js"},
-        // A script without a source: whatever the platform makes of an empty
-        // relative URL, passed on unchanged.
+        // A script without a source gives none; one with an empty source
+        // gives whatever the platform makes of an empty relative URL.
         {L"script", Combine(kPageUrl, L"")},
         {L"image", L"http://www.example.com/news/images/photo.jpg"},
         // An empty source gives no image item; the background still counts.

@@ -24,7 +24,8 @@
 //              answers IShockwaveFlash (Movie: the "movie" or "src" param,
 //              else the data attribute, as written); other objects give a
 //              control that answers only IDispatch
-// Every other method returns E_NOTIMPL.
+// An absent attribute reads as a null BSTR. Every other method returns
+// E_NOTIMPL.
 //
 // Element behaviors: a style rule "behavior: url(#default#NAME)" attaches
 // the default behavior NAME to the elements it applies to, as the browser
