@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -64,18 +65,6 @@ void SetItemText(HWND list, int item, const std::wstring& text) noexcept
     change.iSubItem = 0;
     change.pszText = const_cast<wchar_t*>(text.c_str());
     SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&change));
-}
-
-// LVM_SORTITEMSEX hands over item indexes; the texts are read whole.
-int CALLBACK CompareItemTexts(LPARAM first, LPARAM second, LPARAM list)
-{
-    try {
-        HWND window = reinterpret_cast<HWND>(list);
-        return CompareOrdinal(GetListItemText(window, static_cast<int>(first)),
-                              GetListItemText(window, static_cast<int>(second)));
-    } catch (...) {
-        return 0;
-    }
 }
 
 // Redrawing off for a burst of changes to a long list, back on (and the
@@ -473,8 +462,33 @@ void CSettingsDialog::RemoveSelected()
 
 void CSettingsDialog::Sort()
 {
+    // Sorted here and written back, rather than with LVM_SORTITEMSEX: the
+    // item indexes its callback receives mean the current positions on
+    // Windows but the positions before sorting on Wine, so a callback that
+    // reads texts by index sorts wrongly on one of them. Items carry no data
+    // to sort by instead. A selected item stays selected with its text.
     HWND list = List();
-    SendMessageW(list, LVM_SORTITEMSEX, reinterpret_cast<WPARAM>(list), reinterpret_cast<LPARAM>(&CompareItemTexts));
+    const int count = ItemCount(list);
+    struct CEntry
+    {
+        std::wstring text;
+        bool selected;
+    };
+    std::vector<CEntry> entries;
+    entries.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        entries.push_back(CEntry{GetListItemText(list, i), IsSelected(list, i)});
+    std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) {
+        return CompareOrdinal(a.text, b.text) < 0;
+    });
+    {
+        CRedrawOff redraw(list);
+        for (int i = 0; i < count; ++i) {
+            const CEntry& entry = entries[static_cast<std::size_t>(i)];
+            SetItemText(list, i, entry.text);
+            SetSelected(list, i, entry.selected);
+        }
+    }
     MarkListChanged();
 }
 

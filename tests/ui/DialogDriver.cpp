@@ -156,13 +156,9 @@ void PostText(HWND window, const std::wstring& text)
 
 void PostMnemonic(HWND window, wchar_t letter)
 {
-    // Alt held (bit 29), as the system reports a menu key combination.
-    const LPARAM alt = 1 | (1 << 29);
-    PostMessageW(window, WM_SYSKEYDOWN, VK_MENU, alt);
-    PostMessageW(window, WM_SYSKEYDOWN, towupper(letter), alt);
-    PostMessageW(window, WM_SYSCHAR, letter, alt);
-    PostMessageW(window, WM_SYSKEYUP, towupper(letter), alt | 0xC0000000u);
-    PostMessageW(window, WM_KEYUP, VK_MENU, 1 | 0xC0000000u);
+    // What the keyboard driver makes of Alt + letter and the dialog manager
+    // reads; the key-down messages around it would open the system menu.
+    PostMessageW(window, WM_SYSCHAR, letter, 1 | (1 << 29));
 }
 
 void PostClick(HWND button)

@@ -56,7 +56,10 @@ protected:
     }
     bool WaitForList(const Texts& texts) const
     {
-        return WaitUntil([&] { return ListTexts(List()) == texts; });
+        if (WaitUntil([&] { return ListTexts(List()) == texts; }))
+            return true;
+        ADD_FAILURE() << "the list holds " << testing::PrintToString(ListTexts(List()));
+        return false;
     }
     int DefaultButton() const { return LOWORD(SendMessageW(m_dialog, DM_GETDEFID, 0, 0)); }
     bool Checked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
