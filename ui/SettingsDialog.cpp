@@ -260,6 +260,7 @@ bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
             SendMessageW(edit, EM_LIMITTEXT, 0, 0);
             std::wstring text = GetListItemText(List(), info.item.iItem);
             SetWindowTextW(edit, text.c_str());
+            m_editSubclass.Remove();
             m_labelEdit = edit;
             if (GetFocus() != List())
                 PostMessageW(m_hWnd, kAttachLabelEditMessage, 0, 0);
@@ -270,6 +271,11 @@ bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
     case LVN_ENDLABELEDITW:
         // Kept only when Enter or a click in the list validated it.
         result = m_labelEditUnvalidated ? FALSE : TRUE;
+        // Wine's list view puts the editor's own procedure back before it
+        // destroys the editor, so WM_NCDESTROY may never reach ours: the
+        // edit is over here.
+        m_editSubclass.Remove();
+        m_labelEdit = nullptr;
         return true;
     default:
         return false;
