@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <psapi.h>
 #include <urlmon.h>
 
 #include <cstdio>
 
 #include "browser/RequestFilter.h"
-#include "com/Module.h"
+#include "tests/browser/ResourceUse.h"
 #include "tests/browser/UrlLoad.h"
 #include "tests/browser/UserStore.h"
 #include "tests/support/HttpServer.h"
@@ -147,25 +146,6 @@ TEST_F(RequestFilterSession, SessionDisabledAppliesToThisProcessOnly)
     EXPECT_EQ(m_server.CountRequests("/ads/banner.gif?elsewhere"), 0u);
 }
 
-struct CResourceUse
-{
-    DWORD handles = 0;
-    SIZE_T memory = 0;  // PagefileUsage: Wine reports no PrivateUsage
-    LONG moduleLocks = 0;
-};
-
-CResourceUse MeasureResources()
-{
-    CResourceUse use;
-    GetProcessHandleCount(GetCurrentProcess(), &use.handles);
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    use.memory = counters.PagefileUsage;
-    use.moduleLocks = GetModuleLockCount();
-    return use;
-}
-
 // A browser process that makes many requests in a row, half of them refused,
 // then shuts COM down and exits normally. Prints what it measured; the exit
 // code says what went wrong.
@@ -207,9 +187,12 @@ QUELLAN_TEST_ROLE(ManyRequests)
                 before.moduleLocks, after.moduleLocks, server.RequestLines().size());
     if (after.moduleLocks != before.moduleLocks)
         return 6;  // a filter object (or its factory) outlived its request
-    if (after.handles > before.handles + 16)
+    if (after.handles > before.handles + 8)
         return 7;
-    if (after.memory > before.memory + 4 * 1024 * 1024)
+    // Wine's own binding objects keep about 1 KiB per request, and 2 KiB more
+    // (the MIME sniffing buffer, never freed when a document is empty) per
+    // refused one; the filter itself keeps nothing (see the direct test).
+    if (after.memory > before.memory + static_cast<SIZE_T>(requests) * 4096)
         return 8;
     if (server.CountRequests("/ads/") != 0)
         return 9;

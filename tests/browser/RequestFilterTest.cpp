@@ -9,9 +9,12 @@
 #include <urlmon.h>
 #include <wininet.h>
 
+#include <cstdio>
+
 #include "browser/RequestFilter.h"
 #include "com/ComPtr.h"
 #include "com/Module.h"
+#include "tests/browser/ResourceUse.h"
 #include "tests/browser/TestBinding.h"
 #include "tests/browser/UserStore.h"
 #include "tests/support/HttpServer.h"
@@ -210,6 +213,30 @@ TEST_F(RequestFilter, ExistsOnlyAggregatedAndAnswersAsOneObjectWithItsOuter)
         EXPECT_FALSE(none);
     }
     EXPECT_EQ(GetModuleLockCount(), locksBefore);
+}
+
+TEST_F(RequestFilter, AThousandRefusedRequestsLeaveNothingBehind)
+{
+    auto refuse = [&](int i) {
+        CComPtr<CTestBinding> binding = NewRequest();
+        HRESULT hr = StartEx(*binding, L"/ads/banner.gif?" + std::to_wstring(i));
+        binding->Protocol()->Terminate(0);
+        return hr;
+    };
+    // The first requests set up the stores, COM and the handler's class.
+    for (int i = 0; i < 50; ++i)
+        ASSERT_EQ(refuse(i), S_OK);
+    CResourceUse before = MeasureResources();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(refuse(50 + i), S_OK);
+    CResourceUse after = MeasureResources();
+    std::printf("1000 refused: handles %lu -> %lu, memory %zu -> %zu KiB\n", before.handles, after.handles,
+                before.memory / 1024, after.memory / 1024);
+    EXPECT_EQ(after.moduleLocks, before.moduleLocks);
+    EXPECT_LE(after.handles, before.handles);
+    // A filter with its handler costs far more than 64 bytes.
+    EXPECT_LT(after.memory, before.memory + 64 * 1024);
+    EXPECT_EQ(m_server.ConnectionCount(), 0u);
 }
 
 }  // namespace
