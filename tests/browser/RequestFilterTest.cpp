@@ -140,6 +140,19 @@ TEST_F(RequestFilter, RequestsThatCannotBeJudgedPassUnchecked)
     EXPECT_FALSE(IsRequestRefused(Uri(L"/news/story.html")));
 }
 
+TEST_F(RequestFilter, AUrlThatCannotBeJudgedFailsWithoutBeingSentOrAnswered)
+{
+    // Its canonical form is longer than the platform's URL limit.
+    CComPtr<CTestBinding> binding = NewRequest();
+    HRESULT hr = StartEx(*binding, L"/news/" + std::wstring(3000, L'a'));
+    EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_TRUE(binding->Calls().empty());
+    binding->Protocol()->Terminate(0);
+    binding.Reset();
+    Sleep(500);
+    EXPECT_EQ(m_server.ConnectionCount(), 0u);
+}
+
 TEST_F(RequestFilter, SessionDisabledLetsBlockedRequestsThrough)
 {
     SetSessionDisabledFlag(true);

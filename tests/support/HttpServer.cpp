@@ -65,6 +65,62 @@ const char* ReasonPhrase(int status)
     }
 }
 
+struct CFindHandle
+{
+    HANDLE handle;
+    ~CFindHandle()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            FindClose(handle);
+    }
+};
+
+std::string Utf8(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+std::string ReadWholeFile(const std::wstring& path)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        throw std::runtime_error("cannot open a file to serve");
+    std::string bytes;
+    char chunk[64 * 1024];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), chunk, sizeof chunk, &read, nullptr) && read > 0)
+        bytes.append(chunk, read);
+    return bytes;
+}
+
+const char* ContentTypeOf(const std::wstring& name)
+{
+    static const struct
+    {
+        const wchar_t* extension;
+        const char* type;
+    } kTypes[] = {
+        {L".html", "text/html"},       {L".htm", "text/html"},
+        {L".css", "text/css"},         {L".js", "application/javascript"},
+        {L".gif", "image/gif"},        {L".png", "image/png"},
+        {L".jpg", "image/jpeg"},       {L".jpeg", "image/jpeg"},
+        {L".swf", "application/x-shockwave-flash"}, {L".txt", "text/plain"},
+    };
+    std::size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos) {
+        for (const auto& entry : kTypes) {
+            if (_wcsicmp(name.c_str() + dot, entry.extension) == 0)
+                return entry.type;
+        }
+    }
+    return "application/octet-stream";
+}
+
 bool SendAll(SOCKET socket, const std::string& bytes)
 {
     std::size_t sent = 0;
@@ -141,6 +197,32 @@ void CHttpServer::Serve(const std::string& path, std::string body, std::string c
     response.body = std::move(body);
     response.contentType = std::move(contentType);
     Serve(path, std::move(response));
+}
+
+void CHttpServer::ServeFolder(const std::wstring& folder)
+{
+    std::vector<std::wstring> pending = {std::wstring()};
+    while (!pending.empty()) {
+        std::wstring relative = pending.back();
+        pending.pop_back();
+        WIN32_FIND_DATAW found;
+        CFindHandle search{FindFirstFileW((folder + L"\\" + relative + L"*").c_str(), &found)};
+        if (search.handle == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("cannot list a folder to serve");
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                pending.push_back(relative + name + L"\\");
+                continue;
+            }
+            std::wstring urlPath = L"/" + relative + name;
+            for (wchar_t& c : urlPath)
+                c = c == L'\\' ? L'/' : c;
+            Serve(Utf8(urlPath), ReadWholeFile(folder + L"\\" + relative + name), ContentTypeOf(name));
+        } while (FindNextFileW(search.handle, &found));
+    }
 }
 
 std::vector<std::string> CHttpServer::RequestLines() const

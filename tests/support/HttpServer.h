@@ -55,6 +55,11 @@ public:
     // Configures what a request for path gets (replacing an earlier one).
     void Serve(const std::string& path, CResponse response);
     void Serve(const std::string& path, std::string body, std::string contentType = "text/plain");
+    // Serves every file under folder (a Windows path), each at "/" plus its
+    // path relative to folder with forward slashes, typed by its extension
+    // (html, css, js, gif, png, jpg, swf, txt; anything else as octet-stream).
+    // Throws std::runtime_error when the folder or a file cannot be read.
+    void ServeFolder(const std::wstring& folder);
 
     // The request lines received so far ("GET /path?q HTTP/1.1").
     std::vector<std::string> RequestLines() const;
