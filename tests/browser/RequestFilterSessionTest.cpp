@@ -146,6 +146,44 @@ TEST_F(RequestFilterSession, SessionDisabledAppliesToThisProcessOnly)
     EXPECT_EQ(m_server.CountRequests("/ads/banner.gif?elsewhere"), 0u);
 }
 
+// A browser process whose library registered the filter and was then
+// unloaded by whoever loaded it (as COM does when the apartment that loaded
+// it ends): the session keeps calling the filter's factory.
+QUELLAN_TEST_ROLE(UnloadRegisteringLibrary)
+{
+    CComApartment apartment;
+    if (FAILED(apartment.Result()))
+        return 2;
+    wchar_t self[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path(self, length);
+    path = path.substr(0, path.rfind(L'\\') + 1) + L"filter_host_library.dll";
+    HMODULE library = LoadLibraryW(path.c_str());
+    if (!library)
+        return 3;
+    using RegisterFunction = HRESULT (*)();
+    auto registerFilter =
+        reinterpret_cast<RegisterFunction>(reinterpret_cast<void*>(GetProcAddress(library, "RegisterFilterFromLibrary")));
+    if (!registerFilter || FAILED(registerFilter()))
+        return 4;
+    FreeLibrary(library);
+    if (!GetModuleHandleW(path.c_str()))
+        return 5;  // unloaded under the session
+
+    CUserStoreReset reset;
+    CHttpServer server;
+    server.Serve("/ads/item.txt", "advert");
+    SetFilterList({L"*/ads/*"});
+    CUrlLoad load = LoadUrl(server.Url(L"/ads/item.txt"));
+    return load.hr == S_OK && load.body.empty() && server.RequestLines().empty() ? 0 : 6;
+}
+
+TEST(RequestFilterLibrary, StaysLoadedAndFilteringAfterItsLoaderLetsItGo)
+{
+    CHandle process = StartRole(L"UnloadRegisteringLibrary");
+    EXPECT_EQ(WaitForRole(process, kChildTimeoutMs), 0u) << "5: the library was unloaded, 6: the request was not refused";
+}
+
 // A browser process that makes many requests in a row, half of them refused,
 // then shuts COM down and exits normally. Prints what it measured; the exit
 // code says what went wrong.
