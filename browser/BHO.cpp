@@ -1,9 +1,247 @@
 #include "browser/BHO.h"
 
+#include <exdispid.h>
+#include <mshtml.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "browser/RequestFilter.h"
+#include "com/Bstr.h"
+#include "com/Error.h"
+#include "com/Sync.h"
+#include "com/Variant.h"
+#include "resources/QuellanLib.h"
+#include "storage/SharedObjects.h"
+
+namespace {
+
+constexpr wchar_t kBehaviorStyleRule[] = L"*{behavior:url(#default#quellan)}";
+constexpr UINT kInjectionIntervalMs = 10;
+
+// Process-wide state of the helper objects (one copy per loaded library).
+volatile LONG g_helperCount = 0;
+// Guards the two handles below while they are opened and used.
+CCriticalSection g_processCountLock;
+// "ProcessRefLock" serialises the cross-process count; the handle count of
+// "ProcessRefCount" is the number of the user's browser processes that
+// have had a helper object. Opened at the first helper object and kept
+// until the library unloads (which the request filter's pin makes the end
+// of the process).
+CNamedMutex g_processLock;
+CNamedMutex g_processCounter;
+
+// The live injection timers. A thread timer is known by its thread and id.
+struct CTimerEntry
+{
+    DWORD thread;
+    UINT_PTR id;
+    CBHO* owner;
+};
+CCriticalSection g_timersLock;
+std::vector<CTimerEntry> g_timers;
+
+CComPtr<IBroker> CreateMenuBroker()
+{
+    CComPtr<IBroker> broker;
+    ThrowIfFailed(CoCreateInstance(CLSID_Broker, nullptr, IsProtectedMode() ? CLSCTX_LOCAL_SERVER : CLSCTX_INPROC_SERVER,
+                                   IID_IBroker, broker.PutVoid()));
+    return broker;
+}
+
+// Joins the cross-process count; true when this is the only browser
+// process of the user that has the add-on.
+bool JoinBrowserProcesses()
+{
+    CCritSecLock guard(g_processCountLock);
+    SECURITY_ATTRIBUTES* security = GetSharedSecurityAttributes();
+    if (!g_processLock)
+        g_processLock = CNamedMutex(security, MakeSharedObjectName(L"ProcessRefLock"));
+    CMutexHold hold(g_processLock.Get());
+    // Opened only under the lock: two processes arriving together must not
+    // both count two.
+    if (!g_processCounter)
+        g_processCounter = CNamedMutex(security, MakeSharedObjectName(L"ProcessRefCount"));
+    return GetHandleCount(g_processCounter.Get()) == 1;
+}
+
+// The first helper object of the process.
+void ArriveInProcess()
+{
+    RegisterRequestFilter();
+    if (!JoinBrowserProcesses())
+        return;
+    HRESULT hr = CallAtBoundary([] { return CreateMenuBroker()->InstallMenuExt(TRUE); });
+    if (FAILED(hr))
+        MessageBoxW(nullptr, L"error installing menu extensions", L"error", MB_OK);
+}
+
+// A helper object that was counted goes. The last one of the last browser
+// process removes the menu entries; nothing of this may fail the caller.
+void LeaveProcess() noexcept
+{
+    CCritSecLock guard(g_processCountLock);
+    std::optional<CMutexHold> hold;
+    HRESULT held = g_processLock ? CallAtBoundary([&] { hold.emplace(g_processLock.Get()); }) : E_HANDLE;
+    if (InterlockedDecrement(&g_helperCount) != 0 || FAILED(held) || !g_processCounter)
+        return;
+    // The result is not examined: the entries stay when they cannot go.
+    (void)CallAtBoundary([] {
+        if (GetHandleCount(g_processCounter.Get()) == 1)
+            return CreateMenuBroker()->InstallMenuExt(FALSE);
+        return S_OK;
+    });
+}
+
+IDispatch* DispatchArgument(const VARIANT& argument) noexcept
+{
+    if (V_VT(&argument) == VT_DISPATCH)
+        return V_DISPATCH(&argument);
+    if (V_VT(&argument) == (VT_DISPATCH | VT_BYREF) && V_DISPATCHREF(&argument))
+        return *V_DISPATCHREF(&argument);
+    if (V_VT(&argument) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(&argument))
+        return DispatchArgument(*V_VARIANTREF(&argument));
+    return nullptr;
+}
+
+bool SameObject(IUnknown* a, IUnknown* b) noexcept
+{
+    if (!a || !b)
+        return false;
+    CComPtr<IUnknown> identityA, identityB;
+    if (FAILED(a->QueryInterface(IID_IUnknown, identityA.PutVoid())) ||
+        FAILED(b->QueryInterface(IID_IUnknown, identityB.PutVoid())))
+        return false;
+    return identityA.Get() == identityB.Get();
+}
+
+}  // namespace
+
+// The DWebBrowserEvents2 sink: an object of its own, so that the browser
+// may hold it as long as it likes. It reaches its helper object only while
+// the helper lives.
+class CBHO::CEventSink final : public CComObjectBase<CEventSink, IDispatch>
+{
+public:
+    explicit CEventSink(CBHO* owner) noexcept : m_owner(owner) {}
+
+    void Orphan() noexcept { m_owner = nullptr; }
+
+    HRESULT QueryOtherInterface(REFIID riid, void** ppv)
+    {
+        if (!InlineIsEqualGUID(riid, DIID_DWebBrowserEvents2))
+            return E_NOINTERFACE;
+        *ppv = static_cast<IDispatch*>(this);
+        AddRef();
+        return S_OK;
+    }
+
+    STDMETHODIMP GetTypeInfoCount(UINT* count) override
+    {
+        if (!count)
+            return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override
+    {
+        if (!info)
+            return E_POINTER;
+        *info = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+
+    STDMETHODIMP Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override
+    {
+        return CallAtBoundary([&] {
+            // The helper may be released while it handles the event.
+            CComPtr<CBHO> owner(m_owner);
+            if (!owner)
+                return;
+            if (member == DISPID_NAVIGATECOMPLETE2) {
+                // NavigateComplete2(pDisp, URL): arguments arrive last first.
+                IDispatch* frame = nullptr;
+                if (params && params->cArgs >= 2 && params->rgvarg)
+                    frame = DispatchArgument(params->rgvarg[params->cArgs - 1]);
+                owner->OnNavigateComplete2(frame);
+            } else if (member == DISPID_DOWNLOADBEGIN) {
+                owner->OnDownloadBegin();
+            }
+        });
+    }
+
+private:
+    CBHO* m_owner;
+};
+
+LONG CBHO::HelperCount() noexcept
+{
+    return InterlockedCompareExchange(&g_helperCount, 0, 0);
+}
+
+CBHO::CBHO() noexcept = default;
+
+HRESULT CBHO::FinalConstruct()
+{
+    HRESULT hr = CallAtBoundary([&] { m_sink = CEventSink::Create(this); });
+    if (FAILED(hr))
+        return hr;
+    m_counted = true;
+    if (InterlockedIncrement(&g_helperCount) != 1)
+        return S_OK;
+    // A failure destroys the object, whose destructor takes it out of the
+    // count again.
+    return CallAtBoundary([] { ArriveInProcess(); });
+}
+
+CBHO::~CBHO()
+{
+    KillInjectionTimers();
+    if (m_sink)
+        m_sink->Orphan();
+    Disconnect();
+    if (m_counted)
+        LeaveProcess();
+}
+
 STDMETHODIMP CBHO::SetSite(IUnknown* site)
 {
-    m_site = site;
-    return S_OK;
+    return CallAtBoundary([&]() -> HRESULT {
+        if (!site) {
+            KillInjectionTimers();
+            HRESULT hr = Disconnect();
+            m_browser.Reset();
+            m_site.Reset();
+            return hr;
+        }
+        // Connected to one browser, the object must not start to work on
+        // another: its events would still come from the first.
+        if (m_cookie != kNotConnected)
+            return E_FAIL;
+        m_site = site;
+        m_browser.Reset();
+        if (FAILED(site->QueryInterface(IidOf<IWebBrowser2>(), m_browser.PutVoid())) || !m_browser) {
+            m_browser.Reset();
+            return E_NOINTERFACE;
+        }
+        CComPtr<IConnectionPointContainer> container;
+        HRESULT hr = m_browser.QueryInterface(container.Put());
+        if (FAILED(hr))
+            return hr;
+        CComPtr<IConnectionPoint> connection;
+        hr = container->FindConnectionPoint(DIID_DWebBrowserEvents2, connection.Put());
+        if (FAILED(hr))
+            return hr;
+        DWORD cookie = 0;
+        hr = connection->Advise(static_cast<IDispatch*>(m_sink.Get()), &cookie);
+        if (FAILED(hr))
+            return hr;
+        m_connection = connection;
+        m_cookie = cookie;
+        return hr;
+    });
 }
 
 STDMETHODIMP CBHO::GetSite(REFIID riid, void** site)
@@ -14,4 +252,151 @@ STDMETHODIMP CBHO::GetSite(REFIID riid, void** site)
     if (!m_site)
         return E_FAIL;
     return m_site->QueryInterface(riid, site);
+}
+
+HRESULT CBHO::Disconnect() noexcept
+{
+    if (m_cookie == kNotConnected)
+        return S_OK;
+    HRESULT hr = m_connection->Unadvise(m_cookie);
+    m_connection.Reset();
+    m_cookie = kNotConnected;
+    return hr;
+}
+
+void CBHO::OnNavigateComplete2(IDispatch* frame)
+{
+    // Only the top-level frame: a sub-frame's object is another one.
+    if (SameObject(m_browser, frame))
+        OnDownloadBegin();
+}
+
+void CBHO::OnDownloadBegin()
+{
+    if (!m_browser)
+        return;
+    CCritSecLock guard(g_timersLock);
+    g_timers.reserve(g_timers.size() + 1);
+    UINT_PTR id = SetTimer(nullptr, 0, kInjectionIntervalMs, &CBHO::OnTimer);
+    if (id == 0)
+        return;
+    g_timers.push_back({GetCurrentThreadId(), id, this});
+    m_timerId = id;
+}
+
+void CALLBACK CBHO::OnTimer(HWND, UINT, UINT_PTR id, DWORD)
+{
+    CComPtr<CBHO> owner;
+    {
+        CCritSecLock guard(g_timersLock);
+        DWORD thread = GetCurrentThreadId();
+        auto entry = std::find_if(g_timers.begin(), g_timers.end(),
+                                  [&](const CTimerEntry& e) { return e.thread == thread && e.id == id; });
+        if (entry != g_timers.end())
+            owner = entry->owner;
+    }
+    if (!owner) {
+        // Its object stopped it, or is gone: a tick that was already due.
+        KillTimer(nullptr, id);
+        return;
+    }
+    owner->Tick(id);
+}
+
+void CBHO::Tick(UINT_PTR id)
+{
+    if (id != m_timerId || !m_browser) {
+        KillInjectionTimer(id);
+        return;
+    }
+    // The document may run a message loop while we ask it; a tick that
+    // arrives meanwhile waits for the next one.
+    if (m_injecting)
+        return;
+    m_injecting = true;
+    CComPtr<IWebBrowser2> browser = m_browser;
+    CComPtr<IDispatch> document;
+    HRESULT hr = CallAtBoundary([&] { return browser->get_Document(document.Put()); });
+    if (SUCCEEDED(hr))
+        hr = InjectBehaviorStyle(document);
+    m_injecting = false;
+    if (SUCCEEDED(hr))
+        KillInjectionTimer(id);
+}
+
+void CBHO::KillInjectionTimer(UINT_PTR id) noexcept
+{
+    CCritSecLock guard(g_timersLock);
+    DWORD thread = GetCurrentThreadId();
+    KillTimer(nullptr, id);
+    g_timers.erase(std::remove_if(g_timers.begin(), g_timers.end(),
+                                  [&](const CTimerEntry& e) { return e.thread == thread && e.id == id; }),
+                   g_timers.end());
+}
+
+void CBHO::KillInjectionTimers() noexcept
+{
+    CCritSecLock guard(g_timersLock);
+    auto mine = std::stable_partition(g_timers.begin(), g_timers.end(),
+                                      [&](const CTimerEntry& e) { return e.owner != this; });
+    // A timer of another thread cannot be killed from here; without its
+    // entry its next tick kills it.
+    for (auto entry = mine; entry != g_timers.end(); ++entry)
+        KillTimer(nullptr, entry->id);
+    g_timers.erase(mine, g_timers.end());
+}
+
+HRESULT InjectBehaviorStyle(IDispatch* document) noexcept
+{
+    return CallAtBoundary([&]() -> HRESULT {
+        CComPtr<IHTMLDocument3> document3;
+        if (!document || FAILED(document->QueryInterface(IidOf<IHTMLDocument3>(), document3.PutVoid())) || !document3)
+            return E_NOINTERFACE;
+        CComPtr<IHTMLElementCollection> heads;
+        HRESULT hr = document3->getElementsByTagName(CComBSTR(L"head"), heads.Put());
+        if (FAILED(hr))
+            return hr;
+        if (!heads)
+            return E_NOINTERFACE;
+        CComVariant noName;
+        CComVariant first(LONG(0));
+        CComPtr<IDispatch> headObject;
+        hr = heads->item(noName.Get(), first.Get(), headObject.Put());
+        if (FAILED(hr))
+            return hr;
+        CComPtr<IHTMLElement> head;
+        if (!headObject || FAILED(headObject.QueryInterface(head.Put())) || !head)
+            return E_NOINTERFACE;
+        CComPtr<IMarkupServices> markup;
+        if (FAILED(document->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid())) || !markup)
+            return E_NOINTERFACE;
+        CComPtr<IMarkupPointer> pointer;
+        hr = markup->CreateMarkupPointer(pointer.Put());
+        if (FAILED(hr))
+            return hr;
+        hr = pointer->MoveAdjacentToElement(head, ELEM_ADJ_AfterBegin);
+        if (FAILED(hr))
+            return hr;
+        wchar_t attributes[] = L"type=\"text/css\"";
+        CComPtr<IHTMLElement> style;
+        hr = markup->CreateElement(TAGID_STYLE, attributes, style.Put());
+        if (FAILED(hr))
+            return hr;
+        if (!style)
+            return E_FAIL;
+        hr = markup->InsertElement(style, pointer, pointer);
+        if (FAILED(hr))
+            return hr;
+        CComPtr<IHTMLStyleElement> styleElement;
+        if (FAILED(style.QueryInterface(styleElement.Put())) || !styleElement)
+            return E_NOINTERFACE;
+        CComPtr<IHTMLStyleSheet> sheet;
+        hr = styleElement->get_styleSheet(sheet.Put());
+        if (FAILED(hr))
+            return hr;
+        if (!sheet)
+            return E_FAIL;
+        hr = sheet->put_cssText(CComBSTR(kBehaviorStyleRule));
+        return FAILED(hr) ? hr : S_OK;
+    });
 }
