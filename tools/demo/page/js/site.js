@@ -1,0 +1,2 @@
+// The site's own script: nothing to block.
+var dailySample = { ready: true };

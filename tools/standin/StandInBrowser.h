@@ -1,0 +1,53 @@
+#pragma once
+// A stand-in for the browser's web browser object (one window or tab, or one
+// frame of a page), for tests and demonstrations (never shipped).
+//
+// It answers what a browser helper object relies on:
+//   IWebBrowser2               get_Document: the document set with
+//                              SetDocument (S_OK and null while there is none)
+//   IConnectionPointContainer  FindConnectionPoint(DIID_DWebBrowserEvents2);
+//                              any other IID gives CONNECT_E_NOCONNECTION
+//   IConnectionPoint           Advise (the sink must answer
+//                              DIID_DWebBrowserEvents2), Unadvise, and
+//                              GetConnectionInterface
+// and fires, on request, NavigateComplete2 (DISPID 252: the frame's
+// IDispatch and the URL as a VARIANT by reference) and DownloadBegin
+// (DISPID 106) through IDispatch::Invoke to every connected sink. Every
+// other method returns E_NOTIMPL.
+//
+// Apartment-threaded: use it on the thread that created it.
+
+#include <windows.h>
+#include <exdisp.h>
+
+#include <cstddef>
+#include <string_view>
+
+#include "com/ComPtr.h"
+
+class IStandInBrowser
+{
+public:
+    // What get_Document answers from now on (a counted reference is kept;
+    // null: no document).
+    virtual void SetDocument(IDispatch* document) = 0;
+    // Fires NavigateComplete2 with frame as pDisp: the browser itself for
+    // the top-level frame, a frame's own browser object for a sub-frame.
+    virtual void FireNavigateComplete2(IDispatch* frame, std::wstring_view url) = 0;
+    virtual void FireDownloadBegin() = 0;
+    // Sinks connected now.
+    virtual std::size_t ConnectionCount() const = 0;
+    // How often get_Document was called.
+    virtual std::size_t DocumentRequests() const = 0;
+    // Drops every connected sink and the document (a closing window).
+    virtual void Close() = 0;
+
+protected:
+    ~IStandInBrowser() = default;
+};
+
+CComPtr<IWebBrowser2> CreateStandInBrowser();
+
+// The stand-in behind a browser object of this model; throws
+// std::invalid_argument for any other object.
+IStandInBrowser& StandInBrowser(IUnknown* browser);
