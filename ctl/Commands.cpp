@@ -11,6 +11,7 @@
 #include "engine/UrlVerdict.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
+#include "storage/SettingsStore.h"
 
 namespace {
 
@@ -156,5 +157,26 @@ int ClearCommand()
 {
     CStoreWriter writer(GetFilterListStore());
     ReplaceAllRecords(writer, nullptr, nullptr);
+    return kExitSuccess;
+}
+
+int OptionCommand(const std::vector<std::wstring>& args)
+{
+    const std::wstring name = L"remove-blocked-items";
+    if (args.empty()) {
+        bool on;
+        {
+            CStoreReader reader(GetSettingsStore());
+            on = GetRemoveBlockedItems(reader);
+        }
+        WriteOut(name + (on ? L" on\n" : L" off\n"));
+        return kExitSuccess;
+    }
+    if (args.size() != 2 || args[0] != name || (args[1] != L"on" && args[1] != L"off")) {
+        WriteErr(L"QuellanCtl: option takes no arguments, or \"remove-blocked-items on\" or \"... off\"\n");
+        return kExitUsage;
+    }
+    CStoreWriter writer(GetSettingsStore());
+    SetRemoveBlockedItems(writer, args[1] == L"on");
     return kExitSuccess;
 }

@@ -18,6 +18,10 @@ int ImportCommand(const std::wstring& path);
 int ExportCommand(const std::wstring& path);
 int CheckCommand(const std::vector<std::wstring>& urls, bool explain);
 int ClearCommand();
+// No arguments: prints "remove-blocked-items on" or "... off". With
+// "remove-blocked-items on|off": sets the option of the browser's settings
+// dialog, "Remove blocked items from pages", for the user.
+int OptionCommand(const std::vector<std::wstring>& args);
 
 // "reason (0x8007xxxx)" for a failure code, in the system's words.
 std::wstring DescribeFailure(HRESULT hr);

@@ -24,6 +24,9 @@ constexpr wchar_t kUsage[] =
     L"  check [--explain] URL... print \"blocked URL\" or \"allowed URL\" for each URL;\n"
     L"                           --explain also prints the filters that decided it\n"
     L"  clear                    remove every filter\n"
+    L"  option [remove-blocked-items on|off]\n"
+    L"                           show, or set, whether the browser hides the page\n"
+    L"                           elements whose resources are blocked\n"
     L"  --help                   show this text\n"
     L"\n"
     L"Filters are written in Quellan's syntax: a wildcard pattern matched against\n"
@@ -62,6 +65,8 @@ int Run(const std::vector<std::wstring>& args)
     }
     if (command == L"clear")
         return rest.empty() ? ClearCommand() : Usage(L"clear takes no arguments");
+    if (command == L"option")
+        return OptionCommand(rest);
     return Usage(L"unknown command \"" + command + L"\"");
 }
 

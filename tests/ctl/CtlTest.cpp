@@ -279,3 +279,16 @@ TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
     std::string list = List();
     EXPECT_TRUE(list == firstBlock + secondBlock || list == secondBlock + firstBlock) << list;
 }
+
+TEST_F(QuellanCtl, OptionShowsAndSetsWhetherTheBrowserHidesBlockedElements)
+{
+    ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\n");
+    ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"on"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\n");
+    for (auto args : std::vector<std::vector<std::wstring>>{
+             {L"option", L"remove-blocked-items"}, {L"option", L"remove-blocked-items", L"yes"}, {L"option", L"x", L"on"}})
+        EXPECT_EQ(Ctl(args).exitCode, 2u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\n");
+    ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
+}
