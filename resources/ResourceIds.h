@@ -11,3 +11,6 @@
 #define IDR_AUTOMATION 105
 #define IDR_BEHAVIOR 109
 #define IDR_BROKER 111
+
+// The browser's menu entries, applied per user by the broker.
+#define IDR_MENUEXT 203
