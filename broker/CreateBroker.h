@@ -16,5 +16,6 @@ CComPtr<IBroker> CreateBroker();
 // Creates the broker in the given context: CLSCTX_INPROC_SERVER or
 // CLSCTX_LOCAL_SERVER. Out of process the proxy is set to let the host
 // impersonate this process, which the file dialogs need to hand a handle
-// back (a process's default may be identify level only).
+// back (a process's default may be identify level only). A proxy that
+// refuses the setting is still returned.
 CComPtr<IBroker> CreateBroker(DWORD context);
