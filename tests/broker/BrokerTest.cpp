@@ -193,35 +193,6 @@ TEST_F(BrokerInProcess, ImportOfAMissingFileIsRefusedByTheDialog)
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str()));
 }
 
-TEST_F(BrokerInProcess, APathTooLongForTheBufferCannotBeChosen)
-{
-    // MAX_PATH characters and more do not fit the dialog's file buffer.
-    std::wstring name(MAX_PATH - m_folder.size(), L'n');
-    std::wstring path = PathOf(name.c_str());
-    for (bool save : {false, true}) {
-        SCOPED_TRACE(save ? "export" : "import");
-        LONG file = kUntouched;
-        HRESULT hr = Call(save, Owner(), &file, [&](CFileDialogDriver& driver) {
-            HWND dialog = driver.WaitForDialog(save ? L"Export Filter List" : L"Import Filter List");
-            if (!dialog)
-                return;
-            driver.TypeFileName(dialog, path);
-            CFileDialogDriver::Press(dialog, IDOK);
-            // The dialog may end at once (failed) or complain and stay.
-            for (DWORD start = GetTickCount(); IsWindow(dialog) && GetTickCount() - start < 5000; Sleep(50)) {
-                if (HWND box = CFileDialogDriver::FindMessageBox(dialog)) {
-                    CFileDialogDriver::Press(box, IDOK);
-                    CFileDialogDriver::WaitUntilGone(box);
-                    CFileDialogDriver::Press(dialog, IDCANCEL);
-                }
-            }
-        });
-        EXPECT_EQ(S_OK, hr);
-        EXPECT_EQ(kUntouched, file);
-    }
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((L"\\\\?\\" + path).c_str()));
-}
-
 TEST_F(BrokerInProcess, AFileThatCannotBeOpenedFailsTheCallWithTheOpenError)
 {
     std::wstring path = PathOf(L"busy.txt");

@@ -102,20 +102,13 @@ HWND CFileDialogDriver::WaitForDialog(const wchar_t* caption, DWORD timeoutMs)
     return nullptr;
 }
 
-HWND CFileDialogDriver::FindMessageBox(HWND dialog)
-{
-    for (HWND window : TopLevelWindows()) {
-        if (IsVisibleDialog(window) && GetWindow(window, GW_OWNER) == dialog)
-            return window;
-    }
-    return nullptr;
-}
-
 HWND CFileDialogDriver::WaitForMessageBox(HWND dialog, DWORD timeoutMs)
 {
     for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(kPollMs)) {
-        if (HWND box = FindMessageBox(dialog))
-            return box;
+        for (HWND window : TopLevelWindows()) {
+            if (IsVisibleDialog(window) && GetWindow(window, GW_OWNER) == dialog)
+                return window;
+        }
     }
     ADD_FAILURE() << "no message box over the file dialog";
     return nullptr;

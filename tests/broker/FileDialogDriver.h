@@ -34,8 +34,6 @@ public:
     HWND WaitForDialog(const wchar_t* caption, DWORD timeoutMs = 60000);
     // A visible message box owned by `dialog`; null (and a failure) if none.
     HWND WaitForMessageBox(HWND dialog, DWORD timeoutMs = 60000);
-    // The same without waiting; null if there is none now.
-    static HWND FindMessageBox(HWND dialog);
     // Types `name` into the file name box.
     void TypeFileName(HWND dialog, const std::wstring& name);
     // Presses a button (IDOK, IDCANCEL, IDYES, ...) without waiting for what

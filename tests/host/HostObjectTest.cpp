@@ -154,13 +154,4 @@ TEST_F(HostObject, AFailedInnerCreationFailsTheObjectAndGivesBackItsLock)
     EXPECT_EQ(0, m_module->GetLockCount());
 }
 
-TEST_F(HostObject, HandsOutOneGlobalInterfaceTable)
-{
-    CComPtr<IGlobalInterfaceTable> first, second;
-    EXPECT_EQ(E_POINTER, m_module->GetGITPtr(nullptr));
-    ASSERT_EQ(S_OK, m_module->GetGITPtr(first.Put()));
-    ASSERT_EQ(S_OK, m_module->GetGITPtr(second.Put()));
-    EXPECT_EQ(first.Get(), second.Get());
-}
-
 }  // namespace
