@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "com/Dialog.h"
 #include "com/Error.h"
 #include "com/Module.h"
 #include "com/Sync.h"
@@ -11,8 +12,6 @@
 namespace {
 
 using GetFileNameFunction = BOOL(WINAPI*)(OPENFILENAMEW*);
-using ActivateActCtxFunction = BOOL(WINAPI*)(HANDLE, ULONG_PTR*);
-using DeactivateActCtxFunction = BOOL(WINAPI*)(DWORD, ULONG_PTR);
 
 template <class Function>
 Function GetExport(HMODULE module, const char* name) noexcept
@@ -55,37 +54,6 @@ const CCommonDialogs& LoadCommonDialogs()
     return g_commonDialogs;
 }
 
-// Activates the module's activation context for the object's life. Without
-// a context, or on a system without activation contexts (the functions are
-// missing), it does nothing; a failed activation leaves the dialog to run
-// with the caller's context rather than not at all.
-class CModuleActivation
-{
-public:
-    CModuleActivation() noexcept
-    {
-        HANDLE context = GetModuleActivationContext();
-        HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-        if (!context || !kernel32)
-            return;
-        auto activate = GetExport<ActivateActCtxFunction>(kernel32, "ActivateActCtx");
-        m_deactivate = GetExport<DeactivateActCtxFunction>(kernel32, "DeactivateActCtx");
-        if (!activate || !m_deactivate || !activate(context, &m_cookie))
-            m_deactivate = nullptr;
-    }
-    ~CModuleActivation()
-    {
-        if (m_deactivate)
-            m_deactivate(0, m_cookie);
-    }
-    CModuleActivation(const CModuleActivation&) = delete;
-    CModuleActivation& operator=(const CModuleActivation&) = delete;
-
-private:
-    DeactivateActCtxFunction m_deactivate = nullptr;
-    ULONG_PTR m_cookie = 0;
-};
-
 // Pattern pairs, each string NUL-terminated, the list ended by a second NUL.
 constexpr wchar_t kFilter[] = L"Adblock Filter List (*.txt)\0*.TXT\0All Files (*.*)\0*.*\0";
 
@@ -110,7 +78,12 @@ std::optional<std::wstring> ChooseFile(HWND owner, bool save)
     }
     BOOL chosen;
     {
-        CModuleActivation activation;
+        // Without activation contexts (or a module context) the dialog runs
+        // with the caller's.
+        std::optional<CActivationContextScope> activation;
+        HANDLE context = GetModuleActivationContext();
+        if (context && CActivationContextScope::IsAvailable())
+            activation.emplace(context);
         chosen = save ? dialogs.getSaveFileName(&request) : dialogs.getOpenFileName(&request);
     }
     // Cancelled and failed are alike: nothing was chosen.
