@@ -7,12 +7,12 @@
 #include <optional>
 #include <vector>
 
+#include "broker/CreateBroker.h"
 #include "browser/RequestFilter.h"
 #include "com/Bstr.h"
 #include "com/Error.h"
 #include "com/Sync.h"
 #include "com/Variant.h"
-#include "resources/QuellanLib.h"
 #include "storage/SharedObjects.h"
 
 namespace {
@@ -42,14 +42,6 @@ struct CTimerEntry
 CCriticalSection g_timersLock;
 std::vector<CTimerEntry> g_timers;
 
-CComPtr<IBroker> CreateMenuBroker()
-{
-    CComPtr<IBroker> broker;
-    ThrowIfFailed(CoCreateInstance(CLSID_Broker, nullptr, IsProtectedMode() ? CLSCTX_LOCAL_SERVER : CLSCTX_INPROC_SERVER,
-                                   IID_IBroker, broker.PutVoid()));
-    return broker;
-}
-
 // Joins the cross-process count; true when this is the only browser
 // process of the user that has the add-on.
 bool JoinBrowserProcesses()
@@ -72,7 +64,7 @@ void ArriveInProcess()
     RegisterRequestFilter();
     if (!JoinBrowserProcesses())
         return;
-    HRESULT hr = CallAtBoundary([] { return CreateMenuBroker()->InstallMenuExt(TRUE); });
+    HRESULT hr = CallAtBoundary([] { return CreateBroker()->InstallMenuExt(TRUE); });
     if (FAILED(hr))
         MessageBoxW(nullptr, L"error installing menu extensions", L"error", MB_OK);
 }
@@ -89,7 +81,7 @@ void LeaveProcess() noexcept
     // The result is not examined: the entries stay when they cannot go.
     (void)CallAtBoundary([] {
         if (GetHandleCount(g_processCounter.Get()) == 1)
-            return CreateMenuBroker()->InstallMenuExt(FALSE);
+            return CreateBroker()->InstallMenuExt(FALSE);
         return S_OK;
     });
 }
