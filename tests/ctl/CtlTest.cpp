@@ -264,8 +264,8 @@ TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
     CHandle out(CreateFileW(File(L"out.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             CREATE_ALWAYS, 0, nullptr));
     SetHandleInformation(out.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    CHandle a(StartProgram(CtlPath(), first, out.Get(), out.Get()));
-    CHandle b(StartProgram(CtlPath(), second, out.Get(), out.Get()));
+    CHandle a = StartProcess(CtlPath(), first, out.Get(), out.Get());
+    CHandle b = StartProcess(CtlPath(), second, out.Get(), out.Get());
     HANDLE both[] = {a.Get(), b.Get()};
     ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0);
 

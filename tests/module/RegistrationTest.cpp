@@ -17,6 +17,7 @@
 #include "resources/QuellanIds.h"
 #include "resources/QuellanLib.h"
 #include "tests/module/ShippedLibrary.h"
+#include "tests/support/Process.h"
 
 namespace {
 
@@ -101,27 +102,13 @@ std::string Narrow(const std::wstring& text)
     return std::string(text.begin(), text.end());
 }
 
-// Runs Wine's regsvr32 silently on the shipped library; returns its exit code.
-DWORD Regsvr32(const std::wstring& options)
+// Runs Wine's regsvr32 silently on a library (the shipped one unless
+// given); returns its exit code.
+DWORD Regsvr32(std::vector<std::wstring> options, const std::wstring& library = ShippedLibraryPath())
 {
-    std::wstring commandLine = L"regsvr32.exe /s " + options + L" \"" + ShippedLibraryPath() + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start regsvr32: " << GetLastError();
-        return static_cast<DWORD>(-1);
-    }
-    CHandle processHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    if (WaitForSingleObject(processHandle.Get(), 60000) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "regsvr32 did not finish";
-        TerminateProcess(processHandle.Get(), 1);
-        return static_cast<DWORD>(-1);
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(processHandle.Get(), &code);
-    return code;
+    options.insert(options.begin(), L"/s");
+    options.push_back(library);
+    return WaitForProcess(StartProcess(L"regsvr32.exe", options));
 }
 
 class Registration : public testing::Test
@@ -196,7 +183,7 @@ protected:
 
 TEST_F(Registration, Regsvr32WritesEveryEntryAndRemovesThemAgain)
 {
-    ASSERT_EQ(0u, Regsvr32(L""));
+    ASSERT_EQ(0u, Regsvr32({}));
     ExpectClassEntries(HKEY_LOCAL_MACHINE, kMachineClasses);
     ExpectNoClassEntries(HKEY_CURRENT_USER);
     ExpectMachineEntries();
@@ -215,22 +202,22 @@ TEST_F(Registration, Regsvr32WritesEveryEntryAndRemovesThemAgain)
     automation.Reset();
     CoFreeUnusedLibraries();
 
-    ASSERT_EQ(0u, Regsvr32(L"/u"));
+    ASSERT_EQ(0u, Regsvr32({L"/u"}));
     EXPECT_EQ(L"", Leftovers());
     // The shared keys stay, empty of ours.
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kBrowserHelperObjects));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kDefaultBehaviors));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID"));
     // Unregistering what is not registered is no failure.
-    EXPECT_EQ(0u, Regsvr32(L"/u"));
+    EXPECT_EQ(0u, Regsvr32({L"/u"}));
 }
 
 TEST_F(Registration, CommandLineUserInAnyCaseRegistersPerUser)
 {
     for (const wchar_t* commandLine : {L"user", L"USER", L"uSeR"}) {
         SCOPED_TRACE(Narrow(commandLine));
-        std::wstring option = std::wstring(L"/n /i:") + commandLine;
-        ASSERT_EQ(0u, Regsvr32(option));
+        std::wstring option = std::wstring(L"/i:") + commandLine;
+        ASSERT_EQ(0u, Regsvr32({L"/n", option}));
         ExpectClassEntries(HKEY_CURRENT_USER, kMachineClasses);
         ExpectNoClassEntries(HKEY_LOCAL_MACHINE);
         // HKLM entries are written where they always are.
@@ -241,7 +228,7 @@ TEST_F(Registration, CommandLineUserInAnyCaseRegistersPerUser)
         EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_QuellanLib, 1, 0, 0, library.Put()));
         library.Reset();
 
-        ASSERT_EQ(0u, Regsvr32(L"/u " + option));
+        ASSERT_EQ(0u, Regsvr32({L"/u", L"/n", option}));
         EXPECT_EQ(L"", Leftovers());
     }
 }
@@ -258,10 +245,10 @@ TEST_F(Registration, OtherCommandLinesRegisterMachineWide)
         EXPECT_EQ(L"", Leftovers());
     }
     // Through regsvr32 too, which passes the text after "/i:" unchanged.
-    ASSERT_EQ(0u, Regsvr32(L"/n \"/i:users\""));
+    ASSERT_EQ(0u, Regsvr32({L"/n", L"/i:users"}));
     ExpectNoClassEntries(HKEY_CURRENT_USER);
     ExpectClassEntries(HKEY_LOCAL_MACHINE, kMachineClasses);
-    ASSERT_EQ(0u, Regsvr32(L"/u /n \"/i:users\""));
+    ASSERT_EQ(0u, Regsvr32({L"/u", L"/n", L"/i:users"}));
 }
 
 // Replaces a key with a volatile one of the same name for the life of the

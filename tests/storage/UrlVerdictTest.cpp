@@ -132,6 +132,6 @@ TEST_F(UrlVerdict, AChangeInOneProcessAppliesToTheNextCheckInAnother)
 {
     const wchar_t* url = L"http://example.com/tracker.js";
     EXPECT_TRUE(Allowed(url));
-    ASSERT_EQ(WaitForRole(StartRole(L"AppendTracker", m_files.ToArgs())), 0u);
+    ASSERT_EQ(RunRole(L"AppendTracker", m_files.ToArgs()).exitCode, 0u);
     EXPECT_FALSE(Allowed(url));
 }
