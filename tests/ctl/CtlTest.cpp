@@ -152,6 +152,9 @@ TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
         L"http://example.com/%62anner/x.gif",  // decoded before matching
         L"http://example.com/tracker.gif",
         L"http://ADS.example.com/",
+        L"http://example.com/%00/banner/x.gif",  // an escaped zero hides nothing
+        L"http://example.com/x%00y/ads/",
+        L"http://example.com/%00/clean.gif",
     };
     CProgramResult check = Ctl([&] {
         std::vector<std::wstring> args = {L"check"};
@@ -169,7 +172,10 @@ TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
               "allowed http://example.com/ads/allowed/top.gif\n"
               "blocked http://example.com/%62anner/x.gif\n"
               "blocked http://example.com/tracker.gif\n"
-              "blocked http://ADS.example.com/\n");
+              "blocked http://ADS.example.com/\n"
+              "blocked http://example.com/%00/banner/x.gif\n"
+              "blocked http://example.com/x%00y/ads/\n"
+              "allowed http://example.com/%00/clean.gif\n");
 
     CProgramResult explained = Ctl({L"check", L"--explain", L"http://example.com/ads/banner/x",
                                     L"http://example.com/ads/allowed/x", L"http://example.com/"});
