@@ -16,8 +16,10 @@
 #include "com/Handle.h"
 #include "resources/QuellanIds.h"
 #include "resources/QuellanLib.h"
+#include "resources/ResourceIds.h"
 #include "tests/module/ShippedLibrary.h"
 #include "tests/support/Process.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -210,6 +212,66 @@ TEST_F(Registration, Regsvr32WritesEveryEntryAndRemovesThemAgain)
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID"));
     // Unregistering what is not registered is no failure.
     EXPECT_EQ(0u, Regsvr32({L"/u"}));
+}
+
+// A folder name may hold the registry script's quote character.
+TEST_F(Registration, AQuoteInTheLibrarysFolderIsRegisteredAsItIs)
+{
+    const std::wstring folder = MakeScratchDir() + L"\\O'Brien's";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring copy = folder + L"\\quellan.dll";
+    ASSERT_TRUE(CopyFileW(ShippedLibraryPath().c_str(), copy.c_str(), FALSE));
+
+    ASSERT_EQ(0u, Regsvr32({}, copy));
+    for (const CClassEntries& c : kClasses) {
+        SCOPED_TRACE(Narrow(c.name));
+        std::wstring key = std::wstring(kMachineClasses) + L"CLSID\\" + GuidText(*c.clsid);
+        EXPECT_EQ(copy, StringValue(HKEY_LOCAL_MACHINE, key + L"\\InprocServer32"));
+        EXPECT_EQ(L"Apartment", StringValue(HKEY_LOCAL_MACHINE, key + L"\\InprocServer32", L"ThreadingModel"));
+        // Nothing but the keys the script names.
+        CRegKey classKey;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, classKey.Put()));
+        DWORD subkeys = 0;
+        ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyW(classKey.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(c.programmable ? 5u : 4u, subkeys);
+    }
+    ASSERT_EQ(0u, Regsvr32({L"/u"}, copy));
+    EXPECT_EQ(L"", Leftovers());
+}
+
+// A registry script that does not parse fails registration; it is never
+// applied in part.
+TEST_F(Registration, AScriptThatDoesNotParseFailsRegistration)
+{
+    const std::wstring copy = MakeScratchDir() + L"\\quellan.dll";
+    ASSERT_TRUE(CopyFileW(ShippedLibraryPath().c_str(), copy.c_str(), FALSE));
+    std::vector<WORD> languages;
+    {
+        CLibrary original(LoadLibraryExW(copy.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        ASSERT_TRUE(original);
+        EnumResourceLanguagesW(
+            original.Get(), L"REGISTRY", MAKEINTRESOURCEW(IDR_BROKER),
+            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+                reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
+                return TRUE;
+            },
+            reinterpret_cast<LONG_PTR>(&languages));
+    }
+    ASSERT_FALSE(languages.empty());
+    // A quote that never closes.
+    std::string broken = "HKCR { NoRemove CLSID { Quellan.Broker = s 'Broker Class } }";
+    HANDLE update = BeginUpdateResourceW(copy.c_str(), FALSE);
+    ASSERT_TRUE(update);
+    for (WORD language : languages)
+        ASSERT_TRUE(UpdateResourceW(update, L"REGISTRY", MAKEINTRESOURCEW(IDR_BROKER), language, &broken[0],
+                                    static_cast<DWORD>(broken.size())));
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE));
+
+    EXPECT_NE(0u, Regsvr32({}, copy));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kMachineClasses) + L"CLSID\\" + GuidText(CLSID_Broker)));
+    EXPECT_NE(0u, Regsvr32({L"/u"}, copy));  // the broken script cannot be undone either
+    EXPECT_EQ(L"", Leftovers());
 }
 
 TEST_F(Registration, CommandLineUserInAnyCaseRegistersPerUser)
