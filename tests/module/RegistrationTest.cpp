@@ -20,6 +20,7 @@
 #include "tests/module/ShippedLibrary.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/TodoWine.h"
 
 namespace {
 
@@ -284,8 +285,10 @@ TEST_F(Registration, CommandLineUserInAnyCaseRegistersPerUser)
         ExpectNoClassEntries(HKEY_LOCAL_MACHINE);
         // HKLM entries are written where they always are.
         ExpectMachineEntries();
-        // Wine: RegisterTypeLibForUser succeeds but writes machine-wide, so
-        // where the type library went cannot be checked here; that it loads can.
+        // The type library goes to the user's classes too.
+        const std::wstring typeLib = std::wstring(kMachineClasses) + L"TypeLib\\" + GuidText(LIBID_QuellanLib);
+        EXPECT_TRUE(TodoWine(KeyExists(HKEY_CURRENT_USER, typeLib) && !KeyExists(HKEY_LOCAL_MACHINE, typeLib),
+                             "RegisterTypeLibForUser succeeds but writes machine-wide"));
         CComPtr<ITypeLib> library;
         EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_QuellanLib, 1, 0, 0, library.Put()));
         library.Reset();
