@@ -16,7 +16,7 @@ struct CProgramResult
     std::string err;  // standard error, raw bytes
 };
 
-// Quotes one argument for a Windows command line.
+// Quotes one argument for a Windows command line, when it needs quotes.
 std::wstring QuoteArgument(const std::wstring& arg);
 
 // Starts program (a path, or a name the system searches for) with args, each
