@@ -149,14 +149,13 @@ CStoreWriter::~CStoreWriter()
 {
     m_store.Unmap();
     if (m_undo) {
-        // A change that failed half way is undone now; if even that fails,
-        // the undo file stays for the next writer.
+        // A change that failed half way is undone now. If even that fails,
+        // the undo file stays and the next writer undoes it; the failure of
+        // the change itself is what the caller hears about.
         m_undo->Close();
         m_undo.reset();
-        try {
-            RestoreFromUndoFile(m_store.m_undoPath, m_store.m_file.m_handle.Get());
-        } catch (...) {
-        }
+        static_cast<void>(CallAtBoundary(
+            [this] { RestoreFromUndoFile(m_store.m_undoPath, m_store.m_file.m_handle.Get()); }));
     }
 }
 
