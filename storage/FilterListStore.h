@@ -1,7 +1,9 @@
 #pragma once
 // The user's filter list: storage.bin, FilterRule records back to back in
 // list order, no header, the first at offset 0. Shared by all browser
-// processes of the user through a CSharedStore.
+// processes of the user through a CSharedStore. While a change is under way,
+// or after a writer died in one, storage.bin.undo lies beside it
+// (storage/StoreUndo.h); the format of storage.bin itself never changes.
 //
 // Reading: GetFilterListStore(), a CStoreReader on it, a CFilterRecordCursor
 // over the reader. Writing: build the records, then GetFilterListStore(), a
