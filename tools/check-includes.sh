@@ -10,7 +10,8 @@
 #   tests/                    may use anything
 #
 # Includes without a folder (generated headers, a resource script's own
-# headers) and <system> headers are not checked.
+# headers) and <system> headers are not checked; a relative path that climbs
+# ("../x.h") is refused, since it would slip past the check.
 #
 #   tools/check-includes.sh SOURCE_ROOT       check the tree; exit 1 on a violation
 #   tools/check-includes.sh --self-test       check this script on a tiny tree
@@ -45,7 +46,13 @@ allowed() { # from to
 check() { # root
   local root=$1 violations=0 used=() line relative where target from to exception
   local pattern='^([^:]+):([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*"(([^"/]+)/[^"]*)"'
+  local climbing='^([^:]+):([0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*\.\./[^"]*)"'
   while IFS= read -r line; do
+    if [[ $line =~ $climbing ]]; then
+      echo "${BASH_REMATCH[1]#"$root"/}:${BASH_REMATCH[2]}: include by a path from the source root, not ${BASH_REMATCH[3]}"
+      violations=$((violations + 1))
+      continue
+    fi
     [[ $line =~ $pattern ]] || continue
     relative=${BASH_REMATCH[1]#"$root"/}
     where=${BASH_REMATCH[2]}
@@ -92,7 +99,7 @@ self_test() {
   check "$tree" >/dev/null || { echo "self-test: a clean tree was refused"; return 1; }
   for bad in 'engine/Bad.cpp:#include "storage/Store.h"' 'com/Bad.h:  # include "engine/FilterRule.h"' \
              'storage/Bad.cpp:#include "ui/Dialog.h"' 'ui/Bad.cpp:#include "module/Module.h"' \
-             'ctl/Bad.cpp:#include "tests/support/Roles.h"' 'engine/Other.cpp:#include "storage/FilterListStore.h"'; do
+             'ctl/Bad.cpp:#include "tests/support/Roles.h"' 'engine/Up.cpp:#include "../storage/Store.h"' 'engine/Other.cpp:#include "storage/FilterListStore.h"'; do
     printf '%s\n' "${bad#*:}" >"$tree/${bad%%:*}"
     if check "$tree" >/dev/null; then
       echo "self-test: not refused: $bad"
