@@ -463,6 +463,6 @@ TEST(BrowserProcessAlone, UnavailableBrokerIsReportedInAMessageBoxAndTheHelperSt
     }
     EXPECT_EQ(std::wstring(text), L"error installing menu extensions");
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(WaitForRole(child, kAnswerTimeoutMs), 0u);
+    EXPECT_EQ(WaitForProcess(child, kAnswerTimeoutMs), 0u);
     EXPECT_EQ(MenuEntries(), Menu::Absent);
 }
