@@ -64,6 +64,9 @@ protected:
     int DefaultButton() const { return LOWORD(SendMessageW(m_dialog, DM_GETDEFID, 0, 0)); }
     bool Checked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
+    // Keeps the library, and with it the process's SessionDisabled flag,
+    // loaded from one dialog session to the next.
+    CShippedLibrary m_library;
     std::unique_ptr<CDialogSession> m_session;
     HWND m_dialog = nullptr;
     CBalloonRecorder m_balloons;
@@ -173,6 +176,85 @@ TEST_F(SettingsDialog, EditsTheListWithKeysAndButtons)
 
     // Escape closes the dialog.
     PostKey(List(), VK_ESCAPE);
+    ExpectClosed();
+}
+
+TEST_F(SettingsDialog, OkWithoutChangesWritesNothing)
+{
+    StoreFilters({L"*/ads/*", L"%*good*"});
+    StoreRemoveBlockedItems(true);
+    AgeFile(FilterListPath());
+    AgeFile(SettingsPath());
+    const CFileState filters = ReadFileState(FilterListPath());
+    const CFileState settings = ReadFileState(SettingsPath());
+
+    Open();
+    ASSERT_TRUE(WaitForList({L"*/ads/*", L"%*good*"}));
+    EXPECT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+    EXPECT_FALSE(Enabled(IDC_APPLY));
+    PostClick(Item(IDOK));
+    ExpectClosed();
+
+    EXPECT_TRUE(ReadFileState(FilterListPath()) == filters) << "storage.bin was written";
+    EXPECT_TRUE(ReadFileState(SettingsPath()) == settings) << "settings.bin was written";
+}
+
+TEST_F(SettingsDialog, ApplyWritesWhatWasClickedAndCancelDropsOnlyTheRest)
+{
+    StoreFilters({L"*/ads/*"});
+    StoreRemoveBlockedItems(true);
+    Open();
+    ASSERT_TRUE(WaitForList({L"*/ads/*"}));
+    ASSERT_FALSE(Checked(IDC_SESSION_DISABLED));
+    ASSERT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+
+    // Each box clicked twice is back where it was, and still a change that
+    // Apply writes: settings.bin is rewritten, storage.bin is not.
+    for (int id : {IDC_SESSION_DISABLED, IDC_REMOVE_BLOCKED_ITEMS}) {
+        PostClick(Item(id));
+        PostClick(Item(id));
+    }
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    EXPECT_FALSE(Checked(IDC_SESSION_DISABLED));
+    EXPECT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+    AgeFile(FilterListPath());
+    AgeFile(SettingsPath());
+    const CFileState filters = ReadFileState(FilterListPath());
+    const CFileState settings = ReadFileState(SettingsPath());
+    PostClick(Item(IDC_APPLY));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, false));
+    const CFileState written = ReadFileState(SettingsPath());
+    EXPECT_FALSE(written == settings) << "settings.bin was not written";
+    EXPECT_EQ(settings.bytes, written.bytes);
+    EXPECT_TRUE(ReadFileState(FilterListPath()) == filters) << "storage.bin was written";
+
+    // Applied: the session switch. Then a new filter and the other box,
+    // cancelled.
+    PostClick(Item(IDC_SESSION_DISABLED));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    PostClick(Item(IDC_APPLY));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, false));
+    PostFocus(m_dialog, Edit());
+    PostText(Edit(), L"*tracker*");
+    ASSERT_TRUE(WaitEnabled(IDC_ADD, true));
+    PostClick(Item(IDC_ADD));
+    ASSERT_TRUE(WaitForList({L"*/ads/*", L"*tracker*"}));
+    PostClick(Item(IDC_REMOVE_BLOCKED_ITEMS));
+    ASSERT_TRUE(WaitUntil([&] { return !Checked(IDC_REMOVE_BLOCKED_ITEMS); }));
+    PostClick(Item(IDCANCEL));
+    ExpectClosed();
+
+    EXPECT_EQ(StoredFilters(), Texts{L"*/ads/*"});
+    EXPECT_TRUE(StoredRemoveBlockedItems());
+    // The switch lives in this process: the dialog shows it again.
+    Open();
+    ASSERT_TRUE(WaitForList({L"*/ads/*"}));
+    EXPECT_TRUE(Checked(IDC_SESSION_DISABLED));
+    EXPECT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+    EXPECT_FALSE(Enabled(IDC_APPLY));
+    PostClick(Item(IDC_SESSION_DISABLED));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    PostClick(Item(IDOK));
     ExpectClosed();
 }
 
