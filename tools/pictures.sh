@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Renders the dialogs of quellan.dll under Xvfb to PNG files for a person to
 # look at (build/pictures/ by default): the settings dialog with a list
-# loaded, and the invalid-filter balloon (Wine draws no balloon: the text the
-# edit box was asked to show is drawn into the picture, and says so).
+# loaded, the invalid-filter balloon (Wine draws no balloon: the text the
+# edit box was asked to show is drawn below the dialog, and says so), the
+# Blockable Items dialog on a stand-in page with the rows of blocked URLs
+# grey, and the Add Filter dialog it opens.
 # Uses its own Wine prefix and filter list; run tools/test.sh once first to
 # build.
 #

@@ -64,6 +64,8 @@ bool CBlockableItemsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LP
         return true;
     }
     case kReportScanFailureMessage:
+        // Over the dialog, which the modal loop may not have shown yet.
+        ShowWindow(m_hWnd, SW_SHOW);
         ShowFailureMessage(m_hWnd, L"Quellan could not read every item of this page; the list shows those it found",
                            static_cast<HRESULT>(wParam));
         return true;

@@ -12,6 +12,7 @@
 #include "com/Handle.h"
 #include "resources/ResourceIds.h"
 #include "tests/ui/DialogSession.h"
+#include "tools/standin/StandInDocument.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ CActivationContext MakeCallerContext()
     return CActivationContext(CreateActCtxW(&request));
 }
 
-TEST(Automation, ScriptsOpenTheSettingsDialogByNameInTheLibrarysContext)
+TEST(Automation, ScriptsOpenTheDialogsByNameInTheLibrarysContext)
 {
     CShippedLibrary library;
     // Without a registered type library, names cannot be resolved.
@@ -76,7 +77,8 @@ TEST(Automation, ScriptsOpenTheSettingsDialogByNameInTheLibrarysContext)
     ASSERT_TRUE(registration.IsRegistered());
 
     HRESULT created = E_FAIL;
-    HRESULT calls[2] = {E_PENDING, E_PENDING};
+    HRESULT calls[3] = {E_PENDING, E_PENDING, E_PENDING};
+    HRESULT withoutDocument = E_PENDING;
     HANDLE before = nullptr;
     HANDLE after = nullptr;
     HANDLE callerContext = nullptr;
@@ -97,30 +99,45 @@ TEST(Automation, ScriptsOpenTheSettingsDialogByNameInTheLibrarysContext)
         // The same page twice: two dialogs, one after the other.
         calls[0] = CallByName(automation, L"ShowSettingsDialog", nullptr, 0);
         calls[1] = CallByName(automation, L"showsettingsdialog", nullptr, 0);
+        // The context menu's page passes the page's document.
+        CComPtr<IHTMLDocument2> document = CreateStandInDocument(L"<img src=\"a.png\">", L"http://example.com/");
+        VARIANT argument;
+        VariantInit(&argument);
+        argument.vt = VT_DISPATCH;
+        argument.pdispVal = document;
+        calls[2] = CallByName(automation, L"ShowBlockableItemsDialog", &argument, 1);
+        CComPtr<IAutomation> direct;
+        automation->QueryInterface(IID_IAutomation, direct.PutVoid());
+        withoutDocument = direct ? direct->ShowBlockableItemsDialog(nullptr) : E_NOINTERFACE;
         GetCurrentActCtx(&after);
         DeactivateActCtx(0, cookie);
     });
 
-    for (int round = 0; round < 2; ++round) {
-        HWND dialog = WaitForDialog(script.GetId(), L"Quellan Settings");
+    for (int round = 0; round < 3; ++round) {
+        const bool settings = round < 2;
+        HWND dialog = WaitForDialog(script.GetId(), settings ? L"Quellan Settings" : L"Blockable Items");
         ASSERT_TRUE(dialog) << "round " << round;
         // The list view class comes from common controls version 6 (Wine's
         // comctl32 reports 5.81 from DllGetVersion, so tell it by its path).
-        HWND list = GetDlgItem(dialog, IDC_FILTER_LIST);
+        HWND list = GetDlgItem(dialog, settings ? IDC_FILTER_LIST : IDC_ITEM_LIST);
         HMODULE module = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                            reinterpret_cast<LPCWSTR>(GetClassLongPtrW(list, GCLP_WNDPROC)), &module);
         EXPECT_NE(std::wstring::npos, ModulePathOf(module).find(L"winsxs")) << ModulePathOf(module).c_str();
         if (round == 0)
             PostKey(list, VK_ESCAPE);
-        else
+        else if (round == 1)
             PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box
+        else
+            PostClick(GetDlgItem(dialog, IDC_CLOSE));
         ASSERT_TRUE(WaitUntil([&] { return !IsWindow(dialog); }));
     }
     ASSERT_TRUE(script.Join());
     EXPECT_EQ(S_OK, created);
     EXPECT_EQ(S_OK, calls[0]);
     EXPECT_EQ(S_OK, calls[1]);
+    EXPECT_EQ(S_OK, calls[2]);
+    EXPECT_EQ(E_INVALIDARG, withoutDocument);
     EXPECT_EQ(callerContext, before);
     EXPECT_EQ(before, after);
     ReleaseActCtx(before);

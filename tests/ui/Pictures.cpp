@@ -16,6 +16,7 @@
 #include "resources/ResourceIds.h"
 #include "tests/support/Roles.h"
 #include "tests/ui/DialogSession.h"
+#include "tools/standin/StandInDocument.h"
 
 namespace {
 
@@ -231,12 +232,51 @@ int SettingsPictures(const std::wstring& folder)
     return ok ? 0 : 1;
 }
 
+// A news page with an advertisement server among its sources; the filter
+// list blocks that server, so its rows are grey.
+constexpr wchar_t kNewsPage[] = LR"html(<html><head>
+<script src="http://ads.example.net/serve/ad.js"></script>
+<script src="scripts/site.js"></script>
+</head><body style="background-image: url(images/paper.png)">
+<img src="images/logo.png">
+<img src="http://ads.example.net/serve/banner-468x60.gif">
+<img src="photos/harbour.jpg">
+<iframe src="http://ads.example.net/serve/frame.html?slot=side"></iframe>
+<object classid="clsid:D27CDB6E-AE6D-11cf-96B8-444553540000"><param name="movie" value="media/intro.swf"></object>
+<img src="images/logo.png">
+</body></html>)html";
+
+int BlockableItemsPictures(const std::wstring& folder)
+{
+    StoreFilters({L"*ads.example.net/serve/*", L"*.swf"});
+    CDialogSession session([](IAutomation* automation) {
+        CComPtr<IHTMLDocument2> document = CreateStandInDocument(kNewsPage, L"http://news.example.com/today.html");
+        return automation->ShowBlockableItemsDialog(document);
+    });
+    HWND dialog = WaitForDialogWith(session.GetThreadId(), L"Blockable Items", IDC_ITEM_LIST);
+    if (!dialog)
+        return 1;
+    HWND list = GetDlgItem(dialog, IDC_ITEM_LIST);
+    SelectOnly(list, {3});
+    PostFocus(dialog, list);
+    bool ok = Capture(dialog, folder + L"\\blockable-items.png");
+
+    PostClick(GetDlgItem(dialog, IDC_ADD_MASK));
+    HWND addFilter = WaitForDialog(session.GetThreadId(), L"Add Filter", dialog);
+    ok = addFilter && Capture(addFilter, folder + L"\\add-filter.png") && ok;
+    CloseThreadDialogs(session.GetThreadId());
+    HRESULT hr = E_FAIL;
+    session.Finish(&hr);
+    return ok ? 0 : 1;
+}
+
 QUELLAN_TEST_ROLE(Pictures)
 {
     if (args.size() != 1)
         return 2;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     int result = SettingsPictures(args[0]);
+    result = BlockableItemsPictures(args[0]) || result;
     CoUninitialize();
     return result;
 }
