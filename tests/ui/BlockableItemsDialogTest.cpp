@@ -76,10 +76,14 @@ protected:
         m_session.reset();
     }
 
-    // Presses Add Mask and waits for the Add Filter dialog.
-    HWND AddMask()
+    // Presses Add Mask (or its mnemonic, Alt+A) and waits for the Add
+    // Filter dialog.
+    HWND AddMask(bool byKey = false)
     {
-        PostClick(GetDlgItem(m_dialog, IDC_ADD_MASK));
+        if (byKey)
+            PostMnemonic(List(), L'a');
+        else
+            PostClick(GetDlgItem(m_dialog, IDC_ADD_MASK));
         HWND addFilter = WaitForDialog(m_session->GetThreadId(), kAddFilterCaption, m_dialog);
         EXPECT_TRUE(addFilter) << "the Add Filter dialog did not open";
         return addFilter;
@@ -179,7 +183,7 @@ TEST_F(BlockableItemsDialog, AddFilterStoresNothingUntilAValidFilterIsConfirmed)
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(addFilter); }));
     EXPECT_TRUE(ListHasFocus());
     SelectOnly(List(), {3});
-    addFilter = AddMask();
+    addFilter = AddMask(true);
     ASSERT_TRUE(addFilter);
     PostMessageW(addFilter, WM_SYSCOMMAND, SC_CLOSE, 0);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(addFilter); }));
