@@ -10,3 +10,7 @@ set(QUELLAN_CLSID_BHO        "C4F2DDCD-AC71-48BD-BA0F-9DC41C0AAF49")
 set(QUELLAN_CLSID_BROKER     "24DF98D2-9754-44FE-BB4C-13698F92F1AB")
 set(QUELLAN_IID_IAUTOMATION  "F6607E6F-5148-4606-9566-39FD6FB9E990")
 set(QUELLAN_IID_IBROKER      "A1F65C34-BA2A-4D40-B86A-289EA498D2CF")
+# The installer packages' upgrade code: the same for every version and both
+# architectures, so that a newer package replaces whatever older one is
+# installed.
+set(QUELLAN_UPGRADE_CODE     "729DA5D8-1957-49E5-9396-025F2E4542EB")
