@@ -131,7 +131,10 @@ public:
 private:
     static void AddUnique(std::vector<CMsiRegistryRow>& rows, CMsiRegistryRow row)
     {
-        if (std::find(rows.begin(), rows.end(), row) == rows.end())
+        auto same = std::find_if(rows.begin(), rows.end(), [&](const CMsiRegistryRow& existing) {
+            return existing.root == row.root && _wcsicmp(existing.key.c_str(), row.key.c_str()) == 0;
+        });
+        if (same == rows.end())
             rows.push_back(std::move(row));
     }
 
