@@ -122,10 +122,16 @@ int Run(int argc, wchar_t** argv)
     }
     std::vector<CComponentRows> components;
     for (int i = 2; i < argc; ++i) {
-        CBinarySpec spec = ParseSpec(argv[i]);
+        CBinarySpec spec;
+        if (FAILED(CallAtBoundary([&] { spec = ParseSpec(argv[i]); }))) {
+            fwprintf(stderr, L"QuellanRegistryRows: not KIND:COMPONENT:FILEKEY:FOLDERPROPERTY:PATH: %ls\n", argv[i]);
+            return 2;
+        }
         HRESULT hr = CallAtBoundary([&] { components.push_back(RowsOf(spec)); });
         if (FAILED(hr)) {
-            fwprintf(stderr, L"QuellanRegistryRows: %ls: error 0x%08lx\n", spec.path.c_str(),
+            fwprintf(stderr, L"QuellanRegistryRows: %ls: %ls (0x%08lx)\n", spec.path.c_str(),
+                     hr == kRowsNotExpressible ? L"its registration holds what installer tables cannot express"
+                                               : L"cannot read its registry scripts or type library",
                      static_cast<unsigned long>(hr));
             return 1;
         }
