@@ -10,6 +10,12 @@ set(QUELLAN_CLSID_BHO        "C4F2DDCD-AC71-48BD-BA0F-9DC41C0AAF49")
 set(QUELLAN_CLSID_BROKER     "24DF98D2-9754-44FE-BB4C-13698F92F1AB")
 set(QUELLAN_IID_IAUTOMATION  "F6607E6F-5148-4606-9566-39FD6FB9E990")
 set(QUELLAN_IID_IBROKER      "A1F65C34-BA2A-4D40-B86A-289EA498D2CF")
+# The Tools-menu entry that the broker writes per user (script 203).
+set(QUELLAN_MENU_EXTENSION   "51C9FDBC-5F80-4248-86CD-254B0932ED6D")
+# QuellanHost: its AppID, and the browser's elevation-policy key that lets a
+# Protected Mode browser start it at medium integrity without a prompt.
+set(QUELLAN_HOST_APPID       "E163B11F-ABAD-4ED1-8A39-592DF7D3DA82")
+set(QUELLAN_ELEVATION_POLICY "6CAAB649-AEA2-42BC-8CE5-B48C4209DDA9")
 # The installer packages' upgrade code: the same for every version and both
 # architectures, so that a newer package replaces whatever older one is
 # installed.
