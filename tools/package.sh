@@ -66,10 +66,12 @@ for platform in x86 x64; do
   if [ $platform = x64 ]; then
     arch=x64
     binaries=("library:Library:QuellanDll:INSTALLDIR:$(windows_path "$build/x64/module/quellan.dll")"
+              "host:Host:QuellanHostExe:INSTALLDIR:$(windows_path "$build/x64/host/QuellanHost.exe")"
               "library:Library32:QuellanDll32:INSTALLDIR:$(windows_path "$build/i686/module/quellan.dll")")
   else
     arch=x86
-    binaries=("library:Library:QuellanDll:INSTALLDIR:$(windows_path "$build/i686/module/quellan.dll")")
+    binaries=("library:Library:QuellanDll:INSTALLDIR:$(windows_path "$build/i686/module/quellan.dll")"
+              "host:Host:QuellanHostExe:INSTALLDIR:$(windows_path "$build/i686/host/QuellanHost.exe")")
   fi
   package=$work/Quellan-$platform.msi
   # wixl takes file sources relative to the current folder only.

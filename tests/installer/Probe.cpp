@@ -4,6 +4,9 @@
 //   installer_probe create PROGID     creates the class in process, asks it for
 //                                     IObjectWithSite, prints the path of the
 //                                     library that serves it
+//   installer_probe serve PROGID      creates the class out of process (its
+//                                     local server) and asks it for IBroker,
+//                                     which the type library marshals
 //   installer_probe version PATH...   prints each binary's file version a.b.c.d
 //   installer_probe related UPGRADE   prints "PRODUCTCODE VERSION" of every
 //                                     installed product of an upgrade code
@@ -23,6 +26,8 @@
 
 #include <cstdio>
 #include <string>
+
+#include "resources/QuellanLib.h"
 
 namespace {
 
@@ -56,6 +61,29 @@ int Create(const wchar_t* progId)
     if (!library || !GetModuleFileNameW(library, path, MAX_PATH))
         return Fail(L"GetModuleFileNameW", HRESULT_FROM_WIN32(GetLastError()));
     wprintf(L"%ls\n", path);
+    CoUninitialize();
+    return 0;
+}
+
+int Serve(const wchar_t* progId)
+{
+    HRESULT hr = CoInitialize(nullptr);
+    if (FAILED(hr))
+        return Fail(L"CoInitialize", hr);
+    CLSID clsid;
+    hr = CLSIDFromProgID(progId, &clsid);
+    if (FAILED(hr))
+        return Fail(L"CLSIDFromProgID", hr);
+    IUnknown* object = nullptr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
+    if (FAILED(hr))
+        return Fail(L"CoCreateInstance(CLSCTX_LOCAL_SERVER)", hr);
+    IBroker* broker = nullptr;
+    hr = object->QueryInterface(IID_IBroker, reinterpret_cast<void**>(&broker));
+    object->Release();
+    if (FAILED(hr))
+        return Fail(L"QueryInterface(IBroker)", hr);
+    broker->Release();
     CoUninitialize();
     return 0;
 }
@@ -116,6 +144,8 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc == 3 && std::wstring(argv[1]) == L"create")
         return Create(argv[2]);
+    if (argc == 3 && std::wstring(argv[1]) == L"serve")
+        return Serve(argv[2]);
     if (argc >= 3 && std::wstring(argv[1]) == L"version") {
         for (int i = 2; i < argc; ++i) {
             if (int code = Version(argv[i]))
@@ -136,7 +166,7 @@ int wmain(int argc, wchar_t** argv)
     }
     if (argc == 3 && std::wstring(argv[1]) == L"repair")
         return Repair(argv[2]);
-    fwprintf(stderr, L"usage: installer_probe create PROGID | version PATH... | related UPGRADECODE | named NAME"
+    fwprintf(stderr, L"usage: installer_probe create PROGID | serve PROGID | version PATH... | related UPGRADECODE | named NAME"
                      L" | repair PRODUCTCODE\n");
     return 2;
 }

@@ -275,6 +275,8 @@ class InstallerTest(unittest.TestCase):
 class X64Package(InstallerTest):
 
     def test_install_registers_what_self_registration_does(self):
+        # The binaries in the same folder, registered as the README says:
+        # the library, then the host.
         selfreg = self.new_prefix("selfreg")
         os.makedirs(selfreg.unix_path(DIR64))
         for name, folder in BINARIES.items():
@@ -282,26 +284,32 @@ class X64Package(InstallerTest):
         code, _, err = selfreg.run("regsvr32", "/s", DIR64 + "\\quellan.dll")
         self.assertEqual(0, code, err)
         library = ours(changes(self.template_registry, selfreg.registry())[0])
+        code, _, err = selfreg.run(DIR64 + "\\QuellanHost.exe", "/RegServer")
+        self.assertEqual(0, code, err)
+        both = ours(changes(self.template_registry, selfreg.registry())[0])
+        self.assertTrue(set(library) < set(both), "the host registers nothing of its own")
 
         installed = self.new_prefix("msiexec")
         self.assertEqual(0, self.msiexec(installed, "/i", windows_path(package("x64"))))
         registry = installed.registry()
         package_rows = ours(changes(self.template_registry, registry)[0])
 
-        expected = dict(library)
+        # The i686 library registers in the 32-bit view as the x86_64 one does
+        # in the 64-bit view; the host serves both from the 64-bit view.
+        expected = dict(both)
         expected.update(registration_32bit({e: d for e, d in library.items() if "wow6432node" not in e[0]}))
         typelib = next(k for k, _ in library if k.endswith("\\1.0\\flags")).rsplit("\\", 1)[0]
         # Wine differences, each kept as the value Windows writes; a check
         # fails when Wine starts writing the same (then drop the exception).
         #  - Windows records FLAGS without LIBFLAG_FHASDISKIMAGE, Wine with it.
         flags = (typelib + "\\flags", "")
-        self.assertEqual(("sz", "8"), library[flags][2], "todo_wine: Wine now writes FLAGS as Windows does")
+        self.assertEqual(("sz", "8"), both[flags][2], "todo_wine: Wine now writes FLAGS as Windows does")
         expected[flags] = (expected[flags][0], "", ("sz", "0"))
         #  - HELPDIR: the package names the install folder as a folder
         #    reference, which ends with a separator; RegisterTypeLib without
         #    a help folder writes the library's folder without it.
         helpdir = (typelib + "\\helpdir", "")
-        self.assertEqual(("sz", "<DIR64>"), library[helpdir][2])
+        self.assertEqual(("sz", "<DIR64>"), both[helpdir][2])
         expected[helpdir] = (expected[helpdir][0], "", ("sz", "<DIR64>\\"))
 
         expected, actual = leaves_only(expected), leaves_only(package_rows)
@@ -309,12 +317,15 @@ class X64Package(InstallerTest):
         missing = {e: d for e, d in expected.items() if data(actual, e) != d[2]}
         extra = {e: d for e, d in actual.items() if data(expected, e) != d[2]}
         self.assertEqual(({}, {}), (missing, extra),
-                         f"self-registration (and its 32-bit twin) wrote, the package did not:\n{describe(missing)}\n"
+                         f"self-registration (and the library's 32-bit twin) wrote, the package did not:\n{describe(missing)}\n"
                          f"the package wrote, self-registration did not:\n{describe(extra)}")
 
         # A client creates the helper object by its ProgID from the
-        # installed library; the product is listed under Add/Remove Programs.
+        # installed library, and the broker out of process from the installed
+        # host, through the registered type library; the product is listed
+        # under Add/Remove Programs.
         self.assertEqual((DIR64 + "\\quellan.dll").lower(), self.probe(installed, "create", "Quellan.BHO").lower())
+        self.probe(installed, "serve", "Quellan.Broker")
         self.assertInstalledFiles(installed, VERSION)
         products = self.installed_products(installed)
         self.assertEqual([VERSION], [v for _, v in products])
@@ -328,6 +339,10 @@ class X64Package(InstallerTest):
         self.assertEqual(("sz", ENV["QUELLAN_MANUFACTURER"]), registry.value(arp, "Publisher"))
         self.assertEqual(("sz", VERSION), registry.value(arp, "DisplayVersion"))
 
+        # The broker host started above would keep its file in use for the
+        # seconds of its idle time-out (Windows Installer then leaves the
+        # file to be deleted at the next restart): end it.
+        installed.stop()
         self.assertEqual(0, self.msiexec(installed, "/x", windows_path(package("x64"))))
         self.assertNothingLeft(installed, "uninstall")
 
@@ -454,8 +469,13 @@ class PackageTables(unittest.TestCase):
         self.assertEqual(sorted(open(p, "rb").read() for p in built), contents)
 
         # The i686 library registers the same rows in both packages, and the
-        # same as the x86_64 library but for its platform key.
+        # same as the x86_64 library but for its platform key; the host the
+        # same in both.
         x64 = package("x64")
+        for table in ("Registry", "RemoveRegistry"):
+            rows = self.registry_rows(msi, "Host", "QuellanHostExe", table)
+            self.assertTrue(rows, table)
+            self.assertEqual(self.registry_rows(x64, "Host", "QuellanHostExe", table), rows, table)
         for table in ("Registry", "RemoveRegistry"):
             rows = self.registry_rows(msi, "Library", "QuellanDll", table)
             self.assertTrue(rows, table)

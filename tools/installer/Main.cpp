@@ -21,6 +21,7 @@
 #include "com/Error.h"
 #include "com/Handle.h"
 #include "com/Registrar.h"
+#include "host/HostResourceIds.h"
 #include "resources/QuellanIds.h"
 #include "resources/ResourceIds.h"
 #include "tools/installer/RegistryRows.h"
@@ -37,18 +38,24 @@ struct CBinaryKind
 {
     const wchar_t* name;
     std::vector<CScriptResource> scripts;
+    bool quotedModule;  // %MODULE% is the path in double quotes
     bool typeLibrary;
 };
 
 // What each binary's self-registration applies machine-wide, in its order:
-// quellan.dll's DllRegisterServer (module/Module.cpp: the AppID script, the
-// class table's scripts, the type library). The menu script is per user
-// and written by the broker at run time, never by an installer.
+//  - quellan.dll's DllRegisterServer (module/Module.cpp): the AppID script,
+//    the class table's scripts, the type library. The menu script is per
+//    user and written by the broker at run time, never by an installer.
+//  - "QuellanHost /RegServer" (host/HostModule.cpp): its one script, with
+//    its own AppID and the quoted path that a local server's command line
+//    needs.
 const CBinaryKind kKinds[] = {
     {L"library",
      {{IDR_APPID, kQuellanAppId}, {IDR_AUTOMATION, nullptr}, {IDR_BEHAVIOR, nullptr}, {IDR_BHO, nullptr},
       {IDR_BROKER, nullptr}},
+     false,
      true},
+    {L"host", {{IDR_QUELLANHOST, kQuellanHostAppId}}, true, false},
 };
 
 struct CBinarySpec
@@ -91,7 +98,10 @@ CComponentRows RowsOf(const CBinarySpec& spec)
     ThrowLastErrorIf(!binary);
     CComponentRows component{spec.component, {}};
     for (const CScriptResource& script : spec.kind->scripts) {
-        CRegistrarReplacements replacements{{L"MODULE", kModuleMarker}};
+        std::wstring module = kModuleMarker;
+        if (spec.kind->quotedModule)
+            module = L"\"" + module + L"\"";
+        CRegistrarReplacements replacements{{L"MODULE", module}};
         if (script.appId)
             replacements[L"APPID"] = script.appId;
         std::wstring text = LoadRegistrarScript(binary.Get(), script.id);
