@@ -174,6 +174,7 @@ class InstallerTest(unittest.TestCase):
     def setUp(self):
         self.prefixes = []
         self.template_registry = wineprefix.read_registry(os.path.join(TEMPLATE, wineprefix.MACHINE))
+        self.template_user_registry = wineprefix.read_registry(os.path.join(TEMPLATE, wineprefix.USER))
 
     def tearDown(self):
         for prefix in self.prefixes:
@@ -230,8 +231,11 @@ class InstallerTest(unittest.TestCase):
         for folder in (DIR64, DIR32):
             self.assertFalse(os.path.exists(prefix.unix_path(folder)), f"{folder} left by {when}")
         added, removed = changes(self.template_registry, prefix.registry())
-        left = {entry: data for entry, data in ours(added).items()}
+        left = ours(added)
         self.assertEqual({}, left, f"left in the registry by {when}:\n{describe(left)}")
+        # A per-machine package writes nothing for the user who runs it.
+        user = ours(changes(self.template_user_registry, prefix.registry(wineprefix.USER))[0])
+        self.assertEqual({}, user, f"left in the user's registry by {when}:\n{describe(user)}")
         records = {entry: data for entry, data in added.items()
                    if entry[0].startswith(INSTALLER_RECORDS) and entry[1] is not None}
         self.assertEqual({}, records, f"installer records left by {when}:\n{describe(records)}")
@@ -313,9 +317,8 @@ class X64Package(InstallerTest):
         expected[helpdir] = (expected[helpdir][0], "", ("sz", "<DIR64>\\"))
 
         expected, actual = leaves_only(expected), leaves_only(package_rows)
-        data = lambda entries, entry: entries[entry][2] if entry in entries else "absent"  # noqa: E731
-        missing = {e: d for e, d in expected.items() if data(actual, e) != d[2]}
-        extra = {e: d for e, d in actual.items() if data(expected, e) != d[2]}
+        missing = {e: d for e, d in expected.items() if e not in actual or actual[e][2] != d[2]}
+        extra = {e: d for e, d in actual.items() if e not in expected or expected[e][2] != d[2]}
         self.assertEqual(({}, {}), (missing, extra),
                          f"self-registration (and the library's 32-bit twin) wrote, the package did not:\n{describe(missing)}\n"
                          f"the package wrote, self-registration did not:\n{describe(extra)}")
@@ -465,8 +468,8 @@ class PackageTables(unittest.TestCase):
         built = [os.path.join(X86, folder, name) for name, folder in BINARIES.items()]
         for path in built:
             self.assertEqual(I386, pe_machine(path), path)
-        contents = sorted(open(p, "rb").read() for p in self.extract(msi).values())
-        self.assertEqual(sorted(open(p, "rb").read() for p in built), contents)
+        contents = sorted(read(p) for p in self.extract(msi).values())
+        self.assertEqual(sorted(read(p) for p in built), contents)
 
         # The i686 library registers the same rows in both packages, and the
         # same as the x86_64 library but for its platform key; the host the
@@ -508,8 +511,8 @@ class PackageTables(unittest.TestCase):
                 self.assertEqual((COMPONENT_64BIT, "ProgramFiles64Folder"), (bits64, parent), key)
             else:
                 self.assertEqual((0, "ProgramFilesFolder"), (bits64, parent), key)
-        contents = sorted(open(p, "rb").read() for p in self.extract(msi).values())
-        self.assertEqual(sorted(open(p, "rb").read() for p, _ in built.values()), contents)
+        contents = sorted(read(p) for p in self.extract(msi).values())
+        self.assertEqual(sorted(read(p) for p, _ in built.values()), contents)
 
 
 if __name__ == "__main__":
