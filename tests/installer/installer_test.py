@@ -250,6 +250,19 @@ class InstallerTest(unittest.TestCase):
             self.assertEqual(read(built), read(prefix.unix_path(path)), path)
         self.assertEqual([version] * len(installed), self.probe(prefix, "version", *installed).split(), "versions")
 
+    def package_keys(self, msi, table):
+        """Keys of a package's registry table rows, as HKLM paths in the view
+        of their component."""
+        components = {r["Component"]: r for r in msi_table(msi, "Component")}
+        keys = []
+        for row in msi_table(msi, table):
+            # Root 0 is HKCR of a per-machine install, 2 HKLM: both under HKLM.
+            key = ("software\\classes\\" if row["Root"] == "0" else "") + resolve(row["Key"], {}).lower()
+            if not int(components[row["Component_"]]["Attributes"]) & COMPONENT_64BIT:
+                key = to_32bit_view(key)
+            keys.append(key)
+        return keys
+
     def assertRegistered(self, prefix, msi):
         """Every registry row of the package is in the registry, resolved as
         the installer resolves it, in the view of its component."""
@@ -257,19 +270,14 @@ class InstallerTest(unittest.TestCase):
         components = {r["Component"]: r for r in msi_table(msi, "Component")}
         files = {r["File"]: r for r in msi_table(msi, "File")}
         folders = {"INSTALLDIR": DIR64 + "\\", "INSTALLDIR32": DIR32 + "\\"}
-        for row in msi_table(msi, "Registry"):
-            component = components[row["Component_"]]
-            # Root 0 is HKCR of a per-machine install, 2 HKLM: both in system.reg.
-            key = ("software\\classes\\" if row["Root"] == "0" else "") + resolve(row["Key"], {}).lower()
-            if not int(component["Attributes"]) & COMPONENT_64BIT:
-                key = to_32bit_view(key)
+        references = {f"#{name}": folders[components[f["Component_"]]["Directory_"]] + f["FileName"]
+                      for name, f in files.items()}
+        references.update(folders)
+        for row, key in zip(msi_table(msi, "Registry"), self.package_keys(msi, "Registry")):
             where = f"{row['Registry']}: {key} [{row['Name']}]"
             if row["Name"] in ("+", "*") and not row["Value"]:
                 self.assertTrue(registry.has_key(key), where)
                 continue
-            references = {f"#{name}": folders[components[f["Component_"]]["Directory_"]] + f["FileName"]
-                          for name, f in files.items()}
-            references.update(folders)
             value = resolve(row["Value"], references)
             expected = ("dword", int(value[1:])) if value.startswith("#") and not value.startswith("##") \
                 else ("sz", value[1:] if value.startswith("##") else value)
@@ -293,7 +301,17 @@ class X64Package(InstallerTest):
         both = ours(changes(self.template_registry, selfreg.registry())[0])
         self.assertTrue(set(library) < set(both), "the host registers nothing of its own")
 
+        # Keys that self-registration writes afresh (ForceRemove) lose what an
+        # earlier registration left in them when the package installs.
         installed = self.new_prefix("msiexec")
+        stale = os.path.join(installed.path, "drive_c", "stale.reg")
+        with open(stale, "w", encoding="utf-16") as f:
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n")
+            for key in self.package_keys(package("x64"), "RemoveRegistry"):
+                f.write(f"[HKEY_LOCAL_MACHINE\\{key}\\Stale]\r\n\"Left\"=\"over\"\r\n\r\n")
+        code, _, err = installed.run("regedit", "/s", "C:\\stale.reg")
+        self.assertEqual(0, code, err)
+        os.remove(stale)
         self.assertEqual(0, self.msiexec(installed, "/i", windows_path(package("x64"))))
         registry = installed.registry()
         package_rows = ours(changes(self.template_registry, registry)[0])
