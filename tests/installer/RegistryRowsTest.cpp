@@ -113,9 +113,11 @@ TEST(InstallerRows, LaterScriptsReplaceEarlierValues)
 {
     CComponentRegistryRows rows;
     AppendScriptRows(ParseRegistrarScript(L"HKCR { ForceRemove K = s 'first' { val V = s 'a' } }", {}), kFiles, rows);
-    AppendScriptRows(ParseRegistrarScript(L"HKCR { ForceRemove k = s 'second' { val v = s 'b' } }", {}), kFiles, rows);
+    AppendScriptRows(ParseRegistrarScript(L"HKCR { ForceRemove k = s 'second' { val v = s 'b' val * = s 'c' } }", {}),
+                     kFiles, rows);
+    // A value named "*" is not the key's removal row.
     std::vector<CMsiRegistryRow> expected = {Row(HKCR, L"k", L"*", std::nullopt), Row(HKCR, L"k", std::nullopt, L"second"),
-                                             Row(HKCR, L"k", L"v", L"b")};
+                                             Row(HKCR, L"k", L"v", L"b"), Row(HKCR, L"k", L"*", L"c")};
     EXPECT_EQ(expected, rows.registry);
     // Registry names compare without letter case.
     EXPECT_EQ((std::vector<CMsiRegistryRow>{Row(HKCR, L"K", L"-", std::nullopt)}), rows.removeBeforeInstall);

@@ -114,11 +114,13 @@ public:
     }
 
     // A later write of the same value replaces the earlier one, as it does
-    // when the scripts are applied one after another.
+    // when the scripts are applied one after another. Key rows ("+", "*")
+    // and values that happen to have such a name are different rows.
     void Set(CMsiRegistryRow row)
     {
         auto same = std::find_if(m_rows.registry.begin(), m_rows.registry.end(), [&](const CMsiRegistryRow& existing) {
             return existing.root == row.root && _wcsicmp(existing.key.c_str(), row.key.c_str()) == 0 &&
+                   existing.value.has_value() == row.value.has_value() &&
                    existing.name.has_value() == row.name.has_value() &&
                    (!row.name || _wcsicmp(existing.name->c_str(), row.name->c_str()) == 0);
         });
