@@ -21,7 +21,6 @@
 #include "com/Error.h"
 #include "com/Handle.h"
 #include "com/Registrar.h"
-#include "host/HostResourceIds.h"
 #include "resources/QuellanIds.h"
 #include "resources/ResourceIds.h"
 #include "tools/installer/RegistryRows.h"
@@ -37,8 +36,9 @@ struct CScriptResource
 struct CBinaryKind
 {
     const wchar_t* name;
-    std::vector<CScriptResource> scripts;
-    bool quotedModule;  // %MODULE% is the path in double quotes
+    std::vector<CScriptResource> scripts;  // empty: every script of the binary
+    const wchar_t* appId;                  // for every script of the binary
+    bool quotedModule;                     // %MODULE% is the path in double quotes
     bool typeLibrary;
 };
 
@@ -46,17 +46,34 @@ struct CBinaryKind
 //  - quellan.dll's DllRegisterServer (module/Module.cpp): the AppID script,
 //    the class table's scripts, the type library. The menu script is per
 //    user and written by the broker at run time, never by an installer.
-//  - "QuellanHost /RegServer" (host/HostModule.cpp): its one script, with
-//    its own AppID and the quoted path that a local server's command line
-//    needs.
+//  - "QuellanHost /RegServer" (host/HostModule.cpp): the scripts it carries
+//    (one), with its own AppID and the quoted path that a local server's
+//    command line needs.
 const CBinaryKind kKinds[] = {
     {L"library",
      {{IDR_APPID, kQuellanAppId}, {IDR_AUTOMATION, nullptr}, {IDR_BEHAVIOR, nullptr}, {IDR_BHO, nullptr},
       {IDR_BROKER, nullptr}},
+     nullptr,
      false,
      true},
-    {L"host", {{IDR_QUELLANHOST, kQuellanHostAppId}}, true, false},
+    {L"host", {}, kQuellanHostAppId, true, false},
 };
+
+// Every REGISTRY resource of a binary, in resource order.
+std::vector<CScriptResource> AllScripts(HMODULE binary, const wchar_t* appId)
+{
+    std::vector<CScriptResource> scripts;
+    auto collect = [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR context) -> BOOL {
+        if (IS_INTRESOURCE(name))
+            reinterpret_cast<std::vector<UINT>*>(context)->push_back(static_cast<UINT>(reinterpret_cast<ULONG_PTR>(name)));
+        return TRUE;
+    };
+    std::vector<UINT> ids;
+    ThrowLastErrorIf(!EnumResourceNamesW(binary, L"REGISTRY", collect, reinterpret_cast<LONG_PTR>(&ids)));
+    for (UINT id : ids)
+        scripts.push_back({id, appId});
+    return scripts;
+}
 
 struct CBinarySpec
 {
@@ -97,7 +114,10 @@ CComponentRows RowsOf(const CBinarySpec& spec)
     CLibrary binary(LoadLibraryExW(spec.path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ThrowLastErrorIf(!binary);
     CComponentRows component{spec.component, {}};
-    for (const CScriptResource& script : spec.kind->scripts) {
+    std::vector<CScriptResource> scripts = spec.kind->scripts;
+    if (scripts.empty())
+        scripts = AllScripts(binary.Get(), spec.kind->appId);
+    for (const CScriptResource& script : scripts) {
         std::wstring module = kModuleMarker;
         if (spec.kind->quotedModule)
             module = L"\"" + module + L"\"";
