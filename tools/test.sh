@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Builds the shipped binaries for x86_64 and i686 (win32 thread model), builds
-# the unit tests (posix thread model), and runs everything under CTest: the
-# import check of both targets and the tests under Wine, in a private prefix,
-# with a warm wineserver, under Xvfb.
+# the tests for both architectures (posix thread model), and runs them under
+# CTest: the import check of both targets and the x86_64 tests under the
+# host's Wine, then the i686 tests under the 32-bit Wine of the chroot that
+# tools/setup-i686.sh makes (emulated: this machine cannot run 32-bit code).
+# Each architecture has its own private prefix and wineserver, under one Xvfb.
+# The last lines say how many tests ran on each architecture.
 #
 #   tools/test.sh [ctest arguments...]
 #
 # QUELLAN_BUILD overrides the build folder (default: build/ in the checkout).
+# QUELLAN_I686=off skips the i686 run on purpose (the summary says so, and
+# the command still fails if the x86_64 tests do); without it, an i686 run
+# that cannot happen fails the command.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUELLAN_BUILD:-$root/build}
+i686=${QUELLAN_I686:-on}
 
 configure() { # folder toolchain [options...]
   local dir=$1 toolchain=$2; shift 2
@@ -24,10 +31,16 @@ cmake --build "$build/i686"
 configure "$build/tests" x86_64-posix -DQUELLAN_TESTS=ON \
   -DQUELLAN_SHIPPED_DIR="$build/x64" -DQUELLAN_SHIPPED_DIR_I686="$build/i686"
 cmake --build "$build/tests"
+configure "$build/tests-i686" i686-posix -DQUELLAN_TESTS=ON -DQUELLAN_SHIPPED_DIR="$build/i686"
+cmake --build "$build/tests-i686"
 
-export WINEPREFIX="$build/tests/wineprefix"
-export WINEDEBUG=-all
-"$root/tools/wine-prefix.sh" "$WINEPREFIX"
+# The i686 runner; when it cannot be made, remember the one-line reason.
+i686_missing=""
+if [ "$i686" = off ]; then
+  i686_missing="skipped on purpose (QUELLAN_I686=off)"
+elif ! reason=$("$root/tools/setup-i686.sh" 2>&1 >/dev/null); then
+  i686_missing=$(printf '%s\n' "$reason" | tail -n 1)
+fi
 
 # A private X server so that tests can create real windows.
 display=90
@@ -37,7 +50,11 @@ done
 Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
-  wineserver -k 2>/dev/null || true
+  WINEPREFIX="$build/tests/wineprefix" wineserver -k 2>/dev/null || true
+  if [ -z "$i686_missing" ] && [ -d "$build/tests-i686/wineprefix" ]; then
+    WINEPREFIX="$build/tests-i686/wineprefix" QUELLAN_I686_BIND=$build \
+      "$root/tools/i686-exec.sh" wineserver -k 2>/dev/null || true
+  fi
   kill "$xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -46,10 +63,78 @@ for _ in $(seq 50); do
   [ -e "/tmp/.X11-unix/X$display" ] && break
   sleep 0.1
 done
+export WINEDEBUG=-all
 
-# A warm, persistent wineserver makes each test process start in a fraction
-# of a second instead of seconds.
+# Runs one architecture's CTest; its log goes to build/<folder>/ctest.log as
+# well, so that the summary can count what ran.
+run_ctest() { # folder [ctest arguments...]
+  local dir=$1; shift
+  set +e
+  ctest --test-dir "$dir" --output-on-failure --timeout 300 "$@" 2>&1 | tee "$dir/ctest.log"
+  local rc=${PIPESTATUS[0]}
+  set -e
+  return "$rc"
+}
+
+# Counts from a CTest log: "ran failed", or nothing when CTest never got to
+# its closing line.
+counts() {
+  sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\2 \1/p' "$1" | tail -n 1
+}
+
+# x86_64: the host's Wine. A warm, persistent wineserver makes each test
+# process start in a fraction of a second instead of seconds.
+export WINEPREFIX="$build/tests/wineprefix"
+rm -f "$build/tests/ctest.log"
+"$root/tools/wine-prefix.sh" "$WINEPREFIX"
 wineserver -p
 wine cmd /c exit >/dev/null 2>&1 || true
+x64_rc=0
+run_ctest "$build/tests" "$@" || x64_rc=$?
+wineserver -k 2>/dev/null || true
 
-ctest --test-dir "$build/tests" --output-on-failure --timeout 300 "$@"
+# i686: Wine 10 in the chroot, in one private mount namespace for the whole
+# run, with its own prefix and its own persistent wineserver.
+i686_rc=0
+rm -f "$build/tests-i686/ctest.log"
+if [ -z "$i686_missing" ]; then
+  echo "Running the i686 tests under emulation (about a second per test)..."
+  export WINEPREFIX="$build/tests-i686/wineprefix"
+  export QUELLAN_I686_BIND=$build
+  # shellcheck disable=SC2016
+  "$root/tools/i686-exec.sh" --host bash -c '
+    run=$1; shift
+    QUELLAN_WINE_EXEC=$run "$(dirname "$run")/wine-prefix.sh" "$WINEPREFIX" || exit 1
+    "$run" wineserver -p
+    "$run" wine "C:\\windows\\syswow64\\cmd.exe" /c exit >/dev/null 2>&1 || true
+    ctest --test-dir "$0" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$0/ctest.log"
+    rc=${PIPESTATUS[0]}
+    "$run" wineserver -k 2>/dev/null || true
+    exit "$rc"
+  ' "$build/tests-i686" "$root/tools/i686-exec.sh" "$@" || i686_rc=$?
+fi
+
+# The summary: one line per architecture, and a loud one when i686 did not run.
+echo
+echo "==================== Summary ===================="
+read -r x64_ran x64_failed <<<"$(counts "$build/tests/ctest.log")" || true
+summary="${x64_ran:-0} tests ran on x86_64"
+if [ -n "$i686_missing" ]; then
+  summary+=", NONE on i686"
+else
+  read -r i686_ran i686_failed <<<"$(counts "$build/tests-i686/ctest.log" 2>/dev/null)" || true
+  summary+=", ${i686_ran:-0} on i686"
+fi
+echo "$summary"
+[ "${x64_failed:-0}" -eq 0 ] || echo "x86_64: ${x64_failed} FAILED"
+[ -z "$i686_missing" ] && [ "${i686_failed:-0}" -ne 0 ] && echo "i686: ${i686_failed} FAILED"
+if [ -n "$i686_missing" ]; then
+  echo "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!"
+  echo "!!! THE i686 TESTS DID NOT RUN: $i686_missing"
+  echo "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!"
+fi
+[ "$x64_rc" -eq 0 ] || exit "$x64_rc"
+[ "$i686_rc" -eq 0 ] || exit "$i686_rc"
+if [ -n "$i686_missing" ] && [ "$i686" != off ]; then
+  exit 3
+fi
