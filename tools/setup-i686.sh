@@ -35,8 +35,8 @@ if [ "$(id -u)" -ne 0 ]; then
   fail "needs root to build the chroot, mount binfmt_misc and register the i386 handler (run as root or with passwordless sudo)"
 fi
 
-mkdir -p "$(dirname "$chroot_dir")"
-exec 8>"$chroot_dir.lock"
+{ mkdir -p "$(dirname "$chroot_dir")" && exec 8>"$chroot_dir.lock"; } 2>/dev/null ||
+  fail "cannot write beside $chroot_dir (set QUELLAN_I686_ROOT to a writable place)"
 flock 8
 
 # The chroot, built aside and moved into place only when complete, so an

@@ -31,7 +31,8 @@ cmake --build "$build/i686"
 configure "$build/tests" x86_64-posix -DQUELLAN_TESTS=ON \
   -DQUELLAN_SHIPPED_DIR="$build/x64" -DQUELLAN_SHIPPED_DIR_I686="$build/i686"
 cmake --build "$build/tests"
-configure "$build/tests-i686" i686-posix -DQUELLAN_TESTS=ON -DQUELLAN_SHIPPED_DIR="$build/i686"
+configure "$build/tests-i686" i686-posix -DQUELLAN_TESTS=ON -DQUELLAN_SHIPPED_DIR="$build/i686" \
+  -DQUELLAN_SHIPPED_DIR_OTHER="$build/x64"
 cmake --build "$build/tests-i686"
 
 # The i686 runner; when it cannot be made, remember the one-line reason.
@@ -76,10 +77,15 @@ run_ctest() { # folder [ctest arguments...]
   return "$rc"
 }
 
-# Counts from a CTest log: "ran failed", or nothing when CTest never got to
-# its closing line.
+# Counts from a CTest log: "ran failed skipped", or nothing when CTest never
+# got to its closing line. Skipped tests did not run.
 counts() {
-  sed -n 's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\2 \1/p' "$1" | tail -n 1
+  local total failed skipped
+  read -r total failed < <(sed -n \
+    's/^[0-9]*% tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\)$/\2 \1/p' "$1" | tail -n 1)
+  [ -n "${total:-}" ] || return 0
+  skipped=$(grep -c '^[[:space:]]*[0-9]* - .* (Skipped)$' "$1" || true)
+  echo "$((total - skipped)) $failed $skipped"
 }
 
 # x86_64: the host's Wine. A warm, persistent wineserver makes each test
@@ -115,16 +121,25 @@ if [ -z "$i686_missing" ]; then
 fi
 
 # The summary: one line per architecture, and a loud one when i686 did not run.
+read -r x64_ran x64_failed x64_skipped <<<"$(counts "$build/tests/ctest.log")" || true
+if [ -z "$i686_missing" ]; then
+  read -r i686_ran i686_failed i686_skipped <<<"$(counts "$build/tests-i686/ctest.log" 2>/dev/null)" || true
+  if [ -z "${i686_ran:-}" ] && [ "$i686_rc" -ne 0 ]; then
+    i686_missing="the run broke off (exit $i686_rc) before CTest could finish"
+  fi
+fi
 echo
 echo "==================== Summary ===================="
-read -r x64_ran x64_failed <<<"$(counts "$build/tests/ctest.log")" || true
 summary="${x64_ran:-0} tests ran on x86_64"
 if [ -n "$i686_missing" ]; then
   summary+=", NONE on i686"
 else
-  read -r i686_ran i686_failed <<<"$(counts "$build/tests-i686/ctest.log" 2>/dev/null)" || true
   summary+=", ${i686_ran:-0} on i686"
 fi
+skipped=()
+[ "${x64_skipped:-0}" -eq 0 ] || skipped+=("${x64_skipped} on x86_64")
+[ "${i686_skipped:-0}" -eq 0 ] || skipped+=("${i686_skipped} on i686")
+[ ${#skipped[@]} -eq 0 ] || summary+=" (skipped: ${skipped[0]}${skipped[1]:+, ${skipped[1]}})"
 echo "$summary"
 [ "${x64_failed:-0}" -eq 0 ] || echo "x86_64: ${x64_failed} FAILED"
 [ -z "$i686_missing" ] && [ "${i686_failed:-0}" -ne 0 ] && echo "i686: ${i686_failed} FAILED"
