@@ -249,16 +249,6 @@ TEST_F(ComTest, HelperAndBehaviorDispatchHasNoMembers)
 }
 
 // The library refuses to load when its activation context cannot be made.
-// EnumResourceLanguagesW callback: appends each language to the vector that
-// found points to. A named function, because a lambda converts only to a
-// pointer of the default calling convention, and on i686 the callback is
-// stdcall.
-BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found)
-{
-    reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
-    return TRUE;
-}
-
 // A copy whose manifest names an assembly that does not exist fails in
 // DllMain: ERROR_DLL_INIT_FAILED. (Wine's loader does not make activation
 // contexts of a library's manifest itself; Windows' loader may refuse such a
@@ -275,7 +265,12 @@ TEST(LibraryStartUp, RefusesToLoadWithoutItsActivationContext)
         ASSERT_TRUE(original);
         EnumResourceLanguagesW(
             original.Get(), RT_MANIFEST, MAKEINTRESOURCEW(2),
-            CollectLanguage,
+            // CALLBACK: on i686 the callback is stdcall, which a plain lambda
+            // does not convert to.
+            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) CALLBACK -> BOOL {
+                reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
+                return TRUE;
+            },
             reinterpret_cast<LONG_PTR>(&languages));
     }
     ASSERT_FALSE(languages.empty()) << "the shipped library has no manifest resource 2";
