@@ -43,39 +43,34 @@ elif ! reason=$("$root/tools/setup-i686.sh" 2>&1 >/dev/null); then
   i686_missing=$(printf '%s\n' "$reason" | tail -n 1)
 fi
 
-# A private X server so that tests can create real windows.
-display=90
-while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do
-  display=$((display + 1))
-done
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+# One private X server per architecture, so that tests can create real
+# windows and the two runs never take each other's focus.
+xvfbs=()
+start_xvfb() { # variable to receive the display, e.g. ":90"
+  local display=90
+  while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do
+    display=$((display + 1))
+  done
+  Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfbs+=($!)
+  for _ in $(seq 50); do
+    [ -e "/tmp/.X11-unix/X$display" ] && break
+    sleep 0.1
+  done
+  printf -v "$1" ':%s' "$display"
+}
+i686_pid=""
 cleanup() {
+  [ -z "$i686_pid" ] || kill "$i686_pid" 2>/dev/null || true
   WINEPREFIX="$build/tests/wineprefix" wineserver -k 2>/dev/null || true
   if [ -z "$i686_missing" ] && [ -d "$build/tests-i686/wineprefix" ]; then
     WINEPREFIX="$build/tests-i686/wineprefix" QUELLAN_I686_BIND=$build \
       "$root/tools/i686-exec.sh" wineserver -k 2>/dev/null || true
   fi
-  kill "$xvfb" 2>/dev/null || true
+  for pid in "${xvfbs[@]}"; do kill "$pid" 2>/dev/null || true; done
 }
 trap cleanup EXIT
-export DISPLAY=":$display"
-for _ in $(seq 50); do
-  [ -e "/tmp/.X11-unix/X$display" ] && break
-  sleep 0.1
-done
 export WINEDEBUG=-all
-
-# Runs one architecture's CTest; its log goes to build/<folder>/ctest.log as
-# well, so that the summary can count what ran.
-run_ctest() { # folder [ctest arguments...]
-  local dir=$1; shift
-  set +e
-  ctest --test-dir "$dir" --output-on-failure --timeout 300 "$@" 2>&1 | tee "$dir/ctest.log"
-  local rc=${PIPESTATUS[0]}
-  set -e
-  return "$rc"
-}
 
 # Counts from a CTest log: "ran failed skipped", or nothing when CTest never
 # got to its closing line. Skipped tests did not run.
@@ -88,36 +83,52 @@ counts() {
   echo "$((total - skipped)) $failed $skipped"
 }
 
+# i686: Wine 10 in the chroot, in one private mount namespace for the whole
+# run, with its own prefix, persistent wineserver and X server. It takes the
+# longest, so it runs in the background beside the x86_64 run (the two share
+# nothing) and its log is shown when that one is done.
+i686_rc=0
+i686_log="$build/tests-i686/ctest.log"
+rm -f "$i686_log"
+if [ -z "$i686_missing" ]; then
+  start_xvfb i686_display
+  # shellcheck disable=SC2016
+  DISPLAY=$i686_display WINEPREFIX="$build/tests-i686/wineprefix" QUELLAN_I686_BIND=$build \
+    "$root/tools/i686-exec.sh" --host bash -c '
+      run=$1; shift
+      QUELLAN_WINE_EXEC=$run "$(dirname "$run")/wine-prefix.sh" "$WINEPREFIX" || exit 1
+      "$run" wineserver -p
+      "$run" wine "C:\\windows\\syswow64\\cmd.exe" /c exit >/dev/null 2>&1 || true
+      ctest --test-dir "$0" --output-on-failure --timeout 600 "$@"
+      rc=$?
+      "$run" wineserver -k 2>/dev/null || true
+      exit "$rc"
+    ' "$build/tests-i686" "$root/tools/i686-exec.sh" "$@" >"$i686_log" 2>&1 &
+  i686_pid=$!
+fi
+
 # x86_64: the host's Wine. A warm, persistent wineserver makes each test
 # process start in a fraction of a second instead of seconds.
+start_xvfb x64_display
+export DISPLAY=$x64_display
 export WINEPREFIX="$build/tests/wineprefix"
 rm -f "$build/tests/ctest.log"
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 wineserver -p
 wine cmd /c exit >/dev/null 2>&1 || true
 x64_rc=0
-run_ctest "$build/tests" "$@" || x64_rc=$?
+set +e
+ctest --test-dir "$build/tests" --output-on-failure --timeout 300 "$@" 2>&1 | tee "$build/tests/ctest.log"
+x64_rc=${PIPESTATUS[0]}
+set -e
 wineserver -k 2>/dev/null || true
 
-# i686: Wine 10 in the chroot, in one private mount namespace for the whole
-# run, with its own prefix and its own persistent wineserver.
-i686_rc=0
-rm -f "$build/tests-i686/ctest.log"
-if [ -z "$i686_missing" ]; then
-  echo "Running the i686 tests under emulation (about a second per test)..."
-  export WINEPREFIX="$build/tests-i686/wineprefix"
-  export QUELLAN_I686_BIND=$build
-  # shellcheck disable=SC2016
-  "$root/tools/i686-exec.sh" --host bash -c '
-    run=$1; shift
-    QUELLAN_WINE_EXEC=$run "$(dirname "$run")/wine-prefix.sh" "$WINEPREFIX" || exit 1
-    "$run" wineserver -p
-    "$run" wine "C:\\windows\\syswow64\\cmd.exe" /c exit >/dev/null 2>&1 || true
-    ctest --test-dir "$0" --output-on-failure --timeout 600 "$@" 2>&1 | tee "$0/ctest.log"
-    rc=${PIPESTATUS[0]}
-    "$run" wineserver -k 2>/dev/null || true
-    exit "$rc"
-  ' "$build/tests-i686" "$root/tools/i686-exec.sh" "$@" || i686_rc=$?
+if [ -n "$i686_pid" ]; then
+  echo
+  echo "==================== i686 (emulated: about two seconds a test) ===================="
+  tail -n +1 -f --pid="$i686_pid" "$i686_log"
+  wait "$i686_pid" || i686_rc=$?
+  i686_pid=""
 fi
 
 # The summary: one line per architecture, and a loud one when i686 did not run.
