@@ -39,8 +39,37 @@ fi
   fail "cannot write beside $chroot_dir (set QUELLAN_I686_ROOT to a writable place)"
 flock 8
 
+# What the chroot holds besides the base system. The X libraries and fonts
+# are for the windows the tests create (Wine loads them at run time).
+packages=(
+  qemu-user wine wine64 wine32:i386
+  libfreetype6:i386 libfontconfig1:i386 fonts-liberation
+  libx11-6:i386 libxext6:i386 libxrender1:i386 libxrandr2:i386 libxi6:i386
+  libxcursor1:i386 libxfixes3:i386 libxcomposite1:i386 libxinerama1:i386
+  libx11-6 libxext6 libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3
+  libxcomposite1 libxinerama1 libfreetype6 libfontconfig1
+)
+stamp="$suite ${packages[*]}"
+log="$chroot_dir.log"
+
+# Installs the packages into the chroot at $1. apt and the package scripts
+# want /proc and /dev: they are mounted in a private namespace, so nothing
+# stays mounted afterwards.
+install_packages() {
+  unshare --mount --propagation private bash -euo pipefail -c '
+    work=$1; shift
+    for d in proc sys dev; do mount --rbind "/$d" "$work/$d"; done
+    run() { chroot "$work" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+    run dpkg --add-architecture i386
+    run apt-get update -qq
+    run apt-get install -y -qq --no-install-recommends "$@"
+    run apt-get clean
+  ' _ "$1" "${packages[@]}" >>"$log" 2>&1 || fail "installing Wine and qemu-user into the chroot failed (see $log)"
+}
+
 # The chroot, built aside and moved into place only when complete, so an
-# interrupted setup is simply done again.
+# interrupted setup is simply done again. One made for another package list
+# gets the missing packages.
 if [ ! -f "$chroot_dir/.quellan-ready" ]; then
   if ! command -v debootstrap >/dev/null 2>&1; then
     { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
@@ -48,31 +77,18 @@ if [ ! -f "$chroot_dir/.quellan-ready" ]; then
       fail "cannot install debootstrap with apt-get"
   fi
   work="$chroot_dir.partial"
-  log="$chroot_dir.log"
   [ -d "$work" ] && rm -rf --one-file-system "$work"
   [ -d "$chroot_dir" ] && rm -rf --one-file-system "$chroot_dir"
   echo "Setting up the i686 runner in $chroot_dir (a few minutes, about 500 MB to download)..." >&2
   debootstrap --variant=minbase --include=ca-certificates "$suite" "$work" "$mirror" >"$log" 2>&1 ||
     fail "debootstrap of Debian $suite failed (see $log)"
-  # apt and the package scripts want /proc and /dev; mount them in a private
-  # namespace so that nothing stays mounted afterwards.
-  unshare --mount --propagation private bash -euo pipefail -c '
-    work=$1
-    for d in proc sys dev; do mount --rbind "/$d" "$work/$d"; done
-    run() { chroot "$work" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
-    run dpkg --add-architecture i386
-    run apt-get update -qq
-    run apt-get install -y -qq --no-install-recommends \
-      qemu-user wine wine64 wine32:i386 \
-      libfreetype6:i386 libfontconfig1:i386 fonts-liberation \
-      libx11-6:i386 libxext6:i386 libxrender1:i386 libxrandr2:i386 libxi6:i386 \
-      libxcursor1:i386 libxfixes3:i386 libxcomposite1:i386 libxinerama1:i386 \
-      libx11-6 libxext6 libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 \
-      libxcomposite1 libxinerama1 libfreetype6 libfontconfig1
-    run apt-get clean
-  ' _ "$work" >>"$log" 2>&1 || fail "installing Wine and qemu-user into the chroot failed (see $log)"
-  touch "$work/.quellan-ready"
+  install_packages "$work"
+  echo "$stamp" >"$work/.quellan-ready"
   mv "$work" "$chroot_dir"
+elif [ "$(cat "$chroot_dir/.quellan-ready")" != "$stamp" ]; then
+  echo "Updating the packages of the i686 runner in $chroot_dir..." >&2
+  install_packages "$chroot_dir"
+  echo "$stamp" >"$chroot_dir/.quellan-ready"
 fi
 
 qemu="$chroot_dir/usr/bin/qemu-i386"
