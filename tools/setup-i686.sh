@@ -10,8 +10,8 @@
 #    x86 ELF files, which nothing on the host runs, so the host's 64-bit Wine
 #    is not touched.
 # Idempotent and quick when all is there. Needs root (debootstrap, mount,
-# binfmt registration). When the runner cannot be made, prints one line
-# saying why on standard error and exits 3.
+# binfmt registration). Progress goes to standard output; when the runner
+# cannot be made, one line on standard error says why, and the exit code is 3.
 #
 # QUELLAN_I686_ROOT overrides where the chroot lives (default
 # /srv/quellan-i686, outside any checkout: it takes about 4 GB).
@@ -79,14 +79,14 @@ if [ ! -f "$chroot_dir/.quellan-ready" ]; then
   work="$chroot_dir.partial"
   [ -d "$work" ] && rm -rf --one-file-system "$work"
   [ -d "$chroot_dir" ] && rm -rf --one-file-system "$chroot_dir"
-  echo "Setting up the i686 runner in $chroot_dir (a few minutes, about 500 MB to download)..." >&2
+  echo "Setting up the i686 runner in $chroot_dir (a few minutes, about 460 MB to download)..."
   debootstrap --variant=minbase --include=ca-certificates "$suite" "$work" "$mirror" >"$log" 2>&1 ||
     fail "debootstrap of Debian $suite failed (see $log)"
   install_packages "$work"
   echo "$stamp" >"$work/.quellan-ready"
   mv "$work" "$chroot_dir"
 elif [ "$(cat "$chroot_dir/.quellan-ready")" != "$stamp" ]; then
-  echo "Updating the packages of the i686 runner in $chroot_dir..." >&2
+  echo "Updating the packages of the i686 runner in $chroot_dir..."
   install_packages "$chroot_dir"
   echo "$stamp" >"$chroot_dir/.quellan-ready"
 fi

@@ -2,10 +2,10 @@
 # Builds the shipped binaries for x86_64 and i686 (win32 thread model), builds
 # the tests for both architectures (posix thread model), and runs them under
 # CTest: the import check of both targets and the x86_64 tests under the
-# host's Wine, then the i686 tests under the 32-bit Wine of the chroot that
-# tools/setup-i686.sh makes (emulated: this machine cannot run 32-bit code).
-# Each architecture has its own private prefix and wineserver, under one Xvfb.
-# The last lines say how many tests ran on each architecture.
+# host's Wine and, at the same time, the i686 tests under the 32-bit Wine of
+# the chroot that tools/setup-i686.sh makes (emulated: this machine cannot run
+# 32-bit code). Each architecture has its own private prefix, wineserver and
+# Xvfb. The last lines say how many tests ran on each architecture.
 #
 #   tools/test.sh [ctest arguments...]
 #
@@ -35,11 +35,12 @@ configure "$build/tests-i686" i686-posix -DQUELLAN_TESTS=ON -DQUELLAN_SHIPPED_DI
   -DQUELLAN_SHIPPED_DIR_OTHER="$build/x64"
 cmake --build "$build/tests-i686"
 
-# The i686 runner; when it cannot be made, remember the one-line reason.
+# The i686 runner; when it cannot be made, remember the one-line reason (its
+# progress goes to standard output, the reason to standard error).
 i686_missing=""
 if [ "$i686" = off ]; then
   i686_missing="skipped on purpose (QUELLAN_I686=off)"
-elif ! reason=$("$root/tools/setup-i686.sh" 2>&1 >/dev/null); then
+elif ! { reason=$("$root/tools/setup-i686.sh" 2>&1 >&3); } 3>&1; then
   i686_missing=$(printf '%s\n' "$reason" | tail -n 1)
 fi
 
