@@ -36,6 +36,10 @@ std::string ReadAll(HANDLE file)
 
 std::wstring QuoteArgument(const std::wstring& arg)
 {
+    // Quoted only when it must be: programs that read their raw command
+    // line (QuellanHost's switches) see the argument as a user types it.
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return arg;
     std::wstring quoted = L"\"";
     size_t backslashes = 0;
     for (wchar_t c : arg) {

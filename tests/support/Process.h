@@ -13,7 +13,7 @@ struct CProgramResult
     std::string err;  // standard error, raw bytes
 };
 
-// Quotes one argument for a Windows command line.
+// Quotes one argument for a Windows command line, when it needs quotes.
 std::wstring QuoteArgument(const std::wstring& arg);
 
 // Starts program with args (quoted as needed), waits up to timeoutMs, and
