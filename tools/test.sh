@@ -60,7 +60,7 @@ start_xvfb() { # variable to receive the display, e.g. ":90"
   done
   printf -v "$1" ':%s' "$display"
 }
-i686_pid=""
+i686_pid="" i686_display="" x64_display=""
 cleanup() {
   [ -z "$i686_pid" ] || kill "$i686_pid" 2>/dev/null || true
   WINEPREFIX="$build/tests/wineprefix" wineserver -k 2>/dev/null || true
