@@ -5,7 +5,9 @@
 #    import EasyList and EasyPrivacy;
 #  - UrlVerdictBench: EasyList and EasyPrivacy in a scratch storage.bin, then
 #    IsUrlAllowed over every recorded page request: records in the store,
-#    median and 99th percentile microseconds per URL, fraction blocked.
+#    median and 99th percentile microseconds per URL, fraction blocked;
+#  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
+#    one, undo file and flushes to disk included (needs no data).
 #
 #   bench/run.sh [QuellanBench arguments, e.g. --urls 2000]
 #
@@ -17,7 +19,7 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench >/dev/null
 
 export WINEPREFIX="$build/bench-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
@@ -31,3 +33,6 @@ echo
 echo "== URL verdict"
 wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
+echo
+echo "== Filter list changes"
+wine "$build/x64/bench/StoreWriteBench.exe"

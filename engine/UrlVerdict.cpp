@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cwchar>
+
 #include "com/Error.h"
 #include "engine/FilterRule.h"
 #include "storage/FilterListStore.h"
@@ -37,9 +39,10 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std:
         deciding->clear();
     // The filters see the URL with its %XX sequences decoded. This happens
     // before the lock is taken: it needs no store.
+    std::wstring escaped;
     wchar_t canonical[kCanonicalUrlCapacity];
     DWORD length = kCanonicalUrlCapacity;
-    if (!InternetCanonicalizeUrlW(url, canonical, &length, ICU_DECODE))
+    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url, escaped), canonical, &length, ICU_DECODE))
         ThrowLastError();
 
     // Most wildcard filters share no pair of adjacent characters with the URL;
@@ -66,6 +69,23 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std:
             deciding->push_back(FilterToText(*rule));
     }
     return allowed;
+}
+
+const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage)
+{
+    const wchar_t* zero = std::wcsstr(url, L"%00");
+    if (!zero)
+        return url;
+    storage.assign(url, zero);
+    for (const wchar_t* p = zero; *p != L'\0';) {
+        if (p[0] == L'%' && p[1] == L'0' && p[2] == L'0') {
+            storage += L"%2500";
+            p += 3;
+        } else {
+            storage += *p++;
+        }
+    }
+    return storage.c_str();
 }
 
 CUrlCharacterPairs::CUrlCharacterPairs(const wchar_t* url) noexcept : m_bits{}

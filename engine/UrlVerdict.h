@@ -27,6 +27,15 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
 // replaced; null skips the collection (the verdict walk is then unchanged).
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding);
 
+// The URL handed to the canonicalization, where no escape can decode to a
+// terminator: InternetCanonicalizeUrlW with ICU_DECODE turns "%00" into a
+// zero that ends its result, so the filters would see only the part before
+// it (a server could hide any URL from every filter that way). Each "%00" is
+// written "%2500" instead, which decodes to the text "%00": the filters see
+// the whole URL, with the zero shown as its escape. Returns url itself when
+// it holds no "%00"; otherwise the text is built in storage.
+const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage);
+
 // The pairs of adjacent characters of one URL, ASCII letters folded, as a
 // bit set: a cheap test that rules out most wildcard filters without running
 // the matcher. Every two adjacent literal characters of a wildcard pattern

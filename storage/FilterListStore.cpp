@@ -74,11 +74,16 @@ void AppendRecords(CStoreWriter& writer, const FilterRule* const* first, const F
     std::uint64_t added = 0;
     for (auto it = first; it != last; ++it)
         added += FilterRecordSize(**it);
+    const LONG newSize = CheckedStoreLength(std::uint64_t{size} + added);
+    // Grown, the file reads as zeros until the records are copied, and six
+    // zero bytes are a well-formed empty record: the change must happen whole.
+    writer.BeginChange(size);
     // One resize for the whole batch: each resize remaps the file.
-    writer.Resize(CheckedStoreLength(std::uint64_t{size} + added));
+    writer.Resize(newSize);
     BYTE* target = writer.GetView() + size;
     for (auto it = first; it != last; ++it)
         target = CopyRecord(target, **it);
+    writer.CommitChange();
 }
 
 void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
@@ -86,8 +91,11 @@ void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, con
     std::uint64_t total = 0;
     for (auto it = first; it != last; ++it)
         total += FilterRecordSize(**it);
-    writer.Resize(CheckedStoreLength(total));
+    const LONG newSize = CheckedStoreLength(total);
+    writer.BeginChange(0);
+    writer.Resize(newSize);
     BYTE* target = writer.GetView();
     for (auto it = first; it != last; ++it)
         target = CopyRecord(target, **it);
+    writer.CommitChange();
 }

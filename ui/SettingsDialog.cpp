@@ -13,7 +13,7 @@
 #include "com/ComPtr.h"
 #include "com/Error.h"
 #include "engine/AdblockFormat.h"
-#include "engine/FilterEdit.h"
+#include "ui/FilterEdit.h"
 #include "engine/FilterRule.h"
 #include "resources/QuellanLib.h"
 #include "storage/File.h"

@@ -296,7 +296,7 @@ TEST_F(HostServer, StartedByHandWithEmbeddingItServesAndEndsWhenIdle)
     // client can only reach the one started here, once it has registered.
     ASSERT_EQ(0u, RunHost({L"/UnregServer"}));
     DWORD started = GetTickCount();
-    CHandle host(StartProgram(HostPath(), {L"/embedding"}, nullptr, nullptr));
+    CHandle host = StartProcess(HostPath(), {L"/embedding"});
     ASSERT_TRUE(host);
     CComPtr<IBroker> broker;
     HRESULT hr = E_FAIL;
@@ -321,7 +321,7 @@ TEST_F(HostServer, StartedByHandWithEmbeddingItServesAndEndsWhenIdle)
 TEST_F(HostServer, StartedByHandWithoutAClientItEndsAfterTheIdleTime)
 {
     DWORD started = GetTickCount();
-    CHandle host(StartProgram(HostPath(), {L"-EMBEDDING"}, nullptr, nullptr));
+    CHandle host = StartProcess(HostPath(), {L"-EMBEDDING"});
     ASSERT_TRUE(host);
     CExit exit = WaitForExit(host, started);
     EXPECT_GE(exit.afterMs, kIdleMs) << "ended without serving";

@@ -34,6 +34,7 @@ CScratchStore::~CScratchStore()
     if (m_folder.empty())
         return;
     DeleteFileW(m_path.c_str());
+    DeleteFileW((m_path + L".undo").c_str());
     RemoveDirectoryW(m_folder.c_str());
 }
 
