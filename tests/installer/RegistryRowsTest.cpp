@@ -177,7 +177,8 @@ TEST(InstallerRows, TypeLibraryOfTheShippedLibrary)
     std::wstring key = std::wstring(L"TypeLib\\") + libid + L"\\1.0";
     std::vector<CMsiRegistryRow> expected = {
         Row(HKCR, key, std::nullopt, L"Quellan 1.0 Type Library"),
-        Row(HKCR, key + L"\\0\\win64", std::nullopt, L"[#File]"),
+        // The syskind of the library built for this architecture.
+        Row(HKCR, key + (sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32"), std::nullopt, L"[#File]"),
         Row(HKCR, key + L"\\FLAGS", std::nullopt, L"0"),
         Row(HKCR, key + L"\\HELPDIR", std::nullopt, L"[FOLDER]"),
     };

@@ -283,7 +283,9 @@ TEST(LibraryStartUp, RefusesToLoadWithoutItsActivationContext)
         ASSERT_TRUE(original);
         EnumResourceLanguagesW(
             original.Get(), RT_MANIFEST, MAKEINTRESOURCEW(2),
-            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+            // CALLBACK: on i686 the callback is stdcall, which a plain lambda
+            // does not convert to.
+            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) CALLBACK -> BOOL {
                 reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
                 return TRUE;
             },

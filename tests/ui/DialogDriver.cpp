@@ -119,7 +119,7 @@ void CloseThreadDialogs(DWORD threadId)
         std::vector<HWND> dialogs;
         EnumThreadWindows(
             threadId,
-            [](HWND window, LPARAM list) {
+            [](HWND window, LPARAM list) CALLBACK -> BOOL {  // stdcall on i686
                 wchar_t className[16] = L"";
                 GetClassNameW(window, className, 16);
                 if (std::wstring(className) == L"#32770")

@@ -65,7 +65,7 @@ std::vector<RECT> ControlRects(HWND window)
     std::vector<RECT> rects;
     EnumChildWindows(
         window,
-        [](HWND child, LPARAM list) {
+        [](HWND child, LPARAM list) CALLBACK -> BOOL {  // stdcall on i686
             bool groupBox = (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_GROUPBOX &&
                             WindowClass(child) == L"Button";
             if (IsWindowVisible(child) && !groupBox) {
