@@ -1,0 +1,83 @@
+#pragma once
+// An index over a filter list that answers the URL verdict without walking
+// every record, with exactly the walk's answer.
+//
+// The index is one self-contained image: a header, a copy of the list's
+// bytes (the records it was built from, which the matchers read in place)
+// and lookup tables. Every record is filed under one key that any URL it
+// matches must contain:
+//  - a 4-character piece of one of its literal runs (wildcards: the
+//    characters between "*" and "?"; regular expressions: characters outside
+//    groups and classes that no quantifier makes optional), found at any
+//    position of the URL;
+//  - or the first (last) up to 4 characters of a wildcard that has no "*"
+//    at its start (end), found only at the URL's start (end).
+// Keys are compared with ASCII letters folded, as the wildcard matcher
+// compares. A record with no key at all is checked for every URL. A lookup
+// hashes every 4-character piece of the URL, tests one bit per piece, and
+// for the few hits checks the record's literal run at that place before
+// running the record's own matcher. Block and exception records have tables
+// of their own, so that exceptions are looked at only for a URL that some
+// block record matches.
+//
+// The image says nothing about where it is kept; see the storage layer for
+// the file beside storage.bin and how it is proven to belong to the list.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/FilterRule.h"
+
+class CCompiledRegex;
+
+// Builds the image for a list: `list` is the list's `size` bytes, `records`
+// the records of that list that the verdict judges with, in list order
+// (pointers into `list`; the walker decides which records are whole).
+// `generation` is stored in the header for the caller. Throws std::bad_alloc,
+// or CHResultException(E_INVALIDARG) when a record does not lie in the list.
+std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vector<const FilterRule*>& records,
+                                   DWORD generation);
+
+// A read-only view of an image that has passed its checks. Lookups may run
+// on any number of threads at once. Regular expressions are compiled by the
+// first lookup that needs each, once for the life of this object.
+class CFilterIndex
+{
+public:
+    // Null when the image is not one this code can use: wrong magic, version
+    // or size, tables outside the image, a checksum that does not match. The
+    // image must stay mapped and unchanged while the result lives. Never
+    // reads outside [image, image + size). Throws std::bad_alloc.
+    static std::unique_ptr<CFilterIndex> Open(const BYTE* image, std::size_t size);
+    ~CFilterIndex();
+    CFilterIndex(const CFilterIndex&) = delete;
+    CFilterIndex& operator=(const CFilterIndex&) = delete;
+
+    DWORD GetGeneration() const noexcept;
+    // The list bytes the image was built from.
+    const BYTE* GetList() const noexcept;
+    DWORD GetListSize() const noexcept;
+
+    // The verdict on a canonical, zero-terminated URL: false when a block
+    // record matches it and no exception record does. Matches every record
+    // exactly as MatchFilter does. Throws std::bad_alloc.
+    bool IsAllowed(const wchar_t* url) const;
+
+    // Layout of one lookup table in the image.
+    struct CTable;
+
+private:
+    CFilterIndex(const BYTE* image, std::size_t size);
+    bool AnyMatch(const CTable& table, const wchar_t* url, std::size_t length) const;
+    bool MatchEntry(std::uint32_t rule, const wchar_t* url) const;
+    const CCompiledRegex* GetRegex(std::uint32_t index) const;
+
+    const BYTE* m_image;
+    std::size_t m_size;
+    std::unique_ptr<std::atomic<CCompiledRegex*>[]> m_regexes;
+};
