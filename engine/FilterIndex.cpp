@@ -5,18 +5,19 @@
 #include <cwchar>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "com/Error.h"
 #include "engine/RegexSearch.h"
 
-// Image layout (little-endian; every table 8-byte aligned):
+// Image layout (little-endian; every part 8-byte aligned):
 //   CHeader
 //   the list's bytes, then zero bytes up to the next multiple of 8 (at least
 //   two: a zero-terminated read that starts inside the list ends inside the
 //   image whatever the list holds)
 //   the regular-expression table: list offset of every regex record
-//   two lookup tables, block records then exception records; each:
+//   six lookup tables: for block records, then for exception records, one
+//   of 8-character pieces, one of 4-character pieces and one of prefixes
+//   and suffixes (which also holds the records without a key); each table:
 //     a bit per bucket, a running count of set bits before every 64-bit
 //     word, where each non-empty bucket's entries start, the entries grouped
 //     by bucket, and the entries without a key
@@ -40,20 +41,38 @@ namespace {
 
 constexpr std::uint32_t kMagic = 0x58444951;  // "QIDX"
 constexpr std::uint32_t kVersion = 1;
-constexpr std::size_t kGram = 4;
+// Pieces found anywhere: 8 characters for records that have a literal run
+// that long (few URLs hold any given one), 4 for the others; prefixes and
+// suffixes of up to 4.
+constexpr std::size_t kLongPiece = 8;
+constexpr std::size_t kShortPiece = 4;
+constexpr std::size_t kEdge = 4;
 constexpr std::uint32_t kMinBits = 6;
 constexpr std::uint32_t kMaxBits = 24;
+
+enum CTableIndex : std::uint8_t
+{
+    kLongTable,
+    kShortTable,
+    kEdgeTable,
+    kTablesPerKind,
+    // Block records use tables 0 to 2, exception records 3 to 5.
+    kTableCount = 2 * kTablesPerKind
+};
+
+// Buckets per distinct key: the share of a URL's pieces that find their bit
+// set (and cost a look into the bucket) for nothing is about 1 in this.
+constexpr std::size_t kBucketsPerKey[kTablesPerKind] = {32, 64, 16};
+
 // runStart of an entry whose record has no literal run to check first.
 constexpr std::uint16_t kNoRun = 0xFFFF;
-// rule: a list offset, or this bit and an index into the regex table.
+// rule: a list offset (always even), or this bit and an index into the
+// regex table.
 constexpr std::uint32_t kRegexRule = 0x80000000u;
-
-enum CTableIndex
-{
-    kBlockTable,
-    kExceptionTable,
-    kTableCount
-};
+// In a list offset: the literal run at the key's place proves the match
+// (the pattern is that run between stars, or the run anchored at the end
+// where the key was found).
+constexpr std::uint32_t kRunDecides = 1;
 
 struct CHeader
 {
@@ -71,7 +90,7 @@ struct CHeader
 
 struct CEntry
 {
-    std::uint32_t key;
+    std::uint32_t key;        // entries without a key: their pair signature
     std::uint32_t rule;
     std::uint16_t runStart;   // body unit where the key's literal run starts
     std::uint16_t runOffset;  // the key's position in that run, in characters
@@ -79,8 +98,9 @@ struct CEntry
 static_assert(sizeof(CEntry) == 12);
 
 constexpr std::uint64_t kKeyMultiplier = 0x9E3779B97F4A7C15ull;
-// Prefix and suffix keys of 1 to 4 characters live in hash domains of their
-// own, apart from the pieces found anywhere.
+// Short pieces, prefixes and suffixes (by length) live in hash domains of
+// their own.
+constexpr std::uint64_t kShortSalt = 0xD6E8FEB86659FD93ull;
 constexpr std::uint64_t kPrefixSalt = 0xA24BAED4963EE407ull;
 constexpr std::uint64_t kSuffixSalt = 0x9FB21C651E98DF25ull;
 
@@ -89,12 +109,31 @@ inline std::uint32_t HashKey(std::uint64_t packed) noexcept
     return static_cast<std::uint32_t>((packed * kKeyMultiplier) >> 32);
 }
 
-inline std::uint64_t Pack(const wchar_t* folded, std::size_t count) noexcept
+// A character as keys see it: ASCII letters folded, then squeezed into 8
+// bits (characters that collide only share keys; the record's own check
+// tells them apart).
+inline std::uint64_t KeyChar(wchar_t c) noexcept
+{
+    const unsigned folded = static_cast<unsigned>(FoldAscii(c));
+    return (folded ^ (folded >> 8)) & 0xFF;
+}
+
+inline std::uint64_t Pack(const wchar_t* text, std::size_t count) noexcept
 {
     std::uint64_t packed = 0;
     for (std::size_t i = 0; i < count; ++i)
-        packed = packed << 16 | static_cast<std::uint16_t>(folded[i]);
+        packed = packed << 8 | KeyChar(text[i]);
     return packed;
+}
+
+inline std::uint32_t LongKey(std::uint64_t packed) noexcept
+{
+    return HashKey(packed);
+}
+
+inline std::uint32_t ShortKey(std::uint64_t packed) noexcept
+{
+    return HashKey(packed ^ kShortSalt);
 }
 
 inline std::uint32_t PrefixKey(std::uint64_t packed, std::size_t length) noexcept
@@ -106,6 +145,46 @@ inline std::uint32_t SuffixKey(std::uint64_t packed, std::size_t length) noexcep
 {
     return HashKey(packed ^ (kSuffixSalt * length));
 }
+
+// Records without a key carry up to three pairs of adjacent characters that
+// any URL they match contains, as 10-bit codes; a URL's pairs are a
+// 1024-bit set.
+constexpr int kPairBits = 10;
+constexpr std::uint32_t kMaxPairs = 3;
+
+inline std::uint32_t PairCode(wchar_t first, wchar_t second) noexcept
+{
+    return static_cast<std::uint32_t>(((KeyChar(first) << 8 | KeyChar(second)) * 0x9E3779B1u) & 0xFFFFFFFFu) >>
+           (32 - kPairBits);
+}
+
+class CUrlPairs
+{
+public:
+    bool Contains(std::uint32_t signature, const wchar_t* url, std::size_t length) noexcept
+    {
+        const std::uint32_t count = signature >> 30;
+        if (count == 0)
+            return true;
+        if (!m_built) {
+            for (std::size_t i = 0; i + 1 < length; ++i) {
+                const std::uint32_t code = PairCode(url[i], url[i + 1]);
+                m_bits[code / 64] |= std::uint64_t{1} << (code % 64);
+            }
+            m_built = true;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t code = (signature >> (i * kPairBits)) & ((1u << kPairBits) - 1);
+            if (!((m_bits[code / 64] >> (code % 64)) & 1))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    bool m_built = false;
+    std::uint64_t m_bits[(1u << kPairBits) / 64] = {};
+};
 
 std::size_t Align8(std::size_t n) noexcept
 {
@@ -182,50 +261,151 @@ std::size_t EffectiveLength(const FilterRule& rule) noexcept
     return length;
 }
 
+
 // ---- Building ------------------------------------------------------------
+
+// Counts per key; open addressing, for the millions of lookups a build of a
+// large list makes.
+class CKeyCounts
+{
+public:
+    explicit CKeyCounts(std::size_t expected)
+    {
+        std::size_t capacity = 64;
+        while (capacity < expected * 2)
+            capacity *= 2;
+        m_slots.assign(capacity, CSlot{});
+    }
+    std::uint32_t& operator[](std::uint64_t key)
+    {
+        const std::size_t mask = m_slots.size() - 1;
+        std::size_t i = static_cast<std::size_t>((key * kKeyMultiplier) >> 20) & mask;
+        for (;; i = (i + 1) & mask) {
+            CSlot& slot = m_slots[i];
+            if (!slot.used) {
+                if (++m_used * 2 > m_slots.size()) {
+                    Grow();
+                    return (*this)[key];
+                }
+                slot = CSlot{key, 0, true};
+                return slot.count;
+            }
+            if (slot.key == key)
+                return slot.count;
+        }
+    }
+    std::uint32_t Get(std::uint64_t key) const
+    {
+        const std::size_t mask = m_slots.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>((key * kKeyMultiplier) >> 20) & mask;; i = (i + 1) & mask) {
+            const CSlot& slot = m_slots[i];
+            if (!slot.used)
+                return 0;
+            if (slot.key == key)
+                return slot.count;
+        }
+    }
+
+private:
+    struct CSlot
+    {
+        std::uint64_t key = 0;
+        std::uint32_t count = 0;
+        bool used = false;
+    };
+    void Grow()
+    {
+        std::vector<CSlot> old(m_slots.size() * 2);
+        old.swap(m_slots);
+        m_used = 0;
+        for (const CSlot& slot : old) {
+            if (slot.used)
+                (*this)[slot.key] = slot.count;
+        }
+    }
+    std::vector<CSlot> m_slots;
+    std::size_t m_used = 0;
+};
 
 struct CCandidate
 {
     std::uint32_t key;
     std::uint16_t runStart;
     std::uint16_t runOffset;
-    std::uint32_t penalty;
+    std::uint8_t table;  // a block table; exception records add kTablesPerKind
+    bool runDecides;
+    // How likely a URL is to hold the key where it is looked for: a piece
+    // is tried at every position, a suffix at the end only, a prefix at the
+    // start, where every URL has its scheme (those prefixes count as
+    // common).
+    std::uint8_t reach;
 };
+constexpr std::uint8_t kPieceReach = 16;
+constexpr std::uint8_t kSuffixReach = 8;
+constexpr std::uint8_t kPrefixReach = 0;
 
 struct CRuleKeys
 {
     std::uint32_t rule;
     std::uint32_t listOffset;  // orders entries of one bucket as the list does
-    CTableIndex table;
-    std::size_t first;  // candidates [first, last) of the shared vector
+    bool isException;
+    std::uint32_t pairs;  // signature, for a record that ends up without a key
+    std::size_t first;    // candidates [first, last) of the shared vector
     std::size_t last;
 };
 
+// A literal run of a wildcard, folded, and where its segment starts.
 struct CRun
 {
-    std::size_t start;  // body unit of the run's first character
+    std::size_t segmentStart;   // body unit where the run's segment starts
+    std::size_t segmentOffset;  // characters of the segment before the run
     std::wstring folded;
 };
 
-// The literal runs of a wildcard body, split exactly as MatchWildcard reads
-// the pattern: "*" and an unescaped "?" end a run; "\" and the unit after
-// it are one literal; a "\" that ends the body is a literal backslash.
-void WildcardRuns(const wchar_t* body, std::size_t length, std::vector<CRun>& runs, bool& anchoredStart,
-                  bool& anchoredEnd)
+// How a wildcard body reads, split exactly as MatchWildcard reads the
+// pattern: "*" separates segments; in a segment, an unescaped "?" is any one
+// character and ends a literal run; "\" and the unit after it are one
+// literal; a "\" that ends the body is a literal backslash.
+struct CWildcardShape
 {
-    runs.clear();
-    anchoredStart = length > 0 && body[0] != L'*' && body[0] != L'?';
-    bool lastLiteral = false;
-    bool inRun = false;
+    std::vector<CRun> runs;
+    std::size_t segments = 0;
+    std::size_t lastSegmentLength = 0;  // in characters
+    bool startsWithStar = false;
+    bool endsWithStar = false;
+    bool anchoredStart = false;  // begins with a literal
+    bool anchoredEnd = false;    // ends with a literal
+};
+
+void ReadWildcard(const wchar_t* body, std::size_t length, CWildcardShape& shape)
+{
+    shape = CWildcardShape{std::move(shape.runs)};
+    shape.runs.clear();
+    shape.startsWithStar = length > 0 && body[0] == L'*';
+    shape.anchoredStart = length > 0 && body[0] != L'*' && body[0] != L'?';
+    std::size_t segmentStart = 0, segmentLength = 0;
+    bool inSegment = false, inRun = false, lastLiteral = false, lastStar = false;
     for (std::size_t i = 0; i < length;) {
         const wchar_t c = body[i];
-        if (c == L'*' || c == L'?') {
-            inRun = false;
-            lastLiteral = false;
+        if (c == L'*') {
+            inSegment = inRun = lastLiteral = false;
+            lastStar = true;
             ++i;
             continue;
         }
-        const std::size_t at = i;
+        if (!inSegment) {
+            segmentStart = i;
+            segmentLength = 0;
+            inSegment = true;
+            ++shape.segments;
+        }
+        lastStar = false;
+        if (c == L'?') {
+            inRun = lastLiteral = false;
+            ++segmentLength;
+            ++i;
+            continue;
+        }
         wchar_t literal = c;
         if (c == L'\\' && i + 1 < length) {
             literal = body[i + 1];
@@ -234,13 +414,16 @@ void WildcardRuns(const wchar_t* body, std::size_t length, std::vector<CRun>& ru
             i += 1;
         }
         if (!inRun) {
-            runs.push_back(CRun{at, std::wstring()});
+            shape.runs.push_back(CRun{segmentStart, segmentLength, std::wstring()});
             inRun = true;
         }
-        runs.back().folded += FoldAscii(literal);
+        shape.runs.back().folded += FoldAscii(literal);
+        ++segmentLength;
         lastLiteral = true;
+        shape.lastSegmentLength = segmentLength;
     }
-    anchoredEnd = lastLiteral;
+    shape.endsWithStar = lastStar;
+    shape.anchoredEnd = lastLiteral;
 }
 
 // Pieces of text common in URLs of every site: a record filed under one of
@@ -251,71 +434,128 @@ const wchar_t* const kCommonUrlText[] = {
     L"/WP-CONTENT/", L"GOOGLE", L"=TRUE", L"=FALSE", L"&V=", L"?V=", L"/API/", L"/V1/", L"/V2/", L"/EN/",
 };
 
-class CKeyChooser
+// Endings common to URLs of every site.
+const wchar_t* const kCommonUrlEndings[] = {
+    L".JS", L".CSS", L".GIF", L".PNG", L".JPG", L".JPEG", L".SVG", L".HTML", L".HTM", L".PHP", L".ASPX", L".SWF",
+    L".WOFF", L".WOFF2", L".TTF", L".JSON", L".XML", L".ICO", L"/", L"=1", L"=0", L"=TRUE",
+};
+
+class CCommonKeys
 {
 public:
-    CKeyChooser()
+    CCommonKeys() : m_keys(512)
     {
         for (const wchar_t* text : kCommonUrlText) {
             const std::size_t length = std::wcslen(text);
-            for (std::size_t i = 0; i + kGram <= length; ++i)
-                m_common[HashKey(Pack(text + i, kGram))] = true;
+            for (std::size_t i = 0; i + kShortPiece <= length; ++i)
+                m_keys[ShortKey(Pack(text + i, kShortPiece))] = 1;
+            for (std::size_t i = 0; i + kLongPiece <= length; ++i)
+                m_keys[LongKey(Pack(text + i, kLongPiece))] = 1;
+            for (std::size_t i = 0; i + 2 <= length; ++i)
+                m_keys[std::uint64_t{1} << 40 | PairCode(text[i], text[i + 1])] = 1;
+        }
+        for (const wchar_t* ending : kCommonUrlEndings) {
+            const std::size_t length = std::wcslen(ending);
+            for (std::size_t n = 1; n <= std::min(kEdge, length); ++n)
+                m_keys[SuffixKey(Pack(ending + length - n, n), n)] = 1;
         }
         // Every URL starts with one of these.
         const wchar_t scheme[] = L"HTTP";
-        for (std::size_t length = 1; length <= kGram; ++length)
-            m_common[PrefixKey(Pack(scheme, length), length)] = true;
+        for (std::size_t length = 1; length <= kEdge; ++length)
+            m_keys[PrefixKey(Pack(scheme, length), length)] = 1;
     }
-
-    std::uint32_t Penalty(std::uint32_t key) const
-    {
-        return m_common.count(key) ? 1u << 20 : 0;
-    }
+    bool IsCommon(std::uint32_t key) const { return m_keys.Get(key) != 0; }
+    bool IsCommonPair(std::uint32_t code) const { return m_keys.Get(std::uint64_t{1} << 40 | code) != 0; }
 
 private:
-    std::unordered_map<std::uint32_t, bool> m_common;
+    CKeyCounts m_keys;
 };
 
-void AddWildcardCandidates(const FilterRule& rule, const CKeyChooser& chooser, std::vector<CRun>& runs,
-                           std::vector<CCandidate>& out)
+// Up to three pairs of adjacent characters from the runs, uncommon ones
+// first.
+std::uint32_t PairSignature(const std::vector<std::wstring>& runs, const CCommonKeys& common)
 {
-    bool anchoredStart = false, anchoredEnd = false;
-    WildcardRuns(rule.body, EffectiveLength(rule), runs, anchoredStart, anchoredEnd);
-    for (const CRun& run : runs) {
-        const std::size_t size = run.folded.size();
-        for (std::size_t o = 0; o + kGram <= size; ++o) {
-            const std::uint32_t key = HashKey(Pack(run.folded.data() + o, kGram));
-            out.push_back(CCandidate{key, static_cast<std::uint16_t>(run.start), static_cast<std::uint16_t>(o),
-                                     chooser.Penalty(key)});
+    std::vector<std::uint32_t> rare, usual;
+    for (const std::wstring& run : runs) {
+        for (std::size_t i = 0; i + 1 < run.size(); ++i) {
+            const std::uint32_t code = PairCode(run[i], run[i + 1]);
+            std::vector<std::uint32_t>& into = common.IsCommonPair(code) ? usual : rare;
+            if (std::find(into.begin(), into.end(), code) == into.end())
+                into.push_back(code);
         }
     }
-    if (anchoredStart) {
-        const CRun& run = runs.front();
-        const std::size_t length = std::min(kGram, run.folded.size());
-        const std::uint32_t key = PrefixKey(Pack(run.folded.data(), length), length);
-        out.push_back(CCandidate{key, static_cast<std::uint16_t>(run.start), 0, chooser.Penalty(key)});
-    }
-    if (anchoredEnd) {
-        const CRun& run = runs.back();
-        const std::size_t length = std::min(kGram, run.folded.size());
-        const std::size_t offset = run.folded.size() - length;
-        const std::uint32_t key = SuffixKey(Pack(run.folded.data() + offset, length), length);
-        out.push_back(CCandidate{key, static_cast<std::uint16_t>(run.start), static_cast<std::uint16_t>(offset),
-                                 chooser.Penalty(key)});
-    }
+    rare.insert(rare.end(), usual.begin(), usual.end());
+    const std::uint32_t count = std::min<std::uint32_t>(kMaxPairs, static_cast<std::uint32_t>(rare.size()));
+    std::uint32_t signature = count << 30;
+    for (std::uint32_t i = 0; i < count; ++i)
+        signature |= rare[i] << (i * kPairBits);
+    return signature;
 }
 
-void AddRegexCandidates(const FilterRule& rule, const CKeyChooser& chooser, std::vector<CCandidate>& out)
+// Records with a literal run of 8 characters are filed under long pieces
+// (or a prefix or suffix); shorter runs give short pieces.
+void AddWildcardCandidates(const FilterRule& rule, CWildcardShape& shape, const CCommonKeys& common,
+                           std::vector<CCandidate>& out, std::uint32_t& pairs)
 {
-    for (const std::wstring& literal : RegexRequiredLiterals(std::wstring_view(rule.body, EffectiveLength(rule)))) {
-        std::wstring folded(literal);
-        for (wchar_t& c : folded)
-            c = FoldAscii(c);
-        for (std::size_t o = 0; o + kGram <= folded.size(); ++o) {
-            const std::uint32_t key = HashKey(Pack(folded.data() + o, kGram));
-            out.push_back(CCandidate{key, kNoRun, 0, chooser.Penalty(key)});
+    ReadWildcard(rule.body, EffectiveLength(rule), shape);
+    std::size_t longest = 0;
+    for (const CRun& run : shape.runs)
+        longest = std::max(longest, run.folded.size());
+    const bool useLong = longest >= kLongPiece;
+    const std::size_t piece = useLong ? kLongPiece : kShortPiece;
+    // "*segment*": finding the segment anywhere decides.
+    const bool middleDecides = shape.segments == 1 && shape.startsWithStar && shape.endsWithStar;
+    for (const CRun& run : shape.runs) {
+        const std::size_t size = run.folded.size();
+        for (std::size_t o = 0; o + piece <= size; ++o) {
+            const std::uint64_t packed = Pack(run.folded.data() + o, piece);
+            out.push_back(CCandidate{useLong ? LongKey(packed) : ShortKey(packed),
+                                     static_cast<std::uint16_t>(run.segmentStart),
+                                     static_cast<std::uint16_t>(run.segmentOffset + o),
+                                     useLong ? kLongTable : kShortTable, middleDecides, kPieceReach});
         }
     }
+    // "segment*" decides by its prefix, "*segment" by its suffix.
+    if (shape.anchoredStart) {
+        const CRun& run = shape.runs.front();
+        const std::size_t length = std::min(kEdge, run.folded.size());
+        out.push_back(CCandidate{PrefixKey(Pack(run.folded.data(), length), length), 0, 0, kEdgeTable,
+                                 shape.segments == 1 && shape.endsWithStar, kPrefixReach});
+    }
+    if (shape.anchoredEnd) {
+        const CRun& run = shape.runs.back();
+        const std::size_t length = std::min(kEdge, run.folded.size());
+        out.push_back(CCandidate{SuffixKey(Pack(run.folded.data() + run.folded.size() - length, length), length),
+                                 static_cast<std::uint16_t>(run.segmentStart),
+                                 static_cast<std::uint16_t>(shape.lastSegmentLength - length), kEdgeTable,
+                                 shape.segments == 1 && shape.startsWithStar, kSuffixReach});
+    }
+    std::vector<std::wstring> texts;
+    for (const CRun& run : shape.runs)
+        texts.push_back(run.folded);
+    pairs = PairSignature(texts, common);
+}
+
+void AddRegexCandidates(const FilterRule& rule, const CCommonKeys& common, std::vector<CCandidate>& out,
+                        std::uint32_t& pairs)
+{
+    std::vector<std::wstring> literals = RegexRequiredLiterals(std::wstring_view(rule.body, EffectiveLength(rule)));
+    std::size_t longest = 0;
+    for (std::wstring& literal : literals) {
+        for (wchar_t& c : literal)
+            c = FoldAscii(c);
+        longest = std::max(longest, literal.size());
+    }
+    const bool useLong = longest >= kLongPiece;
+    const std::size_t piece = useLong ? kLongPiece : kShortPiece;
+    for (const std::wstring& literal : literals) {
+        for (std::size_t o = 0; o + piece <= literal.size(); ++o) {
+            const std::uint64_t packed = Pack(literal.data() + o, piece);
+            out.push_back(CCandidate{useLong ? LongKey(packed) : ShortKey(packed), kNoRun, 0,
+                                     useLong ? kLongTable : kShortTable, false, kPieceReach});
+        }
+    }
+    pairs = PairSignature(literals, common);
 }
 
 void Write(std::vector<BYTE>& image, std::size_t offset, const void* data, std::size_t size)
@@ -331,12 +571,11 @@ struct CTableBuild
     std::vector<std::uint32_t> listOffsets;  // of entries, for ordering
 };
 
-// Lays out one table at `offset` (8-aligned) and returns the offset after it.
-std::size_t LayOutTable(CTableBuild& build, CFilterIndex::CTable& table, std::size_t offset,
-                        std::vector<BYTE>* image)
+// Lays out one table at `offset` (8-aligned) and returns the offset after
+// it; writes it when `image` is given.
+std::size_t LayOutTable(const CTableBuild& build, std::size_t bucketsPerKey, CFilterIndex::CTable& table,
+                        std::size_t offset, std::vector<BYTE>* image)
 {
-    // Buckets: about 16 per distinct key, so that most pieces of a URL find
-    // their bit clear.
     std::vector<std::uint32_t> keys;
     keys.reserve(build.entries.size());
     for (const CEntry& entry : build.entries)
@@ -344,17 +583,16 @@ std::size_t LayOutTable(CTableBuild& build, CFilterIndex::CTable& table, std::si
     std::sort(keys.begin(), keys.end());
     const std::size_t distinct = static_cast<std::size_t>(std::unique(keys.begin(), keys.end()) - keys.begin());
     std::uint32_t bits = kMinBits;
-    while (bits < kMaxBits && (std::size_t{1} << bits) < distinct * 16)
+    while (bits < kMaxBits && (std::size_t{1} << bits) < distinct * bucketsPerKey)
         ++bits;
-    const std::size_t buckets = std::size_t{1} << bits;
-    const std::size_t words = buckets / 64;
+    const std::size_t words = (std::size_t{1} << bits) / 64;
     const int shift = 32 - static_cast<int>(bits);
 
     // Entries by bucket, and within a bucket in list order.
-    std::vector<std::size_t> order(build.entries.size());
+    std::vector<std::uint32_t> order(build.entries.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
         const std::uint32_t ba = build.entries[a].key >> shift, bb = build.entries[b].key >> shift;
         return ba != bb ? ba < bb : build.listOffsets[a] < build.listOffsets[b];
     });
@@ -363,7 +601,7 @@ std::size_t LayOutTable(CTableBuild& build, CFilterIndex::CTable& table, std::si
     std::vector<CEntry> sorted;
     sorted.reserve(order.size());
     std::uint32_t previous = 0xFFFFFFFFu;
-    for (std::size_t i : order) {
+    for (std::uint32_t i : order) {
         const std::uint32_t bucket = build.entries[i].key >> shift;
         if (bucket != previous) {
             bitset[bucket / 64] |= std::uint64_t{1} << (bucket % 64);
@@ -407,14 +645,21 @@ std::size_t LayOutTable(CTableBuild& build, CFilterIndex::CTable& table, std::si
 
 // ---- Lookup --------------------------------------------------------------
 
-// Does the wildcard run that starts at body[runStart] appear in the URL at
-// url[0..]? Same reading of the pattern as MatchWildcard.
-inline bool RunMatches(const wchar_t* run, const wchar_t* url, std::size_t available) noexcept
+// Does the wildcard segment that starts at `run` (up to its next "*")
+// appear in the URL at url[0..]? Same reading of the pattern as
+// MatchWildcard.
+inline bool SegmentMatches(const wchar_t* run, const wchar_t* url, std::size_t available) noexcept
 {
     for (std::size_t j = 0;; ++j) {
         wchar_t c = *run;
-        if (c == L'\0' || c == L'*' || c == L'?')
+        if (c == L'\0' || c == L'*')
             return true;
+        if (c == L'?') {
+            if (j >= available)
+                return false;
+            ++run;
+            continue;
+        }
         if (c == L'\\' && run[1] != L'\0') {
             c = run[1];
             run += 2;
@@ -439,17 +684,24 @@ bool InImage(std::uint64_t offset, std::uint64_t count, std::uint64_t unit, std:
     return offset % 4 == 0 && offset <= size && count <= (size - offset) / unit;
 }
 
+// Is there a record at `offset` of a list of `listSize` bytes? Only a forged
+// image can make this false.
+inline bool IsRecordOffset(std::uint32_t offset, std::uint32_t listSize) noexcept
+{
+    return offset % 2 == 0 && std::uint64_t{offset} + FilterRecordSize(0) <= listSize;
+}
+
 }  // namespace
 
 std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vector<const FilterRule*>& records,
                                    DWORD generation)
 {
-    CKeyChooser chooser;
+    const CCommonKeys common;
     std::vector<CCandidate> candidates;
     std::vector<CRuleKeys> rules;
     std::vector<std::uint32_t> regexOffsets;
     rules.reserve(records.size());
-    std::vector<CRun> runs;
+    CWildcardShape shape;
     for (const FilterRule* record : records) {
         const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(record);
         const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(list);
@@ -457,62 +709,72 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
             size - (at - base) < FilterRecordSize(*record) || (at - base) % 2 != 0)
             ThrowHResult(E_INVALIDARG);
         const std::uint32_t offset = static_cast<std::uint32_t>(at - base);
-        CRuleKeys rule{offset, offset, record->isException ? kExceptionTable : kBlockTable, candidates.size(), 0};
+        CRuleKeys rule{offset, offset, record->isException != 0, 0, candidates.size(), 0};
         if (record->isRegex) {
             rule.rule = kRegexRule | static_cast<std::uint32_t>(regexOffsets.size());
             regexOffsets.push_back(offset);
-            AddRegexCandidates(*record, chooser, candidates);
+            AddRegexCandidates(*record, common, candidates, rule.pairs);
         } else {
-            AddWildcardCandidates(*record, chooser, runs, candidates);
+            AddWildcardCandidates(*record, shape, common, candidates, rule.pairs);
         }
         // One candidate per key: a piece that occurs twice in a record
         // counts once.
-        std::sort(candidates.begin() + static_cast<std::ptrdiff_t>(rule.first), candidates.end(),
-                  [](const CCandidate& a, const CCandidate& b) { return a.key < b.key; });
-        candidates.erase(std::unique(candidates.begin() + static_cast<std::ptrdiff_t>(rule.first), candidates.end(),
+        const auto first = candidates.begin() + static_cast<std::ptrdiff_t>(rule.first);
+        std::sort(first, candidates.end(), [](const CCandidate& a, const CCandidate& b) {
+            return a.key != b.key ? a.key < b.key : a.runDecides > b.runDecides;
+        });
+        candidates.erase(std::unique(first, candidates.end(),
                                      [](const CCandidate& a, const CCandidate& b) { return a.key == b.key; }),
                          candidates.end());
+        if (rule.isException) {
+            for (auto it = candidates.begin() + static_cast<std::ptrdiff_t>(rule.first); it != candidates.end(); ++it)
+                it->table = static_cast<std::uint8_t>(it->table + kTablesPerKind);
+        }
         rule.last = candidates.size();
         rules.push_back(rule);
     }
 
-    // Each record takes the key that costs least: one that few records
-    // could use (it is less likely to be in a URL), that few have taken
-    // already (its bucket stays short), and not a piece of every URL. Records
-    // with the fewest choices choose first.
-    std::unordered_map<std::uint32_t, std::uint32_t> usable[kTableCount], taken[kTableCount];
-    for (const CRuleKeys& rule : rules) {
-        for (std::size_t i = rule.first; i < rule.last; ++i)
-            ++usable[rule.table][candidates[i].key];
-    }
-    std::vector<std::size_t> order(rules.size());
+    // Each record takes the key that costs least: not a piece of every URL,
+    // one that few records could use (it is less likely to be in a URL),
+    // that few have taken already (its bucket stays short), a long prefix or
+    // suffix rather than a piece; among equals, one whose segment decides. Records with the fewest choices choose first.
+    auto slot = [](const CCandidate& c) { return std::uint64_t{c.table} << 32 | c.key; };
+    CKeyCounts usable(candidates.size()), taken(rules.size());
+    for (const CCandidate& c : candidates)
+        ++usable[slot(c)];
+    std::vector<std::uint32_t> order(rules.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        order[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
         return rules[a].last - rules[a].first < rules[b].last - rules[b].first;
     });
     CTableBuild builds[kTableCount];
-    for (std::size_t index : order) {
+    for (std::uint32_t index : order) {
         const CRuleKeys& rule = rules[index];
-        CTableBuild& build = builds[rule.table];
         if (rule.first == rule.last) {
-            build.always.push_back(CEntry{0, rule.rule, kNoRun, 0});
+            builds[rule.isException ? kTablesPerKind + kEdgeTable : kEdgeTable].always.push_back(
+                CEntry{rule.pairs, rule.rule, kNoRun, 0});
             continue;
         }
         const CCandidate* best = nullptr;
         std::uint64_t bestCost = 0;
         for (std::size_t i = rule.first; i < rule.last; ++i) {
             const CCandidate& c = candidates[i];
-            const std::uint64_t cost = std::uint64_t{c.penalty} + 4 * std::uint64_t{taken[rule.table][c.key]} +
-                                       usable[rule.table][c.key];
+            // A prefix other than the scheme's is at the start of no URL the
+            // browser asks about: its bucket may grow.
+            const std::uint64_t crowd = c.reach == kPrefixReach ? taken.Get(slot(c)) / 8
+                                                                : 8 * std::uint64_t{taken.Get(slot(c))} + usable.Get(slot(c));
+            const std::uint64_t cost = (common.IsCommon(c.key) ? std::uint64_t{1} << 40 : 0) +
+                                       (crowd + c.reach) * 2 + (c.runDecides ? 0 : 1);
             if (!best || cost < bestCost) {
                 best = &c;
                 bestCost = cost;
             }
         }
-        ++taken[rule.table][best->key];
-        build.entries.push_back(CEntry{best->key, rule.rule, best->runStart, best->runOffset});
-        build.listOffsets.push_back(rule.listOffset);
+        ++taken[slot(*best)];
+        const std::uint32_t flags = best->runDecides ? kRunDecides : 0;
+        builds[best->table].entries.push_back(CEntry{best->key, rule.rule | flags, best->runStart, best->runOffset});
+        builds[best->table].listOffsets.push_back(rule.listOffset);
     }
     // Entries without a key are checked in list order.
     for (CTableBuild& build : builds) {
@@ -536,7 +798,7 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
     offset = Align8(offset + regexOffsets.size() * sizeof(std::uint32_t));
     const std::size_t tablesOffset = offset;
     for (int t = 0; t < kTableCount; ++t)
-        offset = LayOutTable(builds[t], header.tables[t], offset, nullptr);
+        offset = LayOutTable(builds[t], kBucketsPerKey[t % kTablesPerKind], header.tables[t], offset, nullptr);
     if (offset > 0x7FFFFFFF)
         ThrowHResult(HResultFromWin32(ERROR_FILE_TOO_LARGE));
     header.imageSize = static_cast<std::uint32_t>(offset);
@@ -546,7 +808,7 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
     Write(image, header.regexOffset, regexOffsets.data(), regexOffsets.size() * sizeof(std::uint32_t));
     offset = tablesOffset;
     for (int t = 0; t < kTableCount; ++t)
-        offset = LayOutTable(builds[t], header.tables[t], offset, &image);
+        offset = LayOutTable(builds[t], kBucketsPerKey[t % kTablesPerKind], header.tables[t], offset, &image);
     Write(image, 0, &header, sizeof header);
     header.checksum = ImageChecksum(image.data(), header, ListEnd(header), image.size());
     Write(image, 0, &header, sizeof header);
@@ -618,87 +880,102 @@ DWORD CFilterIndex::GetListSize() const noexcept
 
 bool CFilterIndex::IsAllowed(const wchar_t* url) const
 {
-    const CHeader& header = *At<CHeader>(m_image, 0);
     const std::size_t length = std::wcslen(url);
     // Exceptions matter only once a block record matches.
-    if (!AnyMatch(header.tables[kBlockTable], url, length))
+    if (!AnyMatch(0, url, length))
         return true;
-    return AnyMatch(header.tables[kExceptionTable], url, length);
+    return AnyMatch(kTablesPerKind, url, length);
 }
 
-bool CFilterIndex::AnyMatch(const CTable& table, const wchar_t* url, std::size_t length) const
+bool CFilterIndex::Probe(const CTable& table, std::uint32_t key, const wchar_t* url, std::size_t length,
+                         std::size_t position) const
 {
     const CHeader& header = *At<CHeader>(m_image, 0);
     const std::uint64_t* bitset = At<std::uint64_t>(m_image, table.bitsetOffset);
-    const std::uint32_t* rank = At<std::uint32_t>(m_image, table.rankOffset);
+    const std::uint32_t bucket = key >> (32 - table.bits);
+    const std::uint64_t word = bitset[bucket / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (bucket % 64);
+    if (!(word & bit))
+        return false;
+    const std::uint32_t r = At<std::uint32_t>(m_image, table.rankOffset)[bucket / 64] +
+                            static_cast<std::uint32_t>(__builtin_popcountll(word & (bit - 1)));
+    if (r >= table.bucketCount)
+        return false;
     const std::uint32_t* starts = At<std::uint32_t>(m_image, table.startsOffset);
     const CEntry* entries = At<CEntry>(m_image, table.entriesOffset);
-    const int shift = 32 - static_cast<int>(table.bits);
-    const BYTE* list = m_image + header.listOffset;
-
-    // The entries filed under `key`, found at url[position]: check the
-    // record's literal run there, then the record itself.
-    auto probe = [&](std::uint32_t key, std::size_t position) -> bool {
-        const std::uint32_t bucket = key >> shift;
-        const std::uint64_t word = bitset[bucket / 64];
-        const std::uint64_t bit = std::uint64_t{1} << (bucket % 64);
-        if (!(word & bit))
-            return false;
-        const std::uint32_t r = rank[bucket / 64] + static_cast<std::uint32_t>(__builtin_popcountll(word & (bit - 1)));
-        if (r >= table.bucketCount)
-            return false;
-        const std::uint32_t first = starts[r], last = std::min(starts[r + 1], table.entryCount);
-        for (std::uint32_t i = first; i < last; ++i) {
-            const CEntry& entry = entries[i];
-            if (entry.key != key)
+    const std::uint32_t last = std::min(starts[r + 1], table.entryCount);
+    for (std::uint32_t i = starts[r]; i < last; ++i) {
+        const CEntry& entry = entries[i];
+        if (entry.key != key)
+            continue;
+        // The record's literal run must be in the URL where the key was
+        // found; checking that is much cheaper than the record's matcher,
+        // and for most records it is the whole answer.
+        if (entry.runStart != kNoRun) {
+            const std::uint32_t offset = entry.rule & ~kRunDecides;
+            if (entry.runOffset > position || (entry.rule & kRegexRule) || !IsRecordOffset(offset, header.listSize))
                 continue;
-            if (entry.runStart != kNoRun) {
-                if (entry.runOffset > position || (entry.rule & kRegexRule) || entry.rule % 2 != 0 ||
-                    std::uint64_t{entry.rule} + FilterRecordSize(0) > header.listSize)
-                    continue;
-                const wchar_t* body = reinterpret_cast<const FilterRule*>(list + entry.rule)->body;
-                const std::size_t start = position - entry.runOffset;
-                if (!RunMatches(body + entry.runStart, url + start, length - start))
-                    continue;
-            }
-            if (MatchEntry(entry.rule, url))
+            const wchar_t* body = reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset)->body;
+            const std::size_t start = position - entry.runOffset;
+            if (!SegmentMatches(body + entry.runStart, url + start, length - start))
+                continue;
+            if (entry.rule & kRunDecides)
                 return true;
         }
-        return false;
-    };
+        if (MatchEntry(entry.rule, url))
+            return true;
+    }
+    return false;
+}
 
-    if (length >= kGram) {
-        std::uint64_t window = 0;
-        for (std::size_t i = 0; i < length; ++i) {
-            window = window << 16 | static_cast<std::uint16_t>(FoldAscii(url[i]));
-            if (i + 1 < kGram)
-                continue;
-            const std::uint32_t key = HashKey(window);
-            const std::uint32_t bucket = key >> shift;
-            if (!((bitset[bucket / 64] >> (bucket % 64)) & 1))
-                continue;
-            if (probe(key, i + 1 - kGram))
+bool CFilterIndex::AnyMatch(int first, const wchar_t* url, std::size_t length) const
+{
+    const CHeader& header = *At<CHeader>(m_image, 0);
+    const CTable& longTable = header.tables[first + kLongTable];
+    const CTable& shortTable = header.tables[first + kShortTable];
+    const CTable& edgeTable = header.tables[first + kEdgeTable];
+    const std::uint64_t* longBits = At<std::uint64_t>(m_image, longTable.bitsetOffset);
+    const std::uint64_t* shortBits = At<std::uint64_t>(m_image, shortTable.bitsetOffset);
+    const int longShift = 32 - static_cast<int>(longTable.bits);
+    const int shortShift = 32 - static_cast<int>(shortTable.bits);
+    const bool anyLong = longTable.entryCount != 0;
+    const bool anyShort = shortTable.entryCount != 0;
+
+    // Every piece of the URL: one bit test per table, the bucket only when
+    // the bit is set.
+    std::uint64_t window = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        window = window << 8 | KeyChar(url[i]);
+        if (anyShort && i + 1 >= kShortPiece) {
+            const std::uint32_t key = ShortKey(window & 0xFFFFFFFFu);
+            const std::uint32_t bucket = key >> shortShift;
+            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) &&
+                Probe(shortTable, key, url, length, i + 1 - kShortPiece))
+                return true;
+        }
+        if (anyLong && i + 1 >= kLongPiece) {
+            const std::uint32_t key = LongKey(window);
+            const std::uint32_t bucket = key >> longShift;
+            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) &&
+                Probe(longTable, key, url, length, i + 1 - kLongPiece))
                 return true;
         }
     }
-    wchar_t folded[kGram];
-    const std::size_t edge = std::min(kGram, length);
-    for (std::size_t i = 0; i < edge; ++i)
-        folded[i] = FoldAscii(url[i]);
-    for (std::size_t n = 1; n <= edge; ++n) {
-        if (probe(PrefixKey(Pack(folded, n), n), 0))
-            return true;
+    if (edgeTable.entryCount != 0) {
+        const std::size_t edge = std::min(kEdge, length);
+        for (std::size_t n = 1; n <= edge; ++n) {
+            if (Probe(edgeTable, PrefixKey(Pack(url, n), n), url, length, 0) ||
+                Probe(edgeTable, SuffixKey(Pack(url + length - n, n), n), url, length, length - n))
+                return true;
+        }
     }
-    for (std::size_t i = 0; i < edge; ++i)
-        folded[i] = FoldAscii(url[length - edge + i]);
-    for (std::size_t n = 1; n <= edge; ++n) {
-        if (probe(SuffixKey(Pack(folded + edge - n, n), n), length - n))
-            return true;
-    }
-    const CEntry* always = At<CEntry>(m_image, table.alwaysOffset);
-    for (std::uint32_t i = 0; i < table.alwaysCount; ++i) {
-        if (MatchEntry(always[i].rule, url))
-            return true;
+    if (edgeTable.alwaysCount != 0) {
+        CUrlPairs pairs;
+        const CEntry* always = At<CEntry>(m_image, edgeTable.alwaysOffset);
+        for (std::uint32_t i = 0; i < edgeTable.alwaysCount; ++i) {
+            if (pairs.Contains(always[i].key, url, length) && MatchEntry(always[i].rule, url))
+                return true;
+        }
     }
     return false;
 }
@@ -710,9 +987,10 @@ bool CFilterIndex::MatchEntry(std::uint32_t rule, const wchar_t* url) const
         const CCompiledRegex* regex = GetRegex(rule & ~kRegexRule);
         return regex && regex->Search(url);
     }
-    if (rule % 2 != 0 || std::uint64_t{rule} + FilterRecordSize(0) > header.listSize)
+    const std::uint32_t offset = rule & ~kRunDecides;
+    if (!IsRecordOffset(offset, header.listSize))
         return false;
-    return MatchWildcard(reinterpret_cast<const FilterRule*>(m_image + header.listOffset + rule)->body, url);
+    return MatchWildcard(reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset)->body, url);
 }
 
 const CCompiledRegex* CFilterIndex::GetRegex(std::uint32_t index) const
@@ -723,11 +1001,11 @@ const CCompiledRegex* CFilterIndex::GetRegex(std::uint32_t index) const
     if (const CCompiledRegex* regex = m_regexes[index].load(std::memory_order_acquire))
         return regex;
     const std::uint32_t offset = At<std::uint32_t>(m_image, header.regexOffset)[index];
-    if (offset % 2 != 0 || std::uint64_t{offset} + FilterRecordSize(0) > header.listSize)
+    if (!IsRecordOffset(offset, header.listSize))
         return nullptr;
     const auto& record = *reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset);
     // The record's length may claim more than the list holds (a forged
-    // image); the terminator after the list copy bounds the read.
+    // image): never read past the list.
     const std::size_t available = (header.listSize - offset - FilterRecordSize(0)) / 2;
     std::size_t length = 0;
     while (length < record.length && length <= available && record.body[length] != L'\0')

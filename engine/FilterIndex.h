@@ -73,7 +73,9 @@ public:
 
 private:
     CFilterIndex(const BYTE* image, std::size_t size);
-    bool AnyMatch(const CTable& table, const wchar_t* url, std::size_t length) const;
+    bool AnyMatch(int first, const wchar_t* url, std::size_t length) const;
+    bool Probe(const CTable& table, std::uint32_t key, const wchar_t* url, std::size_t length,
+               std::size_t position) const;
     bool MatchEntry(std::uint32_t rule, const wchar_t* url) const;
     const CCompiledRegex* GetRegex(std::uint32_t index) const;
 
