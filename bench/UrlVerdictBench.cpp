@@ -14,7 +14,7 @@
 #include "com/Error.h"
 #include "engine/AdblockFormat.h"
 #include "engine/FilterRule.h"
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 

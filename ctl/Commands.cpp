@@ -8,7 +8,7 @@
 #include "engine/AdblockFormat.h"
 #include "engine/FilterEdit.h"
 #include "engine/FilterRule.h"
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 

@@ -815,6 +815,18 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
     return image;
 }
 
+void SetFilterIndexGeneration(std::vector<BYTE>& image, DWORD generation)
+{
+    if (image.size() < sizeof(CHeader))
+        ThrowHResult(E_INVALIDARG);
+    CHeader header;
+    std::memcpy(&header, image.data(), sizeof header);
+    header.generation = generation;
+    Write(image, 0, &header, sizeof header);
+    header.checksum = ImageChecksum(image.data(), header, ListEnd(header), image.size());
+    Write(image, 0, &header, sizeof header);
+}
+
 std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t size)
 {
     if (size < sizeof(CHeader))

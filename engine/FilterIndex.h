@@ -43,6 +43,10 @@ class CCompiledRegex;
 std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vector<const FilterRule*>& records,
                                    DWORD generation);
 
+// Sets the generation in an image made by BuildFilterIndex (and its
+// checksum).
+void SetFilterIndexGeneration(std::vector<BYTE>& image, DWORD generation);
+
 // A read-only view of an image that has passed its checks. Lookups may run
 // on any number of threads at once. Regular expressions are compiled by the
 // first lookup that needs each, once for the life of this object.

@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include <vector>
+
 #include "com/Error.h"
+#include "storage/FilterIndexStore.h"
 #include "storage/StoreSingleton.h"
 
 namespace {
@@ -28,15 +31,52 @@ BYTE* CopyRecord(BYTE* target, const FilterRule& record) noexcept
     return target + size;
 }
 
+// Writes the records [first, last) from `at` on, each directly after the
+// previous one.
+BYTE* CopyRecords(BYTE* at, const FilterRule* const* first, const FilterRule* const* last) noexcept
+{
+    for (auto it = first; it != last; ++it)
+        at = CopyRecord(at, **it);
+    return at;
+}
+
+// Stores `size` bytes made by `fill` as the whole list, with its index
+// built first and published right after (for a list store that has one).
+template <class Fill>
+void StoreList(CStoreWriter& writer, std::uint64_t size, const Fill& fill)
+{
+    const LONG length = CheckedStoreLength(size);
+    std::unique_ptr<CFilterIndexStore::CUpdate> update;
+    if (CFilterIndexStore::Of(writer.GetStore())) {
+        std::vector<BYTE> list(static_cast<std::size_t>(length));
+        fill(list.data());
+        update = std::make_unique<CFilterIndexStore::CUpdate>(writer, list.data(), static_cast<DWORD>(length));
+    }
+    writer.Resize(length);
+    fill(writer.GetView());
+    if (update)
+        update->Publish();
+}
+
 }  // namespace
+
+std::unique_ptr<CSharedStore> OpenFilterListStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
+                                                  DWORD creationDisposition, const std::wstring& readerCountName,
+                                                  const std::wstring& writeLockName)
+{
+    auto store =
+        std::make_unique<CSharedStore>(path, securityAttributes, creationDisposition, readerCountName, writeLockName);
+    store->SetCompanion(std::make_unique<CFilterIndexStore>(*store, securityAttributes));
+    return store;
+}
 
 CSharedStore& GetFilterListStore()
 {
     return g_filterListStore.Get([] {
         std::wstring path = MakeStoreFilePath(kFilterListFileName);
-        return std::make_unique<CSharedStore>(path.c_str(), GetSharedSecurityAttributes(), OPEN_ALWAYS,
-                                              MakeSharedObjectName(kFilterListReaderCountName),
-                                              MakeSharedObjectName(kFilterListWriteLockName));
+        return OpenFilterListStore(path.c_str(), GetSharedSecurityAttributes(), OPEN_ALWAYS,
+                                   MakeSharedObjectName(kFilterListReaderCountName),
+                                   MakeSharedObjectName(kFilterListWriteLockName));
     });
 }
 
@@ -67,18 +107,23 @@ void AppendRecord(CStoreWriter& writer, const FilterRule& record)
 
 void AppendRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
 {
-    CFilterRecordCursor cursor(writer.GetView(), writer.GetViewSize());
+    CFilterRecordCursor cursor(writer.GetConstView(), writer.GetViewSize());
     while (cursor.Next()) {
     }
-    DWORD size = writer.GetViewSize() - static_cast<DWORD>(cursor.GetUnreadSize());
+    const DWORD size = writer.GetViewSize() - static_cast<DWORD>(cursor.GetUnreadSize());
     std::uint64_t added = 0;
     for (auto it = first; it != last; ++it)
         added += FilterRecordSize(**it);
-    // One resize for the whole batch: each resize remaps the file.
-    writer.Resize(CheckedStoreLength(std::uint64_t{size} + added));
-    BYTE* target = writer.GetView() + size;
-    for (auto it = first; it != last; ++it)
-        target = CopyRecord(target, **it);
+    if (added == 0 && size == writer.GetViewSize())
+        return;
+    // One resize for the whole batch: each resize remaps the file. What the
+    // file keeps is the same in the new list.
+    std::vector<BYTE> kept(writer.GetConstView(), writer.GetConstView() + size);
+    StoreList(writer, std::uint64_t{size} + added, [&](BYTE* target) {
+        if (size)
+            std::memcpy(target, kept.data(), size);
+        CopyRecords(target + size, first, last);
+    });
 }
 
 void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
@@ -86,8 +131,5 @@ void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, con
     std::uint64_t total = 0;
     for (auto it = first; it != last; ++it)
         total += FilterRecordSize(**it);
-    writer.Resize(CheckedStoreLength(total));
-    BYTE* target = writer.GetView();
-    for (auto it = first; it != last; ++it)
-        target = CopyRecord(target, **it);
+    StoreList(writer, total, [&](BYTE* target) { CopyRecords(target, first, last); });
 }

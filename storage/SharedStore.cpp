@@ -54,7 +54,8 @@ void CStoreLock::WaitForReaders() const
 CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
                            DWORD creationDisposition, const std::wstring& readerCountName,
                            const std::wstring& writeLockName)
-    : m_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes,
+    : m_path(path),
+      m_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes,
              creationDisposition, FILE_ATTRIBUTE_NORMAL),
       m_lock(securityAttributes, readerCountName, writeLockName)
 {
@@ -126,11 +127,14 @@ CStoreWriter::CStoreWriter(CSharedStore& store) : m_hold(store.m_lock.GetWriteMu
 
 CStoreWriter::~CStoreWriter()
 {
+    if (m_mayHaveChanged && m_store.m_companion)
+        m_store.m_companion->OnWriterDone(*this);
     m_store.Unmap();
 }
 
 void CStoreWriter::Resize(LONG newSize)
 {
+    m_mayHaveChanged = true;
     m_store.Unmap();
     HANDLE file = m_store.m_file.m_handle.Get();
     if (SetFilePointer(file, newSize, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)

@@ -10,7 +10,7 @@
 
 #include "com/Error.h"
 #include "com/Handle.h"
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
 
