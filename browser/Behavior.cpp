@@ -1,11 +1,49 @@
 #include "browser/Behavior.h"
 
-// The page work of the behavior is not part of the library yet: the
-// browser gets no behavior and leaves the elements alone.
+#include <cwchar>
 
-STDMETHODIMP CBehavior::Init(IElementBehaviorSite*)
+#include "browser/BlockableItem.h"
+#include "com/ComPtr.h"
+#include "com/Error.h"
+#include "engine/UrlVerdict.h"
+#include "storage/SettingsStore.h"
+
+namespace {
+
+constexpr wchar_t kBehaviorName[] = L"quellan";
+
+void BlockIfRefused(const CBlockableItemPtr& item, const std::function<bool(const wchar_t*)>& isUrlAllowed)
 {
-    return E_NOTIMPL;
+    if (item && !isUrlAllowed(item->GetUrl()))
+        item->Block();
+}
+
+}  // namespace
+
+void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
+                            const std::function<bool(const wchar_t*)>& isUrlAllowed)
+{
+    CStoreReader reader(settings);
+    if (IsSessionDisabled(reader) || !GetRemoveBlockedItems(reader))
+        return;
+    if (!site)
+        ThrowHResult(E_POINTER);
+    CComPtr<IHTMLElement> element;
+    ThrowIfFailed(site->GetElement(element.Put()));
+    if (!element)
+        return;
+    BlockIfRefused(MakeElementItem(element), isUrlAllowed);
+    BlockIfRefused(MakeBackgroundItem(element), isUrlAllowed);
+}
+
+STDMETHODIMP CBehavior::Init(IElementBehaviorSite* pBehaviorSite)
+{
+    return CallAtBoundary([&] {
+        ExamineBehaviorElement(pBehaviorSite, GetSettingsStore(), [](const wchar_t* url) { return IsUrlAllowed(url); });
+        // Failing makes the browser drop this behavior: the element was
+        // examined once, and nothing needs to stay attached to it.
+        return E_FAIL;
+    });
 }
 
 STDMETHODIMP CBehavior::Notify(LONG, VARIANT*)
@@ -18,10 +56,14 @@ STDMETHODIMP CBehavior::Detach()
     return S_OK;
 }
 
-STDMETHODIMP CBehavior::FindBehavior(BSTR, BSTR, IElementBehaviorSite*, IElementBehavior** ppBehavior)
+STDMETHODIMP CBehavior::FindBehavior(BSTR bstrBehavior, BSTR, IElementBehaviorSite*, IElementBehavior** ppBehavior)
 {
     if (!ppBehavior)
         return E_POINTER;
     *ppBehavior = nullptr;
-    return E_NOTIMPL;
+    if (!bstrBehavior || _wcsicmp(bstrBehavior, kBehaviorName) != 0)
+        return E_FAIL;
+    return CallAtBoundary([&] {
+        return CBehavior::Create()->QueryInterface(IidOf<IElementBehavior>(), reinterpret_cast<void**>(ppBehavior));
+    });
 }

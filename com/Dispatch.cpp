@@ -75,6 +75,30 @@ private:
 
 }  // namespace
 
+CComPtr<ITypeInfo> GetRegisteredTypeInfo(REFGUID libid, WORD major, WORD minor, LCID locale, REFIID iid)
+{
+    struct CEntry
+    {
+        GUID libid;
+        IID iid;
+        CComPtr<ITypeInfo> info;
+    };
+    static CCriticalSection lock;
+    static std::vector<CEntry> infos;
+
+    CCritSecLock hold(lock);
+    for (const CEntry& entry : infos) {
+        if (InlineIsEqualGUID(entry.libid, libid) && InlineIsEqualGUID(entry.iid, iid))
+            return entry.info;
+    }
+    CComPtr<ITypeLib> library;
+    ThrowIfFailed(LoadRegTypeLib(libid, major, minor, locale, library.Put()));
+    CComPtr<ITypeInfo> info;
+    ThrowIfFailed(library->GetTypeInfoOfGuid(iid, info.Put()));
+    infos.push_back(CEntry{libid, iid, info});
+    return info;
+}
+
 CComPtr<ITypeInfo> GetModuleTypeInfo(REFIID iid)
 {
     static CTypeInfoCache cache;

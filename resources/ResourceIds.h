@@ -11,3 +11,31 @@
 #define IDR_AUTOMATION 105
 #define IDR_BEHAVIOR 109
 #define IDR_BROKER 111
+
+// Dialog templates.
+#define IDD_SETTINGS 103
+#define IDD_BLOCKABLE_ITEMS 108
+#define IDD_ADD_FILTER 110
+
+// Menu pages (resource type HTML), reached as res://quellan.dll/#205 and #207.
+#define IDR_SETTINGS_PAGE 205
+#define IDR_BLOCKABLE_ITEMS_PAGE 207
+
+// Controls of the dialogs. IDOK (1) and IDCANCEL (2) are the system's.
+#define IDC_APPLY 3
+#define IDC_IMPORT 4
+#define IDC_EXPORT 5
+#define IDC_SORT 6
+#define IDC_ADD 7
+#define IDC_REMOVE 8
+#define IDC_MOVE_DOWN 9
+#define IDC_MOVE_UP 10
+#define IDC_SESSION_DISABLED 201
+#define IDC_REMOVE_BLOCKED_ITEMS 202
+#define IDC_FILTER_EDIT 204
+#define IDC_FILTER_LIST 205
+#define IDC_MANUAL_LINK 206
+// Blockable Items dialog.
+#define IDC_ADD_MASK 7
+#define IDC_CLOSE 8
+#define IDC_ITEM_LIST 205

@@ -1,10 +1,19 @@
 #include "ui/Automation.h"
 
-// The dialogs are not part of the library yet.
+#include "com/Dialog.h"
+#include "com/Error.h"
+#include "com/Module.h"
+#include "ui/CommonControls.h"
+#include "ui/SettingsDialog.h"
 
 STDMETHODIMP CAutomation::ShowSettingsDialog()
 {
-    return E_NOTIMPL;
+    return CallAtBoundary([] {
+        CActivationContextScope activation(GetModuleActivationContext());
+        LoadCommonControls();
+        CSettingsDialog dialog;
+        dialog.DoModal(GetActiveWindow());
+    });
 }
 
 STDMETHODIMP CAutomation::ShowBlockableItemsDialog(IDispatch*)

@@ -1,14 +1,23 @@
 #pragma once
 // CAutomation: the scriptable object ("Quellan.Automation") that the
 // browser's menu pages create to open the settings and Blockable Items
-// dialogs. Apartment-threaded, not aggregatable; IDispatch comes from the
-// library's type library.
+// dialogs. Apartment-threaded, not aggregatable, no state. Its IDispatch
+// takes the type information of IAutomation from the registered type
+// library, so scripts reach it by name once the library is registered.
+//
+// Each method shows its dialog modally on the calling thread, owned by the
+// thread's active window, with the library's activation context (common
+// controls version 6) active, and returns S_OK when the dialog has closed,
+// whatever the user did. A failure to activate the context or to create the
+// dialog is returned as its HRESULT.
 
 #include "com/Dispatch.h"
 #include "com/Object.h"
 #include "resources/QuellanLib.h"
 
-class CAutomation final : public CComObjectBase<CAutomation, CDispatchImpl<IAutomation>, IDispatch>
+class CAutomation final
+    : public CComObjectBase<CAutomation, CDispatchImpl<IAutomation, CRegisteredTypeInfo<&LIBID_QuellanLib, 1, 0>>,
+                            IDispatch>
 {
 public:
     // IAutomation

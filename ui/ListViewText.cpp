@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "com/Error.h"
@@ -40,4 +41,18 @@ void AppendFilterItem(HWND list, const wchar_t* text)
     if (index < 0)
         ThrowHResult(E_FAIL);
     SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(index), FALSE);
+}
+
+int CompareOrdinal(const std::wstring& first, const std::wstring& second) noexcept
+{
+    const std::size_t common = first.size() < second.size() ? first.size() : second.size();
+    for (std::size_t i = 0; i < common; ++i) {
+        const auto a = static_cast<std::uint16_t>(first[i]);
+        const auto b = static_cast<std::uint16_t>(second[i]);
+        if (a != b)
+            return a < b ? -1 : 1;
+    }
+    if (first.size() == second.size())
+        return 0;
+    return first.size() < second.size() ? -1 : 1;
 }

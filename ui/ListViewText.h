@@ -15,3 +15,7 @@ std::wstring GetListItemText(HWND list, int item);
 // keep their selection), and scrolls it fully into view. Throws the HRESULT
 // exception E_FAIL when the control refuses the item.
 void AppendFilterItem(HWND list, const wchar_t* text);
+
+// Ordinal, case-sensitive order of two texts: code unit by code unit as
+// unsigned 16-bit values, a proper prefix first. <0, 0 or >0.
+int CompareOrdinal(const std::wstring& first, const std::wstring& second) noexcept;

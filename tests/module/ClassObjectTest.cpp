@@ -216,7 +216,7 @@ TEST_F(ComTest, HandsOutClassObjectsOnlyForItsClasses)
     EXPECT_EQ(E_POINTER, m_library.GetClassObject(CLSID_Broker, IID_IClassFactory, nullptr));
 }
 
-TEST_F(ComTest, AutomationDispatchesThroughTheTypeLibrary)
+TEST_F(ComTest, AutomationHasOneTypeInfo)
 {
     CComPtr<IDispatch> automation;
     ASSERT_EQ(S_OK, Factory(CLSID_Automation)->CreateInstance(nullptr, IID_IDispatch, automation.PutVoid()));
@@ -228,25 +228,7 @@ TEST_F(ComTest, AutomationDispatchesThroughTheTypeLibrary)
     EXPECT_EQ(DISP_E_BADINDEX, automation->GetTypeInfo(1, 0, &info));
     EXPECT_EQ(nullptr, info);
 
-    const wchar_t* names[] = {L"ShowSettingsDialog", L"showblockableitemsdialog", L"Missing"};
-    DISPID ids[3] = {};
-    for (int i = 0; i < 2; ++i) {
-        LPOLESTR name = const_cast<LPOLESTR>(names[i]);
-        EXPECT_EQ(S_OK, automation->GetIDsOfNames(IID_NULL, &name, 1, 0, &ids[i]));
-    }
-    EXPECT_EQ(1, ids[0]);
-    EXPECT_EQ(2, ids[1]);
-    LPOLESTR missing = const_cast<LPOLESTR>(names[2]);
-    EXPECT_EQ(DISP_E_UNKNOWNNAME, automation->GetIDsOfNames(IID_NULL, &missing, 1, 0, &ids[2]));
-
-    // The call reaches the object's method, whose failure comes back.
-    DISPPARAMS none = {};
-    EXCEPINFO exception = {};
-    HRESULT hr = automation->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &exception, nullptr);
-    EXPECT_TRUE(hr == E_NOTIMPL || (hr == DISP_E_EXCEPTION && exception.scode == E_NOTIMPL)) << std::hex << hr;
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
+    // Names and calls need the registered type library: see the dialog tests.
 }
 
 TEST_F(ComTest, HelperAndBehaviorDispatchHasNoMembers)

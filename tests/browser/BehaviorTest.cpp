@@ -1,0 +1,443 @@
+// The element behavior on stand-in documents, created the way the browser
+// creates it: the Behavior class through its class factory, FindBehavior and
+// Init for each element. It works on the user's real stores, which each test
+// puts back as it found them.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "browser/Behavior.h"
+#include "com/Bstr.h"
+#include "com/ClassFactory.h"
+#include "com/Error.h"
+#include "engine/FilterRule.h"
+#include "resources/QuellanLib.h"
+#include "storage/FilterListStore.h"
+#include "storage/SettingsStore.h"
+#include "storage/SharedObjects.h"
+#include "tests/module/ShippedLibrary.h"
+#include "tests/storage/StoreTestSupport.h"
+#include "tools/standin/StandInDocument.h"
+
+namespace {
+
+constexpr wchar_t kPageUrl[] = L"http://www.example.com/index.html";
+constexpr wchar_t kBehaviorRule[] = L"<style>*{behavior:url(#default#quellan)}</style>";
+constexpr wchar_t kBehaviorCss[] = L"*{behavior:url(#default#quellan)}";
+
+std::vector<CFilterRulePtr> ParseFilters(const std::vector<std::wstring>& texts)
+{
+    std::vector<CFilterRulePtr> records;
+    for (const std::wstring& text : texts) {
+        FilterRule* rule = nullptr;
+        if (!ParseFilter(text.c_str(), &rule))
+            throw std::invalid_argument("bad filter in a test");
+        records.emplace_back(rule);
+    }
+    return records;
+}
+
+void ReplaceFilters(const std::vector<const FilterRule*>& records)
+{
+    CStoreWriter writer(GetFilterListStore());
+    ReplaceAllRecords(writer, records.data(), records.data() + records.size());
+}
+
+// The user's settings and filter list as a test found them, put back when
+// it ends.
+class CRealStoresScope
+{
+public:
+    CRealStoresScope()
+    {
+        {
+            CStoreReader reader(GetSettingsStore());
+            m_removeBlockedItems = GetRemoveBlockedItems(reader);
+            m_sessionDisabled = IsSessionDisabled(reader);
+        }
+        CStoreReader reader(GetFilterListStore());
+        m_list.assign(reader.GetView(), reader.GetView() + reader.GetViewSize());
+    }
+    ~CRealStoresScope()
+    {
+        SetOptions(m_removeBlockedItems, m_sessionDisabled);
+        std::vector<const FilterRule*> records;
+        CFilterRecordCursor cursor(m_list.data(), static_cast<DWORD>(m_list.size()));
+        while (const FilterRule* record = cursor.Next())
+            records.push_back(record);
+        ReplaceFilters(records);
+    }
+    CRealStoresScope(const CRealStoresScope&) = delete;
+    CRealStoresScope& operator=(const CRealStoresScope&) = delete;
+
+    static void SetOptions(bool removeBlockedItems, bool sessionDisabled)
+    {
+        CStoreWriter writer(GetSettingsStore());
+        SetRemoveBlockedItems(writer, removeBlockedItems);
+        SetSessionDisabled(writer, sessionDisabled);
+    }
+    static void SetFilters(const std::vector<std::wstring>& texts)
+    {
+        std::vector<CFilterRulePtr> owned = ParseFilters(texts);
+        std::vector<const FilterRule*> records;
+        for (const CFilterRulePtr& record : owned)
+            records.push_back(record.get());
+        ReplaceFilters(records);
+    }
+
+private:
+    bool m_removeBlockedItems = false;
+    bool m_sessionDisabled = false;
+    std::vector<BYTE> m_list;
+};
+
+CComPtr<IElementBehaviorFactory> CreateBehaviorFactory()
+{
+    CComPtr<IClassFactory> classObject(CComClassFactory::Create(&CBehavior::CreateObject).Get());
+    CComPtr<IElementBehaviorFactory> factory;
+    EXPECT_EQ(S_OK, classObject->CreateInstance(nullptr, IidOf<IElementBehaviorFactory>(), factory.PutVoid()));
+    return factory;
+}
+
+// What the browser helper object does to a page: a style element first in
+// the head whose rule gives every element the behavior.
+void InjectBehaviorStyle(IHTMLDocument2* document)
+{
+    CComPtr<IHTMLDocument3> document3;
+    ASSERT_EQ(S_OK, document->QueryInterface(IidOf<IHTMLDocument3>(), document3.PutVoid()));
+    CComPtr<IHTMLElementCollection> heads;
+    CComBSTR headTag(L"head");
+    ASSERT_EQ(S_OK, document3->getElementsByTagName(headTag, heads.Put()));
+    VARIANT name, index;
+    VariantInit(&name);
+    VariantInit(&index);
+    V_VT(&index) = VT_I4;
+    V_I4(&index) = 0;
+    CComPtr<IDispatch> headObject;
+    ASSERT_EQ(S_OK, heads->item(name, index, headObject.Put()));
+    CComPtr<IHTMLElement> head;
+    ASSERT_EQ(S_OK, headObject->QueryInterface(IidOf<IHTMLElement>(), head.PutVoid()));
+    CComPtr<IMarkupServices> markup;
+    ASSERT_EQ(S_OK, document->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid()));
+    CComPtr<IMarkupPointer> pointer;
+    ASSERT_EQ(S_OK, markup->CreateMarkupPointer(pointer.Put()));
+    ASSERT_EQ(S_OK, pointer->MoveAdjacentToElement(head, ELEM_ADJ_AfterBegin));
+    CComPtr<IHTMLElement> style;
+    wchar_t attributes[] = L"type=\"text/css\"";
+    ASSERT_EQ(S_OK, markup->CreateElement(TAGID_STYLE, attributes, style.Put()));
+    ASSERT_EQ(S_OK, markup->InsertElement(style, pointer, pointer));
+    CComPtr<IHTMLStyleElement> styleElement;
+    ASSERT_EQ(S_OK, style->QueryInterface(IidOf<IHTMLStyleElement>(), styleElement.PutVoid()));
+    CComPtr<IHTMLStyleSheet> sheet;
+    ASSERT_EQ(S_OK, styleElement->get_styleSheet(sheet.Put()));
+    CComBSTR css(kBehaviorCss);
+    ASSERT_EQ(S_OK, sheet->put_cssText(css));
+}
+
+class ElementBehavior : public testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))); }
+    void TearDown() override
+    {
+        m_documents.clear();
+        CoUninitialize();
+    }
+
+    // A page whose elements all get the behavior while it loads.
+    IStandInDocument& Load(const std::wstring& body, const std::wstring& head = L"")
+    {
+        return LoadWithoutBehavior(body, kBehaviorRule + head);
+    }
+    IStandInDocument& LoadWithoutBehavior(const std::wstring& body, const std::wstring& head = L"")
+    {
+        CStandInOptions options;
+        options.behaviorFactories.emplace_back(L"quellan", CreateBehaviorFactory());
+        std::wstring html = L"<html><head>" + head + L"</head><body>" + body + L"</body></html>";
+        m_documents.push_back(CreateStandInDocument(html, kPageUrl, options));
+        return StandInDocument(m_documents.back());
+    }
+    static IStandInElement& Element(IStandInDocument& document, const wchar_t* id)
+    {
+        CComPtr<IHTMLElement> element = document.ElementById(id);
+        if (!element)
+            throw std::invalid_argument("no such element");
+        return StandInElement(element);  // the document holds the element
+    }
+    static std::vector<std::wstring> Writes(IStandInDocument& document, const wchar_t* id)
+    {
+        return Element(document, id).StyleWrites();
+    }
+    static bool NothingWritten(IStandInDocument& document)
+    {
+        for (const CComPtr<IHTMLElement>& element : document.Elements()) {
+            if (!StandInElement(element).StyleWrites().empty())
+                return false;
+        }
+        return true;
+    }
+
+    CRealStoresScope m_stores;
+    std::vector<CComPtr<IHTMLDocument2>> m_documents;
+};
+
+const std::vector<std::wstring> kHidden = {L"display: none"};
+const std::vector<std::wstring> kNoBackground = {L"background-image: none"};
+const std::vector<std::wstring> kUntouched = {};
+
+}  // namespace
+
+TEST(BehaviorFactory, FindsABehaviorOnlyForItsOwnNameInAnyCase)
+{
+    CComPtr<IElementBehaviorFactory> factory = CreateBehaviorFactory();
+    for (const wchar_t* name : {L"quellan", L"QUELLAN", L"QuelLan"}) {
+        CComBSTR text(name);
+        CComPtr<IElementBehavior> behavior;
+        EXPECT_EQ(S_OK, factory->FindBehavior(text, nullptr, nullptr, behavior.Put())) << name;
+        EXPECT_NE(behavior, nullptr);
+    }
+    for (const wchar_t* name : {L"quellanx", L"quella", L"", L"other"}) {
+        CComBSTR text(name);
+        IElementBehavior* behavior = reinterpret_cast<IElementBehavior*>(1);
+        EXPECT_EQ(E_FAIL, factory->FindBehavior(text, nullptr, nullptr, &behavior)) << name;
+        EXPECT_EQ(behavior, nullptr);
+    }
+    IElementBehavior* behavior = reinterpret_cast<IElementBehavior*>(1);
+    EXPECT_EQ(E_FAIL, factory->FindBehavior(nullptr, nullptr, nullptr, &behavior));
+    EXPECT_EQ(behavior, nullptr);
+    EXPECT_EQ(E_POINTER, factory->FindBehavior(CComBSTR(L"quellan"), nullptr, nullptr, nullptr));
+}
+
+TEST_F(ElementBehavior, EveryInitFailsSoNoElementKeepsTheBehavior)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"*ads*"});
+    IStandInDocument& page = Load(L"<img id=ad src='http://ads.example/a.gif'><p id=text>hello</p>");
+    std::vector<CComPtr<IHTMLElement>> elements = page.Elements();
+    ASSERT_EQ(elements.size(), 6u);  // html head style body img p
+    for (const CComPtr<IHTMLElement>& element : elements) {
+        std::vector<CStandInBehaviorRecord> records = StandInElement(element).Behaviors();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].findResult, S_OK);
+        EXPECT_EQ(records[0].initResult, E_FAIL);
+        EXPECT_FALSE(records[0].kept);
+    }
+    EXPECT_EQ(Writes(page, L"ad"), kHidden);
+    EXPECT_EQ(Writes(page, L"text"), kUntouched);
+}
+
+TEST_F(ElementBehavior, BlockedImageIsHiddenWithItsSourceUnchanged)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"*/banners/*"});
+    IStandInDocument& page = Load(L"<img id=ad src='/banners/top.gif'><img id=photo src='/photos/cat.jpg'>");
+    EXPECT_EQ(Writes(page, L"ad"), kHidden);
+    EXPECT_EQ(Element(page, L"ad").Attribute(L"src"), L"/banners/top.gif");
+    EXPECT_EQ(Writes(page, L"photo"), kUntouched);
+}
+
+TEST_F(ElementBehavior, BlockedBackgroundGoesButTheElementStays)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"http://ads.example/*"});
+    IStandInDocument& page = Load(L"<div id=ad class=promo>Sale</div><div id=ok class=plain>News</div>",
+                                  L"<style>.promo{background:url(http://ads.example/bg.png)}"
+                                  L".plain{background-image:url('http://cdn.example/bg.png')}</style>");
+    EXPECT_EQ(Writes(page, L"ad"), kNoBackground);
+    EXPECT_EQ(Element(page, L"ad").InlineStyle(L"display"), L"");
+    EXPECT_EQ(Writes(page, L"ok"), kUntouched);
+    EXPECT_NE(page.ToHtml().find(L"<div id=\"ad\" class=\"promo\" style=\"background-image: none;\">Sale</div>"),
+              std::wstring::npos);
+}
+
+TEST_F(ElementBehavior, BlockedImageWithABlockedBackgroundIsHiddenFirst)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"*ads*"});
+    IStandInDocument& page =
+        Load(L"<img id=both src='http://ads.example/a.gif' style='background-image: url(http://ads.example/b.png)'>");
+    EXPECT_EQ(Writes(page, L"both"), (std::vector<std::wstring>{L"display: none", L"background-image: none"}));
+}
+
+TEST_F(ElementBehavior, FlashAndFramesAreHiddenScriptsAreLeftToTheRequestFilter)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"*ads*"});
+    IStandInDocument& page = Load(
+        L"<object id=flash type='application/x-shockwave-flash' data='/ads/movie.swf'></object>"
+        L"<iframe id=frame src='ads/frame.html'></iframe>"
+        L"<embed id=embed src='/ads/movie.swf'>"
+        L"<script id=script src='/ads/track.js'></script>");
+    EXPECT_EQ(Writes(page, L"flash"), kHidden);
+    EXPECT_EQ(Writes(page, L"frame"), kHidden);
+    EXPECT_EQ(Writes(page, L"embed"), kUntouched);
+    EXPECT_EQ(Writes(page, L"script"), kUntouched);
+}
+
+TEST_F(ElementBehavior, OptionOffOrSessionDisabledTouchesNothing)
+{
+    m_stores.SetFilters({L"*ads*"});
+    const wchar_t* body = L"<img id=ad src='http://ads.example/a.gif' style='background: url(/ads/b.png)'>";
+    m_stores.SetOptions(false, false);
+    IStandInDocument& optionOff = Load(body);
+    m_stores.SetOptions(true, true);
+    IStandInDocument& sessionDisabled = Load(body);
+    for (IStandInDocument* page : {&optionOff, &sessionDisabled}) {
+        EXPECT_TRUE(NothingWritten(*page));
+        EXPECT_EQ(Element(*page, L"ad").Behaviors().at(0).initResult, E_FAIL);
+    }
+}
+
+TEST_F(ElementBehavior, TheOptionCountsWhenAnElementGetsTheBehavior)
+{
+    m_stores.SetFilters({L"*ads*"});
+    m_stores.SetOptions(false, false);
+    IStandInDocument& page = LoadWithoutBehavior(L"<img id=early src='http://ads.example/a.gif'>");
+    // Switched on before the helper object injects the style: the elements
+    // get the behavior only now, and are hidden.
+    m_stores.SetOptions(true, false);
+    InjectBehaviorStyle(m_documents.back());
+    EXPECT_EQ(Writes(page, L"early"), kHidden);
+    // Switched off again: an element inserted later is left alone, the one
+    // hidden before stays hidden.
+    m_stores.SetOptions(false, false);
+    CComPtr<IMarkupServices> markup;
+    ASSERT_EQ(S_OK, m_documents.back()->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid()));
+    CComPtr<IHTMLElement> late, body;
+    wchar_t attributes[] = L"id=late src='http://ads.example/b.gif'";
+    ASSERT_EQ(S_OK, markup->CreateElement(TAGID_IMG, attributes, late.Put()));
+    for (const CComPtr<IHTMLElement>& element : page.Elements()) {
+        if (StandInElement(element).Tag() == L"body")
+            body = element;
+    }
+    CComPtr<IMarkupPointer> pointer;
+    ASSERT_EQ(S_OK, markup->CreateMarkupPointer(pointer.Put()));
+    ASSERT_EQ(S_OK, pointer->MoveAdjacentToElement(body, ELEM_ADJ_BeforeEnd));
+    ASSERT_EQ(S_OK, markup->InsertElement(late, pointer, pointer));
+    EXPECT_EQ(Element(page, L"late").Behaviors().size(), 1u);
+    EXPECT_EQ(Writes(page, L"late"), kUntouched);
+    EXPECT_EQ(Element(page, L"early").InlineStyle(L"display"), L"none");
+}
+
+TEST_F(ElementBehavior, InitReportsWhatFailed)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"*ads*"});
+    IStandInDocument& page = LoadWithoutBehavior(L"<img id=ad src='http://ads.example/a.gif'>");
+    Element(page, L"ad").FailStyleWrites(E_ACCESSDENIED);
+    InjectBehaviorStyle(m_documents.back());
+    EXPECT_EQ(Element(page, L"ad").Behaviors().at(0).initResult, E_ACCESSDENIED);
+
+    IStandInDocument& other = LoadWithoutBehavior(L"<img id=ad src='http://ads.example/a.gif'>");
+    other.FailBehaviorSiteElement(E_UNEXPECTED);
+    InjectBehaviorStyle(m_documents.back());
+    EXPECT_EQ(Element(other, L"ad").Behaviors().at(0).initResult, E_UNEXPECTED);
+    EXPECT_TRUE(NothingWritten(other));
+}
+
+namespace {
+
+class CFakeSite final : public CComObjectBase<CFakeSite, IElementBehaviorSite>
+{
+public:
+    explicit CFakeSite(IHTMLElement* element) : m_element(element) {}
+    STDMETHODIMP GetElement(IHTMLElement** element) override
+    {
+        m_element.CopyTo(element);
+        return S_OK;
+    }
+    STDMETHODIMP RegisterNotification(LONG) override { return S_OK; }
+
+private:
+    CComPtr<IHTMLElement> m_element;
+};
+
+}  // namespace
+
+TEST(ExamineBehaviorElement, JudgesUrlsUnderTheSettingsReadAccessElementFirst)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    {
+        CScratchStore files(L"settings.bin");
+        std::unique_ptr<CSharedStore> settings =
+            OpenSettingsStore(files.Path().c_str(), files.ReaderCountName(), files.WriteLockName());
+        {
+            CStoreWriter writer(*settings);
+            SetRemoveBlockedItems(writer, true);
+        }
+        CNamedMutex readerCount(nullptr, files.ReaderCountName());
+        const ULONG idle = GetHandleCount(readerCount.Get());
+
+        CComPtr<IHTMLDocument2> document = CreateStandInDocument(
+            L"<body><img id=x src='http://a.example/img.gif' style='background-image:url(http://a.example/bg.png)'>"
+            L"</body>",
+            kPageUrl);
+        CComPtr<IHTMLElement> image = StandInDocument(document).ElementById(L"x");
+        CComPtr<CFakeSite> site = CFakeSite::Create(image.Get());
+        std::vector<std::wstring> asked;
+        std::vector<ULONG> readers;
+        auto blockAll = [&](const wchar_t* url) {
+            asked.push_back(url);
+            readers.push_back(GetHandleCount(readerCount.Get()));
+            return false;
+        };
+        ExamineBehaviorElement(site, *settings, blockAll);
+        EXPECT_EQ(asked, (std::vector<std::wstring>{L"http://a.example/img.gif", L"http://a.example/bg.png"}));
+        EXPECT_EQ(readers, (std::vector<ULONG>{idle + 1, idle + 1}));
+        EXPECT_EQ(GetHandleCount(readerCount.Get()), idle);
+
+        // A failure while hiding the element skips its background.
+        asked.clear();
+        StandInElement(image).FailStyleWrites(E_ACCESSDENIED);
+        HRESULT thrown = S_OK;
+        try {
+            ExamineBehaviorElement(site, *settings, blockAll);
+        } catch (const CHResultException& e) {
+            thrown = e.GetHResult();
+        }
+        EXPECT_EQ(thrown, E_ACCESSDENIED);
+        EXPECT_EQ(asked, (std::vector<std::wstring>{L"http://a.example/img.gif"}));
+        EXPECT_EQ(GetHandleCount(readerCount.Get()), idle);
+    }
+    CoUninitialize();
+}
+
+TEST_F(ElementBehavior, ShippedLibraryHidesBlockedElementsThroughTheRegisteredBehavior)
+{
+    m_stores.SetOptions(true, false);
+    m_stores.SetFilters({L"*ads*", L"%*ads.example/allowed/*"});
+    CShippedLibrary library;
+    struct CRegistration
+    {
+        const CShippedLibrary& library;
+        HRESULT result = library.RegisterServer();
+        ~CRegistration() { EXPECT_EQ(S_OK, library.UnregisterServer()); }
+    } registration{library};
+    ASSERT_EQ(S_OK, registration.result);
+    {
+        // No factory given: the document finds the class through the
+        // browser's default behaviors, as the browser does.
+        CComPtr<IHTMLDocument2> document = CreateStandInDocument(
+            std::wstring(L"<html><head>") + kBehaviorRule +
+                L"</head><body><img id=ad src='http://ads.example/a.gif'>"
+                L"<img id=allowed src='http://ads.example/allowed/a.gif'>"
+                L"<div id=bg style='background-image:url(http://ads.example/bg.png)'>text</div></body></html>",
+            kPageUrl);
+        IStandInDocument& page = StandInDocument(document);
+        for (const CComPtr<IHTMLElement>& element : page.Elements()) {
+            std::vector<CStandInBehaviorRecord> records = StandInElement(element).Behaviors();
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_EQ(records[0].factoryResult, S_OK);
+            EXPECT_EQ(records[0].findResult, S_OK);
+            EXPECT_EQ(records[0].initResult, E_FAIL);
+        }
+        EXPECT_EQ(Writes(page, L"ad"), kHidden);
+        EXPECT_EQ(Writes(page, L"allowed"), kUntouched);
+        EXPECT_EQ(Writes(page, L"bg"), kNoBackground);
+    }
+    // Every behavior was dropped: nothing of the library is left alive.
+    EXPECT_EQ(S_OK, library.CanUnloadNow());
+}

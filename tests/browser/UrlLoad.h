@@ -1,0 +1,25 @@
+#pragma once
+// One URL loaded through urlmon's URL moniker, as a browser component would
+// (URLOpenBlockingStreamW): the session's namespace handlers see it.
+
+#include <windows.h>
+
+#include <string>
+
+struct CUrlLoad
+{
+    // How the binding ended, as its callback heard it (E_PENDING: it never
+    // ended).
+    HRESULT hr = E_PENDING;
+    // URLOpenBlockingStreamW's own result, or the first failing stream read.
+    // Wine gives INET_E_DATA_NOT_AVAILABLE for a successful empty document.
+    HRESULT openResult = E_PENDING;
+    std::string body;
+    std::wstring mimeType;        // as the binding reported it to its callback
+    bool httpInfoReached = false;  // the binding answered IWinInetHttpInfo
+    std::string header;            // the asked header through IWinInetHttpInfo, if any
+};
+
+// Loads url without the cache. headerName: a response header to read
+// through the binding's IWinInetHttpInfo.
+CUrlLoad LoadUrl(const std::wstring& url, const char* headerName = nullptr);

@@ -1,0 +1,281 @@
+#include "tools/standin/Css.h"
+
+#include <cwctype>
+
+namespace StandIn {
+
+namespace {
+
+bool IsSpace(wchar_t c)
+{
+    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\f';
+}
+
+// Splits text at separator where it is outside quotes and parentheses.
+std::vector<std::wstring_view> SplitOutside(std::wstring_view text, wchar_t separator)
+{
+    std::vector<std::wstring_view> parts;
+    wchar_t quote = 0;
+    int depth = 0;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        wchar_t c = text[i];
+        if (quote) {
+            if (c == L'\\')
+                ++i;
+            else if (c == quote)
+                quote = 0;
+        } else if (c == L'"' || c == L'\'') {
+            quote = c;
+        } else if (c == L'\\') {
+            ++i;
+        } else if (c == L'(') {
+            ++depth;
+        } else if (c == L')' && depth > 0) {
+            --depth;
+        } else if (c == separator && depth == 0) {
+            parts.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    if (start <= text.size())
+        parts.push_back(text.substr(start));
+    return parts;
+}
+
+std::wstring RemoveComments(std::wstring_view text)
+{
+    std::wstring out;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 2, L"/*") == 0) {
+            size_t end = text.find(L"*/", i + 2);
+            i = end == std::wstring_view::npos ? text.size() : end + 2;
+            continue;
+        }
+        out += text[i++];
+    }
+    return out;
+}
+
+bool IsNameCharacter(wchar_t c)
+{
+    return std::iswalnum(c) || c == L'-' || c == L'_';
+}
+
+CSelector ParseSelector(std::wstring_view text)
+{
+    CSelector selector;
+    std::wstring trimmed = Trim(text);
+    if (trimmed.empty())
+        return selector;
+    size_t i = 0;
+    if (trimmed[0] == L'*') {
+        i = 1;
+    } else {
+        while (i < trimmed.size() && IsNameCharacter(trimmed[i]))
+            selector.tag += static_cast<wchar_t>(std::towlower(trimmed[i++]));
+    }
+    while (i < trimmed.size()) {
+        wchar_t kind = trimmed[i++];
+        std::wstring name;
+        while (i < trimmed.size() && IsNameCharacter(trimmed[i]))
+            name += trimmed[i++];
+        if (name.empty())
+            return selector;  // a combinator or anything else: not understood
+        if (kind == L'.')
+            selector.classes.push_back(name);
+        else if (kind == L'#' && selector.id.empty())
+            selector.id = name;
+        else
+            return selector;
+    }
+    selector.valid = true;
+    return selector;
+}
+
+}  // namespace
+
+std::wstring ToLower(std::wstring_view text)
+{
+    std::wstring out(text);
+    for (wchar_t& c : out)
+        c = static_cast<wchar_t>(std::towlower(c));
+    return out;
+}
+
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b)
+{
+    return a.size() == b.size() && ToLower(a) == ToLower(b);
+}
+
+std::wstring Trim(std::wstring_view text)
+{
+    size_t first = 0, last = text.size();
+    while (first < last && IsSpace(text[first]))
+        ++first;
+    while (last > first && IsSpace(text[last - 1]))
+        --last;
+    return std::wstring(text.substr(first, last - first));
+}
+
+CDeclarations ParseDeclarations(std::wstring_view text)
+{
+    CDeclarations declarations;
+    std::wstring clean = RemoveComments(text);
+    for (std::wstring_view part : SplitOutside(clean, L';')) {
+        size_t colon = part.find(L':');
+        if (colon == std::wstring_view::npos)
+            continue;
+        CDeclaration declaration;
+        declaration.property = ToLower(Trim(part.substr(0, colon)));
+        std::wstring value = Trim(part.substr(colon + 1));
+        size_t bang = value.rfind(L'!');
+        if (bang != std::wstring::npos && EqualsIgnoringCase(Trim(std::wstring_view(value).substr(bang + 1)), L"important")) {
+            declaration.important = true;
+            value = Trim(std::wstring_view(value).substr(0, bang));
+        }
+        declaration.value = value;
+        if (!declaration.property.empty())
+            declarations.push_back(std::move(declaration));
+    }
+    return declarations;
+}
+
+std::wstring DeclarationsToText(const CDeclarations& declarations)
+{
+    std::wstring text;
+    for (const CDeclaration& declaration : declarations) {
+        if (!text.empty())
+            text += L" ";
+        text += declaration.property + L": " + declaration.value;
+        if (declaration.important)
+            text += L" !important";
+        text += L";";
+    }
+    return text;
+}
+
+void SetDeclaration(CDeclarations& declarations, std::wstring_view property, std::wstring_view value)
+{
+    std::wstring name = ToLower(property);
+    for (auto it = declarations.begin(); it != declarations.end();) {
+        if (it->property == name)
+            it = declarations.erase(it);
+        else
+            ++it;
+    }
+    if (!value.empty())
+        declarations.push_back({name, std::wstring(value), false});
+}
+
+std::optional<std::wstring> FindDeclaration(const CDeclarations& declarations, std::wstring_view property)
+{
+    std::optional<std::wstring> found;
+    bool important = false;
+    for (const CDeclaration& declaration : declarations) {
+        if (declaration.property != property || (important && !declaration.important))
+            continue;
+        found = declaration.value;
+        important = declaration.important;
+    }
+    return found;
+}
+
+std::vector<CRule> ParseStyleSheet(std::wstring_view text)
+{
+    std::vector<CRule> rules;
+    std::wstring clean = RemoveComments(text);
+    size_t i = 0;
+    while (i < clean.size()) {
+        size_t open = clean.find(L'{', i);
+        if (open == std::wstring::npos)
+            break;
+        size_t close = open + 1;
+        // The declarations end at the first "}" outside quotes.
+        wchar_t quote = 0;
+        for (; close < clean.size(); ++close) {
+            wchar_t c = clean[close];
+            if (quote) {
+                if (c == L'\\')
+                    ++close;
+                else if (c == quote)
+                    quote = 0;
+            } else if (c == L'"' || c == L'\'') {
+                quote = c;
+            } else if (c == L'}') {
+                break;
+            }
+        }
+        CRule rule;
+        for (std::wstring_view selector : SplitOutside(std::wstring_view(clean).substr(i, open - i), L','))
+            rule.selectors.push_back(ParseSelector(selector));
+        rule.declarations = ParseDeclarations(std::wstring_view(clean).substr(open + 1, close - open - 1));
+        rules.push_back(std::move(rule));
+        i = close + 1;
+    }
+    return rules;
+}
+
+bool Matches(const CSelector& selector, const CElementFacts& element)
+{
+    if (!selector.valid)
+        return false;
+    if (!selector.tag.empty() && selector.tag != element.tag)
+        return false;
+    if (!selector.id.empty() && selector.id != element.id)
+        return false;
+    for (const std::wstring& wanted : selector.classes) {
+        bool found = false;
+        for (const std::wstring& has : element.classes)
+            found = found || has == wanted;
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
+std::wstring BackgroundImageOfShorthand(std::wstring_view value)
+{
+    std::wstring lower = ToLower(value);
+    size_t start = lower.find(L"url(");
+    if (start == std::wstring::npos)
+        return L"none";
+    wchar_t quote = 0;
+    for (size_t i = start + 4; i < value.size(); ++i) {
+        wchar_t c = value[i];
+        if (quote) {
+            if (c == L'\\')
+                ++i;
+            else if (c == quote)
+                quote = 0;
+        } else if (c == L'"' || c == L'\'') {
+            quote = c;
+        } else if (c == L'\\') {
+            ++i;
+        } else if (c == L')') {
+            return std::wstring(value.substr(start, i - start + 1));
+        }
+    }
+    return L"none";
+}
+
+std::vector<std::wstring> BehaviorUrls(std::wstring_view value)
+{
+    std::vector<std::wstring> urls;
+    std::wstring lower = ToLower(value);
+    size_t i = 0;
+    while ((i = lower.find(L"url(", i)) != std::wstring::npos) {
+        size_t close = lower.find(L')', i);
+        if (close == std::wstring::npos)
+            break;
+        std::wstring url = Trim(std::wstring_view(value).substr(i + 4, close - i - 4));
+        if (url.size() >= 2 && (url[0] == L'"' || url[0] == L'\'') && url.back() == url[0])
+            url = url.substr(1, url.size() - 2);
+        urls.push_back(url);
+        i = close + 1;
+    }
+    return urls;
+}
+
+}  // namespace StandIn

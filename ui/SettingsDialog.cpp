@@ -1,0 +1,604 @@
+#include "ui/SettingsDialog.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "com/ComPtr.h"
+#include "com/Error.h"
+#include "engine/AdblockFormat.h"
+#include "engine/FilterEdit.h"
+#include "engine/FilterRule.h"
+#include "resources/QuellanLib.h"
+#include "storage/File.h"
+#include "storage/FilterListStore.h"
+#include "storage/SettingsStore.h"
+#include "storage/SharedObjects.h"
+#include "ui/FilterListTransfer.h"
+#include "ui/ListViewText.h"
+
+namespace {
+
+// Posted to the dialog: re-evaluate the buttons once after a burst of list
+// changes (selecting or deselecting many items notifies once per item).
+constexpr UINT kUpdateButtonsMessage = WM_APP + 1;
+// Posted to the dialog: the label editor was opened while the list did not
+// have the focus, so the list saw no WM_KILLFOCUS to attach to it.
+constexpr UINT kAttachLabelEditMessage = WM_APP + 2;
+
+bool IsChecked(HWND button) noexcept
+{
+    return SendMessageW(button, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+int ItemCount(HWND list) noexcept
+{
+    return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+}
+
+bool IsSelected(HWND list, int item) noexcept
+{
+    return SendMessageW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(item), LVIS_SELECTED) & LVIS_SELECTED;
+}
+
+int NextItem(HWND list, int start, UINT flags) noexcept
+{
+    return static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(start), flags));
+}
+
+void SetSelected(HWND list, int item, bool selected) noexcept
+{
+    LVITEMW state = {};
+    state.stateMask = LVIS_SELECTED;
+    state.state = selected ? LVIS_SELECTED : 0;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&state));
+}
+
+void SetItemText(HWND list, int item, const std::wstring& text) noexcept
+{
+    LVITEMW change = {};
+    change.iSubItem = 0;
+    change.pszText = const_cast<wchar_t*>(text.c_str());
+    SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&change));
+}
+
+// Redrawing off for a burst of changes to a long list, back on (and the
+// whole list repainted) however the burst ends.
+class CRedrawOff
+{
+public:
+    explicit CRedrawOff(HWND window) noexcept : m_window(window) { SendMessageW(m_window, WM_SETREDRAW, FALSE, 0); }
+    ~CRedrawOff()
+    {
+        SendMessageW(m_window, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(m_window, nullptr, TRUE);
+    }
+    CRedrawOff(const CRedrawOff&) = delete;
+    CRedrawOff& operator=(const CRedrawOff&) = delete;
+
+private:
+    HWND m_window;
+};
+
+}  // namespace
+
+bool CSettingsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        OnInitDialog();
+        result = TRUE;
+        return true;
+    case WM_COMMAND:
+        return OnCommand(LOWORD(wParam), HIWORD(wParam));
+    case WM_NOTIFY: {
+        const auto& header = *reinterpret_cast<const NMHDR*>(lParam);
+        if (header.idFrom != IDC_FILTER_LIST)
+            return false;
+        return OnListNotify(header, result);
+    }
+    case kUpdateButtonsMessage:
+        m_buttonUpdatePending = false;
+        UpdateButtons();
+        ResetColumnWidth();
+        return true;
+    case kAttachLabelEditMessage:
+        if (m_labelEdit && !m_editSubclass.GetWindow()) {
+            AttachLabelEdit();
+            if (GetFocus() == m_labelEdit)
+                m_labelEditUnvalidated = TRUE;
+        }
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CSettingsDialog::OnInitDialog()
+{
+    CenterOnOwner();
+    HWND list = List();
+    m_listSubclass.Install(list, [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+        return OnListMessage(window, message, wParam, lParam, result);
+    });
+    SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP,
+                 LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
+    LVCOLUMNW column = {};
+    SendMessageW(list, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&column));
+    HRESULT hr = CallAtBoundary([this] { Load(); });
+    if (FAILED(hr)) {
+        // Applying a list that was not read whole would lose filters: close.
+        ShowFailureMessage(m_hWnd, L"Quellan could not read its settings and filter list", hr);
+        EndDialog(IDCANCEL);
+        return;
+    }
+    ResetColumnWidth();
+}
+
+void CSettingsDialog::Load()
+{
+    {
+        CStoreReader settings(GetSettingsStore());
+        SendMessageW(GetDlgItem(IDC_REMOVE_BLOCKED_ITEMS), BM_SETCHECK,
+                     GetRemoveBlockedItems(settings) ? BST_CHECKED : BST_UNCHECKED, 0);
+        SendMessageW(GetDlgItem(IDC_SESSION_DISABLED), BM_SETCHECK,
+                     IsSessionDisabled(settings) ? BST_CHECKED : BST_UNCHECKED, 0);
+    }
+    m_optionsChanged = false;
+
+    HWND list = List();
+    {
+        CStoreReader filters(GetFilterListStore());
+        CFilterRecordCursor cursor(filters);
+        int count = 0;
+        while (const FilterRule* rule = cursor.Next()) {
+            std::wstring text = FilterToText(*rule);
+            LVITEMW item = {};
+            item.mask = LVIF_TEXT;
+            item.iItem = count;
+            item.pszText = &text[0];
+            if (SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) < 0)
+                ThrowHResult(E_OUTOFMEMORY);
+            ++count;
+        }
+    }
+    m_listChanged = false;
+    EnableDlgItem(IDC_APPLY, false);
+}
+
+bool CSettingsDialog::OnCommand(WORD id, WORD code)
+{
+    if (id == IDC_FILTER_EDIT) {
+        switch (code) {
+        case EN_CHANGE:
+            EnableDlgItem(IDC_ADD, GetWindowTextLengthW(GetDlgItem(IDC_FILTER_EDIT)) > 0);
+            return true;
+        case EN_SETFOCUS:
+            // Enter in the edit box adds the filter.
+            SendMessageW(m_hWnd, DM_SETDEFID, IDC_ADD, 0);
+            return true;
+        case EN_KILLFOCUS:
+            SendMessageW(m_hWnd, DM_SETDEFID, IDOK, 0);
+            return true;
+        default:
+            return false;
+        }
+    }
+    if (code != BN_CLICKED)
+        return false;
+    switch (id) {
+    case IDOK:
+        if (IsWindowEnabled(GetDlgItem(IDC_APPLY)) && !Apply())
+            return true;  // keep the dialog, and the changes, for another try
+        EndDialog(IDOK);
+        return true;
+    case IDCANCEL:
+        EndDialog(IDCANCEL);
+        return true;
+    case IDC_APPLY:
+        Apply();
+        return true;
+    case IDC_IMPORT:
+        TransferFile(true);
+        return true;
+    case IDC_EXPORT:
+        TransferFile(false);
+        return true;
+    case IDC_SORT:
+        Sort();
+        return true;
+    case IDC_ADD:
+        Add();
+        return true;
+    case IDC_REMOVE:
+        RemoveSelected();
+        return true;
+    case IDC_MOVE_DOWN:
+        MoveSelected(false);
+        return true;
+    case IDC_MOVE_UP:
+        MoveSelected(true);
+        return true;
+    case IDC_SESSION_DISABLED:
+    case IDC_REMOVE_BLOCKED_ITEMS:
+        m_optionsChanged = true;
+        EnableDlgItem(IDC_APPLY, true);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
+{
+    switch (header.code) {
+    case LVN_INSERTITEM:
+    case LVN_DELETEITEM:
+        MarkListChanged();
+        return true;
+    case LVN_ITEMCHANGED: {
+        const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
+        if (change.uChanged & LVIF_TEXT)
+            MarkListChanged();
+        ScheduleButtonUpdate();
+        return true;
+    }
+    case LVN_KEYDOWN:
+        if (reinterpret_cast<const NMLVKEYDOWN&>(header).wVKey == VK_DELETE)
+            RemoveSelected();
+        return true;
+    case LVN_BEGINLABELEDITW: {
+        const auto& info = reinterpret_cast<const NMLVDISPINFOW&>(header);
+        HWND edit = reinterpret_cast<HWND>(SendMessageW(List(), LVM_GETEDITCONTROL, 0, 0));
+        if (edit) {
+            // The list view's own label limit would cut long filters.
+            SendMessageW(edit, EM_LIMITTEXT, 0, 0);
+            std::wstring text = GetListItemText(List(), info.item.iItem);
+            SetWindowTextW(edit, text.c_str());
+            m_editSubclass.Remove();
+            m_labelEdit = edit;
+            if (GetFocus() != List())
+                PostMessageW(m_hWnd, kAttachLabelEditMessage, 0, 0);
+        }
+        result = FALSE;
+        return true;
+    }
+    case LVN_ENDLABELEDITW:
+        // Kept only when Enter or a click in the list validated it.
+        result = m_labelEditUnvalidated ? FALSE : TRUE;
+        // Wine's list view puts the editor's own procedure back before it
+        // destroys the editor, so WM_NCDESTROY may never reach ours: the
+        // edit is over here.
+        m_editSubclass.Remove();
+        m_labelEdit = nullptr;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool CSettingsDialog::OnListMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result)
+{
+    switch (message) {
+    case WM_KILLFOCUS:
+        // The focus goes to the label editor, which the list view has
+        // subclassed by now: put ours in front of it.
+        if (m_labelEdit && !m_editSubclass.GetWindow())
+            AttachLabelEdit();
+        return false;
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN:
+    case WM_MBUTTONDOWN:
+        if (!m_labelEdit)
+            return false;
+        if (IsFilterEditValid(m_labelEdit)) {
+            m_labelEditUnvalidated = FALSE;
+            return false;  // the click ends the edit, which is kept
+        }
+        result = 0;  // the editor stays open with the balloon
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CSettingsDialog::AttachLabelEdit()
+{
+    m_editSubclass.Install(m_labelEdit,
+                           [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+                               return OnLabelEditMessage(window, message, wParam, lParam, result);
+                           });
+}
+
+bool CSettingsDialog::OnLabelEditMessage(HWND window, UINT message, WPARAM wParam, LPARAM, LRESULT& result)
+{
+    switch (message) {
+    case WM_SETFOCUS:
+        m_labelEditUnvalidated = TRUE;
+        return false;
+    case WM_NCDESTROY:
+        m_labelEdit = nullptr;
+        return false;
+    case WM_KEYDOWN:
+        if (wParam != VK_RETURN)
+            return false;
+        if (!IsFilterEditValid(window)) {
+            result = 0;
+            return true;
+        }
+        m_labelEditUnvalidated = FALSE;
+        return false;
+    default:
+        return false;
+    }
+}
+
+void CSettingsDialog::MarkListChanged() noexcept
+{
+    m_listChanged = true;
+    EnableDlgItem(IDC_APPLY, true);
+}
+
+void CSettingsDialog::ScheduleButtonUpdate() noexcept
+{
+    if (m_buttonUpdatePending)
+        return;
+    m_buttonUpdatePending = PostMessageW(m_hWnd, kUpdateButtonsMessage, 0, 0) != FALSE;
+    if (!m_buttonUpdatePending) {
+        UpdateButtons();
+        ResetColumnWidth();
+    }
+}
+
+void CSettingsDialog::UpdateButtons() noexcept
+{
+    HWND list = List();
+    const int count = ItemCount(list);
+    const int selected = static_cast<int>(SendMessageW(list, LVM_GETSELECTEDCOUNT, 0, 0));
+    EnableDlgItem(IDC_REMOVE, selected > 0);
+    // Up is possible unless the selection is exactly the first k items, down
+    // unless it is exactly the last k.
+    bool up = false;
+    for (int i = 0; i < selected && !up; ++i)
+        up = !IsSelected(list, i);
+    bool down = false;
+    for (int i = count - selected; i < count && !down; ++i)
+        down = i >= 0 && !IsSelected(list, i);
+    EnableDlgItem(IDC_MOVE_UP, up);
+    EnableDlgItem(IDC_MOVE_DOWN, down);
+}
+
+void CSettingsDialog::ResetColumnWidth() noexcept
+{
+    HWND list = List();
+    RECT client = {};
+    GetClientRect(list, &client);
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(LOWORD(client.right - client.left), 0));
+}
+
+bool CSettingsDialog::Apply()
+{
+    if (m_optionsChanged) {
+        bool removeBlocked = IsChecked(GetDlgItem(IDC_REMOVE_BLOCKED_ITEMS));
+        bool sessionDisabled = IsChecked(GetDlgItem(IDC_SESSION_DISABLED));
+        HRESULT hr = CallAtBoundary([&] {
+            CStoreWriter writer(GetSettingsStore());
+            SetRemoveBlockedItems(writer, removeBlocked);
+            SetSessionDisabled(writer, sessionDisabled);
+        });
+        if (FAILED(hr)) {
+            ShowFailureMessage(m_hWnd, L"The options could not be saved", hr);
+            return false;
+        }
+        m_optionsChanged = false;
+    }
+    if (m_listChanged) {
+        bool stored = false;
+        HRESULT hr = CallAtBoundary([&] { stored = ApplyList(); });
+        if (FAILED(hr)) {
+            ShowFailureMessage(m_hWnd, L"The filter list could not be saved", hr);
+            return false;
+        }
+        if (!stored)
+            return false;
+        m_listChanged = false;
+    }
+    EnableDlgItem(IDC_APPLY, false);
+    return true;
+}
+
+bool CSettingsDialog::ApplyList()
+{
+    HWND list = List();
+    const int count = ItemCount(list);
+    std::vector<CFilterRulePtr> rules;
+    rules.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        std::wstring text = GetListItemText(list, i);
+        FilterRule* rule = nullptr;
+        if (!ParseFilter(text.c_str(), &rule)) {
+            // Every way into the list validates, so this is a list that was
+            // changed behind the dialog's back. Storing the rest would drop
+            // the item silently: show it and store nothing.
+            SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(i), FALSE);
+            ShowMessage(m_hWnd, L"Filter " + std::to_wstring(i + 1) +
+                                    L" cannot be stored: it contains a line break or is too long. "
+                                    L"Edit or remove it, then apply again.");
+            return false;
+        }
+        rules.emplace_back(rule);
+    }
+    std::vector<const FilterRule*> records;
+    records.reserve(rules.size());
+    for (const CFilterRulePtr& rule : rules)
+        records.push_back(rule.get());
+    CStoreWriter writer(GetFilterListStore());
+    ReplaceAllRecords(writer, records.data(), records.data() + records.size());
+    return true;
+}
+
+void CSettingsDialog::Add()
+{
+    HWND edit = GetDlgItem(IDC_FILTER_EDIT);
+    std::wstring text;
+    if (!GetValidFilterText(edit, text))
+        return;  // the balloon tells why; the text stays for correction
+    AppendFilterItem(List(), text.c_str());
+    SetWindowTextW(edit, L"");
+    ResetColumnWidth();
+}
+
+void CSettingsDialog::RemoveSelected()
+{
+    HWND list = List();
+    {
+        CRedrawOff redraw(list);
+        for (int item; (item = NextItem(list, -1, LVNI_SELECTED)) >= 0;) {
+            if (!SendMessageW(list, LVM_DELETEITEM, static_cast<WPARAM>(item), 0))
+                break;
+        }
+    }
+    ResetColumnWidth();
+}
+
+void CSettingsDialog::Sort()
+{
+    // Sorted here and written back, rather than with LVM_SORTITEMSEX: the
+    // item indexes its callback receives mean the current positions on
+    // Windows but the positions before sorting on Wine, so a callback that
+    // reads texts by index sorts wrongly on one of them. Items carry no data
+    // to sort by instead. A selected item stays selected with its text.
+    HWND list = List();
+    const int count = ItemCount(list);
+    struct CEntry
+    {
+        std::wstring text;
+        bool selected;
+    };
+    std::vector<CEntry> entries;
+    entries.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        entries.push_back(CEntry{GetListItemText(list, i), IsSelected(list, i)});
+    std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) {
+        return CompareOrdinal(a.text, b.text) < 0;
+    });
+    {
+        CRedrawOff redraw(list);
+        for (int i = 0; i < count; ++i) {
+            const CEntry& entry = entries[static_cast<std::size_t>(i)];
+            SetItemText(list, i, entry.text);
+            SetSelected(list, i, entry.selected);
+        }
+    }
+    MarkListChanged();
+}
+
+void CSettingsDialog::MoveSelected(bool up)
+{
+    HWND list = List();
+    const int count = ItemCount(list);
+    if (count == 0)
+        return;
+    // Each selected item trades places with the unselected neighbour in the
+    // direction of the move; a selected neighbour (a block that has reached
+    // the end) stays, so blocks keep together.
+    const UINT direction = up ? LVNI_BELOW : LVNI_ABOVE;
+    int current = up ? 0 : count - 1;
+    for (;;) {
+        int found = NextItem(list, current, LVNI_SELECTED | direction);
+        if (found < 0 || found == current)
+            break;
+        int neighbour = up ? found - 1 : found + 1;
+        if (neighbour >= 0 && neighbour < count && !IsSelected(list, neighbour)) {
+            SwapItems(found, neighbour);
+            SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(neighbour), FALSE);
+        }
+        current = found;
+    }
+}
+
+void CSettingsDialog::SwapItems(int first, int second)
+{
+    HWND list = List();
+    std::wstring firstText = GetListItemText(list, first);
+    std::wstring secondText = GetListItemText(list, second);
+    bool firstSelected = IsSelected(list, first);
+    bool secondSelected = IsSelected(list, second);
+    SetItemText(list, first, secondText);
+    SetItemText(list, second, firstText);
+    SetSelected(list, first, secondSelected);
+    SetSelected(list, second, firstSelected);
+}
+
+void CSettingsDialog::TransferFile(bool import)
+{
+    // The broker shows the file dialog and opens the file with the user's
+    // full rights, out of process when this process may not do so itself.
+    CComPtr<IBroker> broker;
+    DWORD context = IsProtectedMode() ? CLSCTX_LOCAL_SERVER : CLSCTX_INPROC_SERVER;
+    HRESULT hr = CoCreateInstance(CLSID_Broker, nullptr, context, IID_IBroker, broker.PutVoid());
+    if (FAILED(hr)) {
+        ShowFailureMessage(m_hWnd, L"The file dialog could not be shown", hr);
+        return;
+    }
+    CFile file;
+    LONG handle = 0;
+    hr = import ? broker->ShowImportDialog(HandleToLong(m_hWnd), &handle)
+                : broker->ShowExportDialog(HandleToLong(m_hWnd), &handle);
+    if (FAILED(hr)) {
+        ShowFailureMessage(m_hWnd, L"The file could not be opened", hr);
+        return;
+    }
+    if (!handle)
+        return;  // cancelled
+    file.m_handle.Reset(LongToHandle(handle));
+    if (import)
+        ImportFrom(file);
+    else
+        ExportTo(file);
+}
+
+void CSettingsDialog::ImportFrom(std::istream& file)
+{
+    HWND list = List();
+    HRESULT hr = S_OK;
+    bool notAList = false;
+    {
+        CRedrawOff redraw(list);
+        try {
+            ImportFilterList(list, file);
+        } catch (int code) {
+            notAList = code == kMissingAdblockHeader;
+            if (!notAList)
+                hr = E_FAIL;
+        } catch (...) {
+            hr = HResultFromCurrentException();
+        }
+    }
+    ResetColumnWidth();
+    if (notAList) {
+        ShowMessage(m_hWnd, L"The file is not an Adblock filter list: its first line must be a header such as "
+                            L"\"[Adblock]\". Nothing was imported.");
+    } else if (FAILED(hr)) {
+        ShowFailureMessage(m_hWnd, L"The file could not be read to its end; the filters read before the error "
+                                   L"were added",
+                           hr);
+    }
+}
+
+void CSettingsDialog::ExportTo(std::ostream& file)
+{
+    HRESULT hr = CallAtBoundary([&] {
+        ExportFilterList(List(), file);
+        file.flush();
+        if (!file)
+            ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
+    });
+    if (FAILED(hr))
+        ShowFailureMessage(m_hWnd, L"The filter list could not be written to the file", hr);
+}
