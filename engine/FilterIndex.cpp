@@ -118,11 +118,21 @@ inline std::uint64_t KeyChar(wchar_t c) noexcept
     return (folded ^ (folded >> 8)) & 0xFF;
 }
 
+// Up to 8 key characters in one number, the first in the lowest byte: a
+// lookup reads them straight from the URL's key characters.
 inline std::uint64_t Pack(const wchar_t* text, std::size_t count) noexcept
 {
     std::uint64_t packed = 0;
     for (std::size_t i = 0; i < count; ++i)
-        packed = packed << 8 | KeyChar(text[i]);
+        packed |= KeyChar(text[i]) << (8 * i);
+    return packed;
+}
+
+inline std::uint64_t PackKeys(const std::uint8_t* keys, std::size_t count) noexcept
+{
+    std::uint64_t packed = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        packed |= std::uint64_t{keys[i]} << (8 * i);
     return packed;
 }
 
@@ -152,23 +162,28 @@ inline std::uint32_t SuffixKey(std::uint64_t packed, std::size_t length) noexcep
 constexpr int kPairBits = 10;
 constexpr std::uint32_t kMaxPairs = 3;
 
+inline std::uint32_t PairCodeOfKeys(std::uint64_t first, std::uint64_t second) noexcept
+{
+    return static_cast<std::uint32_t>(((first << 8 | second) * 0x9E3779B1u) & 0xFFFFFFFFu) >> (32 - kPairBits);
+}
+
 inline std::uint32_t PairCode(wchar_t first, wchar_t second) noexcept
 {
-    return static_cast<std::uint32_t>(((KeyChar(first) << 8 | KeyChar(second)) * 0x9E3779B1u) & 0xFFFFFFFFu) >>
-           (32 - kPairBits);
+    return PairCodeOfKeys(KeyChar(first), KeyChar(second));
 }
 
 class CUrlPairs
 {
 public:
-    bool Contains(std::uint32_t signature, const wchar_t* url, std::size_t length) noexcept
+    // `keys`: the URL's key characters.
+    bool Contains(std::uint32_t signature, const std::uint8_t* keys, std::size_t length) noexcept
     {
         const std::uint32_t count = signature >> 30;
         if (count == 0)
             return true;
         if (!m_built) {
             for (std::size_t i = 0; i + 1 < length; ++i) {
-                const std::uint32_t code = PairCode(url[i], url[i + 1]);
+                const std::uint32_t code = PairCodeOfKeys(keys[i], keys[i + 1]);
                 m_bits[code / 64] |= std::uint64_t{1} << (code % 64);
             }
             m_built = true;
@@ -893,10 +908,21 @@ DWORD CFilterIndex::GetListSize() const noexcept
 bool CFilterIndex::IsAllowed(const wchar_t* url) const
 {
     const std::size_t length = std::wcslen(url);
+    // The URL's key characters once, with room for whole 8-byte reads.
+    std::uint8_t local[2048 + 8];
+    std::vector<std::uint8_t> large;
+    std::uint8_t* keys = local;
+    if (length > 2048) {
+        large.resize(length + 8);
+        keys = large.data();
+    }
+    for (std::size_t i = 0; i < length; ++i)
+        keys[i] = static_cast<std::uint8_t>(KeyChar(url[i]));
+    std::memset(keys + length, 0, 8);
     // Exceptions matter only once a block record matches.
-    if (!AnyMatch(0, url, length))
+    if (!AnyMatch(0, url, keys, length))
         return true;
-    return AnyMatch(kTablesPerKind, url, length);
+    return AnyMatch(kTablesPerKind, url, keys, length);
 }
 
 bool CFilterIndex::Probe(const CTable& table, std::uint32_t key, const wchar_t* url, std::size_t length,
@@ -940,7 +966,7 @@ bool CFilterIndex::Probe(const CTable& table, std::uint32_t key, const wchar_t* 
     return false;
 }
 
-bool CFilterIndex::AnyMatch(int first, const wchar_t* url, std::size_t length) const
+bool CFilterIndex::AnyMatch(int first, const wchar_t* url, const std::uint8_t* keys, std::size_t length) const
 {
     const CHeader& header = *At<CHeader>(m_image, 0);
     const CTable& longTable = header.tables[first + kLongTable];
@@ -955,29 +981,31 @@ bool CFilterIndex::AnyMatch(int first, const wchar_t* url, std::size_t length) c
 
     // Every piece of the URL: one bit test per table, the bucket only when
     // the bit is set.
-    std::uint64_t window = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        window = window << 8 | KeyChar(url[i]);
-        if (anyShort && i + 1 >= kShortPiece) {
-            const std::uint32_t key = ShortKey(window & 0xFFFFFFFFu);
+    if (anyShort) {
+        for (std::size_t i = 0; i + kShortPiece <= length; ++i) {
+            std::uint32_t piece;
+            std::memcpy(&piece, keys + i, sizeof piece);
+            const std::uint32_t key = ShortKey(piece);
             const std::uint32_t bucket = key >> shortShift;
-            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) &&
-                Probe(shortTable, key, url, length, i + 1 - kShortPiece))
+            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(shortTable, key, url, length, i))
                 return true;
         }
-        if (anyLong && i + 1 >= kLongPiece) {
-            const std::uint32_t key = LongKey(window);
+    }
+    if (anyLong) {
+        for (std::size_t i = 0; i + kLongPiece <= length; ++i) {
+            std::uint64_t piece;
+            std::memcpy(&piece, keys + i, sizeof piece);
+            const std::uint32_t key = LongKey(piece);
             const std::uint32_t bucket = key >> longShift;
-            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) &&
-                Probe(longTable, key, url, length, i + 1 - kLongPiece))
+            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(longTable, key, url, length, i))
                 return true;
         }
     }
     if (edgeTable.entryCount != 0) {
         const std::size_t edge = std::min(kEdge, length);
         for (std::size_t n = 1; n <= edge; ++n) {
-            if (Probe(edgeTable, PrefixKey(Pack(url, n), n), url, length, 0) ||
-                Probe(edgeTable, SuffixKey(Pack(url + length - n, n), n), url, length, length - n))
+            if (Probe(edgeTable, PrefixKey(PackKeys(keys, n), n), url, length, 0) ||
+                Probe(edgeTable, SuffixKey(PackKeys(keys + length - n, n), n), url, length, length - n))
                 return true;
         }
     }
@@ -985,7 +1013,7 @@ bool CFilterIndex::AnyMatch(int first, const wchar_t* url, std::size_t length) c
         CUrlPairs pairs;
         const CEntry* always = At<CEntry>(m_image, edgeTable.alwaysOffset);
         for (std::uint32_t i = 0; i < edgeTable.alwaysCount; ++i) {
-            if (pairs.Contains(always[i].key, url, length) && MatchEntry(always[i].rule, url))
+            if (pairs.Contains(always[i].key, keys, length) && MatchEntry(always[i].rule, url))
                 return true;
         }
     }

@@ -77,7 +77,7 @@ public:
 
 private:
     CFilterIndex(const BYTE* image, std::size_t size);
-    bool AnyMatch(int first, const wchar_t* url, std::size_t length) const;
+    bool AnyMatch(int first, const wchar_t* url, const std::uint8_t* keys, std::size_t length) const;
     bool Probe(const CTable& table, std::uint32_t key, const wchar_t* url, std::size_t length,
                std::size_t position) const;
     bool MatchEntry(std::uint32_t rule, const wchar_t* url) const;
