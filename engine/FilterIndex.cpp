@@ -37,10 +37,20 @@ struct CFilterIndex::CTable
     std::uint32_t alwaysCount;
 };
 
+struct CFilterIndex::CEntry
+{
+    std::uint32_t key;         // entries without a key: their pair signature
+    std::uint32_t rule;
+    std::uint16_t runStart;    // body unit where the key's literal run starts
+    std::uint16_t runOffset;   // the key's position in that run, in characters
+    std::uint32_t recordHash;  // of the record's bytes in the list copy
+};
+static_assert(sizeof(CFilterIndex::CEntry) == 16);
+
 namespace {
 
 constexpr std::uint32_t kMagic = 0x58444951;  // "QIDX"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 // Pieces found anywhere: 8 characters for records that have a literal run
 // that long (few URLs hold any given one), 4 for the others; prefixes and
 // suffixes of up to 4.
@@ -81,6 +91,7 @@ struct CHeader
     std::uint32_t imageSize;
     std::uint32_t generation;
     std::uint64_t checksum;
+    std::uint64_t listHash;  // FilterListHash of the list the image was built from
     std::uint32_t listOffset;
     std::uint32_t listSize;
     std::uint32_t regexOffset;
@@ -88,14 +99,8 @@ struct CHeader
     CFilterIndex::CTable tables[kTableCount];
 };
 
-struct CEntry
-{
-    std::uint32_t key;        // entries without a key: their pair signature
-    std::uint32_t rule;
-    std::uint16_t runStart;   // body unit where the key's literal run starts
-    std::uint16_t runOffset;  // the key's position in that run, in characters
-};
-static_assert(sizeof(CEntry) == 12);
+using CEntry = CFilterIndex::CEntry;
+static_assert(kTableCount == 6, "CFilterIndex::kImageTables");
 
 constexpr std::uint64_t kKeyMultiplier = 0x9E3779B97F4A7C15ull;
 // Short pieces, prefixes and suffixes (by length) live in hash domains of
@@ -211,43 +216,7 @@ std::uint64_t Rotate(std::uint64_t x, int r) noexcept
     return x << r | x >> (64 - r);
 }
 
-// A 64-bit checksum of byte ranges (four lanes of multiply-rotate rounds);
-// detects damage, not forgery.
-class CChecksum
-{
-public:
-    void Add(const BYTE* data, std::size_t size) noexcept
-    {
-        constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
-        constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
-        std::size_t i = 0;
-        for (; i + 32 <= size; i += 32) {
-            for (int lane = 0; lane < 4; ++lane) {
-                std::uint64_t word;
-                std::memcpy(&word, data + i + 8 * lane, sizeof word);
-                m_lanes[lane] = Rotate(m_lanes[lane] + word * kPrime2, 31) * kPrime1;
-            }
-        }
-        for (; i < size; ++i)
-            m_lanes[i & 3] = Rotate(m_lanes[i & 3] + data[i] * kPrime1, 11) * kPrime2;
-        m_length += size;
-    }
-    std::uint64_t Value() const noexcept
-    {
-        std::uint64_t h = m_length;
-        for (int lane = 0; lane < 4; ++lane)
-            h = Rotate(h ^ m_lanes[lane], 27) * 0x9E3779B185EBCA87ull + 0x85EBCA77C2B2AE63ull;
-        h ^= h >> 33;
-        h *= 0xC2B2AE3D27D4EB4Full;
-        h ^= h >> 29;
-        return h;
-    }
-
-private:
-    std::uint64_t m_lanes[4] = {0x60EA27EEADC0B5D6ull, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull,
-                                0x61C8864E7A143579ull};
-    std::uint64_t m_length = 0;
-};
+using CChecksum = CFilterChecksum;
 
 std::uint64_t ImageChecksum(const BYTE* image, const CHeader& header, std::size_t listEnd, std::size_t size) noexcept
 {
@@ -276,6 +245,15 @@ std::size_t EffectiveLength(const FilterRule& rule) noexcept
     return length;
 }
 
+
+// The hash of one record's bytes, checked before a lookup first reads the
+// record from the image's list copy (which the image checksum leaves out).
+std::uint32_t RecordHash(const BYTE* record, std::size_t size) noexcept
+{
+    CChecksum sum;
+    sum.Add(record, size);
+    return static_cast<std::uint32_t>(sum.Value());
+}
 
 // ---- Building ------------------------------------------------------------
 
@@ -365,6 +343,7 @@ struct CRuleKeys
     std::uint32_t listOffset;  // orders entries of one bucket as the list does
     bool isException;
     std::uint32_t pairs;  // signature, for a record that ends up without a key
+    std::uint32_t hash;   // RecordHash
     std::size_t first;    // candidates [first, last) of the shared vector
     std::size_t last;
 };
@@ -724,7 +703,8 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
             size - (at - base) < FilterRecordSize(*record) || (at - base) % 2 != 0)
             ThrowHResult(E_INVALIDARG);
         const std::uint32_t offset = static_cast<std::uint32_t>(at - base);
-        CRuleKeys rule{offset, offset, record->isException != 0, 0, candidates.size(), 0};
+        CRuleKeys rule{offset,         offset, record->isException != 0, 0,
+                       RecordHash(list + offset, FilterRecordSize(*record)), candidates.size(), 0};
         if (record->isRegex) {
             rule.rule = kRegexRule | static_cast<std::uint32_t>(regexOffsets.size());
             regexOffsets.push_back(offset);
@@ -768,7 +748,7 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
         const CRuleKeys& rule = rules[index];
         if (rule.first == rule.last) {
             builds[rule.isException ? kTablesPerKind + kEdgeTable : kEdgeTable].always.push_back(
-                CEntry{rule.pairs, rule.rule, kNoRun, 0});
+                CEntry{rule.pairs, rule.rule, kNoRun, 0, rule.hash});
             continue;
         }
         const CCandidate* best = nullptr;
@@ -788,7 +768,8 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
         }
         ++taken[slot(*best)];
         const std::uint32_t flags = best->runDecides ? kRunDecides : 0;
-        builds[best->table].entries.push_back(CEntry{best->key, rule.rule | flags, best->runStart, best->runOffset});
+        builds[best->table].entries.push_back(
+            CEntry{best->key, rule.rule | flags, best->runStart, best->runOffset, rule.hash});
         builds[best->table].listOffsets.push_back(rule.listOffset);
     }
     // Entries without a key are checked in list order.
@@ -807,6 +788,7 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
     header.generation = generation;
     header.listOffset = static_cast<std::uint32_t>(Align8(sizeof(CHeader)));
     header.listSize = size;
+    header.listHash = FilterListHash(list, size);
     std::size_t offset = ListEnd(header);
     header.regexOffset = static_cast<std::uint32_t>(offset);
     header.regexCount = static_cast<std::uint32_t>(regexOffsets.size());
@@ -828,6 +810,61 @@ std::vector<BYTE> BuildFilterIndex(const BYTE* list, DWORD size, const std::vect
     header.checksum = ImageChecksum(image.data(), header, ListEnd(header), image.size());
     Write(image, 0, &header, sizeof header);
     return image;
+}
+
+void CFilterChecksum::Add(const BYTE* data, std::size_t size) noexcept
+{
+    m_length += size;
+    // Pieces of any size give the checksum of the whole: what does not fill
+    // a 32-byte block waits for the next piece.
+    if (m_pending != 0) {
+        const std::size_t take = std::min(size, sizeof m_block - m_pending);
+        std::memcpy(m_block + m_pending, data, take);
+        m_pending += take;
+        data += take;
+        size -= take;
+        if (m_pending < sizeof m_block)
+            return;
+        AddBlocks(m_block, sizeof m_block);
+        m_pending = 0;
+    }
+    const std::size_t whole = size & ~std::size_t{31};
+    AddBlocks(data, whole);
+    std::memcpy(m_block, data + whole, size - whole);
+    m_pending = size - whole;
+}
+
+void CFilterChecksum::AddBlocks(const BYTE* data, std::size_t size) noexcept
+{
+    constexpr std::uint64_t kPrime = 0x9E3779B185EBCA87ull;
+    for (std::size_t i = 0; i < size; i += 32) {
+        for (int lane = 0; lane < 4; ++lane) {
+            std::uint64_t word;
+            std::memcpy(&word, data + i + 8 * lane, sizeof word);
+            m_lanes[lane] = Rotate(m_lanes[lane] ^ word, 29) * kPrime;
+        }
+    }
+}
+
+std::uint64_t CFilterChecksum::Value() const noexcept
+{
+    std::uint64_t lanes[4] = {m_lanes[0], m_lanes[1], m_lanes[2], m_lanes[3]};
+    for (std::size_t i = 0; i < m_pending; ++i)
+        lanes[i & 3] = Rotate(lanes[i & 3] ^ m_block[i], 29) * 0x9E3779B185EBCA87ull;
+    std::uint64_t h = m_length;
+    for (int lane = 0; lane < 4; ++lane)
+        h = Rotate(h ^ lanes[lane], 27) * 0x9E3779B185EBCA87ull + 0x85EBCA77C2B2AE63ull;
+    h ^= h >> 33;
+    h *= 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    return h;
+}
+
+std::uint64_t FilterListHash(const BYTE* list, DWORD size) noexcept
+{
+    CChecksum sum;
+    sum.Add(list, size);
+    return sum.Value();
 }
 
 void SetFilterIndexGeneration(std::vector<BYTE>& image, DWORD generation)
@@ -877,10 +914,17 @@ std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t 
 }
 
 CFilterIndex::CFilterIndex(const BYTE* image, std::size_t size)
-    : m_image(image),
-      m_size(size),
-      m_regexes(new std::atomic<CCompiledRegex*>[At<CHeader>(image, 0)->regexCount]())
+    : m_image(image), m_size(size), m_regexes(new std::atomic<CCompiledRegex*>[At<CHeader>(image, 0)->regexCount]())
 {
+    const CHeader& header = *At<CHeader>(image, 0);
+    std::size_t count = 0;
+    for (int t = 0; t < kTableCount; ++t) {
+        m_firstEntry[2 * t] = count;
+        count += header.tables[t].entryCount;
+        m_firstEntry[2 * t + 1] = count;
+        count += header.tables[t].alwaysCount;
+    }
+    m_checked.reset(new std::atomic<std::uint32_t>[count / 32 + 1]());
 }
 
 CFilterIndex::~CFilterIndex()
@@ -905,8 +949,15 @@ DWORD CFilterIndex::GetListSize() const noexcept
     return At<CHeader>(m_image, 0)->listSize;
 }
 
-bool CFilterIndex::IsAllowed(const wchar_t* url) const
+std::uint64_t CFilterIndex::GetListHash() const noexcept
 {
+    return At<CHeader>(m_image, 0)->listHash;
+}
+
+std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url) const
+{
+    if (m_damaged.load())
+        return std::nullopt;
     const std::size_t length = std::wcslen(url);
     // The URL's key characters once, with room for whole 8-byte reads.
     std::uint8_t local[2048 + 8];
@@ -919,16 +970,21 @@ bool CFilterIndex::IsAllowed(const wchar_t* url) const
     for (std::size_t i = 0; i < length; ++i)
         keys[i] = static_cast<std::uint8_t>(KeyChar(url[i]));
     std::memset(keys + length, 0, 8);
-    // Exceptions matter only once a block record matches.
-    if (!AnyMatch(0, url, keys, length))
-        return true;
-    return AnyMatch(kTablesPerKind, url, keys, length);
+    try {
+        // Exceptions matter only once a block record matches.
+        if (!AnyMatch(0, url, keys, length))
+            return true;
+        return AnyMatch(kTablesPerKind, url, keys, length);
+    } catch (const CDamaged&) {
+        m_damaged.store(true);
+        return std::nullopt;
+    }
 }
 
-bool CFilterIndex::Probe(const CTable& table, std::uint32_t key, const wchar_t* url, std::size_t length,
-                         std::size_t position) const
+bool CFilterIndex::Probe(int t, std::uint32_t key, const wchar_t* url, std::size_t length, std::size_t position) const
 {
     const CHeader& header = *At<CHeader>(m_image, 0);
+    const CTable& table = header.tables[t];
     const std::uint64_t* bitset = At<std::uint64_t>(m_image, table.bitsetOffset);
     const std::uint32_t bucket = key >> (32 - table.bits);
     const std::uint64_t word = bitset[bucket / 64];
@@ -946,13 +1002,15 @@ bool CFilterIndex::Probe(const CTable& table, std::uint32_t key, const wchar_t* 
         const CEntry& entry = entries[i];
         if (entry.key != key)
             continue;
-        // The record's literal run must be in the URL where the key was
+        const std::size_t number = m_firstEntry[2 * t] + i;
+        // The record's literal segment must be in the URL where the key was
         // found; checking that is much cheaper than the record's matcher,
         // and for most records it is the whole answer.
         if (entry.runStart != kNoRun) {
             const std::uint32_t offset = entry.rule & ~kRunDecides;
-            if (entry.runOffset > position || (entry.rule & kRegexRule) || !IsRecordOffset(offset, header.listSize))
+            if (entry.runOffset > position || (entry.rule & kRegexRule))
                 continue;
+            Verify(number, offset, entry.recordHash);
             const wchar_t* body = reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset)->body;
             const std::size_t start = position - entry.runOffset;
             if (!SegmentMatches(body + entry.runStart, url + start, length - start))
@@ -960,7 +1018,7 @@ bool CFilterIndex::Probe(const CTable& table, std::uint32_t key, const wchar_t* 
             if (entry.rule & kRunDecides)
                 return true;
         }
-        if (MatchEntry(entry.rule, url))
+        if (MatchEntry(entry, number, url))
             return true;
     }
     return false;
@@ -976,36 +1034,34 @@ bool CFilterIndex::AnyMatch(int first, const wchar_t* url, const std::uint8_t* k
     const std::uint64_t* shortBits = At<std::uint64_t>(m_image, shortTable.bitsetOffset);
     const int longShift = 32 - static_cast<int>(longTable.bits);
     const int shortShift = 32 - static_cast<int>(shortTable.bits);
-    const bool anyLong = longTable.entryCount != 0;
-    const bool anyShort = shortTable.entryCount != 0;
 
     // Every piece of the URL: one bit test per table, the bucket only when
     // the bit is set.
-    if (anyShort) {
+    if (shortTable.entryCount != 0) {
         for (std::size_t i = 0; i + kShortPiece <= length; ++i) {
             std::uint32_t piece;
             std::memcpy(&piece, keys + i, sizeof piece);
             const std::uint32_t key = ShortKey(piece);
             const std::uint32_t bucket = key >> shortShift;
-            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(shortTable, key, url, length, i))
+            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(first + kShortTable, key, url, length, i))
                 return true;
         }
     }
-    if (anyLong) {
+    if (longTable.entryCount != 0) {
         for (std::size_t i = 0; i + kLongPiece <= length; ++i) {
             std::uint64_t piece;
             std::memcpy(&piece, keys + i, sizeof piece);
             const std::uint32_t key = LongKey(piece);
             const std::uint32_t bucket = key >> longShift;
-            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(longTable, key, url, length, i))
+            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(first + kLongTable, key, url, length, i))
                 return true;
         }
     }
     if (edgeTable.entryCount != 0) {
         const std::size_t edge = std::min(kEdge, length);
         for (std::size_t n = 1; n <= edge; ++n) {
-            if (Probe(edgeTable, PrefixKey(PackKeys(keys, n), n), url, length, 0) ||
-                Probe(edgeTable, SuffixKey(PackKeys(keys + length - n, n), n), url, length, length - n))
+            if (Probe(first + kEdgeTable, PrefixKey(PackKeys(keys, n), n), url, length, 0) ||
+                Probe(first + kEdgeTable, SuffixKey(PackKeys(keys + length - n, n), n), url, length, length - n))
                 return true;
         }
     }
@@ -1013,42 +1069,55 @@ bool CFilterIndex::AnyMatch(int first, const wchar_t* url, const std::uint8_t* k
         CUrlPairs pairs;
         const CEntry* always = At<CEntry>(m_image, edgeTable.alwaysOffset);
         for (std::uint32_t i = 0; i < edgeTable.alwaysCount; ++i) {
-            if (pairs.Contains(always[i].key, keys, length) && MatchEntry(always[i].rule, url))
+            if (pairs.Contains(always[i].key, keys, length) &&
+                MatchEntry(always[i], m_firstEntry[2 * (first + kEdgeTable) + 1] + i, url))
                 return true;
         }
     }
     return false;
 }
 
-bool CFilterIndex::MatchEntry(std::uint32_t rule, const wchar_t* url) const
+void CFilterIndex::Verify(std::size_t number, std::uint32_t offset, std::uint32_t hash) const
+{
+    std::atomic<std::uint32_t>& word = m_checked[number / 32];
+    const std::uint32_t bit = 1u << (number % 32);
+    if (word.load(std::memory_order_relaxed) & bit)
+        return;
+    const CHeader& header = *At<CHeader>(m_image, 0);
+    if (!IsRecordOffset(offset, header.listSize))
+        throw CDamaged();
+    const BYTE* record = m_image + header.listOffset + offset;
+    const std::size_t size = FilterRecordSize(reinterpret_cast<const FilterRule*>(record)->length);
+    if (size > header.listSize - offset || RecordHash(record, size) != hash)
+        throw CDamaged();
+    word.fetch_or(bit, std::memory_order_relaxed);
+}
+
+bool CFilterIndex::MatchEntry(const CEntry& entry, std::size_t number, const wchar_t* url) const
 {
     const CHeader& header = *At<CHeader>(m_image, 0);
-    if (rule & kRegexRule) {
-        const CCompiledRegex* regex = GetRegex(rule & ~kRegexRule);
+    if (entry.rule & kRegexRule) {
+        const std::uint32_t index = entry.rule & ~kRegexRule;
+        if (index >= header.regexCount)
+            throw CDamaged();
+        Verify(number, At<std::uint32_t>(m_image, header.regexOffset)[index], entry.recordHash);
+        const CCompiledRegex* regex = GetRegex(index);
         return regex && regex->Search(url);
     }
-    const std::uint32_t offset = rule & ~kRunDecides;
-    if (!IsRecordOffset(offset, header.listSize))
-        return false;
+    const std::uint32_t offset = entry.rule & ~kRunDecides;
+    Verify(number, offset, entry.recordHash);
     return MatchWildcard(reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset)->body, url);
 }
 
 const CCompiledRegex* CFilterIndex::GetRegex(std::uint32_t index) const
 {
     const CHeader& header = *At<CHeader>(m_image, 0);
-    if (index >= header.regexCount)
-        return nullptr;
     if (const CCompiledRegex* regex = m_regexes[index].load(std::memory_order_acquire))
         return regex;
     const std::uint32_t offset = At<std::uint32_t>(m_image, header.regexOffset)[index];
-    if (!IsRecordOffset(offset, header.listSize))
-        return nullptr;
     const auto& record = *reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset);
-    // The record's length may claim more than the list holds (a forged
-    // image): never read past the list.
-    const std::size_t available = (header.listSize - offset - FilterRecordSize(0)) / 2;
     std::size_t length = 0;
-    while (length < record.length && length <= available && record.body[length] != L'\0')
+    while (length < record.length && record.body[length] != L'\0')
         ++length;
     auto compiled = std::make_unique<CCompiledRegex>(std::wstring_view(record.body, length));
     // Two threads may compile the same body at once; the first to finish

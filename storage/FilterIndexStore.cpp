@@ -1,5 +1,6 @@
 #include "storage/FilterIndexStore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -67,6 +68,30 @@ CMappedView MapWholeFile(const std::wstring& path, DWORD& size)
         return CMappedView();
     size = length.LowPart;
     return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, length.LowPart));
+}
+
+// The list's FilterListHash, read from its file while the caller's reader
+// keeps writers out. Reading beats the reader's view here: hashing through
+// the view would fault in every page of the list in a fresh process. False
+// when the file cannot be read.
+bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
+{
+    constexpr DWORD kBlock = 64 * 1024;
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        return false;
+    std::unique_ptr<BYTE[]> block(new BYTE[kBlock]);
+    CFilterChecksum sum;
+    for (DWORD done = 0; done < size;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), block.get(), std::min(kBlock, size - done), &got, nullptr) || got == 0)
+            return false;
+        sum.Add(block.get(), got);
+        done += got;
+    }
+    hash = sum.Value();
+    return true;
 }
 
 // The records the list walk would judge with, in list order.
@@ -288,7 +313,7 @@ CFilterIndexStore::CUse::CUse(CFilterIndexStore& store) noexcept : m_store(store
         // meanwhile stays alive until every use that might hold it is gone.
         store.m_inFlight.fetch_add(1);
         const CLoaded* current = store.m_current.load();
-        if (current && current->generation == generation) {
+        if (current && current->generation == generation && !current->index->IsDamaged()) {
             m_loaded = current;
             return;
         }
@@ -316,12 +341,21 @@ void CFilterIndexStore::Refresh(DWORD generation) noexcept
     try {
         CCritSecLock hold(m_lock);
         const CLoaded* current = m_current.load();
+        if (current && current->generation == generation && current->index->IsDamaged()) {
+            // A lookup found the image's list copy damaged: walk until the
+            // next writer.
+            m_failedGeneration.store(generation);
+            return;
+        }
         if ((current && current->generation == generation) || generation == m_failedGeneration.load())
             return;  // another thread was first
         DWORD loading = generation;
         std::unique_ptr<CLoaded> loaded = Load(loading);
         if (!loaded) {
-            m_failedGeneration.store(loading);
+            // Known bad for `loading`; 0 when writers kept publishing
+            // while this thread loaded, and the next verdict tries again.
+            if (loading != 0)
+                m_failedGeneration.store(loading);
             return;
         }
         if (CLoaded* old = m_current.exchange(loaded.release()))
@@ -355,12 +389,13 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
                 return nullptr;
             continue;
         }
+        std::uint64_t hash = 0;
         if (!loaded->index || reader.GetViewSize() != loaded->index->GetListSize() ||
-            (reader.GetViewSize() != 0 &&
-             std::memcmp(reader.GetView(), loaded->index->GetList(), reader.GetViewSize()) != 0))
+            !HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != loaded->index->GetListHash())
             return nullptr;
         return loaded;
     }
+    generation = 0;
     return nullptr;
 }
 

@@ -14,7 +14,9 @@
 //    their next verdict. Old files are deleted by later writers once no
 //    process maps them any more.
 // A process trusts an image only after checking its header and checksum and
-// comparing its copy of the list with storage.bin, once per mapping. Whatever
+// the hash of storage.bin against the one the image carries, once per
+// mapping; the image's copy of each record is checked when a lookup first
+// reads it. Whatever
 // is wrong (no control block, no file, a damaged or foreign file, a list that
 // changed behind the index's back), the verdict walks the list under the
 // store's locks instead, with the same answer; the next writer repairs it.
@@ -120,6 +122,10 @@ private:
     // Reader side.
     const CControlBlock* GetControl() noexcept;
     void Refresh(DWORD generation) noexcept;
+    // Maps and proves the image of `generation`, or of a later one if a
+    // writer publishes meanwhile (`generation` then says which). Null when
+    // the image of `generation` cannot be used, or, with `generation` 0,
+    // when writers kept publishing too fast to tell.
     std::unique_ptr<CLoaded> Load(DWORD& generation);
     void Retire(CLoaded* loaded);
     void Reclaim() noexcept;

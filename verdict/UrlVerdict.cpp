@@ -77,8 +77,10 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std:
     if (!deciding) {
         if (CFilterIndexStore* index = CFilterIndexStore::Of(filterList)) {
             CFilterIndexStore::CUse use(*index);
-            if (const CFilterIndex* current = use.Get())
-                return current->IsAllowed(canonical);
+            if (const CFilterIndex* current = use.Get()) {
+                if (const std::optional<bool> allowed = current->IsAllowed(canonical))
+                    return *allowed;
+            }
         }
     }
     return WalkList(filterList, canonical, deciding);

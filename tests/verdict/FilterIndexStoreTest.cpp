@@ -142,11 +142,17 @@ TEST_F(FilterIndexStore, AnythingWrongWithTheIndexFallsBackToTheWalk)
     m_store.reset();
 
     std::mt19937 random(11);
-    auto check = [&](const char* what, const std::function<void()>& damage) {
+    // Damage to the image's copy of the list passes the checks made when it
+    // is mapped; the records are checked as lookups read them.
+    auto check = [&](const char* what, const std::function<void()>& damage, bool mayOpen = false) {
         damage();
-        auto store = m_files.OpenFilterList();
-        EXPECT_FALSE(UsesIndex(*store)) << what;
-        ExpectVerdictsOfTheWalk(*store, what);
+        {
+            auto store = m_files.OpenFilterList();
+            if (!mayOpen) {
+                EXPECT_FALSE(UsesIndex(*store)) << what;
+            }
+            ExpectVerdictsOfTheWalk(*store, what);
+        }
         // Restore what the case changed.
         WriteFileBytes(imagePath, image);
     };
@@ -154,12 +160,15 @@ TEST_F(FilterIndexStore, AnythingWrongWithTheIndexFallsBackToTheWalk)
     for (std::size_t length : {std::size_t{0}, std::size_t{10}, image.size() / 2, image.size() - 1})
         check("image truncated", [&] { WriteFileBytes(imagePath, image.substr(0, length)); });
     for (int round = 0; round < 200; ++round) {
-        check("image damaged", [&] {
-            std::string damaged = image;
-            for (int i = 0; i < 1 + round % 3; ++i)
-                damaged[random() % damaged.size()] ^= static_cast<char>(1 + random() % 255);
-            WriteFileBytes(imagePath, damaged);
-        });
+        check(
+            "image damaged",
+            [&] {
+                std::string damaged = image;
+                for (int i = 0; i < 1 + round % 3; ++i)
+                    damaged[random() % damaged.size()] ^= static_cast<char>(1 + random() % 255);
+                WriteFileBytes(imagePath, damaged);
+            },
+            true);
     }
     check("random bytes", [&] {
         std::string noise(image.size(), '\0');
@@ -197,7 +206,7 @@ TEST_F(FilterIndexStore, AnythingWrongWithTheIndexFallsBackToTheWalk)
 
 namespace {
 
-constexpr std::size_t kRounds = 40;
+constexpr std::size_t kRounds = 60;
 
 std::wstring RoundFilter(std::size_t round)
 {
@@ -225,6 +234,7 @@ QUELLAN_TEST_ROLE(WriteRounds)
         else
             Append(*store, texts.back());
         InterlockedExchange(finished, static_cast<LONG>(round));
+        Sleep(round % 4);  // let the reader see many states
     }
     UnmapViewOfFile(const_cast<LONG*>(finished));
     return 0;
