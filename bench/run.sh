@@ -11,7 +11,9 @@
 #    expressions, and the same URLs judged by two engines of other browsers'
 #    blockers (npm packages @gorhill/ubo-core and @ghostery/adblocker,
 #    installed into bench/data/peers, never committed) with the ratio of
-#    medians.
+#    medians;
+#  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
+#    one, undo file and flushes to disk included (needs no data).
 #
 #   bench/run.sh [QuellanBench arguments, e.g. --urls 2000]
 #
@@ -24,7 +26,7 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench >/dev/null
 
 # The peers, measured first so that their figures go into the verdict table.
 peers=()
@@ -54,3 +56,6 @@ echo
 echo "== URL verdict"
 wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" "${peers[@]}" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
+echo
+echo "== Filter list changes"
+wine "$build/x64/bench/StoreWriteBench.exe"

@@ -1,8 +1,14 @@
 #pragma once
 // CBroker: the broker class ("Quellan.Broker"), which does for a Protected
-// Mode browser process what it may not do itself. Apartment-threaded and
-// aggregatable: QuellanHost serves it out of process as the inner object of
-// its own Broker class.
+// Mode browser process what it may not do itself: write the per-user menu
+// entries, and open a filter-list file that the user picks. Apartment-
+// threaded and aggregatable: QuellanHost serves it out of process as the
+// inner object of its own Broker class. No state between calls.
+//
+// The methods take and return handles as 32-bit values, as the type library
+// declares them, so that a 32-bit browser and a 64-bit host (or the reverse)
+// agree on the wire; window and kernel handles are 32-bit significant, and
+// are sign-extended on the way in.
 
 #include "com/Object.h"
 #include "resources/QuellanLib.h"
@@ -13,7 +19,18 @@ public:
     static constexpr bool kAggregatable = true;
 
     // IBroker
+    //
+    // Writes the two menu entries of the current user when fInstall is not
+    // 0, removes them when it is 0 (the Extensions and MenuExt keys stay).
+    // Returns the registrar's HRESULT.
     STDMETHODIMP InstallMenuExt(LONG fInstall) override;
+    // Show the import (export) file dialog owned by hwndOwner and open the
+    // chosen file for reading (for writing: created, or emptied at once).
+    // *lphFile receives a handle valid in the process that owns hwndOwner;
+    // that process owns it from then on. Cancelling returns S_OK and leaves
+    // *lphFile as it was. On failure *lphFile is not written and no handle
+    // stays open anywhere. Owned by another process, the call must come
+    // through COM with at least impersonate level (see CreateBroker).
     STDMETHODIMP ShowImportDialog(LONG hwndOwner, LONG* lphFile) override;
     STDMETHODIMP ShowExportDialog(LONG hwndOwner, LONG* lphFile) override;
 };

@@ -49,7 +49,15 @@ std::wstring Replace(std::wstring_view text, const CRegistrarReplacements& repla
             auto found = replacements.find(name);
             if (found == replacements.end())
                 ThrowScriptError();
-            result += found->second;
+            // Replacements stand inside quoted tokens ('%MODULE%'): a quote
+            // in the value (a folder such as C:\Users\O'Brien) is doubled, or
+            // it would end the token and the rest of the path would be read
+            // as a key of its own.
+            for (wchar_t c : found->second) {
+                if (c == L'\'')
+                    result += c;
+                result += c;
+            }
         }
         position = end + 1;
     }

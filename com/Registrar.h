@@ -21,7 +21,9 @@
 // [ForceRemove|NoRemove] name [= type value] [{ ... }], a named value as
 // val name = type value inside a key. Types: s (string), d (DWORD, decimal
 // or 0x hexadecimal). %NAME% is replaced from the replacement map before
-// parsing, %% gives one %.
+// parsing, %% gives one %. A replacement is written for a quoted token: each
+// quote in its value is doubled, so '%MODULE%' stays one token whatever the
+// path holds.
 //
 // Register mode creates every key and sets every value; a ForceRemove key is
 // deleted with its subtree first, so it is re-created exactly as written.

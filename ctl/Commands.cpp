@@ -112,7 +112,8 @@ int ImportCommand(const std::wstring& path)
     AppendToStore(records);
     WriteOut(L"imported " + std::to_wstring(records.size()) + L" filters; skipped " +
              std::to_wstring(result.ignored + result.skipped) + L" lines (" + std::to_wstring(result.ignored) +
-             L" empty or comments, " + std::to_wstring(result.skipped) + L" with options or too long)\n");
+             L" empty or comments, " + std::to_wstring(result.skipped) +
+             L" with options, too long or holding a NUL byte)\n");
     return kExitSuccess;
 }
 

@@ -13,15 +13,11 @@
 
 namespace {
 
-// Constructed during the library's static initialisation, read-only after.
-const std::regex g_adblockHeaderRegex("^\\[Adblock.*?\\]$", std::regex::ECMAScript | std::regex::icase |
-                                                                 std::regex::optimize);
-
 enum class CLineKind
 {
     Filter,
     Ignored,  // empty or comment
-    Skipped,  // options, or too long to be a record
+    Skipped,  // options, too long to be a record, or not storable as it reads
 };
 
 std::string ToUtf8(const wchar_t* text, std::size_t length)
@@ -67,6 +63,10 @@ CLineKind ParseAdblockLine(const std::string& line, CFilterRulePtr& rule)
 {
     if (line.empty() || line[0] == '!')
         return CLineKind::Ignored;
+    // Filter text is zero-terminated: a NUL would cut the body short after
+    // its anchors were taken from the whole line.
+    if (line.find('\0') != std::string::npos)
+        return CLineKind::Skipped;
 
     const bool isException = line.compare(0, 2, "@@") == 0;
     const std::size_t start = isException ? 2 : 0;
@@ -133,9 +133,21 @@ void DropCarriageReturns(std::string& line)
 
 } // namespace
 
-const std::regex& AdblockHeaderRegex()
+bool IsAdblockHeader(const std::string& line) noexcept
 {
-    return g_adblockHeaderRegex;
+    static const char kOpening[] = "[adblock";
+    constexpr std::size_t kOpeningLength = sizeof kOpening - 1;
+    if (line.size() < kOpeningLength + 1 || line.back() != ']')
+        return false;
+    for (std::size_t i = 0; i < kOpeningLength; ++i) {
+        char c = line[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kOpening[i])
+            return false;
+    }
+    // "." matches anything but a line terminator.
+    return line.find_first_of("\r\n") == std::string::npos;
 }
 
 std::string FilterToAdblockLine(const FilterRule& rule)
@@ -240,7 +252,7 @@ CAdblockImportResult ReadAdblockList(std::istream& in, const std::function<void(
     if (!std::getline(in, line))
         line.clear();
     DropCarriageReturns(line);
-    if (!std::regex_match(line, AdblockHeaderRegex()))
+    if (!IsAdblockHeader(line))
         throw kMissingAdblockHeader;
 
     // A read that fails after the header must not pass for the end of the

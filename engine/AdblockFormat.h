@@ -10,8 +10,8 @@
 // Over any other stream the caller gets LF line ends and must add the CR
 // itself if it wants the file's exact bytes.
 //
-// Import: the first line must match AdblockHeaderRegex(), or the integer 5 is
-// thrown before anything is added. Every later line goes through
+// Import: the first line must be an Adblock header (IsAdblockHeader), or the
+// integer 5 is thrown before anything is added. Every later line goes through
 // AdblockLineToFilter. CR bytes anywhere are dropped here, whether or not the
 // stream already dropped them, so any std::istream can be read.
 //
@@ -22,7 +22,6 @@
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -31,9 +30,13 @@
 // The integer thrown when the first line is not an Adblock header.
 constexpr int kMissingAdblockHeader = 5;
 
-// "^\[Adblock.*?\]$", case-insensitive, narrow; built once when the library
-// loads and only read afterwards.
-const std::regex& AdblockHeaderRegex();
+// True when the whole line matches "^\[Adblock.*?\]$" (ECMAScript, ignoring
+// ASCII letter case): "[", "Adblock" in any case, anything but CR or LF, and
+// "]" as the last character. Checked by hand: a regular expression on a
+// line of outside text recurses once per character and overflows the stack
+// on a long first line (a list saved with CR-only line ends is one line).
+// Linear time, no allocation.
+bool IsAdblockHeader(const std::string& line) noexcept;
 
 // The Adblock line for a rule, UTF-8, without line end. Wildcards turn their
 // anchoring into "|" anchors ("banner" -> "|banner|", "*banner*" -> "banner",
@@ -43,7 +46,9 @@ std::string FilterToAdblockLine(const FilterRule& rule);
 
 // Converts one line (no line end, no CR). True and a new record (caller
 // frees it) for a filter; false, *rule untouched, for a line to ignore: empty,
-// "!" comment, "$" options, or a body longer than kMaxFilterBodyLength.
+// "!" comment, "$" options, a body longer than kMaxFilterBodyLength, or a NUL
+// byte anywhere (the filter text ends at a NUL while its anchors come from
+// the whole line: "@@", NUL, "x" would become "%*", which allows everything).
 // A wildcard body loses one "|" at each end as an anchor and gets "*" where
 // it has none; the lone body "|" counts as both anchors and becomes the empty
 // wildcard. Bodies are not validated. Throws the HRESULT exception when the
@@ -73,7 +78,7 @@ struct CAdblockImportResult
 {
     std::size_t added = 0;     // filters handed to the receiver
     std::size_t ignored = 0;   // empty lines and "!" comments
-    std::size_t skipped = 0;   // lines with "$" options, or bodies too long
+    std::size_t skipped = 0;   // lines with "$" options, bodies too long, NUL bytes
 };
 
 // Import core: checks the header (throws kMissingAdblockHeader; a first line

@@ -384,6 +384,7 @@ struct CCompiledRegex::CImpl
     CRegexShape shape;
     CRegexMatcher matcher = CRegexMatcher::Auto;
     CState state = CState::Ready;
+    std::size_t minimumLength = 0;
     bool compiledOnWorker = false;
     std::wregex backtracking;
     // The automaton form, compiled by the first search that needs it and
@@ -404,7 +405,12 @@ struct CCompiledRegex::CImpl
             return COutcome::TooComplex;
         const char* floor = StackFloor();
         const std::size_t reserve = RegexSearchStackReserve(shape);
-        if (StackAbove(floor) < SaturatingAdd(reserve, kMinSearchRoom))
+        // The matcher recurses through nested groups deeper than its guarded
+        // steps show (a stack of 256 KiB dies at 1000 levels under Wine):
+        // a search gets the stack the body's compilation needs, as when both
+        // happened at once.
+        if (StackAbove(floor) <
+            SaturatingAdd(SaturatingAdd(RegexCompileStackNeed(shape), reserve), kMinSearchRoom))
             return outOfStack;
 
         CSearchGuard guard(floor + reserve);
@@ -614,6 +620,39 @@ CRegexShape MeasureRegexShape(std::wstring_view body)
     return shape;
 }
 
+std::size_t RegexMinimumLength(std::wstring_view body)
+{
+    std::size_t length = 0;
+    int depth = 0;
+    for (std::size_t i = 0; i < body.size();) {
+        const std::size_t start = i;
+        const CToken token = NextToken(body, i);
+        if (token == CToken::Open || depth > 0) {
+            depth += token == CToken::Open ? 1 : token == CToken::Close ? -1 : 0;
+            continue;
+        }
+        if (token == CToken::Close)
+            return 0;  // unbalanced: does not compile
+        if (token == CToken::Bar)
+            return 0;
+        // One character, unless the atom is an assertion or a reference.
+        std::size_t width = 1;
+        if (token == CToken::Other && (body[start] == L'^' || body[start] == L'$'))
+            width = 0;
+        else if (token == CToken::Escape &&
+                 (i - start < 2 || std::wcschr(L"bB123456789", body[start + 1]) || body[start + 1] == L'\0'))
+            width = 0;
+        else if (token != CToken::Other && token != CToken::Escape && token != CToken::Class)
+            width = 0;
+        // "*", "?" and "{" may leave the atom out; "+" keeps one.
+        std::size_t next = i;
+        if (i < body.size() && (NextToken(body, next) == CToken::Quantifier || body[i] == L'{') && body[i] != L'+')
+            width = 0;
+        length += width;
+    }
+    return depth == 0 ? length : 0;
+}
+
 std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body)
 {
     // An alternative at the top level means no character is required.
@@ -710,6 +749,7 @@ CCompiledRegex::CCompiledRegex(std::wstring_view body, CRegexMatcher matcher) : 
     impl.body.assign(body);
     impl.matcher = matcher;
     impl.shape = MeasureRegexShape(body);
+    impl.minimumLength = RegexMinimumLength(body);
     if (impl.shape.compileWork > kCompileWorkLimit) {
         impl.state = CState::TooComplex;
         return;
@@ -750,6 +790,8 @@ bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) 
     CRegexSearchReport& out = report ? *report : local;
     out = CRegexSearchReport{};
     out.worker = m_impl->compiledOnWorker;
+    if (text.size() < m_impl->minimumLength)
+        return false;
 
     COutcome outcome = m_impl->SearchHere(text, false, out);
     if (outcome == COutcome::NeedsStack) {
@@ -768,6 +810,12 @@ bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) 
 
 bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report, CRegexMatcher matcher)
 {
+    // A text too short for any match needs no compilation.
+    if (text.size() < RegexMinimumLength(body)) {
+        if (report)
+            *report = CRegexSearchReport{};
+        return false;
+    }
     return CCompiledRegex(body, matcher).Search(text, report);
 }
 

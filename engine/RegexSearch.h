@@ -109,6 +109,12 @@ CRegexShape MeasureRegexShape(std::wstring_view body);
 // formed). Case as written: the search is case-sensitive.
 std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body);
 
+// A length no text shorter than which can hold a match of `body` (0 when
+// unknown): counted from the characters outside groups that no quantifier
+// makes optional. A search of a shorter text is no match without compiling
+// anything.
+std::size_t RegexMinimumLength(std::wstring_view body);
+
 // Bytes of stack that compiling the body may take.
 std::size_t RegexCompileStackNeed(const CRegexShape& shape);
 // Bytes the matcher may descend between two guarded iterator operations,

@@ -1,6 +1,12 @@
+// QuellanHost.exe: the broker host. A GUI-subsystem program without a
+// window; see HostModule.h.
+
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+#include "host/HostModule.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int)
 {
-    return 0;
+    CQuellanHostModule module;
+    return module.WinMain(commandLine);
 }

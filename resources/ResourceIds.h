@@ -39,3 +39,6 @@
 #define IDC_ADD_MASK 7
 #define IDC_CLOSE 8
 #define IDC_ITEM_LIST 205
+
+// The browser's menu entries, applied per user by the broker.
+#define IDR_MENUEXT 203

@@ -94,6 +94,31 @@ bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
     return true;
 }
 
+// The whole list file, for a writer that holds the lock. Throws the converted
+// last error.
+std::vector<BYTE> ReadListFile(const std::wstring& path)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        ThrowLastError();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size))
+        ThrowLastError();
+    if (size.HighPart != 0)
+        ThrowHResult(E_FAIL);
+    std::vector<BYTE> bytes(size.LowPart);
+    for (DWORD done = 0; done < size.LowPart;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), bytes.data() + done, size.LowPart - done, &got, nullptr))
+            ThrowLastError();
+        if (got == 0)
+            ThrowHResult(HResultFromWin32(ERROR_HANDLE_EOF));
+        done += got;
+    }
+    return bytes;
+}
+
 // The records the list walk would judge with, in list order.
 std::vector<const FilterRule*> WalkRecords(const BYTE* list, DWORD size)
 {
@@ -246,7 +271,9 @@ void CFilterIndexStore::Invalidate()
 void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept
 {
     try {
-        CUpdate update(writer, writer.GetConstView(), writer.GetViewSize());
+        // The writer's view is gone: read the list as it now is.
+        const std::vector<BYTE> list = ReadListFile(m_list.GetPath());
+        CUpdate update(writer, list.data(), static_cast<DWORD>(list.size()));
         update.Publish();
         return;
     } catch (...) {

@@ -99,11 +99,11 @@ public:
     // index. Throws the converted last error.
     void Invalidate();
 
-    // Builds, writes and publishes the index for the writer's current view
-    // (for writers that changed the bytes by other means). Called when a
-    // writer leaves without having published; never throws: failing that,
-    // it invalidates, and failing that too, readers find the index does not
-    // belong to the list.
+    // Builds, writes and publishes the index for the list as the writer
+    // leaves it (for writers that changed the bytes by other means). Called
+    // when a writer leaves without having published; never throws: failing
+    // that, it invalidates, and failing that too, readers find the index
+    // does not belong to the list.
     void OnWriterDone(CStoreWriter& writer) noexcept override;
 
     // Files (tests and measurements).

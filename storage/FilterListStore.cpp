@@ -40,20 +40,27 @@ BYTE* CopyRecords(BYTE* at, const FilterRule* const* first, const FilterRule* co
     return at;
 }
 
-// Stores `size` bytes made by `fill` as the whole list, with its index
-// built first and published right after (for a list store that has one).
+// Makes the list `size` bytes long, keeps the bytes before `firstChanged`
+// and has `fill` write those from there on, whole or not at all
+// (CStoreWriter::BeginChange). A list store with an index gets the new
+// list's index built before anything changes and published once the change
+// is complete.
 template <class Fill>
-void StoreList(CStoreWriter& writer, std::uint64_t size, const Fill& fill)
+void StoreList(CStoreWriter& writer, DWORD firstChanged, std::uint64_t size, const Fill& fill)
 {
     const LONG length = CheckedStoreLength(size);
     std::unique_ptr<CFilterIndexStore::CUpdate> update;
     if (CFilterIndexStore::Of(writer.GetStore())) {
         std::vector<BYTE> list(static_cast<std::size_t>(length));
-        fill(list.data());
+        if (firstChanged)
+            std::memcpy(list.data(), writer.GetConstView(), firstChanged);
+        fill(list.data() + firstChanged);
         update = std::make_unique<CFilterIndexStore::CUpdate>(writer, list.data(), static_cast<DWORD>(length));
     }
+    writer.BeginChange(firstChanged);
     writer.Resize(length);
-    fill(writer.GetView());
+    fill(writer.GetView() + firstChanged);
+    writer.CommitChange();
     if (update)
         update->Publish();
 }
@@ -116,14 +123,11 @@ void AppendRecords(CStoreWriter& writer, const FilterRule* const* first, const F
         added += FilterRecordSize(**it);
     if (added == 0 && size == writer.GetViewSize())
         return;
-    // One resize for the whole batch: each resize remaps the file. What the
-    // file keeps is the same in the new list.
-    std::vector<BYTE> kept(writer.GetConstView(), writer.GetConstView() + size);
-    StoreList(writer, std::uint64_t{size} + added, [&](BYTE* target) {
-        if (size)
-            std::memcpy(target, kept.data(), size);
-        CopyRecords(target + size, first, last);
-    });
+    // One resize for the whole batch: each resize remaps the file. Grown, the
+    // file reads as zeros until the records are copied, and six zero bytes
+    // are a well-formed empty record: the change must happen whole.
+    StoreList(writer, size, std::uint64_t{size} + added,
+              [&](BYTE* target) { CopyRecords(target, first, last); });
 }
 
 void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
@@ -131,5 +135,5 @@ void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, con
     std::uint64_t total = 0;
     for (auto it = first; it != last; ++it)
         total += FilterRecordSize(**it);
-    StoreList(writer, total, [&](BYTE* target) { CopyRecords(target, first, last); });
+    StoreList(writer, 0, total, [&](BYTE* target) { CopyRecords(target, first, last); });
 }

@@ -269,8 +269,10 @@ CNamedMutex::CNamedMutex(SECURITY_ATTRIBUTES* securityAttributes, const std::wst
 CMutexHold::CMutexHold(HANDLE mutex) : m_mutex(mutex)
 {
     // WAIT_ABANDONED is ownership too: the dead owner's work is taken over.
-    if (WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED)
+    DWORD result = WaitForSingleObject(mutex, INFINITE);
+    if (result == WAIT_FAILED)
         ThrowLastError();
+    m_abandoned = result == WAIT_ABANDONED;
 }
 
 CMutexHold::~CMutexHold()

@@ -73,7 +73,9 @@ private:
 
 // Holds a mutex that someone else owns for this object's lifetime, on the
 // constructing thread. A mutex abandoned by a dead owner is taken over as if
-// released. Throws the converted last error if the wait itself fails (an
+// released, and WasAbandoned() says so: whatever the dead owner guarded may
+// be half done, and the new holder is the one to repair it (no later holder
+// learns of it). Throws the converted last error if the wait itself fails (an
 // invalid handle), so a failure never passes for ownership.
 class CMutexHold
 {
@@ -83,6 +85,9 @@ public:
     CMutexHold(const CMutexHold&) = delete;
     CMutexHold& operator=(const CMutexHold&) = delete;
 
+    bool WasAbandoned() const noexcept { return m_abandoned; }
+
 private:
     HANDLE m_mutex;
+    bool m_abandoned = false;
 };

@@ -37,12 +37,6 @@ CNamedMutex CStoreLock::OpenReaderCount() const
     return CNamedMutex(m_securityAttributes, m_readerCountName);
 }
 
-CNamedMutex CStoreLock::RegisterReader() const
-{
-    CMutexHold hold(m_writeMutex.Get());
-    return OpenReaderCount();
-}
-
 void CStoreLock::WaitForReaders() const
 {
     CNamedMutex count = OpenReaderCount();
@@ -55,6 +49,7 @@ CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAtt
                            DWORD creationDisposition, const std::wstring& readerCountName,
                            const std::wstring& writeLockName)
     : m_path(path),
+      m_undoPath(std::wstring(path) + L".undo"),
       m_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes,
              creationDisposition, FILE_ATTRIBUTE_NORMAL),
       m_lock(securityAttributes, readerCountName, writeLockName)
@@ -101,7 +96,30 @@ void CSharedStore::Unmap() noexcept
     m_viewSize = 0;
 }
 
-CStoreReader::CStoreReader(CSharedStore& store) : m_store(store), m_registration(store.m_lock.RegisterReader())
+CNamedMutex CSharedStore::RegisterReader()
+{
+    CMutexHold hold(m_lock.GetWriteMutex());
+    // A writer died holding the lock, perhaps in the middle of a change. Only
+    // the first to take the lock learns of it, so a reader repairs the store
+    // as a writer would, before anyone reads it.
+    if (hold.WasAbandoned())
+        RestoreUnfinishedChange();
+    return m_lock.OpenReaderCount();
+}
+
+void CSharedStore::RestoreUnfinishedChange()
+{
+    // Readers registered before the writer took the lock may still be at
+    // work (a writer that died while waiting for them left no undo file, so
+    // the wait is needed only when there is one). The system refuses to
+    // change the length of a file that any process has mapped.
+    if (GetFileAttributesW(m_undoPath.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return;
+    m_lock.WaitForReaders();
+    RestoreFromUndoFile(m_undoPath, m_file.m_handle.Get());
+}
+
+CStoreReader::CStoreReader(CSharedStore& store) : m_store(store), m_registration(store.RegisterReader())
 {
     CCritSecLock hold(m_store.m_mapLock);
     if (m_store.m_readMapCount == 0)
@@ -122,14 +140,47 @@ CStoreReader::~CStoreReader()
 CStoreWriter::CStoreWriter(CSharedStore& store) : m_hold(store.m_lock.GetWriteMutex()), m_store(store)
 {
     m_store.m_lock.WaitForReaders();
+    // Writers look for an unfinished change whether or not the lock was
+    // abandoned: a reader that found it abandoned may have failed to repair.
+    m_store.RestoreUnfinishedChange();
     m_store.Map(true);
 }
 
 CStoreWriter::~CStoreWriter()
 {
+    m_store.Unmap();
+    if (m_undo) {
+        // A change that failed half way is undone now. If even that fails,
+        // the undo file stays and the next writer undoes it; the failure of
+        // the change itself is what the caller hears about.
+        m_undo->Close();
+        m_undo.reset();
+        static_cast<void>(CallAtBoundary(
+            [this] { RestoreFromUndoFile(m_store.m_undoPath, m_store.m_file.m_handle.Get()); }));
+    }
+    // Derived data follows what the file holds now, before anyone else gets
+    // the lock.
     if (m_mayHaveChanged && m_store.m_companion)
         m_store.m_companion->OnWriterDone(*this);
-    m_store.Unmap();
+}
+
+void CStoreWriter::BeginChange(DWORD firstChanged)
+{
+    if (m_undo)
+        ThrowHResult(E_UNEXPECTED);
+    m_undo = std::make_unique<CStoreUndo>(m_store.m_undoPath, m_store.m_lock.GetSecurityAttributes(), GetView(),
+                                          GetViewSize(), firstChanged);
+}
+
+void CStoreWriter::CommitChange()
+{
+    if (!m_undo)
+        ThrowHResult(E_UNEXPECTED);
+    if (GetView())
+        ThrowLastErrorIf(!FlushViewOfFile(GetView(), 0));
+    ThrowLastErrorIf(!FlushFileBuffers(m_store.m_file.m_handle.Get()));
+    m_undo->Discard();
+    m_undo.reset();
 }
 
 void CStoreWriter::Resize(LONG newSize)

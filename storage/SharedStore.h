@@ -17,6 +17,11 @@
 //  - when readers of both stores are held, take the settings store first;
 //  - a CStoreWriter must be destroyed on the thread that created it (the
 //    write mutex is owned by a thread).
+//
+// A writer that changes the content in place brackets the change with
+// BeginChange and CommitChange (see storage/StoreUndo.h): if it dies or fails
+// in between, the next reader or writer to take the write mutex finds the
+// store exactly as it was before the change.
 
 #include <windows.h>
 
@@ -27,6 +32,7 @@
 #include "com/Sync.h"
 #include "storage/File.h"
 #include "storage/SharedObjects.h"
+#include "storage/StoreUndo.h"
 
 // The cross-process lock of one store.
 class CStoreLock
@@ -39,9 +45,7 @@ public:
     HANDLE GetWriteMutex() const noexcept { return m_writeMutex.Get(); }
     // A new handle to the reader-count object; throws the converted last error.
     CNamedMutex OpenReaderCount() const;
-    // Registers a reader: holds the write mutex while it opens a handle to the
-    // reader-count object, so a reader never registers while a writer works.
-    CNamedMutex RegisterReader() const;
+    SECURITY_ATTRIBUTES* GetSecurityAttributes() const noexcept { return m_securityAttributes; }
     // With the write mutex held by the caller, waits until no reader is left
     // in any process. Throws (after closing its handle) if the count cannot be
     // read.
@@ -62,9 +66,9 @@ class CStoreCompanion
 public:
     virtual ~CStoreCompanion() = default;
     // Called by ~CStoreWriter on the writer's thread, with the write mutex
-    // still held and the view still mapped, when the writer may have changed
-    // the file since it last brought the derived data up to date
-    // (CStoreWriter::SetDerivedDataCurrent). Must not throw.
+    // still held, the view unmapped and any unfinished change undone, when
+    // the writer may have changed the file since it last brought the derived
+    // data up to date (CStoreWriter::SetDerivedDataCurrent). Must not throw.
     virtual void OnWriterDone(CStoreWriter& writer) noexcept = 0;
 };
 
@@ -74,12 +78,15 @@ public:
     // Opens (or, as creationDisposition says, creates) the file for reading
     // and writing, shared for reading and writing, and creates or opens the
     // write mutex. securityAttributes must outlive the store. Throws the
-    // converted last error; nothing is left open then.
+    // converted last error; nothing is left open then. The undo file of the
+    // store's changes is path + ".undo".
     CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
                  const std::wstring& readerCountName, const std::wstring& writeLockName);
     ~CSharedStore();
     CSharedStore(const CSharedStore&) = delete;
     CSharedStore& operator=(const CSharedStore&) = delete;
+
+    const std::wstring& GetUndoPath() const noexcept { return m_undoPath; }
 
     // The file's current length. Throws the converted last error, or E_FAIL
     // for a file of 4 GiB or more. Meaningful while holding a reader or writer.
@@ -99,8 +106,17 @@ private:
     // the converted last error; m_view is then null.
     void Map(bool writable);
     void Unmap() noexcept;
+    // Registers a reader: holds the write mutex while it opens a handle to the
+    // reader-count object, so a reader never registers while a writer works.
+    // The first to take the mutex after a writer died repairs the store first.
+    CNamedMutex RegisterReader();
+    // With the write mutex held and no view mapped in this process: puts back
+    // the content that an unfinished change saved, after any reader still
+    // registered has gone. Throws; the undo file then stays.
+    void RestoreUnfinishedChange();
 
     std::wstring m_path;
+    std::wstring m_undoPath;
     CFile m_file;
     CStoreLock m_lock;
     CCriticalSection m_mapLock;  // readers of this process: m_readMapCount and the view
@@ -169,8 +185,19 @@ public:
     // error; the view is null then and the writer still holds its lock.
     void Resize(LONG newSize);
 
+    // Saves the length and every byte from firstChanged on, so that what the
+    // writer does next, up to CommitChange, happens whole or not at all: bytes
+    // before firstChanged must stay as they are. One change at a time.
+    // Throws the converted last error; nothing has changed then.
+    void BeginChange(DWORD firstChanged);
+    // The change is complete: writes it through to disk and drops the saved
+    // content. Throws the converted last error; the change is then undone
+    // when the writer ends.
+    void CommitChange();
+
 private:
     CMutexHold m_hold;
     CSharedStore& m_store;
     mutable bool m_mayHaveChanged = false;
+    std::unique_ptr<CStoreUndo> m_undo;  // the change begun and not committed
 };

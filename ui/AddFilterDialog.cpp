@@ -3,7 +3,7 @@
 #include <string>
 
 #include "com/Error.h"
-#include "engine/FilterEdit.h"
+#include "ui/FilterEdit.h"
 #include "engine/FilterRule.h"
 #include "storage/FilterListStore.h"
 

@@ -13,7 +13,7 @@ void ExportFilterList(HWND list, std::ostream& out)
         FormatExportTimestamp());
 }
 
-void ImportFilterList(HWND list, std::istream& in)
+CAdblockImportResult ImportFilterList(HWND list, std::istream& in)
 {
-    ReadAdblockList(in, [list](const std::wstring& text) { AppendFilterItem(list, text.c_str()); });
+    return ReadAdblockList(in, [list](const std::wstring& text) { AppendFilterItem(list, text.c_str()); });
 }

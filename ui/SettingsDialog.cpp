@@ -9,16 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "broker/CreateBroker.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
 #include "engine/AdblockFormat.h"
-#include "engine/FilterEdit.h"
+#include "ui/FilterEdit.h"
 #include "engine/FilterRule.h"
 #include "resources/QuellanLib.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
-#include "storage/SharedObjects.h"
 #include "ui/FilterListTransfer.h"
 #include "ui/ListViewText.h"
 
@@ -540,8 +540,7 @@ void CSettingsDialog::TransferFile(bool import)
     // The broker shows the file dialog and opens the file with the user's
     // full rights, out of process when this process may not do so itself.
     CComPtr<IBroker> broker;
-    DWORD context = IsProtectedMode() ? CLSCTX_LOCAL_SERVER : CLSCTX_INPROC_SERVER;
-    HRESULT hr = CoCreateInstance(CLSID_Broker, nullptr, context, IID_IBroker, broker.PutVoid());
+    HRESULT hr = CallAtBoundary([&] { broker = CreateBroker(); });
     if (FAILED(hr)) {
         ShowFailureMessage(m_hWnd, L"The file dialog could not be shown", hr);
         return;

@@ -2,6 +2,8 @@
 
 #include <wininet.h>
 
+#include <cwchar>
+
 #include "com/Error.h"
 #include "engine/FilterIndex.h"
 #include "engine/FilterRule.h"
@@ -48,9 +50,27 @@ bool WalkList(CSharedStore& filterList, const wchar_t* canonical, std::vector<st
 
 void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical)
 {
+    std::wstring escaped;
     DWORD length = kCanonicalUrlCapacity;
-    if (!InternetCanonicalizeUrlW(url, canonical, &length, ICU_DECODE))
+    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url, escaped), canonical, &length, ICU_DECODE))
         ThrowLastError();
+}
+
+const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage)
+{
+    const wchar_t* zero = std::wcsstr(url, L"%00");
+    if (!zero)
+        return url;
+    storage.assign(url, zero);
+    for (const wchar_t* p = zero; *p != L'\0';) {
+        if (p[0] == L'%' && p[1] == L'0' && p[2] == L'0') {
+            storage += L"%2500";
+            p += 3;
+        } else {
+            storage += *p++;
+        }
+    }
+    return storage.c_str();
 }
 
 bool IsUrlAllowed(const wchar_t* url)

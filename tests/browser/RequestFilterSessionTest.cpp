@@ -139,8 +139,7 @@ TEST_F(RequestFilterSession, SessionDisabledAppliesToThisProcessOnly)
     SetSessionDisabledFlag(true);
     EXPECT_EQ(LoadUrl(Url(L"/ads/banner.gif?here")).body, "GIF89a-banner");
 
-    CHandle other = StartRole(L"LoadInBrowserProcess", {Url(L"/ads/banner.gif?elsewhere")});
-    EXPECT_EQ(WaitForRole(other, kChildTimeoutMs), 0u);
+    EXPECT_EQ(RunRole(L"LoadInBrowserProcess", {Url(L"/ads/banner.gif?elsewhere")}, kChildTimeoutMs).exitCode, 0u);
 
     EXPECT_EQ(m_server.CountRequests("/ads/banner.gif?here"), 1u);
     EXPECT_EQ(m_server.CountRequests("/ads/banner.gif?elsewhere"), 0u);
@@ -180,8 +179,8 @@ QUELLAN_TEST_ROLE(UnloadRegisteringLibrary)
 
 TEST(RequestFilterLibrary, StaysLoadedAndFilteringAfterItsLoaderLetsItGo)
 {
-    CHandle process = StartRole(L"UnloadRegisteringLibrary");
-    EXPECT_EQ(WaitForRole(process, kChildTimeoutMs), 0u) << "5: the library was unloaded, 6: the request was not refused";
+    EXPECT_EQ(RunRole(L"UnloadRegisteringLibrary", {}, kChildTimeoutMs).exitCode, 0u)
+        << "5: the library was unloaded, 6: the request was not refused";
 }
 
 // A browser process that makes many requests in a row, half of them refused,
@@ -239,8 +238,7 @@ QUELLAN_TEST_ROLE(ManyRequests)
 
 TEST(RequestFilterLoad, AThousandRequestsLeakNothingAndTeardownIsClean)
 {
-    CHandle process = StartRole(L"ManyRequests", {L"1000"});
-    EXPECT_EQ(WaitForRole(process, kChildTimeoutMs), 0u)
+    EXPECT_EQ(RunRole(L"ManyRequests", {L"1000"}, kChildTimeoutMs).exitCode, 0u)
         << "6: filter objects leaked, 7: handles leaked, 8: memory grew, 9: a refused request was sent, "
            "other: a load failed or the process crashed";
 }

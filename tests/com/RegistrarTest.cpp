@@ -91,6 +91,16 @@ TEST(RegistrarParse, ReplacesNamesEverywhere)
     EXPECT_EQ(L"{AB CD}", key.name);
     EXPECT_EQ(L"100% {AB CD}", key.values.at(0).text);
     EXPECT_EQ(kRegistrarScriptError, ParseError(L"HKCU { '%UNKNOWN%' }"));
+
+    // A quote in a value stays inside its token.
+    script = ParseRegistrarScript(L"HKCR { Key = s '%MODULE%' { val V = s 'x' } }",
+                                  {{L"MODULE", L"C:\\Users\\O'Brien\\it''s\\quellan.dll'"}});
+    ASSERT_EQ(1u, script.at(0).keys.size());
+    const CRegistrarKey& module = script.at(0).keys.at(0);
+    ASSERT_EQ(2u, module.values.size());
+    EXPECT_EQ(L"C:\\Users\\O'Brien\\it''s\\quellan.dll'", module.values.at(0).text);
+    EXPECT_EQ(L"V", module.values.at(1).name);
+    EXPECT_TRUE(module.subkeys.empty());
     EXPECT_EQ(kRegistrarScriptError, ParseError(L"HKCU { 'x = s '%MODULE' }", {{L"MODULE", L"m"}}));
 }
 

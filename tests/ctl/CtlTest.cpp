@@ -142,12 +142,18 @@ TEST_F(QuellanCtl, ImportConvertsLinesKeepsOrderAndDuplicatesAndListShowsThem)
     WriteBytes(File(L"list.txt"), kSampleList);
     CProgramResult import = Ctl({L"import", File(L"list.txt")});
     EXPECT_EQ(import.exitCode, 0u) << import.err;
-    EXPECT_EQ(import.out, "imported 8 filters; skipped 4 lines (2 empty or comments, 2 with options or too long)\n");
+    EXPECT_EQ(import.out, "imported 8 filters; skipped 4 lines (2 empty or comments, 2 with options, too long or holding a NUL "
+              "byte)\n");
     EXPECT_EQ(List(), kSampleTexts);
 
-    // Import appends after what is there.
-    WriteBytes(File(L"more.txt"), "[Adblock]\nmore\n");
-    EXPECT_EQ(Ctl({L"import", File(L"more.txt")}).exitCode, 0u);
+    // Import appends after what is there. A line holding a NUL byte cannot
+    // be stored as it reads (it would allow or block everything): skipped.
+    using namespace std::string_literals;
+    WriteBytes(File(L"more.txt"), "[Adblock]\nmore\n@@\0x\n\0evil\nad\0banner\n"s);
+    CProgramResult more = Ctl({L"import", File(L"more.txt")});
+    EXPECT_EQ(more.exitCode, 0u) << more.err;
+    EXPECT_EQ(more.out, "imported 1 filters; skipped 3 lines (0 empty or comments, 3 with options, too long or "
+                        "holding a NUL byte)\n");
     EXPECT_EQ(List(), std::string(kSampleTexts) + "*more*\n");
 }
 
@@ -194,6 +200,9 @@ TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
         L"http://example.com/%62anner/x.gif",  // decoded before matching
         L"http://example.com/tracker.gif",
         L"http://ADS.example.com/",
+        L"http://example.com/%00/banner/x.gif",  // an escaped zero hides nothing
+        L"http://example.com/x%00y/ads/",
+        L"http://example.com/%00/clean.gif",
     };
     CProgramResult check = Ctl([&] {
         std::vector<std::wstring> args = {L"check"};
@@ -211,7 +220,10 @@ TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
               "allowed http://example.com/ads/allowed/top.gif\n"
               "blocked http://example.com/%62anner/x.gif\n"
               "blocked http://example.com/tracker.gif\n"
-              "blocked http://ADS.example.com/\n");
+              "blocked http://ADS.example.com/\n"
+              "blocked http://example.com/%00/banner/x.gif\n"
+              "blocked http://example.com/x%00y/ads/\n"
+              "allowed http://example.com/%00/clean.gif\n");
 
     CProgramResult explained = Ctl({L"check", L"--explain", L"http://example.com/ads/banner/x",
                                     L"http://example.com/ads/allowed/x", L"http://example.com/"});
@@ -326,8 +338,8 @@ TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
     CHandle out(CreateFileW(File(L"out.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             CREATE_ALWAYS, 0, nullptr));
     SetHandleInformation(out.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    CHandle a(StartProgram(CtlPath(), first, out.Get(), out.Get()));
-    CHandle b(StartProgram(CtlPath(), second, out.Get(), out.Get()));
+    CHandle a = StartProcess(CtlPath(), first, out.Get(), out.Get());
+    CHandle b = StartProcess(CtlPath(), second, out.Get(), out.Get());
     HANDLE both[] = {a.Get(), b.Get()};
     ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0);
 

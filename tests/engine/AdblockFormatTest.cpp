@@ -9,6 +9,7 @@
 
 #include "com/Error.h"
 #include "engine/AdblockFormat.h"
+#include "tests/support/SmallStack.h"
 
 namespace {
 
@@ -203,6 +204,20 @@ TEST(AdblockFormat, ImportKeepsFileOrderDuplicatesAndCountsWhatItSkips)
     EXPECT_EQ(import.result.skipped, 4u);
 }
 
+// A filter text ends at a NUL, while the anchors and markers come from the
+// whole line: such a line cannot be stored as it reads, and one hostile line
+// could otherwise allow or block every URL. It is skipped and counted.
+TEST(AdblockFormat, ALineHoldingANulByteIsSkippedAndCounted)
+{
+    using namespace std::string_literals;
+    for (const std::string& line : {"@@\0x"s, "\0evil"s, "ad\0banner"s, "/ad\0/"s, "|x\0|"s, "\0"s, "banner\0"s})
+        EXPECT_EQ(ImportLine(line), L"<ignored>") << testing::PrintToString(line);
+    const CImport import = Import("[Adblock]\n@@\0x\n\0evil\nad\0banner\ngood\n"s);
+    EXPECT_EQ(import.texts, (std::vector<std::wstring>{L"*good*"}));
+    EXPECT_EQ(import.result.skipped, 3u);
+    EXPECT_EQ(import.result.ignored, 0u);
+}
+
 TEST(AdblockFormat, CarriageReturnsAreDroppedWhateverTheStream)
 {
     const std::string lf = "[Adblock]\n|a|\n@@/b+/\nc\n";
@@ -223,10 +238,33 @@ TEST(AdblockFormat, HeaderIsCheckedBeforeAnythingIsAdded)
                              "[Adblock\nads]\n", "ads\n[Adblock]\n", " [Adblock]"})
         EXPECT_TRUE(RefusesHeader(file)) << testing::PrintToString(std::string(file));
 
+    using namespace std::string_literals;
+    EXPECT_TRUE(IsAdblockHeader("[Adblock\0"s + std::string(100, '\0') + "]"s));
+    EXPECT_FALSE(IsAdblockHeader("[Adblock"));
+    EXPECT_FALSE(IsAdblockHeader("[Adblock]\r"));
+    EXPECT_FALSE(IsAdblockHeader("[Adbl0ck]"));
+    EXPECT_TRUE(IsAdblockHeader("[aDbLoCk]"));
+
     // A file that is only the header adds nothing and is no error.
     const CImport import = Import("[Adblock]\r\n");
     EXPECT_TRUE(import.texts.empty());
     EXPECT_EQ(import.result.added + import.result.ignored + import.result.skipped, 0u);
+}
+
+// A list saved with CR-only line ends reads as one long first line. The
+// header check runs inside the browser on a tab's thread: it must not need
+// stack in proportion to the line.
+TEST(AdblockFormat, AMegabyteFirstLineIsJudgedOnASmallStack)
+{
+    std::string body;
+    for (int i = 0; body.size() < (1u << 20); ++i)
+        body += "||ads" + std::to_string(i) + ".example.com^\r";
+    RunOnSmallStack([&] {
+        EXPECT_TRUE(RefusesHeader("[Adblock Plus 2.0]\r" + body + "\n"));
+        EXPECT_TRUE(RefusesHeader("[Adblock" + body));
+        const CImport import = Import("[Adblock" + body + "]\nads\n");
+        EXPECT_EQ(import.texts, (std::vector<std::wstring>{L"*ads*"}));
+    });
 }
 
 // Serves its text, then fails the next read the way the file stream does.

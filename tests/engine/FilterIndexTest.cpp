@@ -317,6 +317,21 @@ TEST(FilterIndex, RequiredLiteralsOfRegularExpressions)
     EXPECT_EQ(RegexRequiredLiterals(L"ads|track"), Runs{});
     EXPECT_EQ(RegexRequiredLiterals(L"a\\dbc\\wde"), (Runs{L"a", L"bc", L"de"}));
     EXPECT_EQ(RegexRequiredLiterals(L"(unclosed"), Runs{});
+
+    // Lengths no shorter text can match, checked against the search itself.
+    struct Case
+    {
+        const wchar_t* body;
+        std::size_t length;
+    };
+    for (const Case& c : {Case{L"abc", 3}, Case{L"^a.c$", 3}, Case{L"a*b?c+d{2}e", 2}, Case{L"\\bx\\d\\.", 3},
+                          Case{L"(abc)de", 2}, Case{L"a|bcd", 0}, Case{L"[ab]{0,3}x", 1}, Case{L"(a)\\1", 0},
+                          Case{L"x(?=yz)", 1}, Case{L"(", 0}}) {
+        EXPECT_EQ(RegexMinimumLength(c.body), c.length) << testing::PrintToString(std::wstring(c.body));
+    }
+    const std::wstring longBody(60000, L'a');
+    EXPECT_FALSE(SearchRegex(longBody, std::wstring(2083, L'a')));
+    EXPECT_TRUE(SearchRegex(std::wstring(50, L'a'), std::wstring(60, L'a')));
 }
 
 // Whatever happens to an image, opening it never crashes, and an image

@@ -10,6 +10,7 @@
 #include "com/Handle.h"
 #include "engine/FilterRule.h"
 #include "engine/RegexSearch.h"
+#include "tests/support/SmallStack.h"
 
 namespace {
 
@@ -20,44 +21,6 @@ std::wstring Repeat(const std::wstring& unit, std::size_t count)
     for (std::size_t i = 0; i < count; ++i)
         result += unit;
     return result;
-}
-
-// Runs `work` on a thread created with a 256 KiB stack. Wine gives every
-// thread at least 1 MiB whatever is asked, so the thread first uses up all
-// but `usable` bytes of it, leaving what a 256 KiB thread has on Windows.
-struct CSmallStackRun
-{
-    std::function<void()> work;
-    std::size_t usable;
-
-    static void Consume(CSmallStackRun* run)
-    {
-        volatile char here = 0;
-        MEMORY_BASIC_INFORMATION info{};
-        VirtualQuery(const_cast<char*>(&here), &info, sizeof info);
-        const std::size_t remaining =
-            static_cast<std::size_t>(const_cast<char*>(&here) - static_cast<char*>(info.AllocationBase));
-        const std::size_t excess = remaining > run->usable ? remaining - run->usable : 0;
-        auto* block = static_cast<volatile char*>(__builtin_alloca(excess + 1));
-        block[0] = 0;
-        run->work();
-        block[excess] = 0;
-    }
-    static DWORD WINAPI Thread(void* parameter)
-    {
-        Consume(static_cast<CSmallStackRun*>(parameter));
-        return 0;
-    }
-};
-
-void RunOnSmallStack(const std::function<void()>& work, std::size_t usable = 256 * 1024)
-{
-    CSmallStackRun run{work, usable};
-    CHandle thread(CreateThread(nullptr, 256 * 1024, &CSmallStackRun::Thread, &run,
-                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    ASSERT_TRUE(thread);
-    // A crash would end the whole test process; a hang fails here.
-    ASSERT_EQ(WaitForSingleObject(thread.Get(), 120000), WAIT_OBJECT_0);
 }
 
 // Runs `work` on a thread whose whole stack is committed and filled with a

@@ -6,6 +6,7 @@
 #include "com/Error.h"
 #include "storage/SharedObjects.h"
 #include "tests/storage/StoreTestSupport.h"
+#include "tests/support/Wine.h"
 
 TEST(SharedObjects, NamesAreGlobalAndCarryTheUsersSid)
 {
@@ -37,8 +38,9 @@ TEST(SharedObjects, DescriptorGrantsOnlyTheUserAndLetsLowIntegrityWrite)
     std::wstring sddl = static_cast<const wchar_t*>(text.Get());
     EXPECT_NE(sddl.find(std::wstring(L"D:(A;;GA;;;") + GetUserSidString() + L")"), std::wstring::npos) << sddl;
     EXPECT_EQ(sddl.find(L"(A;", sddl.find(L"(A;") + 1), std::wstring::npos) << "one ACE only: " << sddl;
-    // The label is checked in the SACL itself: Wine's SDDL writer leaves
-    // label ACEs out of its text.
+    // Wine's SDDL writer leaves label ACEs out of its text.
+    EXPECT_TODO_WINE(sddl.find(L"S:(ML;;NW;;;LW)") != std::wstring::npos);
+    // So the label is checked in the SACL itself too.
     ASSERT_TRUE(IsVistaOrLater());
     BOOL present = FALSE, defaulted = FALSE;
     ACL* sacl = nullptr;
@@ -90,22 +92,34 @@ TEST(SharedObjects, MutexHoldTakesOverAnAbandonedMutex)
     ASSERT_TRUE(owner.Join(10000));
     {
         CMutexHold hold(mutex.Get());
+        EXPECT_TRUE(hold.WasAbandoned());
         CTestThread other([&] { EXPECT_EQ(WaitForSingleObject(mutex.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT)); });
         EXPECT_TRUE(other.Join(10000));
     }
+    // Only the first holder after the owner died learns of it.
     CTestThread after([&] {
-        EXPECT_EQ(WaitForSingleObject(mutex.Get(), 0), WAIT_OBJECT_0);
-        ReleaseMutex(mutex.Get());
+        CMutexHold hold(mutex.Get());
+        EXPECT_FALSE(hold.WasAbandoned());
     });
     EXPECT_TRUE(after.Join(10000));
 }
 
-// Wine's ieframe.dll does not export IEIsProtectedModeProcess, so this is the
-// "query missing" path: not protected, and the answer is cached.
-TEST(SharedObjects, MissingProtectedModeQueryMeansNotProtected)
+// A test process is no Protected Mode browser tab. On Windows the query
+// exists from Vista on and answers; Wine's ieframe.dll lacks it, which is the
+// "query missing" path: not protected either.
+TEST(SharedObjects, OutsideABrowserTabTheProcessIsNotProtected)
 {
     EXPECT_FALSE(IsProtectedMode());
     BOOL result = FALSE;
-    EXPECT_EQ(QueryProtectedMode(&result), E_NOTIMPL);
+    const HRESULT hr = QueryProtectedMode(&result);
+    EXPECT_FALSE(result);
+    // Wine's ieframe.dll does not export IEIsProtectedModeProcess.
+    EXPECT_TODO_WINE(hr == S_OK);
+    if (IsRunningUnderWine()) {
+        EXPECT_EQ(hr, E_NOTIMPL);
+    }
+    // The answer is cached, the missing query included.
+    result = TRUE;
+    EXPECT_EQ(QueryProtectedMode(&result), hr);
     EXPECT_FALSE(result);
 }

@@ -200,7 +200,7 @@ TEST_P(CrossProcessWriter, WaitsForAReaderElsewhereAndProceedsWhenItGoes)
     EXPECT_TRUE(writer.Join(kPromptMs));
 
     SetEvent(exit.Get());
-    EXPECT_EQ(WaitForRole(child), kill ? 9u : 0u);
+    EXPECT_EQ(WaitForProcess(child), kill ? 9u : 0u);
     CStoreReader reader(*store);
     EXPECT_EQ(ViewBytes(reader.GetView(), reader.GetViewSize()), "after");
 }
@@ -248,7 +248,7 @@ TEST(SharedStore, AReaderWaitsForAWriterElsewhereThenSeesItsWork)
     EXPECT_FALSE(reader.Join(kBlockedMs)) << "the reader did not wait for the writer";
     SetEvent(finish.Get());
     EXPECT_TRUE(reader.Join(kPromptMs));
-    EXPECT_EQ(WaitForRole(child), 0u);
+    EXPECT_EQ(WaitForProcess(child), 0u);
     EXPECT_EQ(seen, "new content");
     EXPECT_EQ(sizeSeen, 11u);
 }

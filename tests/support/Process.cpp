@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "com/Handle.h"
-#include "tests/support/TestEnvironment.h"
-
 namespace {
 
 CHandle TempFile()
@@ -32,10 +29,29 @@ std::string ReadAll(HANDLE file)
     return text;
 }
 
+CProgramResult RunOnce(const std::wstring& program, const std::vector<std::wstring>& args, DWORD timeoutMs)
+{
+    CProgramResult result;
+    CHandle out = TempFile();
+    CHandle err = TempFile();
+    if (!out || !err) {
+        ADD_FAILURE() << "cannot create the output files";
+        return result;
+    }
+    result.exitCode = WaitForProcess(StartProcess(program, args, out.Get(), err.Get()), timeoutMs);
+    result.out = ReadAll(out.Get());
+    result.err = ReadAll(err.Get());
+    return result;
+}
+
 }  // namespace
 
 std::wstring QuoteArgument(const std::wstring& arg)
 {
+    // Quoted only when it must be: programs that read their raw command
+    // line (QuellanHost's switches) see the argument as a user types it.
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return arg;
     std::wstring quoted = L"\"";
     size_t backslashes = 0;
     for (wchar_t c : arg) {
@@ -54,46 +70,55 @@ std::wstring QuoteArgument(const std::wstring& arg)
     return quoted + L"\"";
 }
 
-HANDLE StartProgram(const std::wstring& program, const std::vector<std::wstring>& args, HANDLE out, HANDLE err)
+CHandle StartProcess(const std::wstring& program, const std::vector<std::wstring>& args, HANDLE out, HANDLE err)
 {
     std::wstring commandLine = QuoteArgument(program);
     for (const auto& arg : args)
         commandLine += L" " + QuoteArgument(arg);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = err;
+    const bool redirect = out || err;
+    if (redirect) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+    }
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    // No application name: a bare program name is searched for as the shell
+    // would.
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, redirect, 0, nullptr, nullptr, &startup,
                         &process)) {
-        ADD_FAILURE() << "cannot start the program: error " << GetLastError();
-        return nullptr;
+        ADD_FAILURE() << "cannot start " << testing::PrintToString(program) << ": error " << GetLastError();
+        return CHandle();
     }
     CloseHandle(process.hThread);
-    return process.hProcess;
+    return CHandle(process.hProcess);
+}
+
+DWORD WaitForProcess(const CHandle& process, DWORD timeoutMs)
+{
+    if (!process)
+        return static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "a child process did not finish in time; killing it";
+        TerminateProcess(process.Get(), 255);
+        WaitForSingleObject(process.Get(), 5000);
+        return static_cast<DWORD>(-1);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.Get(), &code);
+    return code;
 }
 
 CProgramResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& args, DWORD timeoutMs)
 {
+    constexpr int kAttempts = 3;
     CProgramResult result;
-    CHandle out = TempFile();
-    CHandle err = TempFile();
-    if (!out || !err) {
-        ADD_FAILURE() << "cannot create the output files";
-        return result;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        result = RunOnce(program, args, timeoutMs);
+        if (!(result.exitCode == 1 && result.out.empty() && result.err.empty()))
+            break;
     }
-    CHandle process(StartProgram(program, args, out.Get(), err.Get()));
-    if (!process)
-        return result;
-    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "the program did not finish in time";
-        TerminateProcess(process.Get(), 255);
-        WaitForSingleObject(process.Get(), 5000);
-    }
-    GetExitCodeProcess(process.Get(), &result.exitCode);
-    result.out = ReadAll(out.Get());
-    result.err = ReadAll(err.Get());
     return result;
 }

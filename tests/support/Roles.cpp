@@ -14,6 +14,20 @@ std::map<std::wstring, RoleFunction>& RoleTable()
     return table;
 }
 
+std::wstring SelfPath()
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return self;
+}
+
+std::vector<std::wstring> RoleArgs(const std::wstring& name, const std::vector<std::wstring>& args)
+{
+    std::vector<std::wstring> all{L"--role=" + name};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
 }  // namespace
 
 bool RegisterRole(const wchar_t* name, RoleFunction function)
@@ -40,32 +54,10 @@ bool RunRoleIfRequested(int argc, wchar_t** argv, int* exitCode)
 
 CHandle StartRole(const std::wstring& name, const std::vector<std::wstring>& args)
 {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = QuoteArgument(self) + L" --role=" + name;
-    for (const auto& arg : args)
-        commandLine += L" " + QuoteArgument(arg);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        return CHandle();
-    }
-    CloseHandle(pi.hThread);
-    return CHandle(pi.hProcess);
+    return StartProcess(SelfPath(), RoleArgs(name, args));
 }
 
-DWORD WaitForRole(const CHandle& process, DWORD timeoutMs)
+CProgramResult RunRole(const std::wstring& name, const std::vector<std::wstring>& args, DWORD timeoutMs)
 {
-    if (!process)
-        return static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-        ADD_FAILURE() << "child process did not finish in time";
-        TerminateProcess(process.Get(), 255);
-        return static_cast<DWORD>(-1);
-    }
-    DWORD code = 0;
-    GetExitCodeProcess(process.Get(), &code);
-    return code;
+    return RunProgram(SelfPath(), RoleArgs(name, args), timeoutMs);
 }

@@ -13,17 +13,22 @@
 #include <vector>
 
 #include "com/Handle.h"
+#include "tests/support/Process.h"
 
 using RoleFunction = int (*)(const std::vector<std::wstring>& args);
 
 bool RegisterRole(const wchar_t* name, RoleFunction function);
 bool RunRoleIfRequested(int argc, wchar_t** argv, int* exitCode);
 
-// Starts this executable in a role; returns the process handle.
+// Starts this executable in a role without waiting; returns the process
+// handle (wait with WaitForProcess).
 CHandle StartRole(const std::wstring& name, const std::vector<std::wstring>& args = {});
-// Waits (bounded) for the process and returns its exit code; fails the
-// current test on timeout.
-DWORD WaitForRole(const CHandle& process, DWORD timeoutMs = 60000);
+// Runs this executable in a role to its end and returns its exit code and
+// output. A role run this way must not end with exit code 1 without
+// printing anything: that is how a failed process start under Wine looks,
+// and such a start is retried (RunProgram).
+CProgramResult RunRole(const std::wstring& name, const std::vector<std::wstring>& args = {},
+                       DWORD timeoutMs = 60000);
 
 #define QUELLAN_TEST_ROLE(name)                                                      \
     static int name##Role(const std::vector<std::wstring>& args);                   \

@@ -117,9 +117,15 @@ TEST_F(ListViewTest, AppendSelectsFocusesAndShowsTheNewItem)
 TEST_F(ListViewTest, ImportAppendsConvertedFiltersAfterExistingItems)
 {
     Add(L"*old*");
-    std::istringstream file("[Adblock]\r\nbanner\r\n! comment\r\n@@|x|\r\nads$script\r\nbanner\r\n");
-    ImportFilterList(m_list, file);
+    using namespace std::string_literals;
+    std::istringstream file("[Adblock]\r\nbanner\r\n! comment\r\n@@|x|\r\nads$script\r\n@@\0x\r\nbanner\r\n"s);
+    const CAdblockImportResult counts = ImportFilterList(m_list, file);
     EXPECT_EQ(Texts(), (std::vector<std::wstring>{L"*old*", L"*banner*", L"%x", L"*banner*"}));
+    // What the dialog tells the user: the options line and the one holding a
+    // NUL byte were skipped.
+    EXPECT_EQ(counts.added, 3u);
+    EXPECT_EQ(counts.ignored, 1u);
+    EXPECT_EQ(counts.skipped, 2u);
     EXPECT_FALSE(State(0) & LVIS_SELECTED);
     for (int i = 1; i < 4; ++i)
         EXPECT_TRUE(State(i) & LVIS_SELECTED) << i;

@@ -266,7 +266,7 @@ TEST_F(FilterIndexStore, NoVerdictComesFromAListOlderThanTheLastFinishedWrite)
         if (done || GetTickCount() - start > 120000)
             break;
     }
-    ASSERT_EQ(WaitForRole(writer), 0u);
+    ASSERT_EQ(WaitForProcess(writer), 0u);
     EXPECT_EQ(static_cast<std::size_t>(*finished), kRounds);
     UnmapViewOfFile(const_cast<LONG*>(finished));
     EXPECT_GT(checks, kRounds);

@@ -69,6 +69,30 @@ TEST_F(UrlVerdict, FiltersSeeTheDecodedUrl)
     EXPECT_FALSE(Allowed(L"http://example.com/%61ds/x.gif"));
 }
 
+// An escaped zero decodes to a terminator; it must not hide the rest of the
+// URL from the filters.
+TEST_F(UrlVerdict, AnEscapedZeroCannotHideTheRestOfTheUrl)
+{
+    SetList({L"*banner*"});
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/banner.gif"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/%00/banner.gif"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/x%00y/banner.gif"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/%00%00banner"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/?q=%00#banner"));
+    EXPECT_TRUE(Allowed(L"http://ads.example.com/%00/clean.gif"));
+    // The zero is seen as its escape, and the rest decoded as usual.
+    SetList({L"http://ads.example.com/%00/ads/x.gif", L"/x%00y\\/b/"});
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/%00/%61ds/x.gif"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/x%00y/banner.gif"));
+    // So is "%2500", which always decoded to the text "%00".
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/%2500/ads/x.gif"));
+
+    std::wstring storage;
+    const wchar_t* plain = L"http://example.com/%20%0A%0";
+    EXPECT_EQ(KeepEncodedZerosVisible(plain, storage), plain);
+    EXPECT_EQ(std::wstring(KeepEncodedZerosVisible(L"%00a%000%%00", storage)), L"%2500a%25000%%2500");
+}
+
 TEST_F(UrlVerdict, AnOverlongCanonicalUrlThrowsInsteadOfAnswering)
 {
     std::wstring url = L"http://example.com/" + std::wstring(2100, L'a');
@@ -132,6 +156,6 @@ TEST_F(UrlVerdict, AChangeInOneProcessAppliesToTheNextCheckInAnother)
 {
     const wchar_t* url = L"http://example.com/tracker.js";
     EXPECT_TRUE(Allowed(url));
-    ASSERT_EQ(WaitForRole(StartRole(L"AppendTracker", m_files.ToArgs())), 0u);
+    ASSERT_EQ(RunRole(L"AppendTracker", m_files.ToArgs()).exitCode, 0u);
     EXPECT_FALSE(Allowed(url));
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/FilterEdit.h"
+#include "ui/FilterEdit.h"
 
 namespace {
 

@@ -1,0 +1,309 @@
+// The library's broker in process, through the shipped quellan.dll: the
+// menu entries it writes, and the import and export dialogs driven as a
+// user would drive them, with the handle they hand back.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dlgs.h>
+
+#include <string>
+#include <vector>
+
+#include "com/ComPtr.h"
+#include "com/Error.h"
+#include "com/Handle.h"
+#include "resources/QuellanIds.h"
+#include "resources/QuellanLib.h"
+#include "tests/broker/BrokerTestSupport.h"
+#include "tests/broker/FileDialogDriver.h"
+#include "tests/module/ShippedLibrary.h"
+#include "tests/support/TestEnvironment.h"
+
+namespace {
+
+const HRESULT kSharingViolation = HResultFromWin32(ERROR_SHARING_VIOLATION);
+const HRESULT kInvalidWindow = HResultFromWin32(ERROR_INVALID_WINDOW_HANDLE);
+// Written by the caller before a call; a call that must not write the
+// result leaves it.
+const LONG kUntouched = 0x5EED;
+
+class BrokerInProcess : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        CComPtr<IClassFactory> factory;
+        ASSERT_EQ(S_OK, m_library.GetClassObject(CLSID_Broker, IID_IClassFactory, factory.PutVoid()));
+        ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IBroker, m_broker.PutVoid()));
+        m_owner = CreateWindowExW(0, L"STATIC", L"Quellan test owner", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, nullptr,
+                                  nullptr, nullptr, nullptr);
+        ASSERT_TRUE(m_owner);
+        m_folder = MakeScratchDir();
+    }
+    void TearDown() override
+    {
+        m_broker.Reset();
+        DestroyWindow(m_owner);
+        EXPECT_EQ(S_OK, m_library.CanUnloadNow());
+        CoUninitialize();
+    }
+
+    LONG Owner() const { return HandleToLong(m_owner); }
+    std::wstring PathOf(const wchar_t* name) const { return m_folder + L"\\" + name; }
+
+    // Runs an import or export call while `script` drives its dialog.
+    HRESULT Call(bool save, LONG owner, LONG* file, CFileDialogDriver::Script script)
+    {
+        CFileDialogDriver driver(m_owner, std::move(script));
+        return save ? m_broker->ShowExportDialog(owner, file) : m_broker->ShowImportDialog(owner, file);
+    }
+    // Chooses `path` in the dialog; for an existing export target, confirms
+    // the overwrite prompt.
+    HRESULT Choose(bool save, const std::wstring& path, LONG* file)
+    {
+        bool exists = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+        return Call(save, Owner(), file, [&](CFileDialogDriver& driver) {
+            HWND dialog = driver.WaitForDialog(save ? L"Export Filter List" : L"Import Filter List");
+            if (!dialog)
+                return;
+            driver.TypeFileName(dialog, path);
+            CFileDialogDriver::Press(dialog, IDOK);
+            if (save && exists) {
+                if (HWND prompt = driver.WaitForMessageBox(dialog))
+                    CFileDialogDriver::Press(prompt, IDYES);
+            }
+        });
+    }
+    HRESULT Cancel(bool save, LONG* file)
+    {
+        return Call(save, Owner(), file, [&](CFileDialogDriver& driver) {
+            if (HWND dialog = driver.WaitForDialog(save ? L"Export Filter List" : L"Import Filter List"))
+                CFileDialogDriver::Press(dialog, IDCANCEL);
+        });
+    }
+
+    CShippedLibrary m_library;
+    CComPtr<IBroker> m_broker;
+    HWND m_owner = nullptr;
+    std::wstring m_folder;
+};
+
+TEST_F(BrokerInProcess, ImportHandsBackAnExclusiveReadHandleToTheChosenFile)
+{
+    std::wstring path = PathOf(L"easy list.txt");
+    WriteTextFile(path, "[Adblock Plus 2.0]\r\n*/ads/*\r\n");
+    std::vector<std::wstring> filters;
+    LONG file = 0;
+    HRESULT hr = Call(false, Owner(), &file, [&](CFileDialogDriver& driver) {
+        HWND dialog = driver.WaitForDialog(L"Import Filter List");
+        if (!dialog)
+            return;
+        // The Adblock filter first and selected, then all files.
+        HWND types = GetDlgItem(dialog, cmb1);
+        int count = static_cast<int>(SendMessageW(types, CB_GETCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            wchar_t text[128] = L"";
+            if (SendMessageW(types, CB_GETLBTEXTLEN, i, 0) < 128)
+                SendMessageW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+            filters.push_back(text);
+        }
+        filters.push_back(std::to_wstring(SendMessageW(types, CB_GETCURSEL, 0, 0)));
+        driver.TypeFileName(dialog, path);
+        CFileDialogDriver::Press(dialog, IDOK);
+    });
+    ASSERT_EQ(S_OK, hr);
+    ASSERT_NE(0, file);
+    EXPECT_EQ((std::vector<std::wstring>{L"Adblock Filter List (*.txt)", L"All Files (*.*)", L"0"}), filters);
+
+    CHandle handle(LongToHandle(file));
+    EXPECT_EQ("[Adblock Plus 2.0]\r\n*/ads/*\r\n", ReadAll(handle.Get()));
+    // Read only, and nobody else may open the file while the handle is open.
+    DWORD written = 0;
+    EXPECT_FALSE(WriteFile(handle.Get(), "x", 1, &written, nullptr));
+    EXPECT_EQ(kSharingViolation, OpenError(path, GENERIC_READ));
+    handle.Reset();
+    EXPECT_EQ(S_OK, OpenError(path, GENERIC_READ));
+}
+
+TEST_F(BrokerInProcess, ExportEmptiesAnExistingFileAsSoonAsTheDialogIsConfirmed)
+{
+    std::wstring path = PathOf(L"exported.txt");
+    WriteTextFile(path, "old content that must go\r\n");
+    LONG file = 0;
+    ASSERT_EQ(S_OK, Choose(true, path, &file));
+    ASSERT_NE(0, file);
+    CHandle handle(LongToHandle(file));
+    // Empty before anything is written through the handle.
+    EXPECT_EQ(0u, FileSize(path));
+    EXPECT_EQ(kSharingViolation, OpenError(path, GENERIC_READ));
+    char buffer[4];
+    DWORD read = 0;
+    EXPECT_FALSE(ReadFile(handle.Get(), buffer, sizeof buffer, &read, nullptr)) << "write only";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(handle.Get(), "new\r\n", 5, &written, nullptr));
+    handle.Reset();
+    EXPECT_EQ("new\r\n", ReadTextFile(path));
+}
+
+TEST_F(BrokerInProcess, ExportCreatesANewFileWithTheDefaultExtension)
+{
+    LONG file = 0;
+    ASSERT_EQ(S_OK, Choose(true, PathOf(L"my list"), &file));
+    ASSERT_NE(0, file);
+    CloseHandle(LongToHandle(file));
+    EXPECT_EQ(0u, FileSize(PathOf(L"my list.TXT")));
+}
+
+TEST_F(BrokerInProcess, CancellingReturnsOkAndLeavesTheCallersValue)
+{
+    std::wstring existing = PathOf(L"keep.txt");
+    WriteTextFile(existing, "keep me\r\n");
+    for (bool save : {false, true}) {
+        SCOPED_TRACE(save ? "export" : "import");
+        LONG file = kUntouched;
+        EXPECT_EQ(S_OK, Cancel(save, &file));
+        EXPECT_EQ(kUntouched, file);
+    }
+    EXPECT_EQ("keep me\r\n", ReadTextFile(existing));
+}
+
+TEST_F(BrokerInProcess, ImportOfAMissingFileIsRefusedByTheDialog)
+{
+    std::wstring missing = PathOf(L"missing.txt");
+    LONG file = kUntouched;
+    HRESULT hr = Call(false, Owner(), &file, [&](CFileDialogDriver& driver) {
+        HWND dialog = driver.WaitForDialog(L"Import Filter List");
+        if (!dialog)
+            return;
+        driver.TypeFileName(dialog, missing);
+        CFileDialogDriver::Press(dialog, IDOK);
+        // The dialog says so and stays.
+        HWND box = driver.WaitForMessageBox(dialog);
+        if (!box)
+            return;
+        CFileDialogDriver::Press(box, IDOK);
+        EXPECT_TRUE(CFileDialogDriver::WaitUntilGone(box));
+        EXPECT_TRUE(IsWindowVisible(dialog));
+        CFileDialogDriver::Press(dialog, IDCANCEL);
+    });
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_EQ(kUntouched, file);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str()));
+}
+
+TEST_F(BrokerInProcess, AFileThatCannotBeOpenedFailsTheCallWithTheOpenError)
+{
+    std::wstring path = PathOf(L"busy.txt");
+    WriteTextFile(path, "in use\r\n");
+    CFileHandle busy(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(busy);
+    for (bool save : {false, true}) {
+        SCOPED_TRACE(save ? "export" : "import");
+        LONG file = kUntouched;
+        EXPECT_EQ(kSharingViolation, Choose(save, path, &file));
+        EXPECT_EQ(kUntouched, file);
+    }
+    busy.Reset();
+    EXPECT_EQ("in use\r\n", ReadTextFile(path));
+}
+
+TEST_F(BrokerInProcess, AnOwnerThatIsNoWindowFailsBeforeAnyDialog)
+{
+    std::wstring path = PathOf(L"precious.txt");
+    WriteTextFile(path, "precious\r\n");
+    HWND gone = CreateWindowExW(0, L"STATIC", L"gone", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    DestroyWindow(gone);
+    for (LONG owner : {0L, HandleToLong(gone)}) {
+        for (bool save : {false, true}) {
+            SCOPED_TRACE(std::string(save ? "export" : "import") + " owner " + std::to_string(owner));
+            LONG file = kUntouched;
+            // A dialog would block the call until the driver's watchdog
+            // cancels it and fails the test.
+            EXPECT_EQ(kInvalidWindow, Call(save, owner, &file, [](CFileDialogDriver&) {}));
+            EXPECT_EQ(kUntouched, file);
+        }
+    }
+    EXPECT_EQ("precious\r\n", ReadTextFile(path));
+    EXPECT_EQ(E_POINTER, m_broker->ShowImportDialog(Owner(), nullptr));
+    EXPECT_EQ(E_POINTER, m_broker->ShowExportDialog(Owner(), nullptr));
+}
+
+// Counts the handles that the broker opens on its way (the chosen file, the
+// owner's process, an impersonation token) around every road through it.
+TEST_F(BrokerInProcess, NoHandleStaysOpenOnAnyPath)
+{
+    std::wstring path = PathOf(L"list.txt");
+    WriteTextFile(path, "[Adblock]\r\n");
+    auto count = [&] {
+        return CountHandles(L"File", L"\\list.txt") + CountHandles(L"Process") + CountHandles(L"Token");
+    };
+    const DWORD before = count();
+
+    LONG file = 0;
+    ASSERT_EQ(S_OK, Choose(false, path, &file));
+    EXPECT_EQ(before + 1, count()) << "only the handed-back handle";
+    CloseHandle(LongToHandle(file));
+    EXPECT_EQ(before, count());
+
+    ASSERT_EQ(S_OK, Choose(true, path, &file));
+    EXPECT_EQ(before + 1, count()) << "only the handed-back handle";
+    CloseHandle(LongToHandle(file));
+    EXPECT_EQ(before, count());
+
+    EXPECT_EQ(S_OK, Cancel(false, &file));
+    EXPECT_EQ(before, count());
+
+    {
+        CFileHandle busy(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(kSharingViolation, Choose(false, path, &file));
+        EXPECT_EQ(kSharingViolation, Choose(true, path, &file));
+    }
+    EXPECT_EQ(before, count());
+    EXPECT_EQ(kInvalidWindow, m_broker->ShowImportDialog(0, &file));
+    EXPECT_EQ(before, count());
+}
+
+// The menu entries of the current user, as the browser reads them.
+class MenuEntries : public BrokerInProcess
+{
+protected:
+    void SetUp() override
+    {
+        BrokerInProcess::SetUp();
+        RegDeleteTreeW(HKEY_CURRENT_USER, MenuExtensionKey().c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, ContextMenuKey().c_str());
+    }
+};
+
+TEST_F(MenuEntries, InstallWritesExactlyTheTwoEntriesAndRemovalKeepsTheParentKeys)
+{
+    // A value left behind by an older version, and another add-on's entry.
+    const std::wstring other = std::wstring(kExtensionsKey) + L"\\{00000000-1111-2222-3333-444444444444}";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, MenuExtensionKey().c_str(), L"Icon", REG_SZ,
+                                             L"old", 8));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, other.c_str(), L"MenuText", REG_SZ, L"Other", 12));
+
+    for (LONG install : {1L, 2L, -1L}) {
+        SCOPED_TRACE(install);
+        ASSERT_EQ(S_OK, m_broker->InstallMenuExt(install));
+        EXPECT_EQ((std::vector<std::wstring>{L"CLSID={1FBA04EE-3024-11d2-8F1F-0000F87ABD16}",
+                                             L"MenuText=Quellan Settings", L"Script=res://quellan.dll/#205"}),
+                  KeyValues(HKEY_CURRENT_USER, MenuExtensionKey()));
+        EXPECT_EQ((std::vector<std::wstring>{L"=res://quellan.dll/#207", L"Contexts=dword:1"}),
+                  KeyValues(HKEY_CURRENT_USER, ContextMenuKey()));
+    }
+
+    ASSERT_EQ(S_OK, m_broker->InstallMenuExt(0));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, MenuExtensionKey()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, ContextMenuKey()));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kExtensionsKey));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kMenuExtKey));
+    EXPECT_EQ(std::vector<std::wstring>{L"MenuText=Other"}, KeyValues(HKEY_CURRENT_USER, other));
+    // Removing what is not there is no failure.
+    EXPECT_EQ(S_OK, m_broker->InstallMenuExt(0));
+    RegDeleteTreeW(HKEY_CURRENT_USER, other.c_str());
+}
+
+}  // namespace
