@@ -6,22 +6,26 @@
 // bytes (the records it was built from, which the matchers read in place)
 // and lookup tables. Every record is filed under one key that any URL it
 // matches must contain:
-//  - a 4-character piece of one of its literal runs (wildcards: the
-//    characters between "*" and "?"; regular expressions: characters outside
-//    groups and classes that no quantifier makes optional), found at any
-//    position of the URL;
-//  - or the first (last) up to 4 characters of a wildcard that has no "*"
-//    at its start (end), found only at the URL's start (end).
+//  - a piece of one of its literal runs (wildcards: the characters between
+//    "*" and "?"; regular expressions: characters outside groups and classes
+//    that no quantifier makes optional), found at any position of the URL:
+//    8 characters long for records with such a run, 4 for the others;
+//  - or the first (last) up to 4 characters of a wildcard that has no "*" at
+//    its start (end), found only at the URL's start (end).
 // Keys are compared with ASCII letters folded, as the wildcard matcher
-// compares. A record with no key at all is checked for every URL. A lookup
-// hashes every 4-character piece of the URL, tests one bit per piece, and
-// for the few hits checks the record's literal run at that place before
-// running the record's own matcher. Block and exception records have tables
-// of their own, so that exceptions are looked at only for a URL that some
-// block record matches.
+// compares. A record with no key at all is checked for every URL that holds
+// a few pairs of characters it requires. A lookup hashes every piece of the
+// URL, tests one bit per piece and table, and for the few hits checks the
+// record's segment (its literal runs and one-character wildcards up to the
+// next "*") at that place: for a wildcard that is one segment between stars,
+// or anchored at the end where the key was found, that is the whole answer;
+// other records then run their own matcher. Block and exception records have
+// tables of their own, so that exceptions are looked at only for a URL that
+// some block record matches.
 //
 // The image says nothing about where it is kept; see the storage layer for
-// the file beside storage.bin and how it is proven to belong to the list.
+// the files beside storage.bin and how an image is proven to belong to the
+// list.
 
 #include <windows.h>
 
