@@ -486,11 +486,22 @@ std::uint32_t PairSignature(const std::vector<std::wstring>& runs, const CCommon
     return signature;
 }
 
+// A long run offers its pieces at a stride, so that a list of long filters
+// costs its writer no more than about this many candidates per run.
+constexpr std::size_t kPiecesPerRun = 8;
+
+std::size_t PieceStep(std::size_t runLength, std::size_t piece) noexcept
+{
+    const std::size_t positions = runLength + 1 - piece;
+    return positions > kPiecesPerRun ? (positions + kPiecesPerRun - 1) / kPiecesPerRun : 1;
+}
+
 // Records with a literal run of 8 characters are filed under long pieces
 // (or a prefix or suffix); shorter runs give short pieces.
 void AddWildcardCandidates(const FilterRule& rule, CWildcardShape& shape, const CCommonKeys& common,
                            std::vector<CCandidate>& out, std::uint32_t& pairs)
 {
+    const std::size_t before = out.size();
     ReadWildcard(rule.body, EffectiveLength(rule), shape);
     std::size_t longest = 0;
     for (const CRun& run : shape.runs)
@@ -501,7 +512,7 @@ void AddWildcardCandidates(const FilterRule& rule, CWildcardShape& shape, const 
     const bool middleDecides = shape.segments == 1 && shape.startsWithStar && shape.endsWithStar;
     for (const CRun& run : shape.runs) {
         const std::size_t size = run.folded.size();
-        for (std::size_t o = 0; o + piece <= size; ++o) {
+        for (std::size_t o = 0; o + piece <= size; o += PieceStep(size, piece)) {
             const std::uint64_t packed = Pack(run.folded.data() + o, piece);
             out.push_back(CCandidate{useLong ? LongKey(packed) : ShortKey(packed),
                                      static_cast<std::uint16_t>(run.segmentStart),
@@ -524,10 +535,12 @@ void AddWildcardCandidates(const FilterRule& rule, CWildcardShape& shape, const 
                                  static_cast<std::uint16_t>(shape.lastSegmentLength - length), kEdgeTable,
                                  shape.segments == 1 && shape.startsWithStar, kSuffixReach});
     }
-    std::vector<std::wstring> texts;
-    for (const CRun& run : shape.runs)
-        texts.push_back(run.folded);
-    pairs = PairSignature(texts, common);
+    if (out.size() == before) {
+        std::vector<std::wstring> texts;
+        for (const CRun& run : shape.runs)
+            texts.push_back(run.folded);
+        pairs = PairSignature(texts, common);
+    }
 }
 
 void AddRegexCandidates(const FilterRule& rule, const CCommonKeys& common, std::vector<CCandidate>& out,
@@ -542,14 +555,16 @@ void AddRegexCandidates(const FilterRule& rule, const CCommonKeys& common, std::
     }
     const bool useLong = longest >= kLongPiece;
     const std::size_t piece = useLong ? kLongPiece : kShortPiece;
+    const std::size_t before = out.size();
     for (const std::wstring& literal : literals) {
-        for (std::size_t o = 0; o + piece <= literal.size(); ++o) {
+        for (std::size_t o = 0; o + piece <= literal.size(); o += PieceStep(literal.size(), piece)) {
             const std::uint64_t packed = Pack(literal.data() + o, piece);
             out.push_back(CCandidate{useLong ? LongKey(packed) : ShortKey(packed), kNoRun, 0,
                                      useLong ? kLongTable : kShortTable, false, kPieceReach});
         }
     }
-    pairs = PairSignature(literals, common);
+    if (out.size() == before)
+        pairs = PairSignature(literals, common);
 }
 
 void Write(std::vector<BYTE>& image, std::size_t offset, const void* data, std::size_t size)
