@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -127,6 +128,38 @@ TEST_F(FilterIndexStore, EveryWriterPublishesAnIndexThatVerdictsUse)
     for (DWORD generation = first; generation + 1 != last; ++generation)
         EXPECT_EQ(GetFileAttributesW(Index().GetImagePath(generation).c_str()), INVALID_FILE_ATTRIBUTES) << generation;
     EXPECT_NE(GetFileAttributesW(Index().GetImagePath(last).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A list written by other means, with a record that lacks its terminator and
+// a tail cut short: the index files exactly the records the walk reads.
+TEST_F(FilterIndexStore, AListTheWalkReadsInPartIsIndexedAsTheWalkReadsIt)
+{
+    std::string bytes;
+    auto add = [&](const std::wstring& body, bool isException, bool terminated) {
+        const auto record = MakeRecord(body, isException);
+        std::string raw(reinterpret_cast<const char*>(record.get()), FilterRecordSize(*record));
+        if (!terminated)
+            raw[raw.size() - 2] = 'x';
+        bytes += raw;
+    };
+    add(L"*ads*", false, true);
+    add(L"*tracker*", false, false);  // skipped by the walk
+    add(L"%*/ads/ok/*", true, true);
+    add(L"*banner*", false, true);
+    const std::string whole = bytes;
+    bytes += whole.substr(0, 9);  // a record cut short: the walk ends there
+    {
+        CStoreWriter writer(*m_store);
+        writer.Resize(static_cast<LONG>(bytes.size()));
+        std::memcpy(writer.GetView(), bytes.data(), bytes.size());
+    }
+    EXPECT_TRUE(UsesIndex(*m_store));
+    for (const wchar_t* url : {L"http://x/ads/1", L"http://x/tracker.js", L"http://x/ads/ok/1", L"http://x/banner.png",
+                               L"http://x/clean"}) {
+        EXPECT_EQ(IsUrlAllowed(*m_store, url), Walk(*m_store, url)) << testing::PrintToString(std::wstring(url));
+    }
+    EXPECT_TRUE(IsUrlAllowed(*m_store, L"http://x/tracker.js"));
+    EXPECT_FALSE(IsUrlAllowed(*m_store, L"http://x/banner.png"));
 }
 
 // Whatever is wrong with the index, verdicts are the walk's, and the next
