@@ -925,11 +925,11 @@ std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t 
     }
     if (ImageChecksum(image, header, ListEnd(header), size) != header.checksum)
         return nullptr;
-    return std::unique_ptr<CFilterIndex>(new CFilterIndex(image, size));
+    return std::unique_ptr<CFilterIndex>(new CFilterIndex(image));
 }
 
-CFilterIndex::CFilterIndex(const BYTE* image, std::size_t size)
-    : m_image(image), m_size(size), m_regexes(new std::atomic<CCompiledRegex*>[At<CHeader>(image, 0)->regexCount]())
+CFilterIndex::CFilterIndex(const BYTE* image)
+    : m_image(image), m_regexes(new std::atomic<CCompiledRegex*>[At<CHeader>(image, 0)->regexCount]())
 {
     const CHeader& header = *At<CHeader>(image, 0);
     std::size_t count = 0;

@@ -117,7 +117,7 @@ private:
     struct CDamaged
     {
     };
-    CFilterIndex(const BYTE* image, std::size_t size);
+    explicit CFilterIndex(const BYTE* image);
     bool AnyMatch(int first, const wchar_t* url, const std::uint8_t* keys, std::size_t length) const;
     bool Probe(int table, std::uint32_t key, const wchar_t* url, std::size_t length, std::size_t position) const;
     // Throws CDamaged when the entry's record in the list copy is not the one
@@ -127,7 +127,6 @@ private:
     const CCompiledRegex* GetRegex(std::uint32_t index) const;
 
     const BYTE* m_image;
-    std::size_t m_size;
     std::unique_ptr<std::atomic<CCompiledRegex*>[]> m_regexes;
     // Entries are numbered across all tables, those with a key first; a set
     // bit: the entry's record has been checked.
