@@ -44,25 +44,29 @@ BYTE* CopyRecords(BYTE* at, const FilterRule* const* first, const FilterRule* co
 // and has `fill` write those from there on, whole or not at all
 // (CStoreWriter::BeginChange). A list store with an index gets the new
 // list's index built before anything changes and published once the change
-// is complete.
+// is complete. The list is the truth: an index that cannot be built or
+// published does not stop the change (the writer then rebuilds or
+// invalidates it as it leaves, see CFilterIndexStore::OnWriterDone).
 template <class Fill>
 void StoreList(CStoreWriter& writer, DWORD firstChanged, std::uint64_t size, const Fill& fill)
 {
     const LONG length = CheckedStoreLength(size);
     std::unique_ptr<CFilterIndexStore::CUpdate> update;
     if (CFilterIndexStore::Of(writer.GetStore())) {
-        std::vector<BYTE> list(static_cast<std::size_t>(length));
-        if (firstChanged)
-            std::memcpy(list.data(), writer.GetConstView(), firstChanged);
-        fill(list.data() + firstChanged);
-        update = std::make_unique<CFilterIndexStore::CUpdate>(writer, list.data(), static_cast<DWORD>(length));
+        static_cast<void>(CallAtBoundary([&] {
+            std::vector<BYTE> list(static_cast<std::size_t>(length));
+            if (firstChanged)
+                std::memcpy(list.data(), writer.GetConstView(), firstChanged);
+            fill(list.data() + firstChanged);
+            update = std::make_unique<CFilterIndexStore::CUpdate>(writer, list.data(), static_cast<DWORD>(length));
+        }));
     }
     writer.BeginChange(firstChanged);
     writer.Resize(length);
     fill(writer.GetView() + firstChanged);
     writer.CommitChange();
     if (update)
-        update->Publish();
+        static_cast<void>(CallAtBoundary([&] { update->Publish(); }));
 }
 
 }  // namespace

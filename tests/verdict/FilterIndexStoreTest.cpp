@@ -130,6 +130,32 @@ TEST_F(FilterIndexStore, EveryWriterPublishesAnIndexThatVerdictsUse)
     EXPECT_NE(GetFileAttributesW(Index().GetImagePath(last).c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
+// The list is the truth: when no index can be written, the change is made
+// all the same and verdicts walk the list, until a writer can write one.
+TEST_F(FilterIndexStore, AnIndexThatCannotBeWrittenDoesNotStopTheChange)
+{
+    ReplaceList(*m_store, {L"*ads*"});
+    const std::wstring controlPath = Index().GetControlPath();
+    m_store.reset();
+    ASSERT_TRUE(DeleteFileW(controlPath.c_str()));
+    ASSERT_TRUE(CreateDirectoryW(controlPath.c_str(), nullptr));  // in the way of the control block
+    m_store = m_files.OpenFilterList();
+    ReplaceList(*m_store, {L"*ads*", L"*tracker*"});
+    Append(*m_store, L"*banner*");
+    EXPECT_FALSE(UsesIndex(*m_store));
+    EXPECT_FALSE(IsUrlAllowed(*m_store, L"http://x/tracker.js"));
+    EXPECT_FALSE(IsUrlAllowed(*m_store, L"http://x/banner.png"));
+    ExpectVerdictsOfTheWalk(*m_store, "no control block");
+
+    m_store.reset();
+    ASSERT_TRUE(RemoveDirectoryW(controlPath.c_str()));
+    m_store = m_files.OpenFilterList();
+    Append(*m_store, L"*clean*");
+    EXPECT_TRUE(UsesIndex(*m_store));
+    EXPECT_FALSE(IsUrlAllowed(*m_store, L"http://x/tracker.js"));
+    ExpectVerdictsOfTheWalk(*m_store, "control block back");
+}
+
 // A list written by other means, with a record that lacks its terminator and
 // a tail cut short: the index files exactly the records the walk reads.
 TEST_F(FilterIndexStore, AListTheWalkReadsInPartIsIndexedAsTheWalkReadsIt)
