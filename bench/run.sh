@@ -47,7 +47,7 @@ fi
 export WINEPREFIX="$build/bench-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -p
+wineserver -p || true  # exits with 2 when a server already serves the prefix
 win() { winepath -w "$1" 2>/dev/null; }
 
 echo "== Filter engine"
