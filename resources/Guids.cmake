@@ -16,3 +16,7 @@ set(QUELLAN_MENU_EXTENSION   "51C9FDBC-5F80-4248-86CD-254B0932ED6D")
 # Protected Mode browser start it at medium integrity without a prompt.
 set(QUELLAN_HOST_APPID       "E163B11F-ABAD-4ED1-8A39-592DF7D3DA82")
 set(QUELLAN_ELEVATION_POLICY "6CAAB649-AEA2-42BC-8CE5-B48C4209DDA9")
+# The installer packages' upgrade code: the same for every version and both
+# architectures, so that a newer package replaces whatever older one is
+# installed.
+set(QUELLAN_UPGRADE_CODE     "729DA5D8-1957-49E5-9396-025F2E4542EB")

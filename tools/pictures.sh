@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Renders the dialogs of quellan.dll under Xvfb to PNG files for a person to
 # look at (build/pictures/ by default): the settings dialog with a list
-# loaded, and the invalid-filter balloon (Wine draws no balloon: the text the
-# edit box was asked to show is drawn into the picture, and says so).
+# loaded, the invalid-filter balloon (Wine draws no balloon: the text the
+# edit box was asked to show is drawn below the dialog, and says so), the
+# Blockable Items dialog on a stand-in page with the rows of blocked URLs
+# grey, and the Add Filter dialog it opens.
 # Uses its own Wine prefix and filter list; run tools/test.sh once first to
 # build.
 #
@@ -16,15 +18,19 @@ export WINEPREFIX="$build/pictures/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
+
+# Xvfb picks a free display and writes its number once it accepts
+# connections: a socket file alone can appear before that, and a Wine
+# process that cannot reach the display never draws anything. Started before
+# any Wine program (winepath too), so that the prefix's desktop has it.
+displayfile=$(mktemp)
+Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp >"$displayfile" 2>/dev/null &
+xvfb=$!
+trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true; rm -f "$displayfile"' EXIT
+for _ in $(seq 300); do [ -s "$displayfile" ] && break; sleep 0.1; done
+[ -s "$displayfile" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n1 "$displayfile")"
+
 export QUELLAN_BIN_DIR=$(winepath -w "$build/x64")
 export QUELLAN_SOURCE_DIR=$(winepath -w "$root")
-
-display=120
-while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
-export DISPLAY=":$display"
-for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-
 wine "$build/tests/tests/ui/dialog_tests.exe" --role=Pictures "$(winepath -w "$out")"

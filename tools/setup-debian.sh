@@ -10,6 +10,7 @@ packages=(
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   libwine-dev wine wine64 xvfb xauth
   googletest python3
+  msitools wixl
 )
 # The benchmarks fetch real filter lists with npm; a machine whose Node.js
 # already carries npm must not get Debian's npm (the two conflict).

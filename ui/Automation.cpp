@@ -3,6 +3,7 @@
 #include "com/Dialog.h"
 #include "com/Error.h"
 #include "com/Module.h"
+#include "ui/BlockableItemsDialog.h"
 #include "ui/CommonControls.h"
 #include "ui/SettingsDialog.h"
 
@@ -16,7 +17,16 @@ STDMETHODIMP CAutomation::ShowSettingsDialog()
     });
 }
 
-STDMETHODIMP CAutomation::ShowBlockableItemsDialog(IDispatch*)
+STDMETHODIMP CAutomation::ShowBlockableItemsDialog(IDispatch* pDocDisp)
 {
-    return E_NOTIMPL;
+    // The menu page always passes the page's document; without one there is
+    // nothing to list, and the script hears so.
+    if (!pDocDisp)
+        return E_INVALIDARG;
+    return CallAtBoundary([pDocDisp] {
+        CActivationContextScope activation(GetModuleActivationContext());
+        LoadCommonControls();
+        CBlockableItemsDialog dialog(pDocDisp);
+        dialog.DoModal(GetActiveWindow());
+    });
 }

@@ -9,7 +9,7 @@
 // thread's active window, with the library's activation context (common
 // controls version 6) active, and returns S_OK when the dialog has closed,
 // whatever the user did. A failure to activate the context or to create the
-// dialog is returned as its HRESULT.
+// dialog is returned as its HRESULT; a null document as E_INVALIDARG.
 
 #include "com/Dispatch.h"
 #include "com/Object.h"

@@ -28,7 +28,7 @@ std::vector<HWND> TopLevelWindows()
 {
     std::vector<HWND> windows;
     EnumWindows(
-        [](HWND window, LPARAM found) {
+        [](HWND window, LPARAM found) CALLBACK -> BOOL {  // stdcall on i686
             reinterpret_cast<std::vector<HWND>*>(found)->push_back(window);
             return TRUE;
         },

@@ -220,7 +220,7 @@ QUELLAN_TEST_ROLE(ManyRequests)
     }
     CResourceUse after = MeasureResources();
     std::printf("requests %d: handles %lu -> %lu, memory %zu -> %zu KiB, module locks %ld -> %ld, served %zu\n",
-                requests, before.handles, after.handles, before.memory / 1024, after.memory / 1024,
+                requests, before.handles, after.handles, size_t{before.memory / 1024}, size_t{after.memory / 1024},
                 before.moduleLocks, after.moduleLocks, server.RequestLines().size());
     if (after.moduleLocks != before.moduleLocks)
         return 6;  // a filter object (or its factory) outlived its request

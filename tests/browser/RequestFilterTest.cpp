@@ -244,7 +244,7 @@ TEST_F(RequestFilter, AThousandRefusedRequestsLeaveNothingBehind)
         ASSERT_EQ(refuse(50 + i), S_OK);
     CResourceUse after = MeasureResources();
     std::printf("1000 refused: handles %lu -> %lu, memory %zu -> %zu KiB\n", before.handles, after.handles,
-                before.memory / 1024, after.memory / 1024);
+                size_t{before.memory / 1024}, size_t{after.memory / 1024});
     EXPECT_EQ(after.moduleLocks, before.moduleLocks);
     EXPECT_LE(after.handles, before.handles);
     // A filter with its handler costs far more than 64 bytes.

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <fstream>
+#include <optional>
 #include <regex>
 
 #include "com/Error.h"
@@ -105,6 +106,30 @@ protected:
         CProgramResult list = Ctl({L"list"});
         EXPECT_EQ(list.exitCode, 0u) << list.err;
         return list.out;
+    }
+
+    // Starts firstProgram and secondProgram (QuellanCtl builds), each adding
+    // 40 filters, at once; each appends its filters as one block, so the list
+    // must be one block after the other, in either order.
+    void ExpectAddsAtOnceBothLand(const std::wstring& firstProgram, const std::wstring& secondProgram) const
+    {
+        std::vector<std::wstring> first = {L"add"}, second = {L"add"};
+        std::string firstBlock, secondBlock;
+        for (int i = 0; i < 40; ++i) {
+            first.push_back(L"*first" + std::to_wstring(i) + L"*");
+            second.push_back(L"*second" + std::to_wstring(i) + L"*");
+            firstBlock += "*first" + std::to_string(i) + "*\n";
+            secondBlock += "*second" + std::to_string(i) + "*\n";
+        }
+        CHandle out(CreateFileW(File(L"out.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                CREATE_ALWAYS, 0, nullptr));
+        SetHandleInformation(out.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        CHandle a = StartProcess(firstProgram, first, out.Get(), out.Get());
+        CHandle b = StartProcess(secondProgram, second, out.Get(), out.Get());
+        HANDLE both[] = {a.Get(), b.Get()};
+        ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0);
+        std::string list = List();
+        EXPECT_TRUE(list == firstBlock + secondBlock || list == secondBlock + firstBlock) << list;
     }
 
     std::wstring m_folder;
@@ -330,26 +355,43 @@ TEST_F(QuellanCtl, BadFilesAndCommandsGiveAMessageAndChangeNothing)
 
 TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
 {
-    std::vector<std::wstring> first = {L"add"}, second = {L"add"};
-    for (int i = 0; i < 40; ++i) {
-        first.push_back(L"*first" + std::to_wstring(i) + L"*");
-        second.push_back(L"*second" + std::to_wstring(i) + L"*");
-    }
-    CHandle out(CreateFileW(File(L"out.log").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            CREATE_ALWAYS, 0, nullptr));
-    SetHandleInformation(out.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    CHandle a = StartProcess(CtlPath(), first, out.Get(), out.Get());
-    CHandle b = StartProcess(CtlPath(), second, out.Get(), out.Get());
-    HANDLE both[] = {a.Get(), b.Get()};
-    ASSERT_EQ(WaitForMultipleObjects(2, both, TRUE, 60000), WAIT_OBJECT_0);
+    ExpectAddsAtOnceBothLand(CtlPath(), CtlPath());
+}
 
-    // Each process appends its filters as one block, so the list is one block
-    // after the other, in either order.
-    std::string firstBlock, secondBlock;
-    for (int i = 0; i < 40; ++i) {
-        firstBlock += "*first" + std::to_string(i) + "*\n";
-        secondBlock += "*second" + std::to_string(i) + "*\n";
-    }
-    std::string list = List();
-    EXPECT_TRUE(list == firstBlock + secondBlock || list == secondBlock + firstBlock) << list;
+// On 64-bit Windows a user's 32-bit and 64-bit browsers run side by side and
+// share one store: the two builds must agree on its records, its locks and
+// the verdicts.
+TEST_F(QuellanCtl, BothArchitecturesShareOneStoreAndAgree)
+{
+    std::optional<std::wstring> otherDir = TryOtherShippedBinaryDir();
+    if (!otherDir)
+        GTEST_SKIP() << "this Wine runs programs of one architecture only";
+    std::wstring other = *otherDir + L"\\ctl\\QuellanCtl.exe";
+
+    ExpectAddsAtOnceBothLand(CtlPath(), other);
+    ASSERT_EQ(RunProgram(other, {L"clear"}).exitCode, 0u);
+    EXPECT_EQ(List(), "");
+
+    ASSERT_EQ(RunProgram(other, {L"add", L"*ads*", L"%*/ads/allowed/*", L"/track(er)?\\.gif/", L"*\u00e9t\u00e9*"})
+                  .exitCode,
+              0u);
+    EXPECT_EQ(List(), "*ads*\n%*/ads/allowed/*\n/track(er)?\\.gif/\n*\xC3\xA9t\xC3\xA9*\n");
+    std::vector<std::wstring> check = {L"check",
+                                       L"--explain",
+                                       L"http://example.com/ads/x",
+                                       L"http://example.com/ads/allowed/x",
+                                       L"http://example.com/tracker.gif",
+                                       L"http://example.com/%C3%A9t%C3%A9",
+                                       L"http://example.com/"};
+    CProgramResult mine = Ctl(check);
+    CProgramResult theirs = RunProgram(other, check);
+    EXPECT_EQ(mine.exitCode, 0u) << mine.err;
+    EXPECT_EQ(theirs.exitCode, 0u) << theirs.err;
+    EXPECT_EQ(mine.out, theirs.out);
+    EXPECT_NE(mine.out.find("blocked http://example.com/ads/x\n"), std::string::npos) << mine.out;
+    EXPECT_NE(mine.out.find("allowed http://example.com/ads/allowed/x\n"), std::string::npos) << mine.out;
+    for (size_t i = 2; i < check.size(); ++i)
+        EXPECT_NE(mine.out.find((IsUrlAllowed(check[i].c_str()) ? "allowed " : "blocked ") + Utf8(check[i]) + "\n"),
+                  std::string::npos)
+            << Utf8(check[i]) << "\n" << mine.out;
 }

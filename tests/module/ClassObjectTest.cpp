@@ -15,6 +15,7 @@
 #include "com/ComPtr.h"
 #include "com/Object.h"
 #include "resources/QuellanLib.h"
+#include "resources/Version.h"
 #include "tests/module/ShippedLibrary.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -265,7 +266,9 @@ TEST(LibraryStartUp, RefusesToLoadWithoutItsActivationContext)
         ASSERT_TRUE(original);
         EnumResourceLanguagesW(
             original.Get(), RT_MANIFEST, MAKEINTRESOURCEW(2),
-            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+            // CALLBACK: on i686 the callback is stdcall, which a plain lambda
+            // does not convert to.
+            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) CALLBACK -> BOOL {
                 reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
                 return TRUE;
             },
@@ -293,10 +296,12 @@ TEST(LibraryStartUp, RefusesToLoadWithoutItsActivationContext)
     EXPECT_TRUE(error == ERROR_DLL_INIT_FAILED || error == ERROR_SXS_CANT_GEN_ACTCTX) << error;
 }
 
-// Both binaries say what they are in their version resource.
+// Every shipped binary carries the one product version in its version
+// resource (the installer packages are stamped from the same place).
 TEST(LibraryStartUp, BinariesCarryTheProductVersion)
 {
-    for (const wchar_t* binary : {L"\\module\\quellan.dll", L"\\host\\QuellanHost.exe"}) {
+    const WORD version[] = {QUELLAN_VERSION};
+    for (const wchar_t* binary : {L"\\module\\quellan.dll", L"\\host\\QuellanHost.exe", L"\\ctl\\QuellanCtl.exe"}) {
         std::wstring path = ShippedBinaryDir() + binary;
         DWORD handle = 0;
         std::vector<BYTE> data(GetFileVersionInfoSizeW(path.c_str(), &handle));
@@ -305,8 +310,8 @@ TEST(LibraryStartUp, BinariesCarryTheProductVersion)
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT size = 0;
         ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
-        EXPECT_EQ(MAKELONG(0, 1), fixed->dwFileVersionMS);
-        EXPECT_EQ(0u, fixed->dwFileVersionLS);
+        EXPECT_EQ(MAKELONG(version[1], version[0]), fixed->dwFileVersionMS) << binary;
+        EXPECT_EQ(MAKELONG(version[3], version[2]), fixed->dwFileVersionLS) << binary;
         wchar_t* product = nullptr;
         ASSERT_TRUE(VerQueryValueW(data.data(), L"\\StringFileInfo\\040904b0\\ProductName",
                                    reinterpret_cast<void**>(&product), &size));

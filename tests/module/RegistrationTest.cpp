@@ -253,7 +253,7 @@ TEST_F(Registration, AScriptThatDoesNotParseFailsRegistration)
         ASSERT_TRUE(original);
         EnumResourceLanguagesW(
             original.Get(), L"REGISTRY", MAKEINTRESOURCEW(IDR_BROKER),
-            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) {
+            [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) CALLBACK -> BOOL {  // stdcall on i686
                 reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
                 return TRUE;
             },

@@ -54,6 +54,20 @@ HRESULT CShippedLibrary::Install(bool install, const wchar_t* commandLine) const
     return reinterpret_cast<Function>(reinterpret_cast<void*>(Export("DllInstall")))(install, commandLine);
 }
 
+CShippedRegistration::CShippedRegistration(const CShippedLibrary& library) : m_library(library)
+{
+    HRESULT hr = m_library.RegisterServer();
+    EXPECT_EQ(S_OK, hr) << "cannot register the shipped library";
+    m_registered = hr == S_OK;
+}
+
+CShippedRegistration::~CShippedRegistration()
+{
+    if (m_registered) {
+        EXPECT_EQ(S_OK, m_library.UnregisterServer());
+    }
+}
+
 std::wstring GuidText(REFGUID guid)
 {
     wchar_t text[40];

@@ -30,6 +30,23 @@ private:
     CLibrary m_library;
 };
 
+// Registers the shipped library (DllRegisterServer) for one test and
+// unregisters it at the end. Tests that use it hold the registry lock.
+class CShippedRegistration
+{
+public:
+    explicit CShippedRegistration(const CShippedLibrary& library);
+    ~CShippedRegistration();
+    CShippedRegistration(const CShippedRegistration&) = delete;
+    CShippedRegistration& operator=(const CShippedRegistration&) = delete;
+
+    bool IsRegistered() const { return m_registered; }
+
+private:
+    const CShippedLibrary& m_library;
+    bool m_registered = false;
+};
+
 // "{...}" of a GUID, and the same without braces.
 std::wstring GuidText(REFGUID guid);
 std::wstring GuidTextWithoutBraces(REFGUID guid);

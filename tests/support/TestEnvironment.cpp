@@ -22,6 +22,15 @@ std::wstring ShippedBinaryDir()
     return Env(L"QUELLAN_BIN_DIR");
 }
 
+std::optional<std::wstring> TryOtherShippedBinaryDir()
+{
+    wchar_t buffer[1024];
+    DWORD n = GetEnvironmentVariableW(L"QUELLAN_OTHER_BIN_DIR", buffer, 1024);
+    if (n == 0 || n >= 1024)
+        return std::nullopt;
+    return std::wstring(buffer, n);
+}
+
 std::wstring SourceDir()
 {
     return Env(L"QUELLAN_SOURCE_DIR");

@@ -50,6 +50,7 @@ struct CDialogSearch
 {
     const wchar_t* caption;
     HWND owner;
+    int controlId;
     HWND found;
 };
 
@@ -64,13 +65,15 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM context)
         return TRUE;
     if (search.caption && WindowText(window) != search.caption)
         return TRUE;
+    if (search.controlId && !GetDlgItem(window, search.controlId))
+        return TRUE;
     search.found = window;
     return FALSE;
 }
 
-HWND FindThreadDialog(DWORD threadId, const wchar_t* caption, HWND owner)
+HWND FindThreadDialog(DWORD threadId, const wchar_t* caption, HWND owner, int controlId = 0)
 {
-    CDialogSearch search{caption, owner, nullptr};
+    CDialogSearch search{caption, owner, controlId, nullptr};
     EnumThreadWindows(threadId, &FindDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
@@ -81,6 +84,14 @@ HWND WaitForDialog(DWORD threadId, const wchar_t* caption, HWND owner, DWORD tim
 {
     HWND found = nullptr;
     WaitUntil([&] { return (found = FindThreadDialog(threadId, caption, owner)) != nullptr; }, timeoutMs);
+    return found;
+}
+
+HWND WaitForDialogWith(DWORD threadId, const wchar_t* caption, int controlId, DWORD timeoutMs)
+{
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindThreadDialog(threadId, caption, nullptr, controlId)) != nullptr; },
+              timeoutMs);
     return found;
 }
 
@@ -108,7 +119,7 @@ void CloseThreadDialogs(DWORD threadId)
         std::vector<HWND> dialogs;
         EnumThreadWindows(
             threadId,
-            [](HWND window, LPARAM list) {
+            [](HWND window, LPARAM list) CALLBACK -> BOOL {  // stdcall on i686
                 wchar_t className[16] = L"";
                 GetClassNameW(window, className, 16);
                 if (std::wstring(className) == L"#32770")
@@ -249,4 +260,98 @@ bool CBalloonRecorder::WaitForText(const std::wstring& text, DWORD timeoutMs) co
             return false;
         },
         timeoutMs);
+}
+
+std::vector<std::vector<std::wstring>> ListRows(HWND list)
+{
+    std::vector<std::vector<std::wstring>> rows;
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    int columns = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 1;
+    if (columns < 1)
+        columns = 1;
+    int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        std::vector<std::wstring> row;
+        for (int column = 0; column < columns; ++column) {
+            wchar_t text[2100] = L"";
+            LVITEMW item = {};
+            item.iSubItem = column;
+            item.pszText = text;
+            item.cchTextMax = 2100;
+            SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+            row.push_back(text);
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+HWND FocusedWindow(DWORD threadId)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    return GetGUIThreadInfo(threadId, &info) ? info.hwndFocus : nullptr;
+}
+
+namespace {
+
+struct CGreyRowWatch
+{
+    WNDPROC previous = nullptr;
+    int listId = 0;
+};
+
+std::mutex g_greyLock;
+std::map<HWND, CGreyRowWatch> g_greyWatches;
+std::map<int, bool> g_greyRows;
+
+LRESULT CALLBACK GreyRowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    CGreyRowWatch watch;
+    {
+        std::lock_guard<std::mutex> hold(g_greyLock);
+        watch = g_greyWatches[window];
+        if (message == WM_NCDESTROY)
+            g_greyWatches.erase(window);
+    }
+    LRESULT result = CallWindowProcW(watch.previous, window, message, wParam, lParam);
+    if (message == WM_NOTIFY) {
+        const auto* draw = reinterpret_cast<const NMLVCUSTOMDRAW*>(lParam);
+        if (draw->nmcd.hdr.code == NM_CUSTOMDRAW && static_cast<int>(draw->nmcd.hdr.idFrom) == watch.listId &&
+            draw->nmcd.dwDrawStage == CDDS_ITEMPREPAINT) {
+            bool grey = (result & CDRF_NEWFONT) && draw->clrText == GetSysColor(COLOR_GRAYTEXT);
+            std::lock_guard<std::mutex> hold(g_greyLock);
+            g_greyRows[static_cast<int>(draw->nmcd.dwItemSpec)] = grey;
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+void CGreyRowRecorder::Attach(HWND dialog, int listId)
+{
+    std::lock_guard<std::mutex> hold(g_greyLock);
+    g_greyRows.clear();
+    CGreyRowWatch& watch = g_greyWatches[dialog];
+    watch.listId = listId;
+    watch.previous =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrW(dialog, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&GreyRowProc)));
+}
+
+bool CGreyRowRecorder::WaitForRow(int item, bool grey, DWORD timeoutMs) const
+{
+    return WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> hold(g_greyLock);
+            auto found = g_greyRows.find(item);
+            return found != g_greyRows.end() && found->second == grey;
+        },
+        timeoutMs);
+}
+
+void CGreyRowRecorder::Repaint(HWND list)
+{
+    InvalidateRect(list, nullptr, FALSE);
+    UpdateWindow(list);
 }

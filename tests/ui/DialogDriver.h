@@ -42,6 +42,9 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 30000);
 // A visible dialog of the thread with this caption whose owner is `owner`
 // (null: any owner), or null after the timeout.
 HWND WaitForDialog(DWORD threadId, const wchar_t* caption, HWND owner = nullptr, DWORD timeoutMs = 30000);
+// The same, for the dialog that has a control with this id (a message box
+// captioned like its owner has none of the owner's controls).
+HWND WaitForDialogWith(DWORD threadId, const wchar_t* caption, int controlId, DWORD timeoutMs = 30000);
 // The message box owned by `owner`, or null after the timeout.
 HWND WaitForMessageBox(HWND owner, DWORD timeoutMs = 30000);
 std::wstring MessageBoxText(HWND box);
@@ -61,6 +64,24 @@ void PostFocus(HWND dialog, HWND control);
 std::vector<std::wstring> ListTexts(HWND list);
 void SelectOnly(HWND list, const std::vector<int>& items);
 std::vector<int> SelectedItems(HWND list);
+
+// The texts of every column of every row of a report list view.
+std::vector<std::vector<std::wstring>> ListRows(HWND list);
+// The window with the keyboard focus on the thread, or null.
+HWND FocusedWindow(DWORD threadId);
+
+// Watches the custom draw of a list view through its dialog and records,
+// for each item, whether its last pre-paint asked for grey text
+// (CDRF_NEWFONT with COLOR_GRAYTEXT).
+class CGreyRowRecorder
+{
+public:
+    void Attach(HWND dialog, int listId);
+    // True once the item's last paint was grey (or not grey, as asked).
+    bool WaitForRow(int item, bool grey, DWORD timeoutMs = 30000) const;
+    // Repaints the list at once.
+    static void Repaint(HWND list);
+};
 
 // Records the text of every EM_SHOWBALLOONTIP an edit control receives
 // (Wine shows no balloon, so the request is what can be observed).

@@ -9,12 +9,14 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "com/ComPtr.h"
 #include "engine/FilterEdit.h"
 #include "resources/ResourceIds.h"
 #include "tests/support/Roles.h"
 #include "tests/ui/DialogSession.h"
+#include "tools/standin/StandInDocument.h"
 
 namespace {
 
@@ -41,58 +43,157 @@ bool SavePng(HBITMAP bitmap, const std::wstring& path)
            SUCCEEDED(encoder->Commit());
 }
 
-// Draws a balloon-like note with text under `anchor` (screen rectangle),
-// inside a picture whose top-left corner is at `origin` on the screen.
-void DrawBalloonNote(HDC dc, POINT origin, const RECT& anchor, const std::wstring& text)
+std::wstring WindowClass(HWND window)
 {
-    NONCLIENTMETRICSW metrics = {};
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    HFONT font = CreateFontIndirectW(&metrics.lfStatusFont);
-    HGDIOBJ oldFont = SelectObject(dc, font);
-    std::wstring note = text + L"\n(the balloon text the edit box was asked to show; Wine draws no balloon)";
-    RECT box = {anchor.left - origin.x + 10, anchor.bottom - origin.y + 6, anchor.right - origin.x, 0};
-    RECT measure = box;
-    DrawTextW(dc, note.c_str(), -1, &measure, DT_CALCRECT | DT_WORDBREAK);
-    box.bottom = measure.bottom + 12;
-    box.right = (measure.right > box.right ? measure.right : box.right) + 12;
-    HBRUSH fill = CreateSolidBrush(GetSysColor(COLOR_INFOBK));
-    HGDIOBJ oldBrush = SelectObject(dc, fill);
-    HGDIOBJ oldPen = SelectObject(dc, GetStockObject(BLACK_PEN));
-    RoundRect(dc, box.left, box.top, box.right, box.bottom, 10, 10);
-    POINT tail[3] = {{box.left + 12, box.top + 1}, {box.left + 20, box.top + 1}, {box.left + 12, box.top - 7}};
-    Polygon(dc, tail, 3);
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
-    RECT inner = {box.left + 6, box.top + 6, box.right - 6, box.bottom - 6};
-    DrawTextW(dc, note.c_str(), -1, &inner, DT_WORDBREAK);
-    SelectObject(dc, oldPen);
-    SelectObject(dc, oldBrush);
-    SelectObject(dc, oldFont);
-    DeleteObject(fill);
-    DeleteObject(font);
+    wchar_t name[64] = L"";
+    GetClassNameW(window, name, 64);
+    return name;
 }
 
-// Saves the screen area of `window` (grown to fit a note under `noteAnchor`).
-bool Capture(HWND window, const std::wstring& path, const RECT* noteAnchor = nullptr,
-             const std::wstring& note = std::wstring())
+// A note for a person looking at a picture: text in a balloon-like box
+// below the window, tied by a line to the control it speaks of.
+struct CNote
+{
+    HWND control;
+    std::wstring text;
+};
+
+// Screen rectangles of the visible controls of `window` that a line may not
+// cross (group boxes only frame others, so they do not count).
+std::vector<RECT> ControlRects(HWND window)
+{
+    std::vector<RECT> rects;
+    EnumChildWindows(
+        window,
+        [](HWND child, LPARAM list) CALLBACK -> BOOL {  // stdcall on i686
+            bool groupBox = (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_GROUPBOX &&
+                            WindowClass(child) == L"Button";
+            if (IsWindowVisible(child) && !groupBox) {
+                RECT rect = {};
+                GetWindowRect(child, &rect);
+                reinterpret_cast<std::vector<RECT>*>(list)->push_back(rect);
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&rects));
+    return rects;
+}
+
+// An x (screen) under `anchor` where a vertical line from the anchor's
+// bottom to the window's bottom crosses no other control; the anchor's
+// middle when there is none.
+LONG FreeColumn(HWND window, HWND anchor)
+{
+    RECT own = {};
+    GetWindowRect(anchor, &own);
+    RECT frame = {};
+    GetWindowRect(window, &frame);
+    std::vector<RECT> rects = ControlRects(window);
+    for (LONG x = own.left + 16; x < own.right - 16; x += 2) {
+        bool free = true;
+        for (const RECT& rect : rects) {
+            bool below = rect.top >= own.bottom && rect.top < frame.bottom;
+            if (below && rect.left - 6 <= x && x <= rect.right + 6)
+                free = false;
+        }
+        if (free)
+            return x;
+    }
+    return (own.left + own.right) / 2;
+}
+
+class CNoteFont
+{
+public:
+    CNoteFont()
+    {
+        NONCLIENTMETRICSW metrics = {};
+        metrics.cbSize = sizeof metrics;
+        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+        m_font = CreateFontIndirectW(&metrics.lfStatusFont);
+    }
+    ~CNoteFont() { DeleteObject(m_font); }
+    HFONT Get() const { return m_font; }
+
+private:
+    HFONT m_font;
+};
+
+constexpr int kNoteMargin = 10;
+constexpr int kNotePadding = 6;
+
+std::wstring NoteText(const CNote& note)
+{
+    return note.text + L"\n(the balloon text the edit box was asked to show; Wine draws no balloon)";
+}
+
+// The height the note needs in a picture `width` pixels wide.
+int NoteHeight(HDC dc, const CNote& note, int width)
+{
+    CNoteFont font;
+    HGDIOBJ old = SelectObject(dc, font.Get());
+    RECT measure = {0, 0, width - 2 * (kNoteMargin + kNotePadding), 0};
+    std::wstring text = NoteText(note);
+    DrawTextW(dc, text.c_str(), -1, &measure, DT_CALCRECT | DT_WORDBREAK);
+    SelectObject(dc, old);
+    return measure.bottom + 2 * kNotePadding + 2 * kNoteMargin;
+}
+
+// Draws the note into the band below the window (from `top` down), with a
+// line up to its control. `origin` is the picture's top-left on the screen.
+void DrawNote(HDC dc, POINT origin, HWND window, const CNote& note, int top, int width)
+{
+    CNoteFont font;
+    HGDIOBJ oldFont = SelectObject(dc, font.Get());
+    RECT box = {kNoteMargin, top + kNoteMargin, width - kNoteMargin, 0};
+    RECT measure = {0, 0, box.right - box.left - 2 * kNotePadding, 0};
+    std::wstring text = NoteText(note);
+    DrawTextW(dc, text.c_str(), -1, &measure, DT_CALCRECT | DT_WORDBREAK);
+    box.bottom = box.top + measure.bottom + 2 * kNotePadding;
+
+    RECT control = {};
+    GetWindowRect(note.control, &control);
+    LONG x = FreeColumn(window, note.control) - origin.x;
+    HPEN pen = CreatePen(PS_SOLID, 1, GetSysColor(COLOR_INFOTEXT));
+    HBRUSH fill = CreateSolidBrush(GetSysColor(COLOR_INFOBK));
+    HGDIOBJ oldPen = SelectObject(dc, pen);
+    HGDIOBJ oldBrush = SelectObject(dc, fill);
+    MoveToEx(dc, x, control.bottom - origin.y + 1, nullptr);
+    LineTo(dc, x, box.top);
+    POINT head[3] = {{x, control.bottom - origin.y + 1}, {x - 4, control.bottom - origin.y + 8},
+                     {x + 4, control.bottom - origin.y + 8}};
+    Polygon(dc, head, 3);
+    RoundRect(dc, box.left, box.top, box.right, box.bottom, 10, 10);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
+    RECT inner = {box.left + kNotePadding, box.top + kNotePadding, box.right - kNotePadding,
+                  box.bottom - kNotePadding};
+    DrawTextW(dc, text.c_str(), -1, &inner, DT_WORDBREAK);
+    SelectObject(dc, oldBrush);
+    SelectObject(dc, oldPen);
+    SelectObject(dc, oldFont);
+    DeleteObject(fill);
+    DeleteObject(pen);
+}
+
+// Saves the screen area of `window`, with a band below it for `note`.
+bool Capture(HWND window, const std::wstring& path, const CNote* note = nullptr)
 {
     Sleep(1500);  // let every control paint
     RECT area = {};
     GetWindowRect(window, &area);
-    if (noteAnchor)
-        area.bottom += 70;
-    int width = area.right - area.left;
-    int height = area.bottom - area.top;
+    const int width = area.right - area.left;
+    const int windowHeight = area.bottom - area.top;
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
+    const int height = windowHeight + (note ? NoteHeight(memory, *note, width) : 0);
     HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
     HGDIOBJ old = SelectObject(memory, bitmap);
     RECT all = {0, 0, width, height};
     FillRect(memory, &all, GetSysColorBrush(COLOR_APPWORKSPACE));
-    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    if (noteAnchor)
-        DrawBalloonNote(memory, POINT{area.left, area.top}, *noteAnchor, note);
+    BitBlt(memory, 0, 0, width, windowHeight, screen, area.left, area.top, SRCCOPY);
+    if (note)
+        DrawNote(memory, POINT{area.left, area.top}, window, *note, windowHeight, width);
     SelectObject(memory, old);
     bool saved = SavePng(bitmap, path);
     DeleteObject(bitmap);
@@ -123,9 +224,46 @@ int SettingsPictures(const std::wstring& folder)
     PostKey(edit, VK_RETURN);
     std::wstring text = CheckFilterText(L"/ads[/");
     balloons.WaitForText(text);
-    RECT anchor = {};
-    GetWindowRect(edit, &anchor);
-    ok = Capture(dialog, folder + L"\\settings-invalid-filter.png", &anchor, balloons.Texts().back()) && ok;
+    CNote note{edit, balloons.Texts().empty() ? std::wstring(L"(no balloon was asked for)") : balloons.Texts().back()};
+    ok = Capture(dialog, folder + L"\\settings-invalid-filter.png", &note) && ok;
+    CloseThreadDialogs(session.GetThreadId());
+    HRESULT hr = E_FAIL;
+    session.Finish(&hr);
+    return ok ? 0 : 1;
+}
+
+// A news page with an advertisement server among its sources; the filter
+// list blocks that server, so its rows are grey.
+constexpr wchar_t kNewsPage[] = LR"html(<html><head>
+<script src="http://ads.example.net/serve/ad.js"></script>
+<script src="scripts/site.js"></script>
+</head><body style="background-image: url(images/paper.png)">
+<img src="images/logo.png">
+<img src="http://ads.example.net/serve/banner-468x60.gif">
+<img src="photos/harbour.jpg">
+<iframe src="http://ads.example.net/serve/frame.html?slot=side"></iframe>
+<object classid="clsid:D27CDB6E-AE6D-11cf-96B8-444553540000"><param name="movie" value="media/intro.swf"></object>
+<img src="images/logo.png">
+</body></html>)html";
+
+int BlockableItemsPictures(const std::wstring& folder)
+{
+    StoreFilters({L"*ads.example.net/serve/*", L"*.swf"});
+    CDialogSession session([](IAutomation* automation) {
+        CComPtr<IHTMLDocument2> document = CreateStandInDocument(kNewsPage, L"http://news.example.com/today.html");
+        return automation->ShowBlockableItemsDialog(document);
+    });
+    HWND dialog = WaitForDialogWith(session.GetThreadId(), L"Blockable Items", IDC_ITEM_LIST);
+    if (!dialog)
+        return 1;
+    HWND list = GetDlgItem(dialog, IDC_ITEM_LIST);
+    SelectOnly(list, {3});
+    PostFocus(dialog, list);
+    bool ok = Capture(dialog, folder + L"\\blockable-items.png");
+
+    PostClick(GetDlgItem(dialog, IDC_ADD_MASK));
+    HWND addFilter = WaitForDialog(session.GetThreadId(), L"Add Filter", dialog);
+    ok = addFilter && Capture(addFilter, folder + L"\\add-filter.png") && ok;
     CloseThreadDialogs(session.GetThreadId());
     HRESULT hr = E_FAIL;
     session.Finish(&hr);
@@ -138,6 +276,7 @@ QUELLAN_TEST_ROLE(Pictures)
         return 2;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     int result = SettingsPictures(args[0]);
+    result = BlockableItemsPictures(args[0]) || result;
     CoUninitialize();
     return result;
 }

@@ -5,9 +5,12 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <dlgs.h>
 
 #include "engine/FilterEdit.h"
+#include "com/Handle.h"
 #include "resources/ResourceIds.h"
+#include "tests/support/TestEnvironment.h"
 #include "tests/ui/DialogSession.h"
 #include "ui/ListViewText.h"
 
@@ -64,6 +67,9 @@ protected:
     int DefaultButton() const { return LOWORD(SendMessageW(m_dialog, DM_GETDEFID, 0, 0)); }
     bool Checked(int id) const { return SendMessageW(Item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
+    // Keeps the library, and with it the process's SessionDisabled flag,
+    // loaded from one dialog session to the next.
+    CShippedLibrary m_library;
     std::unique_ptr<CDialogSession> m_session;
     HWND m_dialog = nullptr;
     CBalloonRecorder m_balloons;
@@ -174,6 +180,205 @@ TEST_F(SettingsDialog, EditsTheListWithKeysAndButtons)
     // Escape closes the dialog.
     PostKey(List(), VK_ESCAPE);
     ExpectClosed();
+}
+
+TEST_F(SettingsDialog, OkWithoutChangesWritesNothing)
+{
+    StoreFilters({L"*/ads/*", L"%*good*"});
+    StoreRemoveBlockedItems(true);
+    AgeFile(FilterListPath());
+    AgeFile(SettingsPath());
+    const CFileState filters = ReadFileState(FilterListPath());
+    const CFileState settings = ReadFileState(SettingsPath());
+
+    Open();
+    ASSERT_TRUE(WaitForList({L"*/ads/*", L"%*good*"}));
+    EXPECT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+    EXPECT_FALSE(Enabled(IDC_APPLY));
+    PostClick(Item(IDOK));
+    ExpectClosed();
+
+    EXPECT_TRUE(ReadFileState(FilterListPath()) == filters) << "storage.bin was written";
+    EXPECT_TRUE(ReadFileState(SettingsPath()) == settings) << "settings.bin was written";
+}
+
+TEST_F(SettingsDialog, ApplyWritesWhatWasClickedAndCancelDropsOnlyTheRest)
+{
+    StoreFilters({L"*/ads/*"});
+    StoreRemoveBlockedItems(true);
+    Open();
+    ASSERT_TRUE(WaitForList({L"*/ads/*"}));
+    ASSERT_FALSE(Checked(IDC_SESSION_DISABLED));
+    ASSERT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+
+    // Each box clicked twice is back where it was, and still a change that
+    // Apply writes: settings.bin is rewritten, storage.bin is not.
+    for (int id : {IDC_SESSION_DISABLED, IDC_REMOVE_BLOCKED_ITEMS}) {
+        PostClick(Item(id));
+        PostClick(Item(id));
+    }
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    // Apply is enabled by the first click; the others may still be queued
+    // (a slow machine, or emulation, answers BM_GETCHECK in between).
+    EXPECT_TRUE(WaitUntil([&] { return !Checked(IDC_SESSION_DISABLED) && Checked(IDC_REMOVE_BLOCKED_ITEMS); }));
+    AgeFile(FilterListPath());
+    AgeFile(SettingsPath());
+    const CFileState filters = ReadFileState(FilterListPath());
+    const CFileState settings = ReadFileState(SettingsPath());
+    PostClick(Item(IDC_APPLY));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, false));
+    const CFileState written = ReadFileState(SettingsPath());
+    EXPECT_FALSE(written == settings) << "settings.bin was not written";
+    EXPECT_EQ(settings.bytes, written.bytes);
+    EXPECT_TRUE(ReadFileState(FilterListPath()) == filters) << "storage.bin was written";
+
+    // Applied: the session switch. Then a new filter and the other box,
+    // cancelled.
+    PostClick(Item(IDC_SESSION_DISABLED));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    PostClick(Item(IDC_APPLY));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, false));
+    PostFocus(m_dialog, Edit());
+    PostText(Edit(), L"*tracker*");
+    ASSERT_TRUE(WaitEnabled(IDC_ADD, true));
+    PostClick(Item(IDC_ADD));
+    ASSERT_TRUE(WaitForList({L"*/ads/*", L"*tracker*"}));
+    PostClick(Item(IDC_REMOVE_BLOCKED_ITEMS));
+    ASSERT_TRUE(WaitUntil([&] { return !Checked(IDC_REMOVE_BLOCKED_ITEMS); }));
+    PostClick(Item(IDCANCEL));
+    ExpectClosed();
+
+    EXPECT_EQ(StoredFilters(), Texts{L"*/ads/*"});
+    EXPECT_TRUE(StoredRemoveBlockedItems());
+    // The switch lives in this process: the dialog shows it again.
+    Open();
+    ASSERT_TRUE(WaitForList({L"*/ads/*"}));
+    EXPECT_TRUE(Checked(IDC_SESSION_DISABLED));
+    EXPECT_TRUE(Checked(IDC_REMOVE_BLOCKED_ITEMS));
+    EXPECT_FALSE(Enabled(IDC_APPLY));
+    PostClick(Item(IDC_SESSION_DISABLED));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    PostClick(Item(IDOK));
+    ExpectClosed();
+}
+
+// Writes bytes to a new file.
+void WriteBytes(const std::wstring& path, const std::string& bytes)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+// Picks `path` in the broker's file dialog with this caption, owned by the
+// settings dialog, as a user types a name and presses OK; an empty path
+// cancels the dialog.
+void ChooseFile(DWORD threadId, HWND settings, const wchar_t* caption, const std::wstring& path)
+{
+    HWND chooser = WaitForDialog(threadId, caption, settings);
+    ASSERT_TRUE(chooser) << "no file dialog";
+    ASSERT_TRUE(WaitUntil([&] { return GetDlgItem(chooser, IDOK) && IsWindowEnabled(chooser); }));
+    if (path.empty()) {
+        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else {
+        // The Explorer-style dialog has a combo box (cmb13), the old style
+        // an edit control (edt1).
+        HWND box = GetDlgItem(chooser, cmb13);
+        if (!box)
+            box = GetDlgItem(chooser, edt1);
+        ASSERT_TRUE(box) << "no file name box";
+        SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(chooser); }));
+}
+
+TEST_F(SettingsDialog, ImportsAndExportsThroughTheBroker)
+{
+    CShippedRegistration registration(m_library);
+    ASSERT_TRUE(registration.IsRegistered());
+    const std::wstring folder = MakeScratchDir();
+    const std::wstring list = folder + L"\\list.txt";
+    const std::wstring plain = folder + L"\\plain.txt";
+    const std::wstring exported = folder + L"\\exported.txt";
+    WriteBytes(list, "[Adblock Plus 2.0]\r\n! a comment\r\nbanner\r\n@@/ban+er/\r\n");
+    WriteBytes(plain, "banner\r\n/ads/\r\n");
+    StoreFilters({L"first"});
+    Open();
+    ASSERT_TRUE(WaitForList({L"first"}));
+    const DWORD thread = m_session->GetThreadId();
+
+    // A cancelled file dialog changes nothing and says nothing.
+    PostClick(Item(IDC_IMPORT));
+    ChooseFile(thread, m_dialog, L"Import Filter List", L"");
+    EXPECT_FALSE(WaitForMessageBox(m_dialog, 1000));
+
+    // A file without the header is refused as a whole, and the user told.
+    PostClick(Item(IDC_IMPORT));
+    ChooseFile(thread, m_dialog, L"Import Filter List", plain);
+    HWND box = WaitForMessageBox(m_dialog);
+    ASSERT_TRUE(box);
+    EXPECT_NE(std::wstring::npos, MessageBoxText(box).find(L"not an Adblock filter list")) << MessageBoxText(box).c_str();
+    PostClick(GetDlgItem(box, IDOK));
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
+    EXPECT_EQ(ListTexts(List()), Texts{L"first"});
+    EXPECT_FALSE(Enabled(IDC_APPLY));
+
+    // The same list twice is appended twice.
+    for (int round = 0; round < 2; ++round) {
+        PostClick(Item(IDC_IMPORT));
+        ChooseFile(thread, m_dialog, L"Import Filter List", list);
+    }
+    ASSERT_TRUE(WaitForList({L"first", L"*banner*", L"%/ban+er/", L"*banner*", L"%/ban+er/"}));
+    EXPECT_TRUE(Enabled(IDC_APPLY));
+
+    // Export writes the list as shown, unapplied edits included, and lets
+    // the file go.
+    SelectOnly(List(), {0, 3, 4});
+    PostFocus(m_dialog, List());
+    PostKey(List(), VK_DELETE);
+    ASSERT_TRUE(WaitForList({L"*banner*", L"%/ban+er/"}));
+    PostClick(Item(IDC_EXPORT));
+    ChooseFile(thread, m_dialog, L"Export Filter List", exported);
+    std::string bytes;
+    ASSERT_TRUE(WaitUntil([&] { return (bytes = ReadFileState(exported).bytes).size() > 0; }));
+    const std::size_t comment = bytes.find("\r\n! Exported from Quellan at ");
+    ASSERT_EQ(std::string("[Adblock]").size(), comment) << bytes;
+    EXPECT_EQ("\r\nbanner\r\n@@/ban+er/\r\n", bytes.substr(bytes.find("\r\n", comment + 2))) << bytes;
+
+    // Cancel: the store keeps what it had.
+    PostClick(Item(IDCANCEL));
+    ExpectClosed();
+    EXPECT_EQ(StoredFilters(), Texts{L"first"});
+}
+
+TEST_F(SettingsDialog, ABrokerThatCannotBeCreatedLeavesTheDialogUsable)
+{
+    // No class registration, as when the broker was never installed.
+    m_library.UnregisterServer();
+    StoreFilters({L"first"});
+    Open();
+    ASSERT_TRUE(WaitForList({L"first"}));
+    for (int button : {IDC_IMPORT, IDC_EXPORT}) {
+        PostClick(Item(button));
+        HWND box = WaitForMessageBox(m_dialog);
+        ASSERT_TRUE(box);
+        EXPECT_NE(std::wstring::npos, MessageBoxText(box).find(L"could not be shown")) << MessageBoxText(box).c_str();
+        PostClick(GetDlgItem(box, IDOK));
+        ASSERT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
+    }
+    EXPECT_EQ(ListTexts(List()), Texts{L"first"});
+    EXPECT_FALSE(Enabled(IDC_APPLY));
+
+    PostFocus(m_dialog, Edit());
+    PostText(Edit(), L"*second*");
+    ASSERT_TRUE(WaitEnabled(IDC_ADD, true));
+    PostKey(Edit(), VK_RETURN);
+    ASSERT_TRUE(WaitForList({L"first", L"*second*"}));
+    PostClick(Item(IDOK));
+    ExpectClosed();
+    EXPECT_EQ(StoredFilters(), (Texts{L"first", L"*second*"}));
 }
 
 }  // namespace

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the Windows Installer packages from the release binaries:
+#
+#   Quellan-<version>-x86.msi  the i686 binaries, for 32-bit Windows
+#   Quellan-<version>-x64.msi  the x86_64 binaries for the 64-bit browser and
+#                              the i686 library (32-bit registry view) for
+#                              the 32-bit browser, for 64-bit Windows
+#
+#   tools/package.sh [--output DIR] [--version X.Y.Z.W] [--no-build]
+#
+# The version is the binaries' own (the project() line of CMakeLists.txt);
+# --version stamps another one on the package alone, for upgrade tests.
+# --no-build takes the binaries as they are. Packages go to build/packages
+# unless --output says otherwise. The registry rows are read out of the
+# binaries by QuellanRegistryRows, which runs under Wine: in $WINEPREFIX if
+# set, else in a private prefix under the build folder.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUELLAN_BUILD:-$root/build}
+output=$build/packages
+version=""
+compile=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --output) output=$2; shift 2 ;;
+    --version) version=$2; shift 2 ;;
+    --no-build) compile=0; shift ;;
+    *) echo "usage: tools/package.sh [--output DIR] [--version X.Y.Z.W] [--no-build]" >&2; exit 2 ;;
+  esac
+done
+
+if [ $compile -eq 1 ]; then
+  for target in "x64 x86_64-win32" "i686 i686-win32"; do
+    set -- $target
+    cmake -S "$root" -B "$build/$1" -G Ninja --toolchain "$root/cmake/$2.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build/$1"
+  done
+fi
+
+# shellcheck source=/dev/null
+. "$build/x64/tools/installer/package.env"
+version=${version:-$QUELLAN_VERSION}
+
+own_prefix=0
+if [ -z "${WINEPREFIX:-}" ]; then
+  export WINEPREFIX=$build/packages-wineprefix
+  own_prefix=1
+fi
+export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+"$root/tools/wine-prefix.sh" "$WINEPREFIX"
+
+work=$(mktemp -d)
+cleanup() {
+  rm -rf "$work"
+  if [ $own_prefix -eq 1 ]; then wineserver -k 2>/dev/null || true; fi
+}
+trap cleanup EXIT
+
+windows_path() { echo "Z:${1//\//\\}"; }
+
+mkdir -p "$output"
+for platform in x86 x64; do
+  # KIND:COMPONENT:FILEKEY:FOLDER:BINARY for QuellanRegistryRows. The type
+  # library key is shared by both registry views: the i686 library names the
+  # same help folder as the x86_64 one, so that neither overwrites the other.
+  if [ $platform = x64 ]; then
+    arch=x64
+    binaries=("library:Library:QuellanDll:INSTALLDIR:$(windows_path "$build/x64/module/quellan.dll")"
+              "host:Host:QuellanHostExe:INSTALLDIR:$(windows_path "$build/x64/host/QuellanHost.exe")"
+              "library:Library32:QuellanDll32:INSTALLDIR:$(windows_path "$build/i686/module/quellan.dll")")
+  else
+    arch=x86
+    binaries=("library:Library:QuellanDll:INSTALLDIR:$(windows_path "$build/i686/module/quellan.dll")"
+              "host:Host:QuellanHostExe:INSTALLDIR:$(windows_path "$build/i686/host/QuellanHost.exe")")
+  fi
+  package=$work/Quellan-$platform.msi
+  # wixl takes file sources relative to the current folder only.
+  (cd "$build" && wixl -a $arch -o "$package" \
+    -D Platform=$platform -D Version="$version" -D UpgradeCode="$QUELLAN_UPGRADE_CODE" \
+    -D ProductName="$QUELLAN_PRODUCT_NAME" -D Manufacturer="$QUELLAN_MANUFACTURER" \
+    -D X64Bin=x64 -D X86Bin=i686 "$root/tools/installer/Quellan.wxs")
+  rows=$work/rows-$platform
+  mkdir -p "$rows"
+  wine "$build/x64/tools/installer/QuellanRegistryRows.exe" "$(windows_path "$rows")" "${binaries[@]}"
+  (cd "$rows" && msibuild "$package" -i Registry.idt -i RemoveRegistry.idt)
+  # wixl leaves the File table's versions empty, which would make the
+  # installer treat the binaries as unversioned data files (compared by
+  # hash); they carry the product version in their version resources.
+  msibuild "$package" -q "UPDATE \`File\` SET \`Version\` = '$QUELLAN_VERSION', \`Language\` = '1033'" \
+    -q "DROP TABLE \`MsiFileHash\`"
+  mv "$package" "$output/Quellan-$version-$platform.msi"
+  echo "$output/Quellan-$version-$platform.msi"
+done
