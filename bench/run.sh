@@ -3,15 +3,22 @@
 # (win32 thread model) x86_64 build, and prints their figures:
 #  - QuellanBench: wildcard-match throughput, and the time and memory to
 #    import EasyList and EasyPrivacy;
-#  - UrlVerdictBench: EasyList and EasyPrivacy in a scratch storage.bin, then
-#    IsUrlAllowed over every recorded page request: records in the store,
-#    median and 99th percentile microseconds per URL, fraction blocked;
+#  - UrlVerdictBench: EasyList and EasyPrivacy in a scratch filter list store
+#    with its index, then IsUrlAllowed over every recorded page request:
+#    median, p99 and max microseconds per URL and their split, the walk it
+#    must agree with and the differences (must be 0), what writers pay for
+#    the index, the first verdict of a fresh process, hostile regular
+#    expressions, and the same URLs judged by two engines of other browsers'
+#    blockers (npm packages @gorhill/ubo-core and @ghostery/adblocker,
+#    installed into bench/data/peers, never committed) with the ratio of
+#    medians;
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
 #    one, undo file and flushes to disk included (needs no data).
 #
 #   bench/run.sh [QuellanBench arguments, e.g. --urls 2000]
 #
-# The data comes from bench/fetch-data.sh (never committed).
+# The data comes from bench/fetch-data.sh (never committed). Without node and
+# npm the peers are left out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUELLAN_BUILD:-$root/build}
@@ -21,17 +28,33 @@ cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench >/dev/null
 
+# The peers, measured first so that their figures go into the verdict table.
+peers=()
+if command -v node >/dev/null && command -v npm >/dev/null; then
+  mkdir -p "$data/peers"
+  if [ ! -d "$data/peers/node_modules/@gorhill/ubo-core" ] || [ ! -d "$data/peers/node_modules/@ghostery/adblocker" ]; then
+    [ -f "$data/peers/package.json" ] || echo '{"name": "quellan-bench-peers", "private": true}' >"$data/peers/package.json"
+    (cd "$data/peers" && npm install --silent --no-audit --no-fund @gorhill/ubo-core@0.1.30 @ghostery/adblocker@2.20.1)
+  fi
+  cp "$root/bench/peers.mjs" "$data/peers/peers.mjs"
+  while read -r name count blocked median p99 max; do
+    peers+=(--peer "$name $median $p99")
+  done < <(cd "$data/peers" && node peers.mjs "$data/easylist.txt" "$data/easyprivacy.txt" "$data/sitelist.txt")
+else
+  echo "(node or npm missing: the peers are left out)"
+fi
+
 export WINEPREFIX="$build/bench-wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 "$root/tools/wine-prefix.sh" "$WINEPREFIX"
 trap 'wineserver -k 2>/dev/null || true' EXIT
-wineserver -p
+wineserver -p || true  # exits with 2 when a server already serves the prefix
 win() { winepath -w "$1" 2>/dev/null; }
 
 echo "== Filter engine"
 (cd "$data" && env -u DISPLAY wine "$build/x64/bench/QuellanBench.exe" "$@" easylist.txt easyprivacy.txt sitelist.txt)
 echo
 echo "== URL verdict"
-wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" \
+wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" "${peers[@]}" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
 echo
 echo "== Filter list changes"

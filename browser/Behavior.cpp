@@ -5,8 +5,8 @@
 #include "browser/BlockableItem.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
-#include "engine/UrlVerdict.h"
 #include "storage/SettingsStore.h"
+#include "verdict/UrlVerdict.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include "com/ClassFactory.h"
 #include "com/Error.h"
 #include "com/Sync.h"
-#include "engine/UrlVerdict.h"
 #include "storage/SettingsStore.h"
+#include "verdict/UrlVerdict.h"
 
 namespace {
 

@@ -12,6 +12,8 @@ public:
     CCriticalSection& operator=(const CCriticalSection&) = delete;
 
     void Enter() noexcept { EnterCriticalSection(&m_cs); }
+    // Enters only if no other thread is inside; never waits.
+    bool TryEnter() noexcept { return TryEnterCriticalSection(&m_cs) != FALSE; }
     void Leave() noexcept { LeaveCriticalSection(&m_cs); }
 
 private:

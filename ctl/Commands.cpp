@@ -8,7 +8,7 @@
 #include "engine/AdblockFormat.h"
 #include "engine/FilterEdit.h"
 #include "engine/FilterRule.h"
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
@@ -130,6 +130,24 @@ int ExportCommand(const std::wstring& path)
     return kExitSuccess;
 }
 
+std::vector<std::wstring> SplitUrlLines(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == L'\r')
+            line.pop_back();
+        if (!line.empty())
+            lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
 int CheckCommand(const std::vector<std::wstring>& urls, bool explain)
 {
     int status = kExitSuccess;
@@ -149,6 +167,11 @@ int CheckCommand(const std::vector<std::wstring>& urls, bool explain)
         out += (allowed ? L"allowed " : L"blocked ") + url + L"\n";
         for (const auto& filter : deciding)
             out += (allowed ? L"  allowed by " : L"  blocked by ") + filter + L"\n";
+        // Long inputs come out as they are judged.
+        if (out.size() > 65536) {
+            WriteOut(out);
+            out.clear();
+        }
     }
     WriteOut(out);
     return status;

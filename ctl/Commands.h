@@ -17,6 +17,8 @@ int AddCommand(const std::vector<std::wstring>& texts);
 int ImportCommand(const std::wstring& path);
 int ExportCommand(const std::wstring& path);
 int CheckCommand(const std::vector<std::wstring>& urls, bool explain);
+// The lines of `text` (LF or CR LF), empty ones left out.
+std::vector<std::wstring> SplitUrlLines(const std::wstring& text);
 int ClearCommand();
 // No arguments: prints "remove-blocked-items on" or "... off". With
 // "remove-blocked-items on|off": sets the option of the browser's settings

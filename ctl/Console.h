@@ -6,3 +6,8 @@
 
 void WriteOut(const std::wstring& text);
 void WriteErr(const std::wstring& text);
+
+// All of standard input: UTF-8 bytes (a leading byte-order mark dropped) from
+// a file or pipe, wide characters from a real console up to Ctrl+Z. Throws
+// the converted last error when a read fails.
+std::wstring ReadIn();

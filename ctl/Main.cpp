@@ -22,7 +22,9 @@ constexpr wchar_t kUsage[] =
     L"  import FILE              append the filters of an Adblock filter list file\n"
     L"  export FILE              write the list as an Adblock filter list file\n"
     L"  check [--explain] URL... print \"blocked URL\" or \"allowed URL\" for each URL;\n"
-    L"                           --explain also prints the filters that decided it\n"
+    L"                           --explain also prints the filters that decided it;\n"
+    L"                           a single URL \"-\" reads the URLs from standard\n"
+    L"                           input, one per line (empty lines are skipped)\n"
     L"  clear                    remove every filter\n"
     L"  option [remove-blocked-items on|off]\n"
     L"                           show, or set, whether the browser hides the page\n"
@@ -61,6 +63,8 @@ int Run(const std::vector<std::wstring>& args)
         bool explain = !rest.empty() && rest[0] == L"--explain";
         if (explain)
             rest.erase(rest.begin());
+        if (rest.size() == 1 && rest[0] == L"-")
+            rest = SplitUrlLines(ReadIn());
         return rest.empty() ? Usage(L"check needs at least one URL") : CheckCommand(rest, explain);
     }
     if (command == L"clear")

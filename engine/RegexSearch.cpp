@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <cwchar>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -355,100 +358,129 @@ enum class COutcome
 {
     NoMatch,
     Match,
-    Invalid,
     TooComplex,
     NeedsStack,  // cannot run safely on this thread's stack
 };
 
-bool Search(const std::wregex& re, std::wstring_view text, CSearchGuard& guard, rc::match_flag_type flags)
+bool RunSearch(const std::wregex& re, std::wstring_view text, CSearchGuard& guard, rc::match_flag_type flags)
 {
     const CGuardedIterator first(text.data(), &guard);
     const CGuardedIterator last(text.data() + text.size(), &guard);
     return std::regex_search(first, last, re, flags | rc::match_any);
 }
 
-// One attempt on the current thread. `onWorker` says there is no bigger
-// stack to move to.
-COutcome SearchHere(std::wstring_view body, std::wstring_view text, const CRegexShape& shape, CRegexMatcher matcher,
-                    bool onWorker, CRegexSearchReport& report)
-{
-    const COutcome outOfStack = onWorker ? COutcome::TooComplex : COutcome::NeedsStack;
-    if (shape.compileWork > kCompileWorkLimit)
-        return COutcome::TooComplex;
-    const char* floor = StackFloor();
-    const std::size_t reserve = RegexSearchStackReserve(shape);
-    if (StackAbove(floor) < SaturatingAdd(SaturatingAdd(RegexCompileStackNeed(shape), reserve), kMinSearchRoom))
-        return outOfStack;
-
-    std::wregex re;
-    try {
-        re.assign(body.data(), body.size(), rc::ECMAScript);
-    } catch (const std::regex_error&) {
-        return COutcome::Invalid;
-    }
-
-    // Every lookahead being evaluated holds a matcher with arrays as large
-    // as the automaton; nested ones are alive at once.
-    if (shape.lookaheads &&
-        SaturatingMultiply(SaturatingMultiply(shape.lookaheads + 1, SaturatingAdd(shape.states, shape.captures + 3)),
-                           kLookaheadBytesPerState) > kLookaheadMemoryLimit)
-        return COutcome::TooComplex;
-
-    CSearchGuard guard(floor + reserve);
-    bool backtrackingOutOfStack = false;
-    if (matcher != CRegexMatcher::Automaton) {
-        // With back-references only the backtracking matcher can answer, so
-        // it then gets the larger budget.
-        const bool alone = matcher == CRegexMatcher::Backtracking || shape.backReference;
-        guard.Arm(alone ? kAutomatonBudget : kBacktrackBudget);
-        try {
-            return Search(re, text, guard, rc::match_default) ? COutcome::Match : COutcome::NoMatch;
-        } catch (const std::regex_error&) {
-            if (guard.Tripped() == CTrip::None || guard.Tripped() == CTrip::Deadline)
-                return COutcome::TooComplex;
-        }
-        backtrackingOutOfStack = guard.Tripped() == CTrip::Stack;
-        if (matcher == CRegexMatcher::Backtracking)
-            return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
-    }
-
-    // Back-references need the captures: the automaton cannot answer.
-    if (shape.backReference)
-        return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
-
-    // The automaton matcher tries every start position in turn unless told
-    // to match only at the start; a body prefixed with a lazy "any run"
-    // finds matches anywhere in one pass instead (the body is known to be
-    // well-formed, so the added group cannot change its meaning). A
-    // lookahead's nested matcher would take its own start for the start of
-    // the text, though, so such bodies keep the per-position search.
-    const bool onePass = shape.lookaheads == 0;
-    const bool dropCaptures =
-        SaturatingMultiply(SaturatingMultiply(shape.matchers + 2, shape.captures + 3), kAutomatonCaptureBytes) >
-        kAutomatonCaptureLimit;
-    const std::wstring pattern = AutomatonPattern(body, onePass, dropCaptures);
-    const CRegexShape patternShape = MeasureRegexShape(pattern);
-    if (patternShape.compileWork > kCompileWorkLimit)
-        return COutcome::TooComplex;
-    if (StackAbove(floor) < SaturatingAdd(RegexCompileStackNeed(patternShape), reserve))
-        return outOfStack;
-    try {
-        re.assign(pattern, rc::ECMAScript | rc::__polynomial);
-    } catch (const std::regex_error&) {
-        // error_complexity for a back-reference the scan did not see.
-        return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
-    }
-    report.automaton = true;
-    guard.Arm(kAutomatonBudget);
-    try {
-        return Search(re, text, guard, onePass ? rc::match_continuous : rc::match_default) ? COutcome::Match
-                                                                                            : COutcome::NoMatch;
-    } catch (const std::regex_error&) {
-        return guard.Tripped() == CTrip::Stack ? outOfStack : COutcome::TooComplex;
-    }
-}
-
 } // namespace
+
+enum class CCompiledRegex::CState
+{
+    Ready,
+    Invalid,     // does not compile: never matches
+    TooComplex,  // cannot be compiled or run within the limits: never matches
+};
+
+struct CCompiledRegex::CImpl
+{
+    std::wstring body;
+    CRegexShape shape;
+    CRegexMatcher matcher = CRegexMatcher::Auto;
+    CState state = CState::Ready;
+    std::size_t minimumLength = 0;
+    bool compiledOnWorker = false;
+    std::wregex backtracking;
+    // The automaton form, compiled by the first search that needs it and
+    // shared by all later ones; `automatonFailed` once it cannot be made.
+    mutable std::atomic<std::wregex*> automaton{nullptr};
+    mutable std::atomic<bool> automatonFailed{false};
+
+    ~CImpl() { delete automaton.load(); }
+
+    // One attempt on the current thread. `onWorker` says there is no bigger
+    // stack to move to.
+    COutcome SearchHere(std::wstring_view text, bool onWorker, CRegexSearchReport& report) const
+    {
+        const COutcome outOfStack = onWorker ? COutcome::TooComplex : COutcome::NeedsStack;
+        if (state == CState::Invalid)
+            return COutcome::NoMatch;
+        if (state == CState::TooComplex)
+            return COutcome::TooComplex;
+        const char* floor = StackFloor();
+        const std::size_t reserve = RegexSearchStackReserve(shape);
+        // The matcher recurses through nested groups deeper than its guarded
+        // steps show (a stack of 256 KiB dies at 1000 levels under Wine):
+        // a search gets the stack the body's compilation needs, as when both
+        // happened at once.
+        if (StackAbove(floor) <
+            SaturatingAdd(SaturatingAdd(RegexCompileStackNeed(shape), reserve), kMinSearchRoom))
+            return outOfStack;
+
+        CSearchGuard guard(floor + reserve);
+        bool backtrackingOutOfStack = false;
+        if (matcher != CRegexMatcher::Automaton) {
+            // With back-references only the backtracking matcher can answer,
+            // so it then gets the larger budget.
+            const bool alone = matcher == CRegexMatcher::Backtracking || shape.backReference;
+            guard.Arm(alone ? kAutomatonBudget : kBacktrackBudget);
+            try {
+                return RunSearch(backtracking, text, guard, rc::match_default) ? COutcome::Match : COutcome::NoMatch;
+            } catch (const std::regex_error&) {
+                if (guard.Tripped() == CTrip::None || guard.Tripped() == CTrip::Deadline)
+                    return COutcome::TooComplex;
+            }
+            backtrackingOutOfStack = guard.Tripped() == CTrip::Stack;
+            if (matcher == CRegexMatcher::Backtracking)
+                return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
+        }
+
+        // Back-references need the captures: the automaton cannot answer.
+        if (shape.backReference || automatonFailed.load(std::memory_order_acquire))
+            return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
+
+        // The automaton matcher tries every start position in turn unless
+        // told to match only at the start; a body prefixed with a lazy "any
+        // run" finds matches anywhere in one pass instead (the body is known
+        // to be well-formed, so the added group cannot change its meaning).
+        // A lookahead's nested matcher would take its own start for the
+        // start of the text, though, so such bodies keep the per-position
+        // search.
+        const bool onePass = shape.lookaheads == 0;
+        const std::wregex* re = automaton.load(std::memory_order_acquire);
+        if (!re) {
+            const bool dropCaptures =
+                SaturatingMultiply(SaturatingMultiply(shape.matchers + 2, shape.captures + 3), kAutomatonCaptureBytes) >
+                kAutomatonCaptureLimit;
+            const std::wstring pattern = AutomatonPattern(body, onePass, dropCaptures);
+            const CRegexShape patternShape = MeasureRegexShape(pattern);
+            if (patternShape.compileWork > kCompileWorkLimit) {
+                automatonFailed.store(true, std::memory_order_release);
+                return COutcome::TooComplex;
+            }
+            if (StackAbove(floor) < SaturatingAdd(RegexCompileStackNeed(patternShape), reserve))
+                return outOfStack;
+            auto fresh = std::make_unique<std::wregex>();
+            try {
+                fresh->assign(pattern, rc::ECMAScript | rc::__polynomial);
+            } catch (const std::regex_error&) {
+                // error_complexity for a back-reference the scan did not see.
+                automatonFailed.store(true, std::memory_order_release);
+                return backtrackingOutOfStack ? outOfStack : COutcome::TooComplex;
+            }
+            std::wregex* expected = nullptr;
+            if (automaton.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
+                re = fresh.release();
+            else
+                re = expected;  // another search made it first
+        }
+        report.automaton = true;
+        guard.Arm(kAutomatonBudget);
+        try {
+            return RunSearch(*re, text, guard, onePass ? rc::match_continuous : rc::match_default) ? COutcome::Match
+                                                                                                : COutcome::NoMatch;
+        } catch (const std::regex_error&) {
+            return guard.Tripped() == CTrip::Stack ? outOfStack : COutcome::TooComplex;
+        }
+    }
+};
+
 
 CRegexShape MeasureRegexShape(std::wstring_view body)
 {
@@ -588,6 +620,111 @@ CRegexShape MeasureRegexShape(std::wstring_view body)
     return shape;
 }
 
+std::size_t RegexMinimumLength(std::wstring_view body)
+{
+    std::size_t length = 0;
+    int depth = 0;
+    for (std::size_t i = 0; i < body.size();) {
+        const std::size_t start = i;
+        const CToken token = NextToken(body, i);
+        if (token == CToken::Open || depth > 0) {
+            depth += token == CToken::Open ? 1 : token == CToken::Close ? -1 : 0;
+            continue;
+        }
+        if (token == CToken::Close)
+            return 0;  // unbalanced: does not compile
+        if (token == CToken::Bar)
+            return 0;
+        // One character, unless the atom is an assertion or a reference.
+        std::size_t width = 1;
+        if (token == CToken::Other && (body[start] == L'^' || body[start] == L'$'))
+            width = 0;
+        else if (token == CToken::Escape &&
+                 (i - start < 2 || std::wcschr(L"bB123456789", body[start + 1]) || body[start + 1] == L'\0'))
+            width = 0;
+        else if (token != CToken::Other && token != CToken::Escape && token != CToken::Class)
+            width = 0;
+        // "*", "?" and "{" may leave the atom out; "+" keeps one.
+        std::size_t next = i;
+        if (i < body.size() && (NextToken(body, next) == CToken::Quantifier || body[i] == L'{') && body[i] != L'+')
+            width = 0;
+        length += width;
+    }
+    return depth == 0 ? length : 0;
+}
+
+std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body)
+{
+    // An alternative at the top level means no character is required.
+    int depth = 0;
+    for (std::size_t i = 0; i < body.size();) {
+        switch (NextToken(body, i)) {
+        case CToken::Open:
+            ++depth;
+            break;
+        case CToken::Close:
+            if (--depth < 0)
+                return {};
+            break;
+        case CToken::Bar:
+            if (depth == 0)
+                return {};
+            break;
+        default:
+            break;
+        }
+    }
+    if (depth != 0)
+        return {};
+
+    std::vector<std::wstring> runs;
+    std::wstring run;
+    auto flush = [&] {
+        if (!run.empty())
+            runs.push_back(run);
+        run.clear();
+    };
+    for (std::size_t i = 0; i < body.size();) {
+        const std::size_t start = i;
+        const CToken token = NextToken(body, i);
+        if (depth > 0 || token == CToken::Open) {
+            // Groups are not looked into; a lookahead consumes nothing, so
+            // what follows one is a run of its own.
+            depth += token == CToken::Open ? 1 : token == CToken::Close ? -1 : 0;
+            flush();
+            continue;
+        }
+        wchar_t literal = L'\0';
+        if (token == CToken::Escape && i - start == 2) {
+            // Only escaped punctuation stands for itself; letters and digits
+            // are classes, assertions, references or codes.
+            const wchar_t c = body[start + 1];
+            if (c != L'\0' && std::wcschr(L"./-?*+()[]{}|^$\\=&:,;!@#%~'\"<> _`", c))
+                literal = c;
+        } else if (token == CToken::Other && !std::wcschr(L".^$]}", body[start])) {
+            literal = body[start];
+        }
+        if (literal == L'\0') {
+            flush();
+            continue;
+        }
+        // A quantifier after the character: "*", "?" and "{" may leave it
+        // out, "+" repeats it; either way the run ends there.
+        std::size_t next = i;
+        const bool quantified = i < body.size() && (NextToken(body, next) == CToken::Quantifier ||
+                                                    body[i] == L'{');
+        if (quantified && body[i] != L'+') {
+            flush();
+            continue;
+        }
+        run += literal;
+        if (quantified)
+            flush();
+    }
+    flush();
+    return runs;
+}
+
 std::size_t RegexCompileStackNeed(const CRegexShape& shape)
 {
     // The automaton matcher compiles the body inside a short prefix and a
@@ -606,26 +743,80 @@ std::size_t RemainingStack()
     return StackAbove(StackFloor());
 }
 
-bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report, CRegexMatcher matcher)
+CCompiledRegex::CCompiledRegex(std::wstring_view body, CRegexMatcher matcher) : m_impl(std::make_unique<CImpl>())
+{
+    CImpl& impl = *m_impl;
+    impl.body.assign(body);
+    impl.matcher = matcher;
+    impl.shape = MeasureRegexShape(body);
+    impl.minimumLength = RegexMinimumLength(body);
+    if (impl.shape.compileWork > kCompileWorkLimit) {
+        impl.state = CState::TooComplex;
+        return;
+    }
+    const std::size_t need = SaturatingAdd(RegexCompileStackNeed(impl.shape), kUnwindReserve);
+    auto compile = [&] {
+        if (RemainingStack() < need) {
+            impl.state = CState::TooComplex;
+            return;
+        }
+        try {
+            impl.backtracking.assign(impl.body.data(), impl.body.size(), rc::ECMAScript);
+        } catch (const std::regex_error&) {
+            impl.state = CState::Invalid;
+        }
+    };
+    if (RemainingStack() >= need) {
+        compile();
+    } else {
+        impl.compiledOnWorker = true;
+        if (!RunOnWorkerStack(compile))
+            impl.state = CState::TooComplex;
+    }
+    // Every lookahead being evaluated holds a matcher with arrays as large
+    // as the automaton; nested ones are alive at once.
+    const CRegexShape& shape = impl.shape;
+    if (impl.state == CState::Ready && shape.lookaheads &&
+        SaturatingMultiply(SaturatingMultiply(shape.lookaheads + 1, SaturatingAdd(shape.states, shape.captures + 3)),
+                           kLookaheadBytesPerState) > kLookaheadMemoryLimit)
+        impl.state = CState::TooComplex;
+}
+
+CCompiledRegex::~CCompiledRegex() = default;
+
+bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) const
 {
     CRegexSearchReport local;
     CRegexSearchReport& out = report ? *report : local;
     out = CRegexSearchReport{};
+    out.worker = m_impl->compiledOnWorker;
+    if (text.size() < m_impl->minimumLength)
+        return false;
 
-    const CRegexShape shape = MeasureRegexShape(body);
-    COutcome outcome = SearchHere(body, text, shape, matcher, false, out);
+    COutcome outcome = m_impl->SearchHere(text, false, out);
     if (outcome == COutcome::NeedsStack) {
         out.worker = true;
         outcome = COutcome::TooComplex;
         auto work = [&] {
             CRegexSearchReport workerReport;
-            outcome = SearchHere(body, text, shape, matcher, true, workerReport);
+            outcome = m_impl->SearchHere(text, true, workerReport);
             out.automaton = workerReport.automaton;
         };
         RunOnWorkerStack(work);
     }
     out.tooComplex = outcome == COutcome::TooComplex;
     return outcome == COutcome::Match;
+}
+
+bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report, CRegexMatcher matcher)
+{
+    // A text too short for any match needs no compilation.
+    if (text.size() < RegexMinimumLength(body)) {
+        if (report)
+            *report = CRegexSearchReport{};
+        return false;
+    }
+    return CCompiledRegex(body, matcher).Search(text, report);
 }
 
 int CheckRegexSyntax(std::wstring_view body)

@@ -26,7 +26,10 @@
 // start a worker thread and wait for it); nothing is shared.
 
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // How a search was answered, for tests and measurements.
 struct CRegexSearchReport
@@ -46,10 +49,36 @@ enum class CRegexMatcher
 };
 
 // True when `text` contains a match of `body`. False when the body does not
-// compile or the search cannot complete within the limits. Throws
-// std::bad_alloc.
+// compile or the search cannot complete within the limits. Compiles the body
+// for this one search. Throws std::bad_alloc.
 bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report = nullptr,
                  CRegexMatcher matcher = CRegexMatcher::Auto);
+
+// A body compiled once and searched any number of times, by any number of
+// threads at once, with the same limits and answers as SearchRegex. The
+// automaton form is compiled by the first search that needs it and then
+// shared.
+class CCompiledRegex
+{
+public:
+    // Compiles `body`, on a worker thread's large stack when the caller's
+    // stack is too small for it. A body that does not compile, or could not
+    // be compiled or searched within the limits, is kept as one that never
+    // matches. Throws std::bad_alloc.
+    explicit CCompiledRegex(std::wstring_view body, CRegexMatcher matcher = CRegexMatcher::Auto);
+    ~CCompiledRegex();
+    CCompiledRegex(const CCompiledRegex&) = delete;
+    CCompiledRegex& operator=(const CCompiledRegex&) = delete;
+
+    // As SearchRegex; `report->worker` also tells of a compilation that
+    // needed a worker. Throws std::bad_alloc.
+    bool Search(std::wstring_view text, CRegexSearchReport* report = nullptr) const;
+
+private:
+    enum class CState;
+    struct CImpl;
+    std::unique_ptr<CImpl> m_impl;
+};
 
 // Compiles `body` and discards it: -1 when it compiles, otherwise the
 // std::regex_constants::error_type value of the failure. error_complexity
@@ -73,6 +102,18 @@ struct CRegexShape
     bool backReference = false;    // "\1".."\9" somewhere: may need backtracking
 };
 CRegexShape MeasureRegexShape(std::wstring_view body);
+
+// Literal runs that every match of `body` contains, in body order: the
+// characters outside groups and classes that no quantifier makes optional.
+// Empty when the body has an alternative at its top level (or is not well
+// formed). Case as written: the search is case-sensitive.
+std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body);
+
+// A length no text shorter than which can hold a match of `body` (0 when
+// unknown): counted from the characters outside groups that no quantifier
+// makes optional. A search of a shorter text is no match without compiling
+// anything.
+std::size_t RegexMinimumLength(std::wstring_view body);
 
 // Bytes of stack that compiling the body may take.
 std::size_t RegexCompileStackNeed(const CRegexShape& shape);

@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include <vector>
+
 #include "com/Error.h"
+#include "storage/FilterIndexStore.h"
 #include "storage/StoreSingleton.h"
 
 namespace {
@@ -28,15 +31,63 @@ BYTE* CopyRecord(BYTE* target, const FilterRule& record) noexcept
     return target + size;
 }
 
+// Writes the records [first, last) from `at` on, each directly after the
+// previous one.
+BYTE* CopyRecords(BYTE* at, const FilterRule* const* first, const FilterRule* const* last) noexcept
+{
+    for (auto it = first; it != last; ++it)
+        at = CopyRecord(at, **it);
+    return at;
+}
+
+// Makes the list `size` bytes long, keeps the bytes before `firstChanged`
+// and has `fill` write those from there on, whole or not at all
+// (CStoreWriter::BeginChange). A list store with an index gets the new
+// list's index built before anything changes and published once the change
+// is complete. The list is the truth: an index that cannot be built or
+// published does not stop the change (the writer then rebuilds or
+// invalidates it as it leaves, see CFilterIndexStore::OnWriterDone).
+template <class Fill>
+void StoreList(CStoreWriter& writer, DWORD firstChanged, std::uint64_t size, const Fill& fill)
+{
+    const LONG length = CheckedStoreLength(size);
+    std::unique_ptr<CFilterIndexStore::CUpdate> update;
+    if (CFilterIndexStore::Of(writer.GetStore())) {
+        static_cast<void>(CallAtBoundary([&] {
+            std::vector<BYTE> list(static_cast<std::size_t>(length));
+            if (firstChanged)
+                std::memcpy(list.data(), writer.GetConstView(), firstChanged);
+            fill(list.data() + firstChanged);
+            update = std::make_unique<CFilterIndexStore::CUpdate>(writer, list.data(), static_cast<DWORD>(length));
+        }));
+    }
+    writer.BeginChange(firstChanged);
+    writer.Resize(length);
+    fill(writer.GetView() + firstChanged);
+    writer.CommitChange();
+    if (update)
+        static_cast<void>(CallAtBoundary([&] { update->Publish(); }));
+}
+
 }  // namespace
+
+std::unique_ptr<CSharedStore> OpenFilterListStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
+                                                  DWORD creationDisposition, const std::wstring& readerCountName,
+                                                  const std::wstring& writeLockName)
+{
+    auto store =
+        std::make_unique<CSharedStore>(path, securityAttributes, creationDisposition, readerCountName, writeLockName);
+    store->SetCompanion(std::make_unique<CFilterIndexStore>(*store, securityAttributes));
+    return store;
+}
 
 CSharedStore& GetFilterListStore()
 {
     return g_filterListStore.Get([] {
         std::wstring path = MakeStoreFilePath(kFilterListFileName);
-        return std::make_unique<CSharedStore>(path.c_str(), GetSharedSecurityAttributes(), OPEN_ALWAYS,
-                                              MakeSharedObjectName(kFilterListReaderCountName),
-                                              MakeSharedObjectName(kFilterListWriteLockName));
+        return OpenFilterListStore(path.c_str(), GetSharedSecurityAttributes(), OPEN_ALWAYS,
+                                   MakeSharedObjectName(kFilterListReaderCountName),
+                                   MakeSharedObjectName(kFilterListWriteLockName));
     });
 }
 
@@ -67,23 +118,20 @@ void AppendRecord(CStoreWriter& writer, const FilterRule& record)
 
 void AppendRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
 {
-    CFilterRecordCursor cursor(writer.GetView(), writer.GetViewSize());
+    CFilterRecordCursor cursor(writer.GetConstView(), writer.GetViewSize());
     while (cursor.Next()) {
     }
-    DWORD size = writer.GetViewSize() - static_cast<DWORD>(cursor.GetUnreadSize());
+    const DWORD size = writer.GetViewSize() - static_cast<DWORD>(cursor.GetUnreadSize());
     std::uint64_t added = 0;
     for (auto it = first; it != last; ++it)
         added += FilterRecordSize(**it);
-    const LONG newSize = CheckedStoreLength(std::uint64_t{size} + added);
-    // Grown, the file reads as zeros until the records are copied, and six
-    // zero bytes are a well-formed empty record: the change must happen whole.
-    writer.BeginChange(size);
-    // One resize for the whole batch: each resize remaps the file.
-    writer.Resize(newSize);
-    BYTE* target = writer.GetView() + size;
-    for (auto it = first; it != last; ++it)
-        target = CopyRecord(target, **it);
-    writer.CommitChange();
+    if (added == 0 && size == writer.GetViewSize())
+        return;
+    // One resize for the whole batch: each resize remaps the file. Grown, the
+    // file reads as zeros until the records are copied, and six zero bytes
+    // are a well-formed empty record: the change must happen whole.
+    StoreList(writer, size, std::uint64_t{size} + added,
+              [&](BYTE* target) { CopyRecords(target, first, last); });
 }
 
 void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, const FilterRule* const* last)
@@ -91,11 +139,5 @@ void ReplaceAllRecords(CStoreWriter& writer, const FilterRule* const* first, con
     std::uint64_t total = 0;
     for (auto it = first; it != last; ++it)
         total += FilterRecordSize(**it);
-    const LONG newSize = CheckedStoreLength(total);
-    writer.BeginChange(0);
-    writer.Resize(newSize);
-    BYTE* target = writer.GetView();
-    for (auto it = first; it != last; ++it)
-        target = CopyRecord(target, **it);
-    writer.CommitChange();
+    StoreList(writer, 0, total, [&](BYTE* target) { CopyRecords(target, first, last); });
 }

@@ -11,12 +11,21 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <string>
+
 #include "engine/FilterRule.h"
 #include "storage/SharedStore.h"
 
 constexpr wchar_t kFilterListFileName[] = L"storage.bin";
 constexpr wchar_t kFilterListWriteLockName[] = L"FilterListWriteLock";
 constexpr wchar_t kFilterListReaderCountName[] = L"FilterListReaderCount";
+
+// A filter list store at `path` (arguments as CSharedStore's) with its index
+// beside it: writers keep the index up to date, IsUrlAllowed reads it.
+std::unique_ptr<CSharedStore> OpenFilterListStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
+                                                  DWORD creationDisposition, const std::wstring& readerCountName,
+                                                  const std::wstring& writeLockName);
 
 // The process's filter list store in the per-user storage folder, created on
 // first use (a missing storage.bin is created empty) and kept until the module

@@ -48,7 +48,8 @@ void CStoreLock::WaitForReaders() const
 CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
                            DWORD creationDisposition, const std::wstring& readerCountName,
                            const std::wstring& writeLockName)
-    : m_undoPath(std::wstring(path) + L".undo"),
+    : m_path(path),
+      m_undoPath(std::wstring(path) + L".undo"),
       m_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes,
              creationDisposition, FILE_ATTRIBUTE_NORMAL),
       m_lock(securityAttributes, readerCountName, writeLockName)
@@ -157,6 +158,10 @@ CStoreWriter::~CStoreWriter()
         static_cast<void>(CallAtBoundary(
             [this] { RestoreFromUndoFile(m_store.m_undoPath, m_store.m_file.m_handle.Get()); }));
     }
+    // Derived data follows what the file holds now, before anyone else gets
+    // the lock.
+    if (m_mayHaveChanged && m_store.m_companion)
+        m_store.m_companion->OnWriterDone(*this);
 }
 
 void CStoreWriter::BeginChange(DWORD firstChanged)
@@ -180,6 +185,7 @@ void CStoreWriter::CommitChange()
 
 void CStoreWriter::Resize(LONG newSize)
 {
+    m_mayHaveChanged = true;
     m_store.Unmap();
     HANDLE file = m_store.m_file.m_handle.Get();
     if (SetFilePointer(file, newSize, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)

@@ -57,6 +57,21 @@ private:
     SECURITY_ATTRIBUTES* m_securityAttributes;
 };
 
+class CStoreWriter;
+
+// Data derived from a store's content and kept beside it (the filter list's
+// index), owned by the store.
+class CStoreCompanion
+{
+public:
+    virtual ~CStoreCompanion() = default;
+    // Called by ~CStoreWriter on the writer's thread, with the write mutex
+    // still held, the view unmapped and any unfinished change undone, when
+    // the writer may have changed the file since it last brought the derived
+    // data up to date (CStoreWriter::SetDerivedDataCurrent). Must not throw.
+    virtual void OnWriterDone(CStoreWriter& writer) noexcept = 0;
+};
+
 class CSharedStore
 {
 public:
@@ -77,6 +92,12 @@ public:
     // for a file of 4 GiB or more. Meaningful while holding a reader or writer.
     DWORD GetSize() const;
 
+    const std::wstring& GetPath() const noexcept { return m_path; }
+    // Attaches derived data, once, before the store is shared between
+    // threads.
+    void SetCompanion(std::unique_ptr<CStoreCompanion> companion) noexcept { m_companion = std::move(companion); }
+    CStoreCompanion* GetCompanion() const noexcept { return m_companion.get(); }
+
 private:
     friend class CStoreReader;
     friend class CStoreWriter;
@@ -94,6 +115,7 @@ private:
     // registered has gone. Throws; the undo file then stays.
     void RestoreUnfinishedChange();
 
+    std::wstring m_path;
     std::wstring m_undoPath;
     CFile m_file;
     CStoreLock m_lock;
@@ -101,6 +123,8 @@ private:
     LONG m_readMapCount = 0;
     CMappedView m_view;
     DWORD m_viewSize = 0;
+    // Destroyed first: it may still look at the store.
+    std::unique_ptr<CStoreCompanion> m_companion;
 };
 
 // Scoped read access: while it lives, the caller counts as a reader in every
@@ -141,8 +165,19 @@ public:
 
     CSharedStore& GetStore() const noexcept { return m_store; }
     // The file's bytes, writable; null exactly when GetViewSize() is 0.
-    BYTE* GetView() const noexcept { return static_cast<BYTE*>(m_store.m_view.Get()); }
+    // Whoever asks may change them: the store's derived data is rebuilt when
+    // the writer leaves, unless SetDerivedDataCurrent() says it need not be.
+    BYTE* GetView() const noexcept
+    {
+        m_mayHaveChanged = true;
+        return static_cast<BYTE*>(m_store.m_view.Get());
+    }
+    // The bytes, for reading only.
+    const BYTE* GetConstView() const noexcept { return static_cast<const BYTE*>(m_store.m_view.Get()); }
     DWORD GetViewSize() const noexcept { return m_store.m_viewSize; }
+    // The writer brought the store's derived data up to date with the bytes
+    // as they are now.
+    void SetDerivedDataCurrent() noexcept { m_mayHaveChanged = false; }
 
     // Sets the file's length and maps it again. Bytes up to the smaller
     // length are kept; grown bytes read as zero. A negative size (a length of
@@ -163,5 +198,6 @@ public:
 private:
     CMutexHold m_hold;
     CSharedStore& m_store;
+    mutable bool m_mayHaveChanged = false;
     std::unique_ptr<CStoreUndo> m_undo;  // the change begun and not committed
 };

@@ -5,9 +5,9 @@
 
 #include "browser/PageScan.h"
 #include "com/Error.h"
-#include "engine/UrlVerdict.h"
 #include "ui/AddFilterDialog.h"
 #include "ui/ListViewText.h"
+#include "verdict/UrlVerdict.h"
 
 namespace {
 

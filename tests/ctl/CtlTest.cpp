@@ -11,7 +11,7 @@
 
 #include "com/Error.h"
 #include "com/Handle.h"
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -46,6 +46,48 @@ std::string ReadBytes(const std::wstring& path)
 {
     std::ifstream file(Utf8(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// QuellanCtl with standard input read from a file; standard output and
+// error come back together.
+CProgramResult CtlWithInput(const std::vector<std::wstring>& args, const std::wstring& inputPath)
+{
+    CProgramResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    CFileHandle input(CreateFileW(inputPath.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0,
+                                  nullptr));
+    const std::wstring outPath = inputPath + L".out";
+    CFileHandle output(CreateFileW(outPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inherit, CREATE_ALWAYS, 0, nullptr));
+    if (!input || !output) {
+        ADD_FAILURE() << "cannot open the input or output file";
+        return result;
+    }
+    std::wstring commandLine = QuoteArgument(CtlPath());
+    for (const auto& arg : args)
+        commandLine += L" " + QuoteArgument(arg);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.Get();
+    startup.hStdOutput = output.Get();
+    startup.hStdError = output.Get();
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(CtlPath().c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start QuellanCtl: " << GetLastError();
+        return result;
+    }
+    CloseHandle(process.hThread);
+    CHandle owned(process.hProcess);
+    if (WaitForSingleObject(owned.Get(), 60000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "QuellanCtl did not finish in time";
+        TerminateProcess(owned.Get(), 255);
+    }
+    GetExitCodeProcess(owned.Get(), &result.exitCode);
+    output.Reset();
+    result.out = ReadBytes(outPath);
+    return result;
 }
 
 class QuellanCtl : public testing::Test
@@ -218,6 +260,26 @@ TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
               "allowed http://example.com/ads/allowed/x\n"
               "  allowed by %*/ads/allowed/*\n"
               "allowed http://example.com/\n");
+}
+
+// "-" reads the URLs from standard input, one per line; the answers are the
+// same as for URLs on the command line.
+TEST_F(QuellanCtl, CheckReadsUrlsFromStandardInput)
+{
+    ASSERT_EQ(Ctl({L"add", L"*ads*", L"%*/ads/allowed/*"}).exitCode, 0u);
+    WriteBytes(File(L"urls.txt"), "\xEF\xBB\xBFhttp://example.com/ads/1.gif\r\n\nhttp://example.com/\n"
+                                  "http://example.com/ads/allowed/2.gif\nhttp://example.com/ads/\xC3\xA9");
+    CProgramResult check = CtlWithInput({L"check", L"-"}, File(L"urls.txt"));
+    ASSERT_EQ(check.exitCode, 0u) << check.err;
+    EXPECT_EQ(check.out,
+              "blocked http://example.com/ads/1.gif\n"
+              "allowed http://example.com/\n"
+              "allowed http://example.com/ads/allowed/2.gif\n"
+              "blocked http://example.com/ads/\xC3\xA9\n");
+    WriteBytes(File(L"empty.txt"), "\r\n");
+    CProgramResult empty = CtlWithInput({L"check", L"-"}, File(L"empty.txt"));
+    EXPECT_EQ(empty.exitCode, 2u);
+    EXPECT_EQ(empty.out.find("QuellanCtl: check needs at least one URL"), 0u) << empty.out;
 }
 
 TEST_F(QuellanCtl, CheckNamesAUrlItCannotJudge)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "storage/FilterListStore.h"
 #include "storage/SharedObjects.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -33,8 +34,15 @@ CScratchStore::~CScratchStore()
 {
     if (m_folder.empty())
         return;
-    DeleteFileW(m_path.c_str());
-    DeleteFileW((m_path + L".undo").c_str());
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((m_folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW((m_folder + L"\\" + found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
     RemoveDirectoryW(m_folder.c_str());
 }
 
@@ -42,6 +50,12 @@ std::unique_ptr<CSharedStore> CScratchStore::Open() const
 {
     return std::make_unique<CSharedStore>(m_path.c_str(), GetSharedSecurityAttributes(), OPEN_ALWAYS,
                                           m_readerCountName, m_writeLockName);
+}
+
+std::unique_ptr<CSharedStore> CScratchStore::OpenFilterList() const
+{
+    return OpenFilterListStore(m_path.c_str(), GetSharedSecurityAttributes(), OPEN_ALWAYS, m_readerCountName,
+                               m_writeLockName);
 }
 
 CFilterRulePtr MakeRecord(const std::wstring& body, bool isException, bool isRegex)

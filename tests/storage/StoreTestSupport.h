@@ -14,7 +14,8 @@
 
 // A store file in a fresh scratch folder with object names of its own, so a
 // test never meets the user's real store or another test's objects. The file
-// and folder are removed when this object goes (close the stores first).
+// and folder, and whatever else is in it, are removed when this object goes
+// (close the stores first).
 class CScratchStore
 {
 public:
@@ -26,6 +27,8 @@ public:
     CScratchStore& operator=(const CScratchStore&) = delete;
 
     std::unique_ptr<CSharedStore> Open() const;
+    // The same file as a filter list store, with its index beside it.
+    std::unique_ptr<CSharedStore> OpenFilterList() const;
     std::vector<std::wstring> ToArgs() const { return {m_path, m_readerCountName, m_writeLockName}; }
     static constexpr std::size_t kArgCount = 3;
 

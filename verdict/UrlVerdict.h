@@ -4,12 +4,28 @@
 // A URL is blocked when at least one blocking rule matches it and no exception
 // rule does, whatever their order. Settings (SessionDisabled and the others)
 // are the caller's business.
+//
+// The filter list's index (storage/FilterIndexStore.h) answers when it is
+// current, without waiting on any lock; otherwise the records are walked in
+// place under the list's read access. Both give the same answer.
+
+#include <windows.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class CSharedStore;
+
+// The platform's longest URL, 2083 characters, and its terminator.
+constexpr DWORD kCanonicalUrlCapacity = 2084;
+
+// The URL as the filters see it: canonical, with its %XX sequences decoded
+// except that a "%00" stays visible as that text (KeepEncodedZerosVisible),
+// into `canonical` (kCanonicalUrlCapacity characters). Throws the converted
+// last error when it cannot be canonicalized (for instance when the result
+// would exceed 2083 characters).
+void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical);
 
 // Against the process's filter list store (GetFilterListStore). true: the URL
 // may load; false: blocked. Throws CHResultException when no judgement could
@@ -24,7 +40,8 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
 // The same, and the text of the filters that decided, for a person to read:
 // the matching exception when one allowed the URL, otherwise every matching
 // blocking filter in list order (none when nothing matched). *deciding is
-// replaced; null skips the collection (the verdict walk is then unchanged).
+// replaced; null skips the collection. The explanation always comes from a
+// walk of the list.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding);
 
 // The URL handed to the canonicalization, where no escape can decode to a

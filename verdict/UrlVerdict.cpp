@@ -1,56 +1,31 @@
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 
-#include <windows.h>
 #include <wininet.h>
 
 #include <cwchar>
 
 #include "com/Error.h"
+#include "engine/FilterIndex.h"
 #include "engine/FilterRule.h"
+#include "storage/FilterIndexStore.h"
 #include "storage/FilterListStore.h"
 
 namespace {
-
-// The platform's longest URL, 2083 characters, and its terminator.
-constexpr DWORD kCanonicalUrlCapacity = 2084;
 
 inline bool IsLiteral(wchar_t c) noexcept
 {
     return c != L'\0' && c != L'*' && c != L'?' && c != L'\\';
 }
 
-}  // namespace
-
-bool IsUrlAllowed(const wchar_t* url)
+// The list walk: every record in list order, in place in the shared view,
+// under the list's read access.
+bool WalkList(CSharedStore& filterList, const wchar_t* canonical, std::vector<std::wstring>* deciding)
 {
-    return IsUrlAllowed(GetFilterListStore(), url);
-}
-
-bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)
-{
-    return IsUrlAllowed(filterList, url, nullptr);
-}
-
-bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding)
-{
-    if (!url)
-        ThrowHResult(E_POINTER);
-    if (deciding)
-        deciding->clear();
-    // The filters see the URL with its %XX sequences decoded. This happens
-    // before the lock is taken: it needs no store.
-    std::wstring escaped;
-    wchar_t canonical[kCanonicalUrlCapacity];
-    DWORD length = kCanonicalUrlCapacity;
-    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url, escaped), canonical, &length, ICU_DECODE))
-        ThrowLastError();
-
     // Most wildcard filters share no pair of adjacent characters with the URL;
     // they are ruled out without running the matcher.
     const CUrlCharacterPairs pairs(canonical);
 
-    // The records are matched in place in the shared view: no copy, and a
-    // matching exception settles the answer at once.
+    // A matching exception settles the answer at once.
     CStoreReader reader(filterList);
     bool allowed = true;
     CFilterRecordCursor cursor(reader);
@@ -71,6 +46,16 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std:
     return allowed;
 }
 
+}  // namespace
+
+void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical)
+{
+    std::wstring escaped;
+    DWORD length = kCanonicalUrlCapacity;
+    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url, escaped), canonical, &length, ICU_DECODE))
+        ThrowLastError();
+}
+
 const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage)
 {
     const wchar_t* zero = std::wcsstr(url, L"%00");
@@ -86,6 +71,39 @@ const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage
         }
     }
     return storage.c_str();
+}
+
+bool IsUrlAllowed(const wchar_t* url)
+{
+    return IsUrlAllowed(GetFilterListStore(), url);
+}
+
+bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)
+{
+    return IsUrlAllowed(filterList, url, nullptr);
+}
+
+bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding)
+{
+    if (!url)
+        ThrowHResult(E_POINTER);
+    if (deciding)
+        deciding->clear();
+    // The filters see the URL with its %XX sequences decoded. This happens
+    // before any lock is taken: it needs no store.
+    wchar_t canonical[kCanonicalUrlCapacity];
+    CanonicalizeUrl(url, canonical);
+
+    if (!deciding) {
+        if (CFilterIndexStore* index = CFilterIndexStore::Of(filterList)) {
+            CFilterIndexStore::CUse use(*index);
+            if (const CFilterIndex* current = use.Get()) {
+                if (const std::optional<bool> allowed = current->IsAllowed(canonical))
+                    return *allowed;
+            }
+        }
+    }
+    return WalkList(filterList, canonical, deciding);
 }
 
 CUrlCharacterPairs::CUrlCharacterPairs(const wchar_t* url) noexcept : m_bits{}

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "com/Error.h"
-#include "engine/UrlVerdict.h"
+#include "verdict/UrlVerdict.h"
 #include "storage/FilterListStore.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Roles.h"
@@ -14,7 +14,7 @@ class UrlVerdict : public testing::Test
 {
 protected:
     CScratchStore m_files{L"storage.bin"};
-    std::unique_ptr<CSharedStore> m_store = m_files.Open();
+    std::unique_ptr<CSharedStore> m_store = m_files.OpenFilterList();
 
     // Each text: optional "%" (exception), then "/body/" (regular expression)
     // or a wildcard body.
@@ -145,7 +145,7 @@ TEST(UrlCharacterPairs, NeverRulesOutAPatternThatMatches)
 QUELLAN_TEST_ROLE(AppendTracker)
 {
     CScratchStore files(args);
-    auto store = files.Open();
+    auto store = files.OpenFilterList();
     auto record = MakeRecord(L"*tracker*");
     CStoreWriter writer(*store);
     AppendRecord(writer, *record);

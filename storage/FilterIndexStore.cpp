@@ -1,0 +1,454 @@
+#include "storage/FilterIndexStore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "com/Error.h"
+#include "storage/FilterListStore.h"
+
+// The control block, at the start of the control file. A file of zeros (as
+// a reader creates it) means: no index.
+struct CFilterIndexStore::CControlBlock
+{
+    DWORD magic;
+    DWORD version;
+    // The published image's generation; 0: none. Written by writers only,
+    // while they hold the list's write mutex; read by anyone at any time.
+    volatile LONG generation;
+    DWORD reserved[13];
+};
+
+// One mapped, proven image.
+struct CFilterIndexStore::CLoaded
+{
+    DWORD generation = 0;
+    CMappedView view;
+    std::unique_ptr<CFilterIndex> index;  // reads the view: goes first
+
+    ~CLoaded() { index.reset(); }
+};
+
+namespace {
+
+constexpr DWORD kControlMagic = 0x43584951;  // "QIXC"
+constexpr DWORD kControlVersion = 1;
+constexpr DWORD kControlSize = 64;
+// A writer that finds the next image's name taken by a file some process
+// still maps (which only a control block lost and made again can cause)
+// tries further names.
+constexpr DWORD kNameAttempts = 16;
+// Times a reader retries when a writer publishes while it loads.
+constexpr int kLoadAttempts = 3;
+
+LONG ReadGeneration(const volatile LONG* generation) noexcept
+{
+    return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
+}
+
+DWORD NextGeneration(DWORD generation) noexcept
+{
+    return generation == 0xFFFFFFFFu ? 1 : generation + 1;
+}
+
+// Maps a whole file read-only; empty when it cannot. The file may be
+// deleted (not changed: images are never rewritten) while mapped.
+CMappedView MapWholeFile(const std::wstring& path, DWORD& size)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return CMappedView();
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file.Get(), &length) || length.HighPart != 0 || length.LowPart == 0)
+        return CMappedView();
+    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, length.LowPart, nullptr));
+    if (!mapping)
+        return CMappedView();
+    size = length.LowPart;
+    return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, length.LowPart));
+}
+
+// The list's FilterListHash, read from its file while the caller's reader
+// keeps writers out. Reading beats the reader's view here: hashing through
+// the view would fault in every page of the list in a fresh process. False
+// when the file cannot be read.
+bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
+{
+    constexpr DWORD kBlock = 64 * 1024;
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        return false;
+    std::unique_ptr<BYTE[]> block(new BYTE[kBlock]);
+    CFilterChecksum sum;
+    for (DWORD done = 0; done < size;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), block.get(), std::min(kBlock, size - done), &got, nullptr) || got == 0)
+            return false;
+        sum.Add(block.get(), got);
+        done += got;
+    }
+    hash = sum.Value();
+    return true;
+}
+
+// The whole list file, for a writer that holds the lock. Throws the converted
+// last error.
+std::vector<BYTE> ReadListFile(const std::wstring& path)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        ThrowLastError();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size))
+        ThrowLastError();
+    if (size.HighPart != 0)
+        ThrowHResult(E_FAIL);
+    std::vector<BYTE> bytes(size.LowPart);
+    for (DWORD done = 0; done < size.LowPart;) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), bytes.data() + done, size.LowPart - done, &got, nullptr))
+            ThrowLastError();
+        if (got == 0)
+            ThrowHResult(HResultFromWin32(ERROR_HANDLE_EOF));
+        done += got;
+    }
+    return bytes;
+}
+
+// The records the list walk would judge with, in list order.
+std::vector<const FilterRule*> WalkRecords(const BYTE* list, DWORD size)
+{
+    std::vector<const FilterRule*> records;
+    CFilterRecordCursor cursor(list, size);
+    while (const FilterRule* record = cursor.Next())
+        records.push_back(record);
+    return records;
+}
+
+}  // namespace
+
+CFilterIndexStore::CFilterIndexStore(CSharedStore& list, SECURITY_ATTRIBUTES* securityAttributes)
+    : m_list(list), m_securityAttributes(securityAttributes)
+{
+    const std::wstring& path = list.GetPath();
+    const std::size_t slash = path.find_last_of(L"\\/");
+    const std::size_t dot = path.find_last_of(L'.');
+    m_stem = (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) ? path.substr(0, dot) : path;
+    m_controlPath = m_stem + L".idx";
+}
+
+CFilterIndexStore::~CFilterIndexStore()
+{
+    delete m_current.load();
+    for (CLoaded* loaded : m_retired)
+        delete loaded;
+}
+
+CFilterIndexStore* CFilterIndexStore::Of(CSharedStore& list) noexcept
+{
+    return dynamic_cast<CFilterIndexStore*>(list.GetCompanion());
+}
+
+std::wstring CFilterIndexStore::GetImagePath(DWORD generation) const
+{
+    wchar_t name[16];
+    wsprintfW(name, L".%08lX.idx", static_cast<unsigned long>(generation));
+    return m_stem + name;
+}
+
+// ---- Writers ---------------------------------------------------------------
+
+CMappedView CFilterIndexStore::OpenControlForWriting() const
+{
+    CFileHandle file(CreateFileW(m_controlPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        ThrowLastError();
+    // Mapping a file shorter than the block makes it the block's length.
+    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, kControlSize, nullptr));
+    if (!mapping)
+        ThrowLastError();
+    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kControlSize));
+    if (!view)
+        ThrowLastError();
+    return view;
+}
+
+DWORD CFilterIndexStore::WriteImage(DWORD after, std::vector<BYTE>& image) const
+{
+    DWORD generation = after;
+    for (DWORD attempt = 0; attempt < kNameAttempts; ++attempt) {
+        generation = NextGeneration(generation);
+        SetFilterIndexGeneration(image, generation);
+        CFileHandle file(CreateFileW(GetImagePath(generation).c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, m_securityAttributes, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+            continue;
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr))
+            ThrowLastError();
+        if (written != image.size())
+            ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
+        return generation;
+    }
+    ThrowLastError();
+}
+
+void CFilterIndexStore::PublishGeneration(DWORD generation) const
+{
+    CMappedView view = OpenControlForWriting();
+    auto* control = static_cast<CControlBlock*>(view.Get());
+    control->magic = kControlMagic;
+    control->version = kControlVersion;
+    __atomic_store_n(&control->generation, static_cast<LONG>(generation), __ATOMIC_RELEASE);
+}
+
+void CFilterIndexStore::DeleteStaleImages(DWORD keep) const
+{
+    // "<stem>.XXXXXXXX.idx" only; the pattern alone would also let through
+    // names that merely look alike to the file system.
+    const std::size_t slash = m_stem.find_last_of(L"\\/");
+    const std::wstring folder = m_stem.substr(0, slash == std::wstring::npos ? 0 : slash + 1);
+    const std::wstring stemName = m_stem.substr(folder.size());
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((m_stem + L".*.idx").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name.size() != stemName.size() + 13 || name.compare(0, stemName.size(), stemName) != 0 ||
+            name[stemName.size()] != L'.' || name.compare(stemName.size() + 9, 4, L".idx") != 0)
+            continue;
+        DWORD generation = 0;
+        bool hex = true;
+        for (std::size_t i = stemName.size() + 1; i < stemName.size() + 9; ++i) {
+            const wchar_t c = name[i];
+            const int digit = (c >= L'0' && c <= L'9') ? c - L'0' : (c >= L'A' && c <= L'F') ? c - L'A' + 10 : -1;
+            hex = hex && digit >= 0;
+            generation = generation << 4 | static_cast<DWORD>(digit & 15);
+        }
+        // A file some process still maps cannot go yet; a later writer
+        // tries again.
+        if (hex && generation != keep)
+            DeleteFileW((folder + name).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer, const BYTE* list, DWORD size)
+    : m_writer(writer), m_store(*Of(writer.GetStore()))
+{
+    CMappedView view = m_store.OpenControlForWriting();
+    const auto* control = static_cast<const CControlBlock*>(view.Get());
+    const DWORD published = static_cast<DWORD>(ReadGeneration(&control->generation));
+    std::vector<BYTE> image = BuildFilterIndex(list, size, WalkRecords(list, size), 0);
+    m_generation = m_store.WriteImage(published, image);
+}
+
+void CFilterIndexStore::CUpdate::Publish()
+{
+    m_store.PublishGeneration(m_generation);
+    m_writer.SetDerivedDataCurrent();
+    m_store.DeleteStaleImages(m_generation);
+}
+
+void CFilterIndexStore::Invalidate()
+{
+    CMappedView view = OpenControlForWriting();
+    auto* control = static_cast<CControlBlock*>(view.Get());
+    control->magic = kControlMagic;
+    control->version = kControlVersion;
+    const DWORD next = NextGeneration(static_cast<DWORD>(ReadGeneration(&control->generation)));
+    __atomic_store_n(&control->generation, static_cast<LONG>(next), __ATOMIC_RELEASE);
+}
+
+void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept
+{
+    try {
+        // The writer's view is gone: read the list as it now is.
+        const std::vector<BYTE> list = ReadListFile(m_list.GetPath());
+        CUpdate update(writer, list.data(), static_cast<DWORD>(list.size()));
+        update.Publish();
+        return;
+    } catch (...) {
+    }
+    try {
+        Invalidate();
+    } catch (...) {
+    }
+}
+
+// ---- Readers ---------------------------------------------------------------
+
+const CFilterIndexStore::CControlBlock* CFilterIndexStore::GetControl() noexcept
+{
+    if (const CControlBlock* control = m_control.load(std::memory_order_acquire))
+        return control;
+    CCritSecLock hold(m_lock);
+    if (const CControlBlock* control = m_control.load(std::memory_order_relaxed))
+        return control;
+    // Created (as zeros: no index) by whoever comes first; a process that
+    // may not write maps what is there.
+    CFileHandle file(CreateFileW(m_controlPath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CHandle mapping;
+    if (file) {
+        mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, kControlSize, nullptr));
+    } else {
+        file.Reset(CreateFileW(m_controlPath.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file)
+            mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, kControlSize, nullptr));
+    }
+    if (!mapping)
+        return nullptr;
+    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, kControlSize));
+    if (!view)
+        return nullptr;
+    m_controlView = std::move(view);
+    const auto* control = static_cast<const CControlBlock*>(m_controlView.Get());
+    m_control.store(control, std::memory_order_release);
+    return control;
+}
+
+DWORD CFilterIndexStore::GetPublishedGeneration()
+{
+    const CControlBlock* control = GetControl();
+    if (!control || control->magic != kControlMagic)
+        return 0;
+    return static_cast<DWORD>(ReadGeneration(&control->generation));
+}
+
+CFilterIndexStore::CUse::CUse(CFilterIndexStore& store) noexcept : m_store(store)
+{
+    const CControlBlock* control = store.GetControl();
+    if (!control)
+        return;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD generation = static_cast<DWORD>(ReadGeneration(&control->generation));
+        if (generation == 0 || control->magic != kControlMagic)
+            return;
+        // Counted before the current index is read: an index swapped out
+        // meanwhile stays alive until every use that might hold it is gone.
+        store.m_inFlight.fetch_add(1);
+        const CLoaded* current = store.m_current.load();
+        if (current && current->generation == generation && !current->index->IsDamaged()) {
+            m_loaded = current;
+            return;
+        }
+        if (store.m_inFlight.fetch_sub(1) == 1 && store.m_retiredPending.load())
+            store.Reclaim();
+        if (generation == store.m_failedGeneration.load())
+            return;
+        store.Refresh(generation);
+    }
+}
+
+CFilterIndexStore::CUse::~CUse()
+{
+    if (m_loaded && m_store.m_inFlight.fetch_sub(1) == 1 && m_store.m_retiredPending.load())
+        m_store.Reclaim();
+}
+
+const CFilterIndex* CFilterIndexStore::CUse::Get() const noexcept
+{
+    return m_loaded ? m_loaded->index.get() : nullptr;
+}
+
+void CFilterIndexStore::Refresh(DWORD generation) noexcept
+{
+    try {
+        CCritSecLock hold(m_lock);
+        const CLoaded* current = m_current.load();
+        if (current && current->generation == generation && current->index->IsDamaged()) {
+            // A lookup found the image's list copy damaged: walk until the
+            // next writer.
+            m_failedGeneration.store(generation);
+            return;
+        }
+        if ((current && current->generation == generation) || generation == m_failedGeneration.load())
+            return;  // another thread was first
+        DWORD loading = generation;
+        std::unique_ptr<CLoaded> loaded = Load(loading);
+        if (!loaded) {
+            // Known bad for `loading`; 0 when writers kept publishing
+            // while this thread loaded, and the next verdict tries again.
+            if (loading != 0)
+                m_failedGeneration.store(loading);
+            return;
+        }
+        if (CLoaded* old = m_current.exchange(loaded.release()))
+            Retire(old);
+    } catch (...) {
+        // Out of memory or the list unreadable: this verdict walks, the
+        // next one tries again.
+    }
+}
+
+std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& generation)
+{
+    const CControlBlock* control = m_control.load();
+    for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
+        auto loaded = std::make_unique<CLoaded>();
+        loaded->generation = generation;
+        DWORD size = 0;
+        loaded->view = MapWholeFile(GetImagePath(generation), size);
+        if (loaded->view) {
+            loaded->index = CFilterIndex::Open(static_cast<const BYTE*>(loaded->view.Get()), size);
+            if (loaded->index && loaded->index->GetGeneration() != generation)
+                loaded->index.reset();
+        }
+        // The image must hold the list as it is: compare while no writer
+        // can change it, and only if no writer published meanwhile.
+        CStoreReader reader(m_list);
+        const DWORD now = static_cast<DWORD>(ReadGeneration(&control->generation));
+        if (now != generation) {
+            generation = now;
+            if (now == 0)
+                return nullptr;
+            continue;
+        }
+        std::uint64_t hash = 0;
+        if (!loaded->index || reader.GetViewSize() != loaded->index->GetListSize() ||
+            !HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != loaded->index->GetListHash())
+            return nullptr;
+        return loaded;
+    }
+    generation = 0;
+    return nullptr;
+}
+
+void CFilterIndexStore::Retire(CLoaded* loaded)
+{
+    // Under m_lock.
+    m_retired.push_back(loaded);
+    m_retiredPending.store(true);
+    if (m_inFlight.load() == 0) {
+        for (CLoaded* old : m_retired)
+            delete old;
+        m_retired.clear();
+        m_retiredPending.store(false);
+    }
+}
+
+void CFilterIndexStore::Reclaim() noexcept
+{
+    // Never waits: whoever holds the lock reclaims later.
+    if (!m_lock.TryEnter())
+        return;
+    if (m_inFlight.load() == 0) {
+        for (CLoaded* old : m_retired)
+            delete old;
+        m_retired.clear();
+        m_retiredPending.store(false);
+    }
+    m_lock.Leave();
+}

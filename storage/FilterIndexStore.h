@@ -1,0 +1,146 @@
+#pragma once
+// The filter list's index (engine/FilterIndex.h), kept beside storage.bin and
+// shared by every process of the user. storage.bin stays the only truth; the
+// index is derived from it and trusted only once proven to belong to it.
+//
+// Files, for a list at "...\storage.bin":
+//  - "storage.idx": a small control block that every process maps once and
+//    keeps mapped. It holds the generation of the published index; every
+//    writer of the list advances it. A verdict reads it (one read of shared
+//    memory, no kernel object) to learn whether its index is still current.
+//  - "storage.XXXXXXXX.idx" (the generation in hexadecimal): one immutable
+//    index image per generation. A writer writes a new file whole, then
+//    publishes its generation; readers map it read-only and switch to it at
+//    their next verdict. Old files are deleted by later writers once no
+//    process maps them any more.
+// A process trusts an image only after checking its header and checksum and
+// the hash of storage.bin against the one the image carries, once per
+// mapping; the image's copy of each record is checked when a lookup first
+// reads it. Whatever
+// is wrong (no control block, no file, a damaged or foreign file, a list that
+// changed behind the index's back), the verdict walks the list under the
+// store's locks instead, with the same answer; the next writer repairs it.
+// Readers never build an index.
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/Handle.h"
+#include "com/Sync.h"
+#include "engine/FilterIndex.h"
+#include "storage/SharedStore.h"
+
+class CFilterIndexStore : public CStoreCompanion
+{
+    struct CControlBlock;
+    struct CLoaded;
+
+public:
+    // The index of `list`: its files go beside the list's file, created with
+    // `securityAttributes` (which must outlive this object).
+    CFilterIndexStore(CSharedStore& list, SECURITY_ATTRIBUTES* securityAttributes);
+    ~CFilterIndexStore() override;
+
+    // The filter list's index store, or null for a store without one.
+    static CFilterIndexStore* Of(CSharedStore& list) noexcept;
+
+    // Read access to the current index for one verdict. The steady state
+    // costs a read of the control block and two interlocked operations; only
+    // after a change does it map the new image and prove it against the list
+    // (taking the list's read access for that). Never throws: whatever goes
+    // wrong leaves Get() null, and the caller walks the list. A thread must
+    // not hold a reader or writer of the list while it creates one.
+    class CUse
+    {
+    public:
+        explicit CUse(CFilterIndexStore& store) noexcept;
+        ~CUse();
+        CUse(const CUse&) = delete;
+        CUse& operator=(const CUse&) = delete;
+
+        // The index, valid while this object lives; null: walk the list.
+        const CFilterIndex* Get() const noexcept;
+
+    private:
+        CFilterIndexStore& m_store;
+        const CLoaded* m_loaded = nullptr;
+        friend class CFilterIndexStore;
+    };
+
+    // A new index for the list a writer is about to store: built and written
+    // to its file when constructed, published by Publish(). Construct it
+    // before changing storage.bin (a writer that dies while building leaves
+    // the list and its published index untouched), publish right after the
+    // change. `list` and `size`: the list's bytes as they will be stored.
+    // Throws on failure (the list must then not be changed, or be followed
+    // by Invalidate()).
+    class CUpdate
+    {
+    public:
+        CUpdate(CStoreWriter& writer, const BYTE* list, DWORD size);
+        // Makes the new index the current one for every process, and lets
+        // the writer leave without rebuilding it. Deletes index files no
+        // process maps any more. Throws the converted last error when the
+        // control block cannot be written (the writer then rebuilds or
+        // invalidates when it leaves).
+        void Publish();
+
+    private:
+        CStoreWriter& m_writer;
+        CFilterIndexStore& m_store;
+        DWORD m_generation = 0;
+    };
+
+    // Makes every process walk the list until the next writer publishes an
+    // index. Throws the converted last error.
+    void Invalidate();
+
+    // Builds, writes and publishes the index for the list as the writer
+    // leaves it (for writers that changed the bytes by other means). Called
+    // when a writer leaves without having published; never throws: failing
+    // that, it invalidates, and failing that too, readers find the index
+    // does not belong to the list.
+    void OnWriterDone(CStoreWriter& writer) noexcept override;
+
+    // Files (tests and measurements).
+    const std::wstring& GetControlPath() const noexcept { return m_controlPath; }
+    std::wstring GetImagePath(DWORD generation) const;
+    // The published generation, 0 for none. Maps the control block if need be.
+    DWORD GetPublishedGeneration();
+
+private:
+    // Writer side.
+    CMappedView OpenControlForWriting() const;
+    DWORD WriteImage(DWORD after, std::vector<BYTE>& image) const;
+    void PublishGeneration(DWORD generation) const;
+    void DeleteStaleImages(DWORD keep) const;
+
+    // Reader side.
+    const CControlBlock* GetControl() noexcept;
+    void Refresh(DWORD generation) noexcept;
+    // Maps and proves the image of `generation`, or of a later one if a
+    // writer publishes meanwhile (`generation` then says which). Null when
+    // the image of `generation` cannot be used, or, with `generation` 0,
+    // when writers kept publishing too fast to tell.
+    std::unique_ptr<CLoaded> Load(DWORD& generation);
+    void Retire(CLoaded* loaded);
+    void Reclaim() noexcept;
+
+    CSharedStore& m_list;
+    SECURITY_ATTRIBUTES* m_securityAttributes;
+    std::wstring m_stem;  // the list's path without its extension
+    std::wstring m_controlPath;
+
+    CCriticalSection m_lock;  // loading, retiring, reclaiming; the control mapping
+    CMappedView m_controlView;
+    std::atomic<const CControlBlock*> m_control{nullptr};
+    std::atomic<CLoaded*> m_current{nullptr};
+    std::atomic<DWORD> m_failedGeneration{0};  // known not to be usable here
+    std::atomic<LONG> m_inFlight{0};           // CUse objects holding an index
+    std::atomic<bool> m_retiredPending{false};
+    std::vector<CLoaded*> m_retired;
+};
