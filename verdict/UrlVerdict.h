@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,11 @@ constexpr DWORD kCanonicalUrlCapacity = 2084;
 // last error when it cannot be canonicalized (for instance when the result
 // would exceed 2083 characters).
 void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical);
+
+// The length of url when it is certain, without asking the platform, that
+// CanonicalizeUrl would return it unchanged; otherwise 0 (the platform's
+// canonicalization decides). CanonicalizeUrl copies such a URL as it is.
+std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept;
 
 // Against the process's filter list store (GetFilterListStore). true: the URL
 // may load; false: blocked. Throws CHResultException when no judgement could
