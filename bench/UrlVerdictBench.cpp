@@ -3,16 +3,19 @@
 // objects of its own), then judges every URL of a list once and prints the
 // distribution, the split of the time, what writers pay for the index, the
 // first verdict of a fresh process, the verdicts compared with the list walk,
-// hostile regular expressions, and the peers' figures handed in.
+// the canonicalization compared with the platform's, hostile regular
+// expressions, and the peers' figures handed in.
 //
 //   UrlVerdictBench.exe --urls URLS [--peer "NAME MEDIAN P99"]... LIST...
 //   UrlVerdictBench.exe --first STORE READERCOUNT WRITELOCK URL   (a fresh process)
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <functional>
 #include <cstdio>
+#include <cwchar>
 #include <random>
 #include <sstream>
 #include <string>
@@ -362,6 +365,27 @@ int Run(int argc, wchar_t** argv)
             detecting.Add(Microseconds(detected - canonicalized));
             looking.Add(Microseconds(looked - detected));
         }
+        // The canonicalization against the platform's own on every URL: a
+        // URL copied as canonical must be what the platform would return.
+        CDistribution platformOnly;
+        std::size_t asWritten = 0, canonicalDifferences = 0;
+        for (const std::wstring& url : urls) {
+            asWritten += AlreadyCanonicalLength(url.c_str()) != 0;
+            wchar_t ours[kCanonicalUrlCapacity], theirs[kCanonicalUrlCapacity];
+            bool oursFailed = false;
+            try {
+                CanonicalizeUrl(url.c_str(), ours);
+            } catch (const CHResultException&) {
+                oursFailed = true;
+            }
+            std::wstring escaped;
+            DWORD length = kCanonicalUrlCapacity;
+            start = Now();
+            const bool theirsFailed =
+                !InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url.c_str(), escaped), theirs, &length, ICU_DECODE);
+            platformOnly.Add(Microseconds(Now() - start));
+            canonicalDifferences += oursFailed != theirsFailed || (!oursFailed && std::wcscmp(ours, theirs) != 0);
+        }
         bool usedIndex = false;
         {
             CFilterIndexStore::CUse use(index);
@@ -393,6 +417,11 @@ int Run(int argc, wchar_t** argv)
         PrintDistribution("  lookup", looking);
         PrintDistribution("list walk (reference)", walk);
         std::printf("differences from the walk: %zu of %zu URLs\n", differences, compared);
+        std::printf("canonical as written   %.1f %% of URLs, copied without the platform call\n",
+                    urls.empty() ? 0.0 : 100.0 * static_cast<double>(asWritten) / static_cast<double>(urls.size()));
+        PrintDistribution("  platform call alone", platformOnly);
+        std::printf("canonicalization differences from InternetCanonicalizeUrlW: %zu of %zu URLs\n",
+                    canonicalDifferences, urls.size());
 
         // The first verdict in a fresh process, five times.
         CDistribution opening, first;
