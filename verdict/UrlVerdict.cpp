@@ -74,6 +74,16 @@ inline bool IsAsciiLower(wchar_t c) noexcept
     return c >= L'a' && c <= L'z';
 }
 
+// Stops at the first difference, so at the terminator of a shorter text.
+inline bool StartsWith(const wchar_t* text, const wchar_t* prefix) noexcept
+{
+    for (; *prefix != L'\0'; ++text, ++prefix) {
+        if (*text != *prefix)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Why a URL accepted here is certain to be its own canonical form: with
@@ -106,12 +116,12 @@ inline bool IsAsciiLower(wchar_t c) noexcept
 std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept
 {
     const wchar_t* p = url;
-    if (std::wcsncmp(p, L"http", 4) != 0)
+    if (!StartsWith(p, L"http"))
         return 0;
     p += 4;
     if (*p == L's')
         ++p;
-    if (std::wcsncmp(p, L"://", 3) != 0)
+    if (!StartsWith(p, L"://"))
         return 0;
     p += 3;
     const wchar_t* const host = p;
