@@ -23,30 +23,6 @@ std::wstring ContextMenuKey()
     return std::wstring(kMenuExtKey) + L"\\&List Blockable Items...";
 }
 
-void WriteTextFile(const std::wstring& path, const std::string& content)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << "cannot create the test file: " << GetLastError();
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
-}
-
-std::string ReadAll(HANDLE file)
-{
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
-}
-
-std::string ReadTextFile(const std::wstring& path)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    return file ? ReadAll(file.Get()) : "<cannot open>";
-}
-
 ULONGLONG FileSize(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};

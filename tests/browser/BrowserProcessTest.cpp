@@ -16,8 +16,9 @@
 #include "browser/BHO.h"
 #include "com/Handle.h"
 #include "storage/SettingsStore.h"
-#include "tests/browser/UserStore.h"
 #include "tests/module/ShippedLibrary.h"
+#include "tests/storage/UserStore.h"
+#include "tests/support/Files.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Roles.h"
@@ -265,17 +266,6 @@ CReport ParseReport(const std::string& output, const std::string& serverRoot)
     return report;
 }
 
-std::string ReadTextFile(const std::wstring& path)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
-}
-
 size_t CountOf(const std::string& text, const std::string& part)
 {
     size_t count = 0;
@@ -293,7 +283,7 @@ protected:
         RemoveMenuEntries();
         m_registered = m_library.RegisterServer();
         ASSERT_EQ(S_OK, m_registered);
-        SetFilterList(kSampleFilters);
+        StoreFilters(kSampleFilters);
         SetRemoveBlockedItemsOption(true);
         m_server.ServeFolder(SamplePageFolder());
         std::wstring root = m_server.Url(L"/");
@@ -395,7 +385,7 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
         << run.out;
     EXPECT_EQ(report.backgrounds, std::set<std::string>{"div#sponsor"}) << run.out;
 
-    std::string page = ReadTextFile(saved);
+    std::string page = ReadFileBytes(saved);
     EXPECT_EQ(CountOf(page, "display: none;"), 5u) << page;
     EXPECT_NE(page.find("<img id=\"banner\" src=\"\""), std::string::npos) << page;
     EXPECT_NE(page.find("<img id=\"logo\" src=\"img/logo.png\""), std::string::npos) << page;
@@ -412,7 +402,7 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
         EXPECT_EQ(report.requests[path], "REFUSED") << path;
     EXPECT_TRUE(report.hidden.empty()) << run.out;
     EXPECT_TRUE(report.backgrounds.empty()) << run.out;
-    page = ReadTextFile(saved);
+    page = ReadFileBytes(saved);
     EXPECT_EQ(CountOf(page, "display: none;"), 0u) << page;
     EXPECT_NE(page.find("<img id=\"banner\" src=\"\""), std::string::npos) << page;
 }

@@ -13,7 +13,7 @@
 #include "browser/RequestFilter.h"
 #include "tests/browser/ResourceUse.h"
 #include "tests/browser/UrlLoad.h"
-#include "tests/browser/UserStore.h"
+#include "tests/storage/UserStore.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Roles.h"
@@ -47,7 +47,7 @@ protected:
     {
         ASSERT_TRUE(SUCCEEDED(m_apartment.Result()));
         ASSERT_NO_THROW(RegisterRequestFilter());
-        SetFilterList({L"*/ads/*"});
+        StoreFilters({L"*/ads/*"});
         m_server.Serve("/ads/banner.gif", "GIF89a-banner", "image/gif");
         m_server.Serve("/promo/offer.js", "var offer = 1;", "application/javascript");
     }
@@ -136,7 +136,7 @@ QUELLAN_TEST_ROLE(LoadInBrowserProcess)
 
 TEST_F(RequestFilterSession, SessionDisabledAppliesToThisProcessOnly)
 {
-    SetSessionDisabledFlag(true);
+    StoreSessionDisabled(true);
     EXPECT_EQ(LoadUrl(Url(L"/ads/banner.gif?here")).body, "GIF89a-banner");
 
     EXPECT_EQ(RunRole(L"LoadInBrowserProcess", {Url(L"/ads/banner.gif?elsewhere")}, kChildTimeoutMs).exitCode, 0u);
@@ -172,7 +172,7 @@ QUELLAN_TEST_ROLE(UnloadRegisteringLibrary)
     CUserStoreReset reset;
     CHttpServer server;
     server.Serve("/ads/item.txt", "advert");
-    SetFilterList({L"*/ads/*"});
+    StoreFilters({L"*/ads/*"});
     CUrlLoad load = LoadUrl(server.Url(L"/ads/item.txt"));
     return load.hr == S_OK && load.body.empty() && server.RequestLines().empty() ? 0 : 6;
 }
@@ -198,7 +198,7 @@ QUELLAN_TEST_ROLE(ManyRequests)
     server.Serve("/ads/item.txt", "advert");
     try {
         RegisterRequestFilter();
-        SetFilterList({L"*/ads/*"});
+        StoreFilters({L"*/ads/*"});
     } catch (...) {
         return 3;
     }

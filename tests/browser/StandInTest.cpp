@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "browser/BHO.h"
 #include "com/Bstr.h"
 #include "com/Object.h"
 #include "tools/standin/StandInDocument.h"
@@ -195,28 +196,12 @@ TEST_F(StandIn, BehaviorRulesAttachOncePerElementIncludingLaterOnes)
     EXPECT_TRUE(factory->finds.empty());
 
     IStandInDocument& page = StandInDocument(document);
-    CComPtr<IMarkupServices> markup;
-    ASSERT_EQ(S_OK, document->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid()));
-    auto insertStyle = [&] {
-        CComPtr<IMarkupPointer> pointer;
-        ASSERT_EQ(S_OK, markup->CreateMarkupPointer(pointer.Put()));
-        ASSERT_EQ(S_OK, pointer->MoveAdjacentToElement(page.Elements()[1], ELEM_ADJ_AfterBegin));
-        CComPtr<IHTMLElement> style;
-        wchar_t attributes[] = L"type=\"text/css\"";
-        ASSERT_EQ(S_OK, markup->CreateElement(TAGID_STYLE, attributes, style.Put()));
-        ASSERT_EQ(S_OK, markup->InsertElement(style, pointer, pointer));
-        CComPtr<IHTMLStyleElement> styleElement;
-        ASSERT_EQ(S_OK, style->QueryInterface(IidOf<IHTMLStyleElement>(), styleElement.PutVoid()));
-        CComPtr<IHTMLStyleSheet> sheet;
-        ASSERT_EQ(S_OK, styleElement->get_styleSheet(sheet.Put()));
-        ASSERT_EQ(S_OK, sheet->put_cssText(CComBSTR(L"*{behavior:url(#default#quellan)}")));
-    };
-    insertStyle();
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(document));
     EXPECT_EQ(factory->inits, (std::vector<std::wstring>{L"HTML", L"HEAD", L"STYLE", L"BODY", L"P"}));
     EXPECT_EQ(factory->finds.front(), L"quellan #default#quellan");
     // The same rule again reaches only the element that is new: its own
     // style element.
-    insertStyle();
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(document));
     EXPECT_EQ(factory->inits.size(), 6u);
     EXPECT_EQ(factory->inits.back(), L"STYLE");
     EXPECT_EQ(page.ToHtml(),
