@@ -12,12 +12,12 @@
 
 #include "browser/RequestFilter.h"
 #include "tests/browser/ResourceUse.h"
-#include "tests/browser/UrlLoad.h"
 #include "tests/storage/UserStore.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Roles.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/UrlLoad.h"
 
 namespace {
 
