@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -15,7 +16,7 @@
 
 #include "browser/BHO.h"
 #include "com/Handle.h"
-#include "storage/SettingsStore.h"
+#include "tests/broker/BrokerTestSupport.h"
 #include "tests/module/ShippedLibrary.h"
 #include "tests/storage/UserStore.h"
 #include "tests/support/Files.h"
@@ -27,8 +28,6 @@
 namespace {
 
 constexpr DWORD kAnswerTimeoutMs = 120000;
-constexpr wchar_t kExtensionsKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\Extensions";
-constexpr wchar_t kContextMenuKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\MenuExt\\&List Blockable Items...";
 constexpr wchar_t kMarker[] = L"QuellanTestMarker";
 
 // The sample list of tools/demo/sample-list.txt, in the internal syntax.
@@ -45,29 +44,11 @@ std::wstring SamplePageFolder()
     return SourceDir() + L"\\tools\\demo\\page";
 }
 
-bool KeyExists(const wchar_t* path)
-{
-    CRegKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
-
-// The Tools-menu entry: an extension key whose MenuText is ours.
+// The Tools-menu entry: our extension key, with our MenuText.
 bool ToolsMenuEntryExists()
 {
-    CRegKey extensions;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kExtensionsKey, 0, KEY_READ, extensions.Put()) != ERROR_SUCCESS)
-        return false;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(extensions.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            return false;
-        wchar_t text[256] = {};
-        DWORD size = sizeof text - sizeof(wchar_t);
-        if (RegGetValueW(extensions.Get(), name, L"MenuText", RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS &&
-            std::wstring(text) == L"Quellan Settings")
-            return true;
-    }
+    std::vector<std::wstring> values = KeyValues(HKEY_CURRENT_USER, MenuExtensionKey());
+    return std::find(values.begin(), values.end(), L"MenuText=Quellan Settings") != values.end();
 }
 
 enum class Menu { Absent, Installed, Partial };
@@ -75,30 +56,14 @@ enum class Menu { Absent, Installed, Partial };
 Menu MenuEntries()
 {
     bool tools = ToolsMenuEntryExists();
-    bool context = KeyExists(kContextMenuKey);
+    bool context = KeyExists(HKEY_CURRENT_USER, ContextMenuKey());
     return tools && context ? Menu::Installed : !tools && !context ? Menu::Absent : Menu::Partial;
 }
 
 void RemoveMenuEntries()
 {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kContextMenuKey);
-    CRegKey extensions;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kExtensionsKey, 0, KEY_READ | KEY_WRITE, extensions.Put()) != ERROR_SUCCESS)
-        return;
-    std::vector<std::wstring> ours;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(extensions.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        wchar_t text[256] = {};
-        DWORD size = sizeof text - sizeof(wchar_t);
-        if (RegGetValueW(extensions.Get(), name, L"MenuText", RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS &&
-            std::wstring(text) == L"Quellan Settings")
-            ours.push_back(name);
-    }
-    for (const std::wstring& name : ours)
-        RegDeleteTreeW(extensions.Get(), name.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, ContextMenuKey().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, MenuExtensionKey().c_str());
 }
 
 // A value under the context-menu key that an installation would wipe (the
@@ -107,7 +72,7 @@ void RemoveMenuEntries()
 void SetMarker()
 {
     CRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kContextMenuKey, 0, KEY_SET_VALUE, key.Put()));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, ContextMenuKey().c_str(), 0, KEY_SET_VALUE, key.Put()));
     DWORD one = 1;
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Get(), kMarker, 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one));
 }
@@ -116,14 +81,8 @@ bool MarkerKept()
 {
     DWORD value = 0;
     DWORD size = sizeof value;
-    return RegGetValueW(HKEY_CURRENT_USER, kContextMenuKey, kMarker, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+    return RegGetValueW(HKEY_CURRENT_USER, ContextMenuKey().c_str(), kMarker, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
            ERROR_SUCCESS;
-}
-
-void SetRemoveBlockedItemsOption(bool on)
-{
-    CStoreWriter writer(GetSettingsStore());
-    SetRemoveBlockedItems(writer, on);
 }
 
 // StandInBrowser.exe --script: a browser process driven line by line.
@@ -284,7 +243,7 @@ protected:
         m_registered = m_library.RegisterServer();
         ASSERT_EQ(S_OK, m_registered);
         StoreFilters(kSampleFilters);
-        SetRemoveBlockedItemsOption(true);
+        StoreRemoveBlockedItems(true);
         m_server.ServeFolder(SamplePageFolder());
         std::wstring root = m_server.Url(L"/");
         m_root.assign(root.begin(), root.end());
@@ -295,7 +254,7 @@ protected:
             EXPECT_EQ(S_OK, m_library.UnregisterServer());
         }
         RemoveMenuEntries();
-        SetRemoveBlockedItemsOption(false);
+        StoreRemoveBlockedItems(false);
         CoUninitialize();
     }
 
@@ -393,7 +352,7 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
 
     // With the option off the same requests are refused, and no element is
     // touched: the user sees empty images.
-    SetRemoveBlockedItemsOption(false);
+    StoreRemoveBlockedItems(false);
     run = RunProgram(BrowserProgram(), {L"--save", saved, PageUrl()}, kAnswerTimeoutMs);
     ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
     report = ParseReport(run.out, m_root);
