@@ -97,36 +97,6 @@ std::wstring HexResult(HRESULT hr)
     return text;
 }
 
-// Runs the thread's message loop for the helpers' timers and urlmon.
-void PumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
-template <class Predicate>
-bool PumpUntil(Predicate&& done, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        PumpMessages();
-        if (done())
-            return true;
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
-
 // One request through urlmon, as the browser makes it for a page or a
 // resource; hr says how it ended, as the browser sees it. Wine's blocking
 // stream fails a successful empty document with INET_E_DATA_NOT_AVAILABLE:
