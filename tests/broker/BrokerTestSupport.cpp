@@ -7,6 +7,7 @@
 #include <winternl.h>
 
 #include "com/Error.h"
+#include "com/Export.h"
 #include "com/Handle.h"
 #include "resources/QuellanIds.h"
 
@@ -43,8 +44,7 @@ DWORD CountHandles(const wchar_t* type, const std::wstring& nameSuffix)
     using NtQueryObjectFunction = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     const int kObjectNameInformation = 1;
     const int kObjectTypeInformation = 2;
-    auto query = reinterpret_cast<NtQueryObjectFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    auto query = GetExport<NtQueryObjectFunction>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
     auto text = [](const BYTE* information) {
         const UNICODE_STRING& name = *reinterpret_cast<const UNICODE_STRING*>(information);
         return name.Buffer ? std::wstring(name.Buffer, name.Length / sizeof(wchar_t)) : std::wstring();

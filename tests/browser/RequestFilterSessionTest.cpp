@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "browser/RequestFilter.h"
+#include "com/Export.h"
 #include "tests/browser/ResourceUse.h"
 #include "tests/storage/UserStore.h"
 #include "tests/support/HttpServer.h"
@@ -161,8 +162,7 @@ QUELLAN_TEST_ROLE(UnloadRegisteringLibrary)
     if (!library)
         return 3;
     using RegisterFunction = HRESULT (*)();
-    auto registerFilter =
-        reinterpret_cast<RegisterFunction>(reinterpret_cast<void*>(GetProcAddress(library, "RegisterFilterFromLibrary")));
+    auto registerFilter = GetExport<RegisterFunction>(library, "RegisterFilterFromLibrary");
     if (!registerFilter || FAILED(registerFilter()))
         return 4;
     FreeLibrary(library);
