@@ -502,6 +502,7 @@ struct CCompiledRegex::CImpl
     CRegexMatcher matcher = CRegexMatcher::Auto;
     CState state = CState::Ready;
     std::size_t minimumLength = 0;
+    bool matchesEverything = false;
     bool compiledOnWorker = false;
     std::wregex backtracking;
     // The automaton form, compiled by the first search that needs it and
@@ -770,6 +771,105 @@ std::size_t RegexMinimumLength(std::wstring_view body)
     return depth == 0 ? length : 0;
 }
 
+bool RegexMatchesEverything(std::wstring_view body)
+{
+    // Whether the sequence and the alternatives so far in each open group
+    // can match the empty string. An atom's answer waits in `atom` until it
+    // is known whether a quantifier follows.
+    struct CGroup
+    {
+        bool anyAlternative = false;
+        bool sequence = true;
+    };
+    std::vector<CGroup> open(1);
+    enum class CAtom { None, Empty, Character };
+    CAtom atom = CAtom::None;
+    bool quantified = false;  // the atom has had its quantifier
+    auto endAtom = [&] {
+        if (atom == CAtom::Character)
+            open.back().sequence = false;
+        atom = CAtom::None;
+        quantified = false;
+    };
+
+    for (std::size_t i = 0; i < body.size();) {
+        const std::size_t start = i;
+        const CToken token = NextToken(body, i);
+        switch (token) {
+        case CToken::Escape:
+            // Assertions and back-references depend on the text; anything
+            // else escaped is a character (or a class of them).
+            if (i - start < 2 || std::wcschr(L"bB123456789", body[start + 1]) || body[start + 1] == L'\0')
+                return false;
+            endAtom();
+            atom = CAtom::Character;
+            break;
+        case CToken::Class:
+            endAtom();
+            atom = CAtom::Character;
+            break;
+        case CToken::Other:
+            if (body[start] == L'^' || body[start] == L'$')
+                return false;
+            endAtom();
+            atom = CAtom::Character;
+            break;
+        case CToken::Open:
+            if (IsLookahead(body, start))
+                return false;
+            endAtom();
+            open.emplace_back();
+            break;
+        case CToken::Close: {
+            endAtom();
+            if (open.size() == 1)
+                return false;
+            const bool empty = open.back().anyAlternative || open.back().sequence;
+            open.pop_back();
+            atom = empty ? CAtom::Empty : CAtom::Character;
+            break;
+        }
+        case CToken::Bar:
+            endAtom();
+            open.back().anyAlternative = open.back().anyAlternative || open.back().sequence;
+            open.back().sequence = true;
+            break;
+        case CToken::Quantifier:
+            if (atom == CAtom::None)
+                return false;  // nothing to repeat: does not compile
+            if (quantified) {
+                // "?" after a quantifier makes it lazy, which changes no
+                // length; anything else does not compile.
+                if (body[start] != L'?')
+                    return false;
+                break;
+            }
+            quantified = true;
+            if (body[start] != L'+')
+                atom = CAtom::Empty;
+            break;
+        case CToken::Brace: {
+            if (atom == CAtom::None || quantified)
+                return false;
+            quantified = true;
+            // {0}, {0,} and {0,m} allow no copy at all.
+            std::size_t j = start + 1;
+            bool digits = false, zero = true;
+            while (j < i && body[j] >= L'0' && body[j] <= L'9') {
+                digits = true;
+                zero = zero && body[j] == L'0';
+                ++j;
+            }
+            if (digits && zero)
+                atom = CAtom::Empty;
+            break;
+        }
+        }
+    }
+    endAtom();
+    return open.size() == 1 && (open.back().anyAlternative || open.back().sequence);
+}
+
 std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body)
 {
     // An alternative at the top level means no character is required.
@@ -867,6 +967,7 @@ CCompiledRegex::CCompiledRegex(std::wstring_view body, CRegexMatcher matcher) : 
     impl.matcher = matcher;
     impl.shape = MeasureRegexShape(body);
     impl.minimumLength = RegexMinimumLength(body);
+    impl.matchesEverything = matcher == CRegexMatcher::Auto && RegexMatchesEverything(body);
     if (impl.shape.compileWork > kCompileWorkLimit) {
         impl.state = CState::TooComplex;
         return;
@@ -907,8 +1008,18 @@ bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) 
     CRegexSearchReport& out = report ? *report : local;
     out = CRegexSearchReport{};
     out.worker = m_impl->compiledOnWorker;
-    if (text.size() < m_impl->minimumLength)
+    if (text.size() < m_impl->minimumLength) {
+        out.unsearched = true;
         return false;
+    }
+    // A body that matches the empty string without any assertion matches at
+    // the start of every text: the matchers would only find that out after
+    // walking the whole automaton (thousands of optional terms can take
+    // milliseconds and a worker's stack).
+    if (m_impl->matchesEverything && m_impl->state == CState::Ready) {
+        out.unsearched = true;
+        return true;
+    }
 
     COutcome outcome = m_impl->SearchHere(text, false, out);
     if (outcome == COutcome::NeedsStack) {
@@ -929,8 +1040,10 @@ bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchRep
 {
     // A text too short for any match needs no compilation.
     if (text.size() < RegexMinimumLength(body)) {
-        if (report)
+        if (report) {
             *report = CRegexSearchReport{};
+            report->unsearched = true;
+        }
         return false;
     }
     return CCompiledRegex(body, matcher).Search(text, report);
