@@ -14,10 +14,15 @@ struct CFilterIndexStore::CControlBlock
 {
     DWORD magic;
     DWORD version;
-    // The published image's generation; 0: none. Written by writers only,
-    // while they hold the list's write mutex; read by anyone at any time.
+    // The published image's generation; 0: none, walk the list (also while
+    // a writer changes the list, and after one died doing so). Written by
+    // writers only, while they hold the list's write mutex; read by anyone
+    // at any time.
     volatile LONG generation;
-    DWORD reserved[13];
+    // The generation of the last image a writer published, kept while none
+    // is published so that image names never come back. Writers only.
+    DWORD lastImage;
+    DWORD reserved[12];
 };
 
 // One mapped, proven image.
@@ -206,6 +211,7 @@ void CFilterIndexStore::PublishGeneration(DWORD generation) const
     auto* control = static_cast<CControlBlock*>(view.Get());
     control->magic = kControlMagic;
     control->version = kControlVersion;
+    control->lastImage = generation;
     __atomic_store_n(&control->generation, static_cast<LONG>(generation), __ATOMIC_RELEASE);
 }
 
@@ -246,9 +252,13 @@ CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer, const BYTE* list, DWOR
 {
     CMappedView view = m_store.OpenControlForWriting();
     const auto* control = static_cast<const CControlBlock*>(view.Get());
-    const DWORD published = static_cast<DWORD>(ReadGeneration(&control->generation));
+    // After the last name used; a block not written by a writer yet (all
+    // zeros) or by another version of this code starts anywhere.
+    DWORD last = 0;
+    if (control->magic == kControlMagic)
+        last = std::max(control->lastImage, static_cast<DWORD>(ReadGeneration(&control->generation)));
     std::vector<BYTE> image = BuildFilterIndex(list, size, WalkRecords(list, size), 0);
-    m_generation = m_store.WriteImage(published, image);
+    m_generation = m_store.WriteImage(last, image);
 }
 
 void CFilterIndexStore::CUpdate::Publish()
@@ -262,10 +272,30 @@ void CFilterIndexStore::Invalidate()
 {
     CMappedView view = OpenControlForWriting();
     auto* control = static_cast<CControlBlock*>(view.Get());
+    if (control->magic == kControlMagic) {
+        const DWORD published = static_cast<DWORD>(ReadGeneration(&control->generation));
+        control->lastImage = std::max(control->lastImage, published);
+    } else {
+        control->lastImage = 0;
+    }
     control->magic = kControlMagic;
     control->version = kControlVersion;
-    const DWORD next = NextGeneration(static_cast<DWORD>(ReadGeneration(&control->generation)));
-    __atomic_store_n(&control->generation, static_cast<LONG>(next), __ATOMIC_RELEASE);
+    __atomic_store_n(&control->generation, LONG{0}, __ATOMIC_RELEASE);
+}
+
+void CFilterIndexStore::OnChangeBegins(CStoreWriter&)
+{
+    try {
+        Invalidate();
+    } catch (...) {
+        // Nobody can trust an index whose control block no process can map:
+        // the change may go ahead. Anything else (a control block that
+        // exists and cannot be written now) could leave processes judging
+        // by the index of the list before the change.
+        const DWORD attributes = GetFileAttributesW(m_controlPath.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            throw;
+    }
 }
 
 void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept

@@ -5,9 +5,12 @@
 //
 // Files, for a list at "...\storage.bin":
 //  - "storage.idx": a small control block that every process maps once and
-//    keeps mapped. It holds the generation of the published index; every
-//    writer of the list advances it. A verdict reads it (one read of shared
-//    memory, no kernel object) to learn whether its index is still current.
+//    keeps mapped. It holds the generation of the published index, or 0 for
+//    none. A writer withdraws the index (0) before it begins to change the
+//    list and publishes the new one's generation after the change counts, so
+//    a writer that dies in between leaves every process walking the list
+//    until the next writer. A verdict reads it (one read of shared memory,
+//    no kernel object) to learn whether its index is still current.
 //  - "storage.XXXXXXXX.idx" (the generation in hexadecimal): one immutable
 //    index image per generation. A writer writes a new file whole, then
 //    publishes its generation; readers map it read-only and switch to it at
@@ -74,8 +77,8 @@ public:
     // A new index for the list a writer is about to store: built and written
     // to its file when constructed, published by Publish(). Construct it
     // before changing storage.bin (a writer that dies while building leaves
-    // the list and its published index untouched), publish right after the
-    // change. `list` and `size`: the list's bytes as they will be stored.
+    // the list and its published index untouched; beginning the change
+    // withdraws that index), publish right after the change counts. `list` and `size`: the list's bytes as they will be stored.
     // Throws on failure (the list must then not be changed, or be followed
     // by Invalidate()).
     class CUpdate
@@ -98,6 +101,10 @@ public:
     // Makes every process walk the list until the next writer publishes an
     // index. Throws the converted last error.
     void Invalidate();
+
+    // Withdraws the published index before a writer changes the list.
+    // Throws when the control block exists and cannot be written.
+    void OnChangeBegins(CStoreWriter& writer) override;
 
     // Builds, writes and publishes the index for the list as the writer
     // leaves it (for writers that changed the bytes by other means). Called

@@ -164,10 +164,19 @@ CStoreWriter::~CStoreWriter()
         m_store.m_companion->OnWriterDone(*this);
 }
 
+void CStoreWriter::WithdrawDerivedData()
+{
+    if (m_derivedDataWithdrawn || !m_store.m_companion)
+        return;
+    m_store.m_companion->OnChangeBegins(*this);
+    m_derivedDataWithdrawn = true;
+}
+
 void CStoreWriter::BeginChange(DWORD firstChanged)
 {
     if (m_undo)
         ThrowHResult(E_UNEXPECTED);
+    WithdrawDerivedData();
     m_undo = std::make_unique<CStoreUndo>(m_store.m_undoPath, m_store.m_lock.GetSecurityAttributes(), GetView(),
                                           GetViewSize(), firstChanged);
 }
@@ -185,6 +194,7 @@ void CStoreWriter::CommitChange()
 
 void CStoreWriter::Resize(LONG newSize)
 {
+    WithdrawDerivedData();
     m_mayHaveChanged = true;
     m_store.Unmap();
     HANDLE file = m_store.m_file.m_handle.Get();
