@@ -16,9 +16,13 @@
 //    publishes its generation; readers map it read-only and switch to it at
 //    their next verdict. Old files are deleted by later writers once no
 //    process maps them any more.
-// A process trusts an image only after checking its header and checksum and
-// the hash of storage.bin against the one the image carries, once per
-// mapping; the image's copy of each record is checked when a lookup first
+// A process trusts an image only after proving, once per mapping, that it
+// is whole and holds the list as it is: either the two files are exactly as
+// the control block records them for that image (their lengths, creation
+// and last write times, recorded by the writer once its change counted, or
+// by a reader that made the full proof), or the image's
+// checksum and the hash of storage.bin against the one the image carries
+// agree. The image's copy of each record is checked when a lookup first
 // reads it. Whatever
 // is wrong (no control block, no file, a damaged or foreign file, a list that
 // changed behind the index's back), the verdict walks the list under the
@@ -41,6 +45,11 @@ class CFilterIndexStore : public CStoreCompanion
 {
     struct CControlBlock;
     struct CLoaded;
+
+public:
+    struct CProof;
+
+private:
 
 public:
     // The index of `list`: its files go beside the list's file, created with
@@ -123,7 +132,11 @@ private:
     // Writer side.
     CMappedView OpenControlForWriting() const;
     DWORD WriteImage(DWORD after, std::vector<BYTE>& image) const;
-    void PublishGeneration(DWORD generation) const;
+    // `proof`: what vouches for the image, if known.
+    void PublishGeneration(DWORD generation, const CProof* proof) const;
+    static void WriteProof(CControlBlock& control, DWORD generation, const CProof& proof) noexcept;
+    static bool Vouches(const CControlBlock& control, DWORD generation, const CProof& proof) noexcept;
+    void RecordProof(DWORD generation, const CProof& proof) noexcept;
     void DeleteStaleImages(DWORD keep) const;
 
     // Reader side.

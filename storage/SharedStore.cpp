@@ -68,6 +68,12 @@ DWORD CSharedStore::GetSize() const
     return size.LowPart;
 }
 
+void CSharedStore::GetFileTimes(FILETIME& created, FILETIME& written) const
+{
+    if (!GetFileTime(m_file.m_handle.Get(), &created, nullptr, &written))
+        ThrowLastError();
+}
+
 void CSharedStore::Map(bool writable)
 {
     Unmap();

@@ -104,6 +104,9 @@ public:
     DWORD GetSize() const;
 
     const std::wstring& GetPath() const noexcept { return m_path; }
+    // The file's creation and last write times. Throws the converted last
+    // error.
+    void GetFileTimes(FILETIME& created, FILETIME& written) const;
     // Attaches derived data, once, before the store is shared between
     // threads.
     void SetCompanion(std::unique_ptr<CStoreCompanion> companion) noexcept { m_companion = std::move(companion); }

@@ -253,6 +253,11 @@ TEST_F(FilterIndexStore, AnythingWrongWithTheIndexFallsBackToTheWalk)
     check("the list changed behind the index's back", [&] {
         WriteFileBytes(m_files.Path(), list.substr(0, list.size() - FilterRecordSize(5)));
     });
+    check("a record of the list changed in place behind the index's back", [&] {
+        std::string changed = list;
+        changed[FilterRecordSize(0) - sizeof(WCHAR) + 2] ^= 1;  // "*ads*" becomes "*`ds*"
+        WriteFileBytes(m_files.Path(), changed);
+    });
     WriteFileBytes(m_files.Path(), list);
     check("control block damaged", [&] { WriteFileBytes(controlPath, std::string(64, '\x5A')); });
     check("control block missing", [&] { DeleteFileW(controlPath.c_str()); });
