@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <new>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -51,3 +52,10 @@ private:
 
     BSTR m_str = nullptr;
 };
+
+// A copy of the text of a BSTR that someone else owns (null is the empty
+// text, as COM treats it).
+inline std::wstring BstrText(BSTR str)
+{
+    return str ? std::wstring(str, SysStringLen(str)) : std::wstring();
+}

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "com/Error.h"
+#include "com/Export.h"
 #include "com/Handle.h"
 #include "com/Module.h"
 
@@ -237,11 +238,8 @@ struct CActivationFunctions
     CActivationFunctions() noexcept
     {
         HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-        if (!kernel)
-            return;
-        activate = reinterpret_cast<Activate>(reinterpret_cast<void*>(GetProcAddress(kernel, "ActivateActCtx")));
-        deactivate =
-            reinterpret_cast<Deactivate>(reinterpret_cast<void*>(GetProcAddress(kernel, "DeactivateActCtx")));
+        activate = GetExport<Activate>(kernel, "ActivateActCtx");
+        deactivate = GetExport<Deactivate>(kernel, "DeactivateActCtx");
     }
 
     Activate activate = nullptr;

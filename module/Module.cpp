@@ -12,6 +12,7 @@
 #include "com/ClassFactory.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
+#include "com/Export.h"
 #include "com/Module.h"
 #include "com/Registrar.h"
 #include "resources/QuellanIds.h"
@@ -43,8 +44,7 @@ using UnRegisterTypeLibForUserFunction = HRESULT(WINAPI*)(REFGUID, WORD, WORD, L
 template <class Function>
 Function FindOleAutomationFunction(const char* name)
 {
-    HMODULE oleaut = GetModuleHandleW(L"oleaut32.dll");
-    return oleaut ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(oleaut, name))) : nullptr;
+    return GetExport<Function>(GetModuleHandleW(L"oleaut32.dll"), name);
 }
 
 // Registration writes the same whatever the calling thread's locale is.

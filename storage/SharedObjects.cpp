@@ -10,17 +10,10 @@
 #include <vector>
 
 #include "com/Error.h"
+#include "com/Export.h"
 #include "com/Sync.h"
 
 namespace {
-
-// Casts a looked-up export to its real type. The detour through the generic
-// function pointer type keeps -Wcast-function-type quiet about FARPROC.
-template <class Function>
-Function GetExport(HMODULE module, const char* name) noexcept
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // FOLDERID_LocalAppDataLow, spelled out so that nothing links a GUID library.
 constexpr GUID kFolderIdLocalAppDataLow = {

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "browser/PageScan.h"
+#include "com/Bstr.h"
 #include "com/Error.h"
 #include "ui/AddFilterDialog.h"
 #include "ui/ListViewText.h"
@@ -24,11 +25,6 @@ void InsertColumn(HWND list, int index, const wchar_t* title, int width) noexcep
     column.pszText = const_cast<wchar_t*>(title);
     column.cx = width;
     SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&column));
-}
-
-std::wstring Text(BSTR text)
-{
-    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
 }
 
 }  // namespace
@@ -99,7 +95,7 @@ void CBlockableItemsDialog::Fill()
     std::unordered_set<std::wstring> listed;
     int row = 0;
     while (CBlockableItemPtr item = scan.NextItem()) {
-        std::wstring url = Text(item->GetUrl());
+        std::wstring url = BstrText(item->GetUrl());
         if (!listed.insert(url).second)
             continue;
         LVITEMW insert = {};
@@ -108,7 +104,7 @@ void CBlockableItemsDialog::Fill()
         insert.pszText = &url[0];
         if (SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&insert)) < 0)
             ThrowHResult(E_OUTOFMEMORY);
-        std::wstring type = Text(item->GetType());
+        std::wstring type = BstrText(item->GetType());
         LVITEMW typeText = {};
         typeText.mask = LVIF_TEXT;
         typeText.iItem = row;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "com/Export.h"
+
 namespace {
 
 // Looked up at run time: a static import would bind to whatever version the
@@ -21,7 +23,7 @@ void LoadCommonControls() noexcept
     if (!library)
         return;
     using Function = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
-    auto init = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, "InitCommonControlsEx")));
+    auto init = GetExport<Function>(library, "InitCommonControlsEx");
     if (!init)
         return;
     INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_LISTVIEW_CLASSES | ICC_LINK_CLASS};

@@ -6,18 +6,13 @@
 
 #include "com/Dialog.h"
 #include "com/Error.h"
+#include "com/Export.h"
 #include "com/Module.h"
 #include "com/Sync.h"
 
 namespace {
 
 using GetFileNameFunction = BOOL(WINAPI*)(OPENFILENAMEW*);
-
-template <class Function>
-Function GetExport(HMODULE module, const char* name) noexcept
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 // comdlg32 is loaded at the first dialog and never freed: the library keeps
 // the two entry points for the life of the process. A failed load is not

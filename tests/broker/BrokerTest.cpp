@@ -93,7 +93,7 @@ protected:
 TEST_F(BrokerInProcess, ImportHandsBackAnExclusiveReadHandleToTheChosenFile)
 {
     std::wstring path = PathOf(L"easy list.txt");
-    WriteTextFile(path, "[Adblock Plus 2.0]\r\n*/ads/*\r\n");
+    WriteFileBytes(path, "[Adblock Plus 2.0]\r\n*/ads/*\r\n");
     std::vector<std::wstring> filters;
     LONG file = 0;
     HRESULT hr = Call(false, Owner(), &file, [&](CFileDialogDriver& driver) {
@@ -130,7 +130,7 @@ TEST_F(BrokerInProcess, ImportHandsBackAnExclusiveReadHandleToTheChosenFile)
 TEST_F(BrokerInProcess, ExportEmptiesAnExistingFileAsSoonAsTheDialogIsConfirmed)
 {
     std::wstring path = PathOf(L"exported.txt");
-    WriteTextFile(path, "old content that must go\r\n");
+    WriteFileBytes(path, "old content that must go\r\n");
     LONG file = 0;
     ASSERT_EQ(S_OK, Choose(true, path, &file));
     ASSERT_NE(0, file);
@@ -144,7 +144,7 @@ TEST_F(BrokerInProcess, ExportEmptiesAnExistingFileAsSoonAsTheDialogIsConfirmed)
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(handle.Get(), "new\r\n", 5, &written, nullptr));
     handle.Reset();
-    EXPECT_EQ("new\r\n", ReadTextFile(path));
+    EXPECT_EQ("new\r\n", ReadFileBytes(path));
 }
 
 TEST_F(BrokerInProcess, ExportCreatesANewFileWithTheDefaultExtension)
@@ -159,14 +159,14 @@ TEST_F(BrokerInProcess, ExportCreatesANewFileWithTheDefaultExtension)
 TEST_F(BrokerInProcess, CancellingReturnsOkAndLeavesTheCallersValue)
 {
     std::wstring existing = PathOf(L"keep.txt");
-    WriteTextFile(existing, "keep me\r\n");
+    WriteFileBytes(existing, "keep me\r\n");
     for (bool save : {false, true}) {
         SCOPED_TRACE(save ? "export" : "import");
         LONG file = kUntouched;
         EXPECT_EQ(S_OK, Cancel(save, &file));
         EXPECT_EQ(kUntouched, file);
     }
-    EXPECT_EQ("keep me\r\n", ReadTextFile(existing));
+    EXPECT_EQ("keep me\r\n", ReadFileBytes(existing));
 }
 
 TEST_F(BrokerInProcess, ImportOfAMissingFileIsRefusedByTheDialog)
@@ -196,7 +196,7 @@ TEST_F(BrokerInProcess, ImportOfAMissingFileIsRefusedByTheDialog)
 TEST_F(BrokerInProcess, AFileThatCannotBeOpenedFailsTheCallWithTheOpenError)
 {
     std::wstring path = PathOf(L"busy.txt");
-    WriteTextFile(path, "in use\r\n");
+    WriteFileBytes(path, "in use\r\n");
     CFileHandle busy(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(busy);
     for (bool save : {false, true}) {
@@ -206,13 +206,13 @@ TEST_F(BrokerInProcess, AFileThatCannotBeOpenedFailsTheCallWithTheOpenError)
         EXPECT_EQ(kUntouched, file);
     }
     busy.Reset();
-    EXPECT_EQ("in use\r\n", ReadTextFile(path));
+    EXPECT_EQ("in use\r\n", ReadFileBytes(path));
 }
 
 TEST_F(BrokerInProcess, AnOwnerThatIsNoWindowFailsBeforeAnyDialog)
 {
     std::wstring path = PathOf(L"precious.txt");
-    WriteTextFile(path, "precious\r\n");
+    WriteFileBytes(path, "precious\r\n");
     HWND gone = CreateWindowExW(0, L"STATIC", L"gone", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     DestroyWindow(gone);
     for (LONG owner : {0L, HandleToLong(gone)}) {
@@ -225,7 +225,7 @@ TEST_F(BrokerInProcess, AnOwnerThatIsNoWindowFailsBeforeAnyDialog)
             EXPECT_EQ(kUntouched, file);
         }
     }
-    EXPECT_EQ("precious\r\n", ReadTextFile(path));
+    EXPECT_EQ("precious\r\n", ReadFileBytes(path));
     EXPECT_EQ(E_POINTER, m_broker->ShowImportDialog(Owner(), nullptr));
     EXPECT_EQ(E_POINTER, m_broker->ShowExportDialog(Owner(), nullptr));
 }
@@ -235,7 +235,7 @@ TEST_F(BrokerInProcess, AnOwnerThatIsNoWindowFailsBeforeAnyDialog)
 TEST_F(BrokerInProcess, NoHandleStaysOpenOnAnyPath)
 {
     std::wstring path = PathOf(L"list.txt");
-    WriteTextFile(path, "[Adblock]\r\n");
+    WriteFileBytes(path, "[Adblock]\r\n");
     auto count = [&] {
         return CountHandles(L"File", L"\\list.txt") + CountHandles(L"Process") + CountHandles(L"Token");
     };

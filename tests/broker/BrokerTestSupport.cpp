@@ -7,6 +7,7 @@
 #include <winternl.h>
 
 #include "com/Error.h"
+#include "com/Export.h"
 #include "com/Handle.h"
 #include "resources/QuellanIds.h"
 
@@ -21,30 +22,6 @@ std::wstring MenuExtensionKey()
 std::wstring ContextMenuKey()
 {
     return std::wstring(kMenuExtKey) + L"\\&List Blockable Items...";
-}
-
-void WriteTextFile(const std::wstring& path, const std::string& content)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file) << "cannot create the test file: " << GetLastError();
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr));
-}
-
-std::string ReadAll(HANDLE file)
-{
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
-}
-
-std::string ReadTextFile(const std::wstring& path)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    return file ? ReadAll(file.Get()) : "<cannot open>";
 }
 
 ULONGLONG FileSize(const std::wstring& path)
@@ -67,8 +44,7 @@ DWORD CountHandles(const wchar_t* type, const std::wstring& nameSuffix)
     using NtQueryObjectFunction = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
     const int kObjectNameInformation = 1;
     const int kObjectTypeInformation = 2;
-    auto query = reinterpret_cast<NtQueryObjectFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    auto query = GetExport<NtQueryObjectFunction>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
     auto text = [](const BYTE* information) {
         const UNICODE_STRING& name = *reinterpret_cast<const UNICODE_STRING*>(information);
         return name.Buffer ? std::wstring(name.Buffer, name.Length / sizeof(wchar_t)) : std::wstring();

@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-void WriteTextFile(const std::wstring& path, const std::string& content);
-std::string ReadTextFile(const std::wstring& path);
-// Everything from the handle's current position on.
-std::string ReadAll(HANDLE file);
+#include "tests/support/Files.h"
+
 ULONGLONG FileSize(const std::wstring& path);
 // S_OK if the file can be opened with `access` and full sharing (the handle
 // is closed at once), else the open's error.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "browser/BHO.h"
 #include "browser/Behavior.h"
 #include "com/Bstr.h"
 #include "com/ClassFactory.h"
@@ -20,79 +21,19 @@
 #include "storage/SharedObjects.h"
 #include "tests/module/ShippedLibrary.h"
 #include "tests/storage/StoreTestSupport.h"
+#include "tests/storage/UserStore.h"
 #include "tools/standin/StandInDocument.h"
 
 namespace {
 
 constexpr wchar_t kPageUrl[] = L"http://www.example.com/index.html";
 constexpr wchar_t kBehaviorRule[] = L"<style>*{behavior:url(#default#quellan)}</style>";
-constexpr wchar_t kBehaviorCss[] = L"*{behavior:url(#default#quellan)}";
 
-std::vector<CFilterRulePtr> ParseFilters(const std::vector<std::wstring>& texts)
+void SetOptions(bool removeBlockedItems, bool sessionDisabled)
 {
-    std::vector<CFilterRulePtr> records;
-    for (const std::wstring& text : texts) {
-        FilterRule* rule = nullptr;
-        if (!ParseFilter(text.c_str(), &rule))
-            throw std::invalid_argument("bad filter in a test");
-        records.emplace_back(rule);
-    }
-    return records;
+    StoreRemoveBlockedItems(removeBlockedItems);
+    StoreSessionDisabled(sessionDisabled);
 }
-
-void ReplaceFilters(const std::vector<const FilterRule*>& records)
-{
-    CStoreWriter writer(GetFilterListStore());
-    ReplaceAllRecords(writer, records.data(), records.data() + records.size());
-}
-
-// The user's settings and filter list as a test found them, put back when
-// it ends.
-class CRealStoresScope
-{
-public:
-    CRealStoresScope()
-    {
-        {
-            CStoreReader reader(GetSettingsStore());
-            m_removeBlockedItems = GetRemoveBlockedItems(reader);
-            m_sessionDisabled = IsSessionDisabled(reader);
-        }
-        CStoreReader reader(GetFilterListStore());
-        m_list.assign(reader.GetView(), reader.GetView() + reader.GetViewSize());
-    }
-    ~CRealStoresScope()
-    {
-        SetOptions(m_removeBlockedItems, m_sessionDisabled);
-        std::vector<const FilterRule*> records;
-        CFilterRecordCursor cursor(m_list.data(), static_cast<DWORD>(m_list.size()));
-        while (const FilterRule* record = cursor.Next())
-            records.push_back(record);
-        ReplaceFilters(records);
-    }
-    CRealStoresScope(const CRealStoresScope&) = delete;
-    CRealStoresScope& operator=(const CRealStoresScope&) = delete;
-
-    static void SetOptions(bool removeBlockedItems, bool sessionDisabled)
-    {
-        CStoreWriter writer(GetSettingsStore());
-        SetRemoveBlockedItems(writer, removeBlockedItems);
-        SetSessionDisabled(writer, sessionDisabled);
-    }
-    static void SetFilters(const std::vector<std::wstring>& texts)
-    {
-        std::vector<CFilterRulePtr> owned = ParseFilters(texts);
-        std::vector<const FilterRule*> records;
-        for (const CFilterRulePtr& record : owned)
-            records.push_back(record.get());
-        ReplaceFilters(records);
-    }
-
-private:
-    bool m_removeBlockedItems = false;
-    bool m_sessionDisabled = false;
-    std::vector<BYTE> m_list;
-};
 
 CComPtr<IElementBehaviorFactory> CreateBehaviorFactory()
 {
@@ -100,41 +41,6 @@ CComPtr<IElementBehaviorFactory> CreateBehaviorFactory()
     CComPtr<IElementBehaviorFactory> factory;
     EXPECT_EQ(S_OK, classObject->CreateInstance(nullptr, IidOf<IElementBehaviorFactory>(), factory.PutVoid()));
     return factory;
-}
-
-// What the browser helper object does to a page: a style element first in
-// the head whose rule gives every element the behavior.
-void InjectBehaviorStyle(IHTMLDocument2* document)
-{
-    CComPtr<IHTMLDocument3> document3;
-    ASSERT_EQ(S_OK, document->QueryInterface(IidOf<IHTMLDocument3>(), document3.PutVoid()));
-    CComPtr<IHTMLElementCollection> heads;
-    CComBSTR headTag(L"head");
-    ASSERT_EQ(S_OK, document3->getElementsByTagName(headTag, heads.Put()));
-    VARIANT name, index;
-    VariantInit(&name);
-    VariantInit(&index);
-    V_VT(&index) = VT_I4;
-    V_I4(&index) = 0;
-    CComPtr<IDispatch> headObject;
-    ASSERT_EQ(S_OK, heads->item(name, index, headObject.Put()));
-    CComPtr<IHTMLElement> head;
-    ASSERT_EQ(S_OK, headObject->QueryInterface(IidOf<IHTMLElement>(), head.PutVoid()));
-    CComPtr<IMarkupServices> markup;
-    ASSERT_EQ(S_OK, document->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid()));
-    CComPtr<IMarkupPointer> pointer;
-    ASSERT_EQ(S_OK, markup->CreateMarkupPointer(pointer.Put()));
-    ASSERT_EQ(S_OK, pointer->MoveAdjacentToElement(head, ELEM_ADJ_AfterBegin));
-    CComPtr<IHTMLElement> style;
-    wchar_t attributes[] = L"type=\"text/css\"";
-    ASSERT_EQ(S_OK, markup->CreateElement(TAGID_STYLE, attributes, style.Put()));
-    ASSERT_EQ(S_OK, markup->InsertElement(style, pointer, pointer));
-    CComPtr<IHTMLStyleElement> styleElement;
-    ASSERT_EQ(S_OK, style->QueryInterface(IidOf<IHTMLStyleElement>(), styleElement.PutVoid()));
-    CComPtr<IHTMLStyleSheet> sheet;
-    ASSERT_EQ(S_OK, styleElement->get_styleSheet(sheet.Put()));
-    CComBSTR css(kBehaviorCss);
-    ASSERT_EQ(S_OK, sheet->put_cssText(css));
 }
 
 class ElementBehavior : public testing::Test
@@ -180,7 +86,7 @@ protected:
         return true;
     }
 
-    CRealStoresScope m_stores;
+    CUserStoreSnapshot m_stores;
     std::vector<CComPtr<IHTMLDocument2>> m_documents;
 };
 
@@ -213,8 +119,8 @@ TEST(BehaviorFactory, FindsABehaviorOnlyForItsOwnNameInAnyCase)
 
 TEST_F(ElementBehavior, EveryInitFailsSoNoElementKeepsTheBehavior)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"*ads*"});
+    SetOptions(true, false);
+    StoreFilters({L"*ads*"});
     IStandInDocument& page = Load(L"<img id=ad src='http://ads.example/a.gif'><p id=text>hello</p>");
     std::vector<CComPtr<IHTMLElement>> elements = page.Elements();
     ASSERT_EQ(elements.size(), 6u);  // html head style body img p
@@ -231,8 +137,8 @@ TEST_F(ElementBehavior, EveryInitFailsSoNoElementKeepsTheBehavior)
 
 TEST_F(ElementBehavior, BlockedImageIsHiddenWithItsSourceUnchanged)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"*/banners/*"});
+    SetOptions(true, false);
+    StoreFilters({L"*/banners/*"});
     IStandInDocument& page = Load(L"<img id=ad src='/banners/top.gif'><img id=photo src='/photos/cat.jpg'>");
     EXPECT_EQ(Writes(page, L"ad"), kHidden);
     EXPECT_EQ(Element(page, L"ad").Attribute(L"src"), L"/banners/top.gif");
@@ -241,8 +147,8 @@ TEST_F(ElementBehavior, BlockedImageIsHiddenWithItsSourceUnchanged)
 
 TEST_F(ElementBehavior, BlockedBackgroundGoesButTheElementStays)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"http://ads.example/*"});
+    SetOptions(true, false);
+    StoreFilters({L"http://ads.example/*"});
     IStandInDocument& page = Load(L"<div id=ad class=promo>Sale</div><div id=ok class=plain>News</div>",
                                   L"<style>.promo{background:url(http://ads.example/bg.png)}"
                                   L".plain{background-image:url('http://cdn.example/bg.png')}</style>");
@@ -255,8 +161,8 @@ TEST_F(ElementBehavior, BlockedBackgroundGoesButTheElementStays)
 
 TEST_F(ElementBehavior, BlockedImageWithABlockedBackgroundIsHiddenFirst)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"*ads*"});
+    SetOptions(true, false);
+    StoreFilters({L"*ads*"});
     IStandInDocument& page =
         Load(L"<img id=both src='http://ads.example/a.gif' style='background-image: url(http://ads.example/b.png)'>");
     EXPECT_EQ(Writes(page, L"both"), (std::vector<std::wstring>{L"display: none", L"background-image: none"}));
@@ -264,8 +170,8 @@ TEST_F(ElementBehavior, BlockedImageWithABlockedBackgroundIsHiddenFirst)
 
 TEST_F(ElementBehavior, FlashAndFramesAreHiddenScriptsAreLeftToTheRequestFilter)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"*ads*"});
+    SetOptions(true, false);
+    StoreFilters({L"*ads*"});
     IStandInDocument& page = Load(
         L"<object id=flash type='application/x-shockwave-flash' data='/ads/movie.swf'></object>"
         L"<iframe id=frame src='ads/frame.html'></iframe>"
@@ -279,11 +185,11 @@ TEST_F(ElementBehavior, FlashAndFramesAreHiddenScriptsAreLeftToTheRequestFilter)
 
 TEST_F(ElementBehavior, OptionOffOrSessionDisabledTouchesNothing)
 {
-    m_stores.SetFilters({L"*ads*"});
+    StoreFilters({L"*ads*"});
     const wchar_t* body = L"<img id=ad src='http://ads.example/a.gif' style='background: url(/ads/b.png)'>";
-    m_stores.SetOptions(false, false);
+    SetOptions(false, false);
     IStandInDocument& optionOff = Load(body);
-    m_stores.SetOptions(true, true);
+    SetOptions(true, true);
     IStandInDocument& sessionDisabled = Load(body);
     for (IStandInDocument* page : {&optionOff, &sessionDisabled}) {
         EXPECT_TRUE(NothingWritten(*page));
@@ -293,17 +199,17 @@ TEST_F(ElementBehavior, OptionOffOrSessionDisabledTouchesNothing)
 
 TEST_F(ElementBehavior, TheOptionCountsWhenAnElementGetsTheBehavior)
 {
-    m_stores.SetFilters({L"*ads*"});
-    m_stores.SetOptions(false, false);
+    StoreFilters({L"*ads*"});
+    SetOptions(false, false);
     IStandInDocument& page = LoadWithoutBehavior(L"<img id=early src='http://ads.example/a.gif'>");
     // Switched on before the helper object injects the style: the elements
     // get the behavior only now, and are hidden.
-    m_stores.SetOptions(true, false);
-    InjectBehaviorStyle(m_documents.back());
+    SetOptions(true, false);
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(m_documents.back()));
     EXPECT_EQ(Writes(page, L"early"), kHidden);
     // Switched off again: an element inserted later is left alone, the one
     // hidden before stays hidden.
-    m_stores.SetOptions(false, false);
+    SetOptions(false, false);
     CComPtr<IMarkupServices> markup;
     ASSERT_EQ(S_OK, m_documents.back()->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid()));
     CComPtr<IHTMLElement> late, body;
@@ -324,16 +230,16 @@ TEST_F(ElementBehavior, TheOptionCountsWhenAnElementGetsTheBehavior)
 
 TEST_F(ElementBehavior, InitReportsWhatFailed)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"*ads*"});
+    SetOptions(true, false);
+    StoreFilters({L"*ads*"});
     IStandInDocument& page = LoadWithoutBehavior(L"<img id=ad src='http://ads.example/a.gif'>");
     Element(page, L"ad").FailStyleWrites(E_ACCESSDENIED);
-    InjectBehaviorStyle(m_documents.back());
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(m_documents.back()));
     EXPECT_EQ(Element(page, L"ad").Behaviors().at(0).initResult, E_ACCESSDENIED);
 
     IStandInDocument& other = LoadWithoutBehavior(L"<img id=ad src='http://ads.example/a.gif'>");
     other.FailBehaviorSiteElement(E_UNEXPECTED);
-    InjectBehaviorStyle(m_documents.back());
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(m_documents.back()));
     EXPECT_EQ(Element(other, L"ad").Behaviors().at(0).initResult, E_UNEXPECTED);
     EXPECT_TRUE(NothingWritten(other));
 }
@@ -407,8 +313,8 @@ TEST(ExamineBehaviorElement, JudgesUrlsUnderTheSettingsReadAccessElementFirst)
 
 TEST_F(ElementBehavior, ShippedLibraryHidesBlockedElementsThroughTheRegisteredBehavior)
 {
-    m_stores.SetOptions(true, false);
-    m_stores.SetFilters({L"*ads*", L"%*ads.example/allowed/*"});
+    SetOptions(true, false);
+    StoreFilters({L"*ads*", L"%*ads.example/allowed/*"});
     CShippedLibrary library;
     struct CRegistration
     {

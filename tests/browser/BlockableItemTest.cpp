@@ -9,6 +9,7 @@
 
 #include "browser/BlockableItem.h"
 #include "browser/PageScan.h"
+#include "com/Bstr.h"
 #include "com/Error.h"
 #include "tools/standin/StandInDocument.h"
 
@@ -42,11 +43,6 @@ constexpr wchar_t kPage[] = LR"html(<!DOCTYPE html>
 
 using CItemText = std::pair<std::wstring, std::wstring>;  // type, URL
 
-std::wstring Text(BSTR text)
-{
-    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
-}
-
 std::wstring Combine(const wchar_t* base, const wchar_t* relative)
 {
     wchar_t url[INTERNET_MAX_URL_LENGTH];
@@ -61,7 +57,7 @@ std::vector<CItemText> ScanAll(IHTMLDocument2* document)
     std::vector<CItemText> items;
     CPageScan scan(document);
     while (CBlockableItemPtr item = scan.NextItem())
-        items.emplace_back(Text(item->GetType()), Text(item->GetUrl()));
+        items.emplace_back(BstrText(item->GetType()), BstrText(item->GetUrl()));
     return items;
 }
 
@@ -152,7 +148,7 @@ TEST_F(BlockableItems, ItemsOutliveTheScanAndTheDocument)
     {
         CPageScan scan(m_document);
         while (CBlockableItemPtr item = scan.NextItem()) {
-            if (Text(item->GetType()) == L"image") {
+            if (BstrText(item->GetType()) == L"image") {
                 kept = std::move(item);
                 break;
             }
@@ -192,7 +188,7 @@ TEST(RequestBlockableItem, CopiesItsTextsAndKeepsNullAsNull)
     std::wstring url = L"http://a.example/x.js";
     CRequestBlockableItem item(url.c_str(), L"script");
     url[0] = L'X';
-    EXPECT_EQ(Text(item.GetUrl()), L"http://a.example/x.js");
+    EXPECT_EQ(BstrText(item.GetUrl()), L"http://a.example/x.js");
     CRequestBlockableItem empty(nullptr, nullptr);
     EXPECT_EQ(empty.GetUrl(), nullptr);
     EXPECT_EQ(empty.GetType(), nullptr);

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -15,9 +16,10 @@
 
 #include "browser/BHO.h"
 #include "com/Handle.h"
-#include "storage/SettingsStore.h"
-#include "tests/browser/UserStore.h"
+#include "tests/broker/BrokerTestSupport.h"
 #include "tests/module/ShippedLibrary.h"
+#include "tests/storage/UserStore.h"
+#include "tests/support/Files.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Roles.h"
@@ -26,8 +28,6 @@
 namespace {
 
 constexpr DWORD kAnswerTimeoutMs = 120000;
-constexpr wchar_t kExtensionsKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\Extensions";
-constexpr wchar_t kContextMenuKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\MenuExt\\&List Blockable Items...";
 constexpr wchar_t kMarker[] = L"QuellanTestMarker";
 
 // The sample list of tools/demo/sample-list.txt, in the internal syntax.
@@ -44,29 +44,11 @@ std::wstring SamplePageFolder()
     return SourceDir() + L"\\tools\\demo\\page";
 }
 
-bool KeyExists(const wchar_t* path)
-{
-    CRegKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, key.Put()) == ERROR_SUCCESS;
-}
-
-// The Tools-menu entry: an extension key whose MenuText is ours.
+// The Tools-menu entry: our extension key, with our MenuText.
 bool ToolsMenuEntryExists()
 {
-    CRegKey extensions;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kExtensionsKey, 0, KEY_READ, extensions.Put()) != ERROR_SUCCESS)
-        return false;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(extensions.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            return false;
-        wchar_t text[256] = {};
-        DWORD size = sizeof text - sizeof(wchar_t);
-        if (RegGetValueW(extensions.Get(), name, L"MenuText", RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS &&
-            std::wstring(text) == L"Quellan Settings")
-            return true;
-    }
+    std::vector<std::wstring> values = KeyValues(HKEY_CURRENT_USER, MenuExtensionKey());
+    return std::find(values.begin(), values.end(), L"MenuText=Quellan Settings") != values.end();
 }
 
 enum class Menu { Absent, Installed, Partial };
@@ -74,30 +56,14 @@ enum class Menu { Absent, Installed, Partial };
 Menu MenuEntries()
 {
     bool tools = ToolsMenuEntryExists();
-    bool context = KeyExists(kContextMenuKey);
+    bool context = KeyExists(HKEY_CURRENT_USER, ContextMenuKey());
     return tools && context ? Menu::Installed : !tools && !context ? Menu::Absent : Menu::Partial;
 }
 
 void RemoveMenuEntries()
 {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kContextMenuKey);
-    CRegKey extensions;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kExtensionsKey, 0, KEY_READ | KEY_WRITE, extensions.Put()) != ERROR_SUCCESS)
-        return;
-    std::vector<std::wstring> ours;
-    for (DWORD index = 0;; ++index) {
-        wchar_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(extensions.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        wchar_t text[256] = {};
-        DWORD size = sizeof text - sizeof(wchar_t);
-        if (RegGetValueW(extensions.Get(), name, L"MenuText", RRF_RT_REG_SZ, nullptr, text, &size) == ERROR_SUCCESS &&
-            std::wstring(text) == L"Quellan Settings")
-            ours.push_back(name);
-    }
-    for (const std::wstring& name : ours)
-        RegDeleteTreeW(extensions.Get(), name.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, ContextMenuKey().c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, MenuExtensionKey().c_str());
 }
 
 // A value under the context-menu key that an installation would wipe (the
@@ -106,7 +72,7 @@ void RemoveMenuEntries()
 void SetMarker()
 {
     CRegKey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kContextMenuKey, 0, KEY_SET_VALUE, key.Put()));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, ContextMenuKey().c_str(), 0, KEY_SET_VALUE, key.Put()));
     DWORD one = 1;
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Get(), kMarker, 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), sizeof one));
 }
@@ -115,14 +81,8 @@ bool MarkerKept()
 {
     DWORD value = 0;
     DWORD size = sizeof value;
-    return RegGetValueW(HKEY_CURRENT_USER, kContextMenuKey, kMarker, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
+    return RegGetValueW(HKEY_CURRENT_USER, ContextMenuKey().c_str(), kMarker, RRF_RT_REG_DWORD, nullptr, &value, &size) ==
            ERROR_SUCCESS;
-}
-
-void SetRemoveBlockedItemsOption(bool on)
-{
-    CStoreWriter writer(GetSettingsStore());
-    SetRemoveBlockedItems(writer, on);
 }
 
 // StandInBrowser.exe --script: a browser process driven line by line.
@@ -265,17 +225,6 @@ CReport ParseReport(const std::string& output, const std::string& serverRoot)
     return report;
 }
 
-std::string ReadTextFile(const std::wstring& path)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
-}
-
 size_t CountOf(const std::string& text, const std::string& part)
 {
     size_t count = 0;
@@ -293,8 +242,8 @@ protected:
         RemoveMenuEntries();
         m_registered = m_library.RegisterServer();
         ASSERT_EQ(S_OK, m_registered);
-        SetFilterList(kSampleFilters);
-        SetRemoveBlockedItemsOption(true);
+        StoreFilters(kSampleFilters);
+        StoreRemoveBlockedItems(true);
         m_server.ServeFolder(SamplePageFolder());
         std::wstring root = m_server.Url(L"/");
         m_root.assign(root.begin(), root.end());
@@ -305,7 +254,7 @@ protected:
             EXPECT_EQ(S_OK, m_library.UnregisterServer());
         }
         RemoveMenuEntries();
-        SetRemoveBlockedItemsOption(false);
+        StoreRemoveBlockedItems(false);
         CoUninitialize();
     }
 
@@ -395,7 +344,7 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
         << run.out;
     EXPECT_EQ(report.backgrounds, std::set<std::string>{"div#sponsor"}) << run.out;
 
-    std::string page = ReadTextFile(saved);
+    std::string page = ReadFileBytes(saved);
     EXPECT_EQ(CountOf(page, "display: none;"), 5u) << page;
     EXPECT_NE(page.find("<img id=\"banner\" src=\"\""), std::string::npos) << page;
     EXPECT_NE(page.find("<img id=\"logo\" src=\"img/logo.png\""), std::string::npos) << page;
@@ -403,7 +352,7 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
 
     // With the option off the same requests are refused, and no element is
     // touched: the user sees empty images.
-    SetRemoveBlockedItemsOption(false);
+    StoreRemoveBlockedItems(false);
     run = RunProgram(BrowserProgram(), {L"--save", saved, PageUrl()}, kAnswerTimeoutMs);
     ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
     report = ParseReport(run.out, m_root);
@@ -412,7 +361,7 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
         EXPECT_EQ(report.requests[path], "REFUSED") << path;
     EXPECT_TRUE(report.hidden.empty()) << run.out;
     EXPECT_TRUE(report.backgrounds.empty()) << run.out;
-    page = ReadTextFile(saved);
+    page = ReadFileBytes(saved);
     EXPECT_EQ(CountOf(page, "display: none;"), 0u) << page;
     EXPECT_NE(page.find("<img id=\"banner\" src=\"\""), std::string::npos) << page;
 }

@@ -22,28 +22,6 @@ constexpr wchar_t kPageUrl[] = L"http://www.example.com/page.html";
 constexpr wchar_t kStyleElement[] = L"<style type=\"text/css\">*{behavior:url(#default#quellan)}</style>";
 constexpr DWORD kHangMs = 10000;
 
-template <class Predicate>
-bool PumpUntil(Predicate&& done, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageW(&message);
-        if (done())
-            return true;
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
-
 size_t CountOf(const std::wstring& text, const std::wstring& part)
 {
     size_t count = 0;

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "tests/support/Files.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -47,20 +48,11 @@ private:
     bool m_connected = false;
 };
 
-void WriteFileText(const std::wstring& path, const std::string& text)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
 TEST(HttpServer, AnswersPipelinedRequestsOnOneConnectionAndLogsThemInOrder)
 {
     std::wstring folder = MakeScratchDir();
     ASSERT_TRUE(CreateDirectoryW((folder + L"\\img").c_str(), nullptr));
-    WriteFileText(folder + L"\\img\\dot.gif", "GIF89a");
+    WriteFileBytes(folder + L"\\img\\dot.gif", "GIF89a");
 
     CHttpServer server;
     server.Serve("/a", "alpha");

@@ -11,13 +11,14 @@
 #include <cstdio>
 
 #include "browser/RequestFilter.h"
+#include "com/Export.h"
 #include "tests/browser/ResourceUse.h"
-#include "tests/browser/UrlLoad.h"
-#include "tests/browser/UserStore.h"
+#include "tests/storage/UserStore.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/Roles.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/UrlLoad.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ protected:
     {
         ASSERT_TRUE(SUCCEEDED(m_apartment.Result()));
         ASSERT_NO_THROW(RegisterRequestFilter());
-        SetFilterList({L"*/ads/*"});
+        StoreFilters({L"*/ads/*"});
         m_server.Serve("/ads/banner.gif", "GIF89a-banner", "image/gif");
         m_server.Serve("/promo/offer.js", "var offer = 1;", "application/javascript");
     }
@@ -136,7 +137,7 @@ QUELLAN_TEST_ROLE(LoadInBrowserProcess)
 
 TEST_F(RequestFilterSession, SessionDisabledAppliesToThisProcessOnly)
 {
-    SetSessionDisabledFlag(true);
+    StoreSessionDisabled(true);
     EXPECT_EQ(LoadUrl(Url(L"/ads/banner.gif?here")).body, "GIF89a-banner");
 
     EXPECT_EQ(RunRole(L"LoadInBrowserProcess", {Url(L"/ads/banner.gif?elsewhere")}, kChildTimeoutMs).exitCode, 0u);
@@ -161,8 +162,7 @@ QUELLAN_TEST_ROLE(UnloadRegisteringLibrary)
     if (!library)
         return 3;
     using RegisterFunction = HRESULT (*)();
-    auto registerFilter =
-        reinterpret_cast<RegisterFunction>(reinterpret_cast<void*>(GetProcAddress(library, "RegisterFilterFromLibrary")));
+    auto registerFilter = GetExport<RegisterFunction>(library, "RegisterFilterFromLibrary");
     if (!registerFilter || FAILED(registerFilter()))
         return 4;
     FreeLibrary(library);
@@ -172,7 +172,7 @@ QUELLAN_TEST_ROLE(UnloadRegisteringLibrary)
     CUserStoreReset reset;
     CHttpServer server;
     server.Serve("/ads/item.txt", "advert");
-    SetFilterList({L"*/ads/*"});
+    StoreFilters({L"*/ads/*"});
     CUrlLoad load = LoadUrl(server.Url(L"/ads/item.txt"));
     return load.hr == S_OK && load.body.empty() && server.RequestLines().empty() ? 0 : 6;
 }
@@ -198,7 +198,7 @@ QUELLAN_TEST_ROLE(ManyRequests)
     server.Serve("/ads/item.txt", "advert");
     try {
         RegisterRequestFilter();
-        SetFilterList({L"*/ads/*"});
+        StoreFilters({L"*/ads/*"});
     } catch (...) {
         return 3;
     }

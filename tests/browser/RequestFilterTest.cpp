@@ -16,7 +16,7 @@
 #include "com/Module.h"
 #include "tests/browser/ResourceUse.h"
 #include "tests/browser/TestBinding.h"
-#include "tests/browser/UserStore.h"
+#include "tests/storage/UserStore.h"
 #include "tests/support/HttpServer.h"
 
 namespace {
@@ -31,7 +31,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-        SetFilterList({L"*/ads/*"});
+        StoreFilters({L"*/ads/*"});
         m_server.Serve("/ads/banner.gif", "GIF89a-banner", "image/gif");
         m_server.Serve("/news/story.html", "<p>story</p>", "text/html");
     }
@@ -155,7 +155,7 @@ TEST_F(RequestFilter, AUrlThatCannotBeJudgedFailsWithoutBeingSentOrAnswered)
 
 TEST_F(RequestFilter, SessionDisabledLetsBlockedRequestsThrough)
 {
-    SetSessionDisabledFlag(true);
+    StoreSessionDisabled(true);
     EXPECT_FALSE(IsRequestRefused(Uri(L"/ads/banner.gif")));
 
     CComPtr<CTestBinding> binding = NewRequest();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "browser/BHO.h"
 #include "com/Bstr.h"
 #include "com/Object.h"
 #include "tools/standin/StandInDocument.h"
@@ -13,11 +14,6 @@
 namespace {
 
 constexpr wchar_t kPageUrl[] = L"http://www.example.com/dir/page.html";
-
-std::wstring Text(BSTR text)
-{
-    return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
-}
 
 std::wstring ComputedBackground(IHTMLElement* element)
 {
@@ -27,7 +23,7 @@ std::wstring ComputedBackground(IHTMLElement* element)
     EXPECT_EQ(S_OK, element2->get_currentStyle(style.Put()));
     CComBSTR image;
     EXPECT_EQ(S_OK, style->get_backgroundImage(image.Put()));
-    return Text(image);
+    return BstrText(image);
 }
 
 // A behavior factory that records what the document asks of it.
@@ -44,7 +40,7 @@ public:
             EXPECT_EQ(S_OK, site->GetElement(element.Put()));
             CComBSTR tag;
             element->get_tagName(tag.Put());
-            m_factory->inits.push_back(Text(tag));
+            m_factory->inits.push_back(BstrText(tag));
             return m_initResult;
         }
         STDMETHODIMP Notify(LONG, VARIANT*) override { return S_OK; }
@@ -62,7 +58,7 @@ public:
     explicit CRecordingFactory(HRESULT initResult) : m_initResult(initResult) {}
     STDMETHODIMP FindBehavior(BSTR name, BSTR url, IElementBehaviorSite*, IElementBehavior** behavior) override
     {
-        finds.push_back(Text(name) + L" " + Text(url));
+        finds.push_back(BstrText(name) + L" " + BstrText(url));
         CComPtr<CBehavior> created = CBehavior::Create(this, m_initResult);
         return created->QueryInterface(IidOf<IElementBehavior>(), reinterpret_cast<void**>(behavior));
     }
@@ -142,7 +138,7 @@ TEST_F(StandIn, CollectionsListElementsInDocumentOrder)
         V_DISPATCH(&entry)->QueryInterface(IidOf<IHTMLElement>(), element.PutVoid());
         CComBSTR tag;
         element->get_tagName(tag.Put());
-        tags.push_back(Text(tag));
+        tags.push_back(BstrText(tag));
         VariantClear(&entry);
     }
     EXPECT_EQ(tags, (std::vector<std::wstring>{L"HTML", L"HEAD", L"TITLE", L"BODY", L"DIV", L"IMG", L"HEAD"}));
@@ -162,11 +158,11 @@ TEST_F(StandIn, ImageSourceIsAbsoluteOtherSourcesAsWritten)
     ASSERT_EQ(S_OK, page.ElementById(L"i")->QueryInterface(IidOf<IHTMLImgElement>(), image.PutVoid()));
     CComBSTR source;
     ASSERT_EQ(S_OK, image->get_src(source.Put()));
-    EXPECT_EQ(Text(source), L"http://www.example.com/img/a%20b.png");
+    EXPECT_EQ(BstrText(source), L"http://www.example.com/img/a%20b.png");
     CComPtr<IHTMLFrameBase> frame;
     ASSERT_EQ(S_OK, page.ElementById(L"f")->QueryInterface(IidOf<IHTMLFrameBase>(), frame.PutVoid()));
     ASSERT_EQ(S_OK, frame->get_src(source.Put()));
-    EXPECT_EQ(Text(source), L"f.html");
+    EXPECT_EQ(BstrText(source), L"f.html");
     CComPtr<IHTMLObjectElement> object;
     ASSERT_EQ(S_OK, page.ElementById(L"o")->QueryInterface(IidOf<IHTMLObjectElement>(), object.PutVoid()));
     CComPtr<IDispatch> control;
@@ -178,7 +174,7 @@ TEST_F(StandIn, ImageSourceIsAbsoluteOtherSourcesAsWritten)
     VARIANT result;
     VariantInit(&result);
     ASSERT_EQ(S_OK, control->Invoke(movie, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr));
-    EXPECT_EQ(Text(V_BSTR(&result)), L"m.swf");
+    EXPECT_EQ(BstrText(V_BSTR(&result)), L"m.swf");
     VariantClear(&result);
     // An image is not a frame.
     CComPtr<IHTMLFrameBase> notAFrame;
@@ -195,28 +191,12 @@ TEST_F(StandIn, BehaviorRulesAttachOncePerElementIncludingLaterOnes)
     EXPECT_TRUE(factory->finds.empty());
 
     IStandInDocument& page = StandInDocument(document);
-    CComPtr<IMarkupServices> markup;
-    ASSERT_EQ(S_OK, document->QueryInterface(IidOf<IMarkupServices>(), markup.PutVoid()));
-    auto insertStyle = [&] {
-        CComPtr<IMarkupPointer> pointer;
-        ASSERT_EQ(S_OK, markup->CreateMarkupPointer(pointer.Put()));
-        ASSERT_EQ(S_OK, pointer->MoveAdjacentToElement(page.Elements()[1], ELEM_ADJ_AfterBegin));
-        CComPtr<IHTMLElement> style;
-        wchar_t attributes[] = L"type=\"text/css\"";
-        ASSERT_EQ(S_OK, markup->CreateElement(TAGID_STYLE, attributes, style.Put()));
-        ASSERT_EQ(S_OK, markup->InsertElement(style, pointer, pointer));
-        CComPtr<IHTMLStyleElement> styleElement;
-        ASSERT_EQ(S_OK, style->QueryInterface(IidOf<IHTMLStyleElement>(), styleElement.PutVoid()));
-        CComPtr<IHTMLStyleSheet> sheet;
-        ASSERT_EQ(S_OK, styleElement->get_styleSheet(sheet.Put()));
-        ASSERT_EQ(S_OK, sheet->put_cssText(CComBSTR(L"*{behavior:url(#default#quellan)}")));
-    };
-    insertStyle();
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(document));
     EXPECT_EQ(factory->inits, (std::vector<std::wstring>{L"HTML", L"HEAD", L"STYLE", L"BODY", L"P"}));
     EXPECT_EQ(factory->finds.front(), L"quellan #default#quellan");
     // The same rule again reaches only the element that is new: its own
     // style element.
-    insertStyle();
+    ASSERT_EQ(S_OK, InjectBehaviorStyle(document));
     EXPECT_EQ(factory->inits.size(), 6u);
     EXPECT_EQ(factory->inits.back(), L"STYLE");
     EXPECT_EQ(page.ToHtml(),

@@ -5,15 +5,15 @@
 
 #include <windows.h>
 
-#include <fstream>
 #include <optional>
 #include <regex>
 
 #include "com/Error.h"
 #include "com/Handle.h"
-#include "verdict/UrlVerdict.h"
+#include "tests/support/Files.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
+#include "verdict/UrlVerdict.h"
 
 namespace {
 
@@ -34,18 +34,6 @@ std::string Utf8(const std::wstring& text)
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
     out.resize(static_cast<size_t>(n - 1));
     return out;
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes)
-{
-    std::ofstream file(Utf8(path), std::ios::binary);
-    file << bytes;
-}
-
-std::string ReadBytes(const std::wstring& path)
-{
-    std::ifstream file(Utf8(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // QuellanCtl with standard input read from a file; standard output and
@@ -86,7 +74,7 @@ CProgramResult CtlWithInput(const std::vector<std::wstring>& args, const std::ws
     }
     GetExitCodeProcess(owned.Get(), &result.exitCode);
     output.Reset();
-    result.out = ReadBytes(outPath);
+    result.out = ReadFileBytes(outPath);
     return result;
 }
 
@@ -164,7 +152,7 @@ const char kSampleTexts[] =
 
 TEST_F(QuellanCtl, ImportConvertsLinesKeepsOrderAndDuplicatesAndListShowsThem)
 {
-    WriteBytes(File(L"list.txt"), kSampleList);
+    WriteFileBytes(File(L"list.txt"), kSampleList);
     CProgramResult import = Ctl({L"import", File(L"list.txt")});
     EXPECT_EQ(import.exitCode, 0u) << import.err;
     EXPECT_EQ(import.out, "imported 8 filters; skipped 4 lines (2 empty or comments, 2 with options, too long or holding a NUL "
@@ -174,7 +162,7 @@ TEST_F(QuellanCtl, ImportConvertsLinesKeepsOrderAndDuplicatesAndListShowsThem)
     // Import appends after what is there. A line holding a NUL byte cannot
     // be stored as it reads (it would allow or block everything): skipped.
     using namespace std::string_literals;
-    WriteBytes(File(L"more.txt"), "[Adblock]\nmore\n@@\0x\n\0evil\nad\0banner\n"s);
+    WriteFileBytes(File(L"more.txt"), "[Adblock]\nmore\n@@\0x\n\0evil\nad\0banner\n"s);
     CProgramResult more = Ctl({L"import", File(L"more.txt")});
     EXPECT_EQ(more.exitCode, 0u) << more.err;
     EXPECT_EQ(more.out, "imported 1 filters; skipped 3 lines (0 empty or comments, 3 with options, too long or "
@@ -185,7 +173,7 @@ TEST_F(QuellanCtl, ImportConvertsLinesKeepsOrderAndDuplicatesAndListShowsThem)
 TEST_F(QuellanCtl, LineFeedAndCarriageReturnLineFeedFilesImportAlike)
 {
     std::string lf = std::regex_replace(std::string(kSampleList), std::regex("\r\n"), "\n");
-    WriteBytes(File(L"lf.txt"), lf);
+    WriteFileBytes(File(L"lf.txt"), lf);
     ASSERT_EQ(Ctl({L"import", File(L"lf.txt")}).exitCode, 0u);
     EXPECT_EQ(List(), kSampleTexts);
 }
@@ -195,7 +183,7 @@ TEST_F(QuellanCtl, ExportWritesTheAdblockFileWithCarriageReturnLineFeeds)
     ASSERT_EQ(Ctl({L"add", L"*banner*", L"banner", L"%*/ads/allowed/*", L"/ban+er/", L"a?c\\*", L"**"}).exitCode, 0u);
     CProgramResult exported = Ctl({L"export", File(L"out.txt")});
     ASSERT_EQ(exported.exitCode, 0u) << exported.err;
-    std::string bytes = ReadBytes(File(L"out.txt"));
+    std::string bytes = ReadFileBytes(File(L"out.txt"));
     std::regex expected(
         "\\[Adblock\\]\r\n"
         "! Exported from Quellan at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}\r\n"
@@ -267,7 +255,7 @@ TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
 TEST_F(QuellanCtl, CheckReadsUrlsFromStandardInput)
 {
     ASSERT_EQ(Ctl({L"add", L"*ads*", L"%*/ads/allowed/*"}).exitCode, 0u);
-    WriteBytes(File(L"urls.txt"), "\xEF\xBB\xBFhttp://example.com/ads/1.gif\r\n\nhttp://example.com/\n"
+    WriteFileBytes(File(L"urls.txt"), "\xEF\xBB\xBFhttp://example.com/ads/1.gif\r\n\nhttp://example.com/\n"
                                   "http://example.com/ads/allowed/2.gif\nhttp://example.com/ads/\xC3\xA9");
     CProgramResult check = CtlWithInput({L"check", L"-"}, File(L"urls.txt"));
     ASSERT_EQ(check.exitCode, 0u) << check.err;
@@ -276,7 +264,7 @@ TEST_F(QuellanCtl, CheckReadsUrlsFromStandardInput)
               "allowed http://example.com/\n"
               "allowed http://example.com/ads/allowed/2.gif\n"
               "blocked http://example.com/ads/\xC3\xA9\n");
-    WriteBytes(File(L"empty.txt"), "\r\n");
+    WriteFileBytes(File(L"empty.txt"), "\r\n");
     CProgramResult empty = CtlWithInput({L"check", L"-"}, File(L"empty.txt"));
     EXPECT_EQ(empty.exitCode, 2u);
     EXPECT_EQ(empty.out.find("QuellanCtl: check needs at least one URL"), 0u) << empty.out;
@@ -317,16 +305,16 @@ TEST_F(QuellanCtl, BadFilesAndCommandsGiveAMessageAndChangeNothing)
     EXPECT_NE(missing.exitCode, 0u);
     EXPECT_FALSE(missing.err.empty());
 
-    WriteBytes(File(L"noheader.txt"), "banner\n[Adblock]\n");
+    WriteFileBytes(File(L"noheader.txt"), "banner\n[Adblock]\n");
     CProgramResult noHeader = Ctl({L"import", File(L"noheader.txt")});
     EXPECT_NE(noHeader.exitCode, 0u);
     EXPECT_NE(noHeader.err.find("not an Adblock filter list"), std::string::npos) << noHeader.err;
 
-    WriteBytes(File(L"empty.txt"), "");
+    WriteFileBytes(File(L"empty.txt"), "");
     EXPECT_NE(Ctl({L"import", File(L"empty.txt")}).exitCode, 0u);
 
     // A file another program holds without sharing cannot be read.
-    WriteBytes(File(L"locked.txt"), "[Adblock]\nlocked\n");
+    WriteFileBytes(File(L"locked.txt"), "[Adblock]\nlocked\n");
     {
         CFileHandle lock(CreateFileW(File(L"locked.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                      OPEN_EXISTING, 0, nullptr));

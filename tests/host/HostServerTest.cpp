@@ -190,7 +190,7 @@ TEST_F(HostServer, FileDialogsOutOfProcessHandTheFileToTheCaller)
     ASSERT_TRUE(owner);
     std::wstring folder = MakeScratchDir();
     std::wstring path = folder + L"\\list.txt";
-    WriteTextFile(path, "[Adblock]\r\n*/ads/*\r\n");
+    WriteFileBytes(path, "[Adblock]\r\n*/ads/*\r\n");
     CComPtr<IBroker> broker = CreateOutOfProcess();
     ASSERT_TRUE(broker);
     auto count = [&] {
@@ -232,7 +232,7 @@ TEST_F(HostServer, FileDialogsOutOfProcessHandTheFileToTheCaller)
                 EXPECT_EQ(RPC_E_CALL_COMPLETE, hr);
             }
             EXPECT_EQ(0, file);
-            EXPECT_EQ("[Adblock]\r\n*/ads/*\r\n", ReadTextFile(path)) << "no file touched";
+            EXPECT_EQ("[Adblock]\r\n*/ads/*\r\n", ReadFileBytes(path)) << "no file touched";
         } else {
             CHandle handle(LongToHandle(file));
             EXPECT_EQ(before + 1, count()) << "the duplicate, in this process";

@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <string>
 
+#include "com/ComPtr.h"
 #include "resources/QuellanLib.h"
 
 namespace {
@@ -37,7 +38,9 @@ int Fail(const wchar_t* what, HRESULT hr)
     return 1;
 }
 
-int Create(const wchar_t* progId)
+// Creates the class of progId in `context` and asks the object for `iid`
+// (named `what` in a failure).
+int CreateAndAsk(const wchar_t* progId, DWORD context, REFIID iid, const wchar_t* what)
 {
     HRESULT hr = CoInitialize(nullptr);
     if (FAILED(hr))
@@ -46,45 +49,24 @@ int Create(const wchar_t* progId)
     hr = CLSIDFromProgID(progId, &clsid);
     if (FAILED(hr))
         return Fail(L"CLSIDFromProgID", hr);
-    IUnknown* object = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
+    CComPtr<IUnknown> object;
+    hr = CoCreateInstance(clsid, nullptr, context, IID_IUnknown, object.PutVoid());
     if (FAILED(hr))
-        return Fail(L"CoCreateInstance", hr);
-    IObjectWithSite* withSite = nullptr;
-    hr = object->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&withSite));
-    object->Release();
-    if (FAILED(hr))
-        return Fail(L"QueryInterface(IObjectWithSite)", hr);
-    withSite->Release();
+        return Fail(context == CLSCTX_LOCAL_SERVER ? L"CoCreateInstance(CLSCTX_LOCAL_SERVER)" : L"CoCreateInstance", hr);
+    CComPtr<IUnknown> answer;
+    hr = object->QueryInterface(iid, answer.PutVoid());
+    return FAILED(hr) ? Fail(what, hr) : 0;
+}
+
+int Create(const wchar_t* progId)
+{
+    if (int code = CreateAndAsk(progId, CLSCTX_INPROC_SERVER, IID_IObjectWithSite, L"QueryInterface(IObjectWithSite)"))
+        return code;
     HMODULE library = GetModuleHandleW(L"quellan.dll");
     wchar_t path[MAX_PATH] = L"";
     if (!library || !GetModuleFileNameW(library, path, MAX_PATH))
         return Fail(L"GetModuleFileNameW", HRESULT_FROM_WIN32(GetLastError()));
     wprintf(L"%ls\n", path);
-    CoUninitialize();
-    return 0;
-}
-
-int Serve(const wchar_t* progId)
-{
-    HRESULT hr = CoInitialize(nullptr);
-    if (FAILED(hr))
-        return Fail(L"CoInitialize", hr);
-    CLSID clsid;
-    hr = CLSIDFromProgID(progId, &clsid);
-    if (FAILED(hr))
-        return Fail(L"CLSIDFromProgID", hr);
-    IUnknown* object = nullptr;
-    hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object));
-    if (FAILED(hr))
-        return Fail(L"CoCreateInstance(CLSCTX_LOCAL_SERVER)", hr);
-    IBroker* broker = nullptr;
-    hr = object->QueryInterface(IID_IBroker, reinterpret_cast<void**>(&broker));
-    object->Release();
-    if (FAILED(hr))
-        return Fail(L"QueryInterface(IBroker)", hr);
-    broker->Release();
-    CoUninitialize();
     return 0;
 }
 
@@ -145,7 +127,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc == 3 && std::wstring(argv[1]) == L"create")
         return Create(argv[2]);
     if (argc == 3 && std::wstring(argv[1]) == L"serve")
-        return Serve(argv[2]);
+        return CreateAndAsk(argv[2], CLSCTX_LOCAL_SERVER, IID_IBroker, L"QueryInterface(IBroker)");
     if (argc >= 3 && std::wstring(argv[1]) == L"version") {
         for (int i = 2; i < argc; ++i) {
             if (int code = Version(argv[i]))

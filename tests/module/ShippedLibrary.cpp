@@ -4,6 +4,9 @@
 
 #include <objbase.h>
 
+#include <stdexcept>
+
+#include "com/Export.h"
 #include "tests/support/TestEnvironment.h"
 
 std::wstring ShippedLibraryPath()
@@ -16,9 +19,10 @@ CShippedLibrary::CShippedLibrary() : m_library(LoadLibraryW(ShippedLibraryPath()
     EXPECT_TRUE(m_library) << "cannot load the shipped library, error " << GetLastError();
 }
 
-FARPROC CShippedLibrary::Export(const char* name) const
+template <class Function>
+Function CShippedLibrary::Export(const char* name) const
 {
-    FARPROC function = m_library ? GetProcAddress(m_library.Get(), name) : nullptr;
+    auto function = GetExport<Function>(m_library.Get(), name);
     if (!function)
         throw std::runtime_error(std::string("missing export ") + name);
     return function;
@@ -27,31 +31,31 @@ FARPROC CShippedLibrary::Export(const char* name) const
 HRESULT CShippedLibrary::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) const
 {
     using Function = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(Export("DllGetClassObject")))(clsid, riid, ppv);
+    return Export<Function>("DllGetClassObject")(clsid, riid, ppv);
 }
 
 HRESULT CShippedLibrary::CanUnloadNow() const
 {
     using Function = HRESULT(STDAPICALLTYPE*)();
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(Export("DllCanUnloadNow")))();
+    return Export<Function>("DllCanUnloadNow")();
 }
 
 HRESULT CShippedLibrary::RegisterServer() const
 {
     using Function = HRESULT(STDAPICALLTYPE*)();
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(Export("DllRegisterServer")))();
+    return Export<Function>("DllRegisterServer")();
 }
 
 HRESULT CShippedLibrary::UnregisterServer() const
 {
     using Function = HRESULT(STDAPICALLTYPE*)();
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(Export("DllUnregisterServer")))();
+    return Export<Function>("DllUnregisterServer")();
 }
 
 HRESULT CShippedLibrary::Install(bool install, const wchar_t* commandLine) const
 {
     using Function = HRESULT(STDAPICALLTYPE*)(BOOL, PCWSTR);
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(Export("DllInstall")))(install, commandLine);
+    return Export<Function>("DllInstall")(install, commandLine);
 }
 
 CShippedRegistration::CShippedRegistration(const CShippedLibrary& library) : m_library(library)

@@ -25,7 +25,9 @@ public:
     HRESULT Install(bool install, const wchar_t* commandLine) const;
 
 private:
-    FARPROC Export(const char* name) const;
+    // The export `name` as its real type; throws when it is missing.
+    template <class Function>
+    Function Export(const char* name) const;
 
     CLibrary m_library;
 };

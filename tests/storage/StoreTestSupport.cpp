@@ -75,29 +75,6 @@ std::wstring RecordBody(const FilterRule& rule)
     return std::wstring(rule.body, rule.length);
 }
 
-std::string ReadFileBytes(const std::wstring& path)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        throw std::runtime_error("cannot open a test file");
-    std::string bytes;
-    char block[65536];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), block, sizeof block, &read, nullptr) && read != 0)
-        bytes.append(block, read);
-    return bytes;
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& bytes)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    if (!file || !WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
-        throw std::runtime_error("cannot write a test file");
-}
-
 CHandle CreateTestEvent(const std::wstring& name)
 {
     CHandle event(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));

@@ -11,6 +11,7 @@
 #include "com/Handle.h"
 #include "engine/FilterRule.h"
 #include "storage/SharedStore.h"
+#include "tests/support/Files.h"
 
 // A store file in a fresh scratch folder with object names of its own, so a
 // test never meets the user's real store or another test's objects. The file
@@ -46,10 +47,6 @@ private:
 // A record built by hand (the engine's parser is not what these tests check).
 CFilterRulePtr MakeRecord(const std::wstring& body, bool isException = false, bool isRegex = false);
 std::wstring RecordBody(const FilterRule& rule);
-
-// The whole file, read with plain system calls.
-std::string ReadFileBytes(const std::wstring& path);
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
 // Manual-reset events with a unique name, for lining up test processes.
 std::wstring MakeUniqueName(const wchar_t* what);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Files.h"
+
 namespace {
 
 CHandle TempFile()
@@ -18,15 +20,11 @@ CHandle TempFile()
     return CHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 
-std::string ReadAll(HANDLE file)
+// The whole of an output file that a process has written.
+std::string ReadOutput(HANDLE file)
 {
-    std::string text;
     SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0)
-        text.append(buffer, read);
-    return text;
+    return ReadAll(file);
 }
 
 CProgramResult RunOnce(const std::wstring& program, const std::vector<std::wstring>& args, DWORD timeoutMs)
@@ -39,8 +37,8 @@ CProgramResult RunOnce(const std::wstring& program, const std::vector<std::wstri
         return result;
     }
     result.exitCode = WaitForProcess(StartProcess(program, args, out.Get(), err.Get()), timeoutMs);
-    result.out = ReadAll(out.Get());
-    result.err = ReadAll(err.Get());
+    result.out = ReadOutput(out.Get());
+    result.err = ReadOutput(err.Get());
     return result;
 }
 

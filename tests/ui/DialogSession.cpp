@@ -2,47 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/FilterRule.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
 #include "storage/StoreSingleton.h"
-
-std::vector<std::wstring> StoredFilters()
-{
-    std::vector<std::wstring> texts;
-    CStoreReader reader(GetFilterListStore());
-    CFilterRecordCursor cursor(reader);
-    while (const FilterRule* rule = cursor.Next())
-        texts.push_back(FilterToText(*rule));
-    return texts;
-}
-
-void StoreFilters(const std::vector<std::wstring>& texts)
-{
-    std::vector<CFilterRulePtr> rules;
-    std::vector<const FilterRule*> records;
-    for (const std::wstring& text : texts) {
-        FilterRule* rule = nullptr;
-        if (!ParseFilter(text.c_str(), &rule))
-            throw std::runtime_error("not a filter");
-        rules.emplace_back(rule);
-        records.push_back(rule);
-    }
-    CStoreWriter writer(GetFilterListStore());
-    ReplaceAllRecords(writer, records.data(), records.data() + records.size());
-}
-
-bool StoredRemoveBlockedItems()
-{
-    CStoreReader reader(GetSettingsStore());
-    return GetRemoveBlockedItems(reader);
-}
-
-void StoreRemoveBlockedItems(bool remove)
-{
-    CStoreWriter writer(GetSettingsStore());
-    SetRemoveBlockedItems(writer, remove);
-}
+#include "tests/support/Files.h"
 
 std::wstring FilterListPath()
 {
@@ -67,10 +30,7 @@ CFileState ReadFileState(const std::wstring& path)
     if (!file)
         return state;
     GetFileTime(file.Get(), nullptr, nullptr, &state.written);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file.Get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-        state.bytes.append(buffer, read);
+    state.bytes = ReadAll(file.Get());
     return state;
 }
 

@@ -12,13 +12,9 @@
 #include "com/ComPtr.h"
 #include "resources/QuellanLib.h"
 #include "tests/module/ShippedLibrary.h"
+#include "tests/storage/UserStore.h"
 #include "tests/ui/DialogDriver.h"
 
-// The stored filter list and options, read and written directly.
-std::vector<std::wstring> StoredFilters();
-void StoreFilters(const std::vector<std::wstring>& texts);
-bool StoredRemoveBlockedItems();
-void StoreRemoveBlockedItems(bool remove);
 // The two store files.
 std::wstring FilterListPath();
 std::wstring SettingsPath();

@@ -13,24 +13,22 @@
 #include <windows.h>
 #include <urlmon.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "com/ComPtr.h"
+#include "com/Export.h"
 #include "com/Handle.h"
 #include "com/Object.h"
 #include "resources/QuellanLib.h"
 #include "tests/module/ShippedLibrary.h"
+#include "tests/support/Files.h"
 #include "tests/support/TestEnvironment.h"
 
 namespace {
 
 std::string ReadSourceFile(const std::wstring& relative)
 {
-    std::wstring path = SourceDir() + L"\\" + relative;
-    std::ifstream file(std::string(path.begin(), path.end()), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return ReadFileBytes(SourceDir() + L"\\" + relative);
 }
 
 std::wstring RegisteredLibraryPath()
@@ -79,8 +77,7 @@ protected:
         m_mshtml.Reset(LoadLibraryW(L"mshtml.dll"));
         ASSERT_TRUE(m_mshtml) << "MSHTML is not available to this process (WINEDLLOVERRIDES?)";
         using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-        auto get = reinterpret_cast<GetClassObject>(
-            reinterpret_cast<void*>(GetProcAddress(m_mshtml.Get(), "DllGetClassObject")));
+        auto get = GetExport<GetClassObject>(m_mshtml.Get(), "DllGetClassObject");
         ASSERT_TRUE(get);
         ASSERT_EQ(S_OK, get(kResProtocol, IID_IClassFactory, m_resFactory.PutVoid()));
         ASSERT_EQ(S_OK, m_session->RegisterNameSpace(m_resFactory, kResProtocol, L"res", 0, nullptr, 0));

@@ -7,9 +7,10 @@
 #include <commctrl.h>
 #include <dlgs.h>
 
-#include "engine/FilterEdit.h"
 #include "com/Handle.h"
+#include "engine/FilterEdit.h"
 #include "resources/ResourceIds.h"
+#include "tests/support/Files.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/ui/DialogSession.h"
 #include "ui/ListViewText.h"
@@ -262,15 +263,6 @@ TEST_F(SettingsDialog, ApplyWritesWhatWasClickedAndCancelDropsOnlyTheRest)
     ExpectClosed();
 }
 
-// Writes bytes to a new file.
-void WriteBytes(const std::wstring& path, const std::string& bytes)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    ASSERT_TRUE(file);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
 // Picks `path` in the broker's file dialog with this caption, owned by the
 // settings dialog, as a user types a name and presses OK; an empty path
 // cancels the dialog.
@@ -302,8 +294,8 @@ TEST_F(SettingsDialog, ImportsAndExportsThroughTheBroker)
     const std::wstring list = folder + L"\\list.txt";
     const std::wstring plain = folder + L"\\plain.txt";
     const std::wstring exported = folder + L"\\exported.txt";
-    WriteBytes(list, "[Adblock Plus 2.0]\r\n! a comment\r\nbanner\r\n@@/ban+er/\r\n");
-    WriteBytes(plain, "banner\r\n/ads/\r\n");
+    WriteFileBytes(list, "[Adblock Plus 2.0]\r\n! a comment\r\nbanner\r\n@@/ban+er/\r\n");
+    WriteFileBytes(plain, "banner\r\n/ads/\r\n");
     StoreFilters({L"first"});
     Open();
     ASSERT_TRUE(WaitForList({L"first"}));

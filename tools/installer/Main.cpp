@@ -75,7 +75,7 @@ std::vector<CScriptResource> AllScripts(HMODULE binary, const wchar_t* appId)
     return scripts;
 }
 
-struct CBinarySpec
+struct CBinaryEntry
 {
     const CBinaryKind* kind = nullptr;
     std::wstring component;
@@ -83,7 +83,7 @@ struct CBinarySpec
     std::wstring path;
 };
 
-CBinarySpec ParseSpec(const std::wstring& text)
+CBinaryEntry ParseEntry(const std::wstring& text)
 {
     std::vector<std::wstring> parts;
     size_t position = 0;
@@ -95,42 +95,42 @@ CBinarySpec ParseSpec(const std::wstring& text)
         position = colon + 1;
     }
     parts.push_back(text.substr(position));
-    CBinarySpec spec;
+    CBinaryEntry entry;
     for (const CBinaryKind& kind : kKinds) {
         if (parts[0] == kind.name)
-            spec.kind = &kind;
+            entry.kind = &kind;
     }
-    if (!spec.kind || parts[1].empty() || parts[2].empty() || parts[3].empty() || parts[4].empty())
+    if (!entry.kind || parts[1].empty() || parts[2].empty() || parts[3].empty() || parts[4].empty())
         ThrowHResult(E_INVALIDARG);
-    spec.component = parts[1];
-    spec.references.file = L"[#" + parts[2] + L"]";
-    spec.references.folder = L"[" + parts[3] + L"]";
-    spec.path = parts[4];
-    return spec;
+    entry.component = parts[1];
+    entry.references.file = L"[#" + parts[2] + L"]";
+    entry.references.folder = L"[" + parts[3] + L"]";
+    entry.path = parts[4];
+    return entry;
 }
 
-CComponentRows RowsOf(const CBinarySpec& spec)
+CComponentRows RowsOf(const CBinaryEntry& entry)
 {
-    CLibrary binary(LoadLibraryExW(spec.path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    CLibrary binary(LoadLibraryExW(entry.path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ThrowLastErrorIf(!binary);
-    CComponentRows component{spec.component, {}};
-    std::vector<CScriptResource> scripts = spec.kind->scripts;
+    CComponentRows component{entry.component, {}};
+    std::vector<CScriptResource> scripts = entry.kind->scripts;
     if (scripts.empty())
-        scripts = AllScripts(binary.Get(), spec.kind->appId);
+        scripts = AllScripts(binary.Get(), entry.kind->appId);
     for (const CScriptResource& script : scripts) {
         std::wstring module = kModuleMarker;
-        if (spec.kind->quotedModule)
+        if (entry.kind->quotedModule)
             module = L"\"" + module + L"\"";
         CRegistrarReplacements replacements{{L"MODULE", module}};
         if (script.appId)
             replacements[L"APPID"] = script.appId;
         std::wstring text = LoadRegistrarScript(binary.Get(), script.id);
-        AppendScriptRows(ParseRegistrarScript(text, replacements), spec.references, component.rows);
+        AppendScriptRows(ParseRegistrarScript(text, replacements), entry.references, component.rows);
     }
-    if (spec.kind->typeLibrary) {
+    if (entry.kind->typeLibrary) {
         CComPtr<ITypeLib> library;
-        ThrowIfFailed(LoadTypeLibEx(spec.path.c_str(), REGKIND_NONE, library.Put()));
-        AppendTypeLibraryRows(library.Get(), spec.references, component.rows);
+        ThrowIfFailed(LoadTypeLibEx(entry.path.c_str(), REGKIND_NONE, library.Put()));
+        AppendTypeLibraryRows(library.Get(), entry.references, component.rows);
     }
     return component;
 }
@@ -152,14 +152,14 @@ int Run(int argc, wchar_t** argv)
     }
     std::vector<CComponentRows> components;
     for (int i = 2; i < argc; ++i) {
-        CBinarySpec spec;
-        if (FAILED(CallAtBoundary([&] { spec = ParseSpec(argv[i]); }))) {
+        CBinaryEntry entry;
+        if (FAILED(CallAtBoundary([&] { entry = ParseEntry(argv[i]); }))) {
             fwprintf(stderr, L"QuellanRegistryRows: not KIND:COMPONENT:FILEKEY:FOLDERPROPERTY:PATH: %ls\n", argv[i]);
             return 2;
         }
-        HRESULT hr = CallAtBoundary([&] { components.push_back(RowsOf(spec)); });
+        HRESULT hr = CallAtBoundary([&] { components.push_back(RowsOf(entry)); });
         if (FAILED(hr)) {
-            fwprintf(stderr, L"QuellanRegistryRows: %ls: %ls (0x%08lx)\n", spec.path.c_str(),
+            fwprintf(stderr, L"QuellanRegistryRows: %ls: %ls (0x%08lx)\n", entry.path.c_str(),
                      hr == kRowsNotExpressible ? L"its registration holds what installer tables cannot express"
                                                : L"cannot read its registry scripts or type library",
                      static_cast<unsigned long>(hr));

@@ -51,8 +51,8 @@
 #include "com/ComPtr.h"
 #include "com/Error.h"
 #include "com/Handle.h"
-#include "com/Object.h"
 #include "tests/support/HttpServer.h"
+#include "tests/support/UrlLoad.h"
 #include "tools/standin/StandInBrowser.h"
 #include "tools/standin/StandInDocument.h"
 
@@ -97,123 +97,16 @@ std::wstring HexResult(HRESULT hr)
     return text;
 }
 
-// Runs the thread's message loop for the helpers' timers and urlmon.
-void PumpMessages()
-{
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
-template <class Predicate>
-bool PumpUntil(Predicate&& done, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    for (;;) {
-        PumpMessages();
-        if (done())
-            return true;
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
-    }
-}
-
-void PumpFor(DWORD ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
-
 // One request through urlmon, as the browser makes it for a page or a
-// resource: a URL moniker bound to a stream, bypassing the cache.
-struct CLoad
+// resource; hr says how it ended, as the browser sees it. Wine's blocking
+// stream fails a successful empty document with INET_E_DATA_NOT_AVAILABLE:
+// the binding's own end says how that one went.
+CUrlLoad Load(const std::wstring& url)
 {
-    HRESULT hr = E_PENDING;
-    std::string body;
-    std::wstring mimeType;
-    // The HTTP status line's code, or 0 when there was no HTTP response
-    // (the request never reached the network).
-    DWORD httpStatus = 0;
-};
-
-class CLoadCallback final : public CComObjectBase<CLoadCallback, IBindStatusCallback>
-{
-public:
-    explicit CLoadCallback(CLoad& load) : m_load(load) {}
-
-    STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override
-    {
-        m_binding = binding;
-        return S_OK;
-    }
-    STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
-    STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
-    STDMETHODIMP OnProgress(ULONG, ULONG, ULONG statusCode, LPCWSTR statusText) override
-    {
-        if (statusCode == BINDSTATUS_MIMETYPEAVAILABLE && statusText)
-            m_load.mimeType = statusText;
-        AskStatus();
-        return S_OK;
-    }
-    STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR) override
-    {
-        m_load.hr = result;
-        AskStatus();
-        m_binding.Reset();
-        return S_OK;
-    }
-    STDMETHODIMP GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) override
-    {
-        if (!bindFlags || !bindInfo)
-            return E_INVALIDARG;
-        *bindFlags |= BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE;
-        return S_OK;
-    }
-    STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
-    STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
-private:
-    void AskStatus()
-    {
-        if (!m_binding || m_load.httpStatus != 0)
-            return;
-        CComPtr<IWinInetHttpInfo> info;
-        if (FAILED(m_binding.QueryInterface(info.Put())) || !info)
-            return;
-        DWORD status = 0;
-        DWORD size = sizeof status;
-        if (info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr, nullptr) == S_OK)
-            m_load.httpStatus = status;
-    }
-
-    CLoad& m_load;
-    CComPtr<IBinding> m_binding;
-};
-
-CLoad Load(const std::wstring& url)
-{
-    CLoad load;
-    CComPtr<CLoadCallback> callback = CLoadCallback::Create(load);
-    CComPtr<IStream> stream;
-    HRESULT opened = URLOpenBlockingStreamW(nullptr, url.c_str(), stream.Put(), 0, callback);
-    HRESULT read = S_OK;
-    char buffer[16384];
-    while (SUCCEEDED(opened) && stream) {
-        ULONG count = 0;
-        read = stream->Read(buffer, sizeof buffer, &count);
-        load.body.append(buffer, count);
-        if (FAILED(read) || read == S_FALSE || count == 0)
-            break;
-    }
-    // Wine's blocking stream fails a successful empty document with
-    // INET_E_DATA_NOT_AVAILABLE; the binding's own end says how it went.
-    HRESULT failure = FAILED(opened) ? opened : FAILED(read) ? read : S_OK;
-    bool emptyButComplete = failure == INET_E_DATA_NOT_AVAILABLE && load.body.empty() && load.hr == S_OK;
-    if (FAILED(failure) && !emptyButComplete)
-        load.hr = failure;
+    CUrlLoad load = LoadUrl(url);
+    bool emptyButComplete = load.openResult == INET_E_DATA_NOT_AVAILABLE && load.body.empty() && load.hr == S_OK;
+    if (FAILED(load.openResult) && !emptyButComplete)
+        load.hr = load.openResult;
     else if (load.hr == E_PENDING)
         load.hr = S_OK;
     return load;
@@ -321,7 +214,7 @@ struct CRequest
 {
     std::wstring kind;
     std::wstring url;
-    CLoad load;
+    CUrlLoad load;
 
     bool Refused() const
     {

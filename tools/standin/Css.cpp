@@ -1,5 +1,6 @@
 #include "tools/standin/Css.h"
 
+#include <algorithm>
 #include <cwctype>
 
 namespace StandIn {
@@ -11,14 +12,13 @@ bool IsSpace(wchar_t c)
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\f';
 }
 
-// Splits text at separator where it is outside quotes and parentheses.
-std::vector<std::wstring_view> SplitOutside(std::wstring_view text, wchar_t separator)
+// The first position from `from` on whose character is outside quotes, not
+// escaped by a backslash, and accepted by stop; npos when there is none.
+template <class Stop>
+size_t FindOutsideQuotes(std::wstring_view text, size_t from, Stop stop)
 {
-    std::vector<std::wstring_view> parts;
     wchar_t quote = 0;
-    int depth = 0;
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = from; i < text.size(); ++i) {
         wchar_t c = text[i];
         if (quote) {
             if (c == L'\\')
@@ -29,17 +29,31 @@ std::vector<std::wstring_view> SplitOutside(std::wstring_view text, wchar_t sepa
             quote = c;
         } else if (c == L'\\') {
             ++i;
-        } else if (c == L'(') {
-            ++depth;
-        } else if (c == L')' && depth > 0) {
-            --depth;
-        } else if (c == separator && depth == 0) {
-            parts.push_back(text.substr(start, i - start));
-            start = i + 1;
+        } else if (stop(c)) {
+            return i;
         }
     }
-    if (start <= text.size())
-        parts.push_back(text.substr(start));
+    return std::wstring_view::npos;
+}
+
+// Splits text at separator where it is outside quotes and parentheses.
+std::vector<std::wstring_view> SplitOutside(std::wstring_view text, wchar_t separator)
+{
+    std::vector<std::wstring_view> parts;
+    int depth = 0;
+    auto isSeparator = [&](wchar_t c) {
+        if (c == L'(')
+            ++depth;
+        else if (c == L')' && depth > 0)
+            --depth;
+        else
+            return c == separator && depth == 0;
+        return false;
+    };
+    size_t start = 0;
+    for (size_t i; (i = FindOutsideQuotes(text, start, isSeparator)) != std::wstring_view::npos; start = i + 1)
+        parts.push_back(text.substr(start, i - start));
+    parts.push_back(text.substr(start));
     return parts;
 }
 
@@ -191,22 +205,7 @@ std::vector<CRule> ParseStyleSheet(std::wstring_view text)
         size_t open = clean.find(L'{', i);
         if (open == std::wstring::npos)
             break;
-        size_t close = open + 1;
-        // The declarations end at the first "}" outside quotes.
-        wchar_t quote = 0;
-        for (; close < clean.size(); ++close) {
-            wchar_t c = clean[close];
-            if (quote) {
-                if (c == L'\\')
-                    ++close;
-                else if (c == quote)
-                    quote = 0;
-            } else if (c == L'"' || c == L'\'') {
-                quote = c;
-            } else if (c == L'}') {
-                break;
-            }
-        }
+        size_t close = std::min(FindOutsideQuotes(clean, open + 1, [](wchar_t c) { return c == L'}'; }), clean.size());
         CRule rule;
         for (std::wstring_view selector : SplitOutside(std::wstring_view(clean).substr(i, open - i), L','))
             rule.selectors.push_back(ParseSelector(selector));
@@ -241,23 +240,8 @@ std::wstring BackgroundImageOfShorthand(std::wstring_view value)
     size_t start = lower.find(L"url(");
     if (start == std::wstring::npos)
         return L"none";
-    wchar_t quote = 0;
-    for (size_t i = start + 4; i < value.size(); ++i) {
-        wchar_t c = value[i];
-        if (quote) {
-            if (c == L'\\')
-                ++i;
-            else if (c == quote)
-                quote = 0;
-        } else if (c == L'"' || c == L'\'') {
-            quote = c;
-        } else if (c == L'\\') {
-            ++i;
-        } else if (c == L')') {
-            return std::wstring(value.substr(start, i - start + 1));
-        }
-    }
-    return L"none";
+    size_t close = FindOutsideQuotes(value, start + 4, [](wchar_t c) { return c == L')'; });
+    return close == std::wstring_view::npos ? L"none" : std::wstring(value.substr(start, close - start + 1));
 }
 
 std::vector<std::wstring> BehaviorUrls(std::wstring_view value)

@@ -51,3 +51,29 @@ CComPtr<IWebBrowser2> CreateStandInBrowser();
 // The stand-in behind a browser object of this model; throws
 // std::invalid_argument for any other object.
 IStandInBrowser& StandInBrowser(IUnknown* browser);
+
+// The message loop of a browser window's thread, which the helpers' timers
+// and urlmon need. PumpMessages dispatches what is queued now; PumpUntil
+// pumps until done() holds (true) or timeoutMs has passed (false); PumpFor
+// pumps for ms.
+void PumpMessages();
+
+template <class Predicate>
+bool PumpUntil(Predicate&& done, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        PumpMessages();
+        if (done())
+            return true;
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
+    }
+}
+
+inline void PumpFor(DWORD ms)
+{
+    PumpUntil([] { return false; }, ms);
+}

@@ -215,3 +215,12 @@ IStandInBrowser& StandInBrowser(IUnknown* browser)
     // The caller's reference keeps it alive.
     return *object;
 }
+
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}

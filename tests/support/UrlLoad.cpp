@@ -1,4 +1,4 @@
-#include "tests/browser/UrlLoad.h"
+#include "tests/support/UrlLoad.h"
 
 #include <urlmon.h>
 #include <wininet.h>
@@ -57,6 +57,13 @@ private:
         if (FAILED(m_binding.QueryInterface(info.Put())) || !info)
             return;
         m_load.httpInfoReached = true;
+        if (m_load.httpStatus == 0) {
+            DWORD status = 0;
+            DWORD size = sizeof status;
+            if (info->QueryInfo(HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr, nullptr) ==
+                S_OK)
+                m_load.httpStatus = status;
+        }
         if (!m_headerName || !m_load.header.empty())
             return;
         char buffer[256] = {};

@@ -1,6 +1,8 @@
 #pragma once
 // One URL loaded through urlmon's URL moniker, as a browser component would
-// (URLOpenBlockingStreamW): the session's namespace handlers see it.
+// (URLOpenBlockingStreamW, without the cache): the session's namespace
+// handlers see it. For tests and the stand-in browser; builds with either
+// thread model.
 
 #include <windows.h>
 
@@ -15,11 +17,14 @@ struct CUrlLoad
     // Wine gives INET_E_DATA_NOT_AVAILABLE for a successful empty document.
     HRESULT openResult = E_PENDING;
     std::string body;
-    std::wstring mimeType;        // as the binding reported it to its callback
+    std::wstring mimeType;         // as the binding reported it to its callback
     bool httpInfoReached = false;  // the binding answered IWinInetHttpInfo
-    std::string header;            // the asked header through IWinInetHttpInfo, if any
+    // The HTTP status line's code, or 0 when there was no HTTP response (the
+    // request never reached the network).
+    DWORD httpStatus = 0;
+    std::string header;  // the asked header through IWinInetHttpInfo, if any
 };
 
-// Loads url without the cache. headerName: a response header to read
-// through the binding's IWinInetHttpInfo.
+// Loads url. headerName: a response header to read through the binding's
+// IWinInetHttpInfo.
 CUrlLoad LoadUrl(const std::wstring& url, const char* headerName = nullptr);
