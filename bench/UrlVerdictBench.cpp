@@ -8,6 +8,7 @@
 //
 //   UrlVerdictBench.exe --urls URLS [--peer "NAME MEDIAN P99"]... LIST...
 //   UrlVerdictBench.exe --first STORE READERCOUNT WRITELOCK URL   (a fresh process)
+//   UrlVerdictBench.exe --hostile URLS   (the hostile regular expressions alone)
 
 #include <windows.h>
 #include <wininet.h>
@@ -227,10 +228,57 @@ void HostileRegularExpressions(const char* what, const std::function<std::wstrin
     RemoveScratch(scratch);
 }
 
+std::vector<std::wstring> ReadUrls(const std::wstring& path)
+{
+    std::vector<std::wstring> urls;
+    CFile file(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty())
+            urls.push_back(Utf8ToWide(line));
+    }
+    return urls;
+}
+
+void HostileSection(const std::vector<std::wstring>& urls)
+{
+    std::printf("Hostile regular expressions, ten of 60,000 units each in a list of their own\n");
+    HostileRegularExpressions(
+        "long literal runs (filed under a piece they require; longer than any URL)",
+        [](std::mt19937& random) {
+            std::wstring body;
+            while (body.size() < 60000)
+                body += static_cast<wchar_t>(L'a' + random() % 26);
+            return body;
+        },
+        urls);
+    HostileRegularExpressions(
+        "classes only (no literal: checked for every URL; longer than any URL)",
+        [](std::mt19937& random) {
+            std::wstring body;
+            while (body.size() + 8 <= 60000)
+                body += (random() % 2) ? L"[a-z0-9]" : L"[^/?&=]";
+            return body;
+        },
+        urls);
+    HostileRegularExpressions(
+        "optional classes only (no literal, no length: searched for every URL)",
+        [](std::mt19937& random) {
+            std::wstring body;
+            while (body.size() + 9 <= 60000)
+                body += (random() % 2) ? L"[a-z0-9]*" : L"[^/?&=]*";
+            return body;
+        },
+        urls);
+}
+
 int Run(int argc, wchar_t** argv)
 {
     if (argc > 1 && std::wstring(argv[1]) == L"--first")
         return FirstVerdict(argc, argv);
+    if (argc == 3 && std::wstring(argv[1]) == L"--hostile") {
+        HostileSection(ReadUrls(argv[2]));
+        return 0;
+    }
     std::wstring urlsPath;
     std::vector<std::wstring> lists;
     std::vector<CPeer> peers;
@@ -270,14 +318,7 @@ int Run(int argc, wchar_t** argv)
     std::vector<const FilterRule*> records;
     for (const auto& record : owned)
         records.push_back(record.get());
-    std::vector<std::wstring> urls;
-    {
-        CFile file(urlsPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-        for (std::string line; std::getline(file, line);) {
-            if (!line.empty())
-                urls.push_back(Utf8ToWide(line));
-        }
-    }
+    const std::vector<std::wstring> urls = ReadUrls(urlsPath);
 
     const CScratch scratch = MakeScratch(L"lists");
     {
@@ -455,34 +496,7 @@ int Run(int argc, wchar_t** argv)
     }
     RemoveScratch(scratch);
 
-    std::printf("Hostile regular expressions, ten of 60,000 units each in a list of their own\n");
-    HostileRegularExpressions(
-        "long literal runs (filed under a piece they require; longer than any URL)",
-        [](std::mt19937& random) {
-            std::wstring body;
-            while (body.size() < 60000)
-                body += static_cast<wchar_t>(L'a' + random() % 26);
-            return body;
-        },
-        urls);
-    HostileRegularExpressions(
-        "classes only (no literal: checked for every URL; longer than any URL)",
-        [](std::mt19937& random) {
-            std::wstring body;
-            while (body.size() + 8 <= 60000)
-                body += (random() % 2) ? L"[a-z0-9]" : L"[^/?&=]";
-            return body;
-        },
-        urls);
-    HostileRegularExpressions(
-        "optional classes only (no literal, no length: searched for every URL)",
-        [](std::mt19937& random) {
-            std::wstring body;
-            while (body.size() + 9 <= 60000)
-                body += (random() % 2) ? L"[a-z0-9]*" : L"[^/?&=]*";
-            return body;
-        },
-        urls);
+    HostileSection(urls);
     return 0;
 }
 

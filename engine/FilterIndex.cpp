@@ -894,7 +894,7 @@ void SetFilterIndexGeneration(std::vector<BYTE>& image, DWORD generation)
     Write(image, 0, &header, sizeof header);
 }
 
-std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t size)
+std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t size, bool checksum)
 {
     if (size < sizeof(CHeader))
         return nullptr;
@@ -923,7 +923,7 @@ std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t 
             !InImage(table.alwaysOffset, table.alwaysCount, sizeof(CEntry), size))
             return nullptr;
     }
-    if (ImageChecksum(image, header, ListEnd(header), size) != header.checksum)
+    if (checksum && ImageChecksum(image, header, ListEnd(header), size) != header.checksum)
         return nullptr;
     return std::unique_ptr<CFilterIndex>(new CFilterIndex(image));
 }
@@ -1026,9 +1026,12 @@ bool CFilterIndex::Probe(int t, std::uint32_t key, const wchar_t* url, std::size
             if (entry.runOffset > position || (entry.rule & kRegexRule))
                 continue;
             Verify(number, offset, entry.recordHash);
-            const wchar_t* body = reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset)->body;
+            const auto& record = *reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset);
+            // A run that starts past the record's body would read beyond it.
+            if (entry.runStart > record.length)
+                throw CDamaged();
             const std::size_t start = position - entry.runOffset;
-            if (!SegmentMatches(body + entry.runStart, url + start, length - start))
+            if (!SegmentMatches(record.body + entry.runStart, url + start, length - start))
                 continue;
             if (entry.rule & kRunDecides)
                 return true;

@@ -85,10 +85,12 @@ public:
     // Null when the image is not one this code can use: wrong magic, version
     // or size, tables outside the image, a checksum that does not match (it
     // covers all but the list copy, whose records are checked one by one as
-    // lookups first read them). The image must stay mapped and unchanged
-    // while the result lives. Never reads outside [image, image + size).
-    // Throws std::bad_alloc.
-    static std::unique_ptr<CFilterIndex> Open(const BYTE* image, std::size_t size);
+    // lookups first read them). `checksum` false leaves the checksum out, for
+    // a caller that knows otherwise that the image is the one its writer
+    // wrote: lookups still never read outside the image, whatever its tables
+    // hold. The image must stay mapped and unchanged while the result lives.
+    // Never reads outside [image, image + size). Throws std::bad_alloc.
+    static std::unique_ptr<CFilterIndex> Open(const BYTE* image, std::size_t size, bool checksum = true);
     ~CFilterIndex();
     CFilterIndex(const CFilterIndex&) = delete;
     CFilterIndex& operator=(const CFilterIndex&) = delete;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <regex>
 #include <string>
 #include <vector>
@@ -324,8 +325,119 @@ std::wstring AutomatonPattern(std::wstring_view body, bool onePass, bool dropCap
     return pattern;
 }
 
-// Runs `work` on a new thread with a large reserved stack and waits for it;
-// what it throws is rethrown here. False when the thread cannot be created.
+// Threads with a large reserved stack, kept for the next search that needs
+// one: under Wine, starting a thread with such a reservation costs about a
+// millisecond, and its stack pages are committed afresh by every deep
+// recursion. A worker waits for a job and, after kWorkerIdleMs without one,
+// removes itself from the idle list and ends. Each worker holds a reference
+// to the module that contains this code, released as the thread ends, so
+// that the module cannot be unloaded under a waiting worker.
+constexpr DWORD kWorkerIdleMs = 15000;
+
+struct CWorker
+{
+    CHandle wake;  // set by a caller that has put a job here
+    CHandle done;  // set by the worker when the job has run
+    void (*job)(void*) = nullptr;
+    void* jobParameter = nullptr;
+    HMODULE module = nullptr;  // the worker's reference, released as it ends
+    CWorker* nextIdle = nullptr;
+};
+
+// The idle workers, most recently used first (its stack is the warmest).
+// Plain data, so that nothing needs destroying when the module goes: a
+// worker that still exists keeps the module loaded.
+CWorker* g_idleWorkers = nullptr;
+std::atomic_flag g_idleLock = ATOMIC_FLAG_INIT;
+
+class CIdleLock
+{
+public:
+    CIdleLock() noexcept
+    {
+        while (g_idleLock.test_and_set(std::memory_order_acquire))
+            SwitchToThread();
+    }
+    ~CIdleLock() { g_idleLock.clear(std::memory_order_release); }
+    CIdleLock(const CIdleLock&) = delete;
+    CIdleLock& operator=(const CIdleLock&) = delete;
+};
+
+CWorker* TakeIdleWorker() noexcept
+{
+    CIdleLock lock;
+    CWorker* worker = g_idleWorkers;
+    if (worker)
+        g_idleWorkers = worker->nextIdle;
+    return worker;
+}
+
+void PutIdleWorker(CWorker* worker) noexcept
+{
+    CIdleLock lock;
+    worker->nextIdle = g_idleWorkers;
+    g_idleWorkers = worker;
+}
+
+// Takes `worker` off the idle list: false when a caller has just taken it
+// (its job is on the way).
+bool RetireIdleWorker(CWorker* worker) noexcept
+{
+    CIdleLock lock;
+    for (CWorker** link = &g_idleWorkers; *link; link = &(*link)->nextIdle) {
+        if (*link == worker) {
+            *link = worker->nextIdle;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD WINAPI WorkerMain(void* parameter)
+{
+    auto* worker = static_cast<CWorker*>(parameter);
+    for (;;) {
+        if (WaitForSingleObject(worker->wake.Get(), kWorkerIdleMs) == WAIT_OBJECT_0) {
+            worker->job(worker->jobParameter);
+            SetEvent(worker->done.Get());
+        } else if (RetireIdleWorker(worker)) {
+            break;
+        }
+    }
+    const HMODULE module = worker->module;
+    delete worker;
+    if (module)
+        FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// A new worker, not on the idle list; null when it cannot be started.
+CWorker* StartWorker() noexcept
+{
+    std::unique_ptr<CWorker> worker(new (std::nothrow) CWorker);
+    if (!worker)
+        return nullptr;
+    worker->wake.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    worker->done.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!worker->wake || !worker->done)
+        return nullptr;
+    // The executable itself is never unloaded: no reference for it.
+    CLibrary module;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerMain),
+                           module.Put()) &&
+        module.Get() == GetModuleHandleW(nullptr))
+        module.Reset();
+    worker->module = module.Get();
+    CHandle thread(
+        CreateThread(nullptr, kWorkerStack, &WorkerMain, worker.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!thread)
+        return nullptr;
+    module.Detach();  // now the worker's
+    return worker.release();
+}
+
+// Runs `work` on a worker thread with a large reserved stack and waits for
+// it; what it throws is rethrown here. False when no worker can be started.
 template <class Work>
 bool RunOnWorkerStack(Work& work)
 {
@@ -333,7 +445,7 @@ bool RunOnWorkerStack(Work& work)
     {
         Work* work;
         std::exception_ptr error;
-        static DWORD WINAPI Run(void* parameter)
+        static void Run(void* parameter)
         {
             auto* job = static_cast<CJob*>(parameter);
             try {
@@ -341,14 +453,19 @@ bool RunOnWorkerStack(Work& work)
             } catch (...) {
                 job->error = std::current_exception();
             }
-            return 0;
         }
     };
-    CJob job{&work, nullptr};
-    CHandle thread(CreateThread(nullptr, kWorkerStack, &CJob::Run, &job, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (!thread)
+    CWorker* worker = TakeIdleWorker();
+    if (!worker)
+        worker = StartWorker();
+    if (!worker)
         return false;
-    WaitForSingleObject(thread.Get(), INFINITE);
+    CJob job{&work, nullptr};
+    worker->job = &CJob::Run;
+    worker->jobParameter = &job;
+    SetEvent(worker->wake.Get());
+    WaitForSingleObject(worker->done.Get(), INFINITE);
+    PutIdleWorker(worker);
     if (job.error)
         std::rethrow_exception(job.error);
     return true;
@@ -385,6 +502,7 @@ struct CCompiledRegex::CImpl
     CRegexMatcher matcher = CRegexMatcher::Auto;
     CState state = CState::Ready;
     std::size_t minimumLength = 0;
+    bool matchesEverything = false;
     bool compiledOnWorker = false;
     std::wregex backtracking;
     // The automaton form, compiled by the first search that needs it and
@@ -653,6 +771,105 @@ std::size_t RegexMinimumLength(std::wstring_view body)
     return depth == 0 ? length : 0;
 }
 
+bool RegexMatchesEverything(std::wstring_view body)
+{
+    // Whether the sequence and the alternatives so far in each open group
+    // can match the empty string. An atom's answer waits in `atom` until it
+    // is known whether a quantifier follows.
+    struct CGroup
+    {
+        bool anyAlternative = false;
+        bool sequence = true;
+    };
+    std::vector<CGroup> open(1);
+    enum class CAtom { None, Empty, Character };
+    CAtom atom = CAtom::None;
+    bool quantified = false;  // the atom has had its quantifier
+    auto endAtom = [&] {
+        if (atom == CAtom::Character)
+            open.back().sequence = false;
+        atom = CAtom::None;
+        quantified = false;
+    };
+
+    for (std::size_t i = 0; i < body.size();) {
+        const std::size_t start = i;
+        const CToken token = NextToken(body, i);
+        switch (token) {
+        case CToken::Escape:
+            // Assertions and back-references depend on the text; anything
+            // else escaped is a character (or a class of them).
+            if (i - start < 2 || std::wcschr(L"bB123456789", body[start + 1]) || body[start + 1] == L'\0')
+                return false;
+            endAtom();
+            atom = CAtom::Character;
+            break;
+        case CToken::Class:
+            endAtom();
+            atom = CAtom::Character;
+            break;
+        case CToken::Other:
+            if (body[start] == L'^' || body[start] == L'$')
+                return false;
+            endAtom();
+            atom = CAtom::Character;
+            break;
+        case CToken::Open:
+            if (IsLookahead(body, start))
+                return false;
+            endAtom();
+            open.emplace_back();
+            break;
+        case CToken::Close: {
+            endAtom();
+            if (open.size() == 1)
+                return false;
+            const bool empty = open.back().anyAlternative || open.back().sequence;
+            open.pop_back();
+            atom = empty ? CAtom::Empty : CAtom::Character;
+            break;
+        }
+        case CToken::Bar:
+            endAtom();
+            open.back().anyAlternative = open.back().anyAlternative || open.back().sequence;
+            open.back().sequence = true;
+            break;
+        case CToken::Quantifier:
+            if (atom == CAtom::None)
+                return false;  // nothing to repeat: does not compile
+            if (quantified) {
+                // "?" after a quantifier makes it lazy, which changes no
+                // length; anything else does not compile.
+                if (body[start] != L'?')
+                    return false;
+                break;
+            }
+            quantified = true;
+            if (body[start] != L'+')
+                atom = CAtom::Empty;
+            break;
+        case CToken::Brace: {
+            if (atom == CAtom::None || quantified)
+                return false;
+            quantified = true;
+            // {0}, {0,} and {0,m} allow no copy at all.
+            std::size_t j = start + 1;
+            bool digits = false, zero = true;
+            while (j < i && body[j] >= L'0' && body[j] <= L'9') {
+                digits = true;
+                zero = zero && body[j] == L'0';
+                ++j;
+            }
+            if (digits && zero)
+                atom = CAtom::Empty;
+            break;
+        }
+        }
+    }
+    endAtom();
+    return open.size() == 1 && (open.back().anyAlternative || open.back().sequence);
+}
+
 std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body)
 {
     // An alternative at the top level means no character is required.
@@ -750,6 +967,7 @@ CCompiledRegex::CCompiledRegex(std::wstring_view body, CRegexMatcher matcher) : 
     impl.matcher = matcher;
     impl.shape = MeasureRegexShape(body);
     impl.minimumLength = RegexMinimumLength(body);
+    impl.matchesEverything = matcher == CRegexMatcher::Auto && RegexMatchesEverything(body);
     if (impl.shape.compileWork > kCompileWorkLimit) {
         impl.state = CState::TooComplex;
         return;
@@ -790,8 +1008,18 @@ bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) 
     CRegexSearchReport& out = report ? *report : local;
     out = CRegexSearchReport{};
     out.worker = m_impl->compiledOnWorker;
-    if (text.size() < m_impl->minimumLength)
+    if (text.size() < m_impl->minimumLength) {
+        out.unsearched = true;
         return false;
+    }
+    // A body that matches the empty string without any assertion matches at
+    // the start of every text: the matchers would only find that out after
+    // walking the whole automaton (thousands of optional terms can take
+    // milliseconds and a worker's stack).
+    if (m_impl->matchesEverything && m_impl->state == CState::Ready) {
+        out.unsearched = true;
+        return true;
+    }
 
     COutcome outcome = m_impl->SearchHere(text, false, out);
     if (outcome == COutcome::NeedsStack) {
@@ -812,8 +1040,10 @@ bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchRep
 {
     // A text too short for any match needs no compilation.
     if (text.size() < RegexMinimumLength(body)) {
-        if (report)
+        if (report) {
             *report = CRegexSearchReport{};
+            report->unsearched = true;
+        }
         return false;
     }
     return CCompiledRegex(body, matcher).Search(text, report);

@@ -37,6 +37,7 @@ struct CRegexSearchReport
     bool automaton = false;   // the automaton matcher gave the answer
     bool worker = false;      // the work ran on a worker thread's large stack
     bool tooComplex = false;  // no answer within the limits (reported as no match)
+    bool unsearched = false;  // answered from the body's form alone, no matcher ran
 };
 
 // Which matcher answers. Auto is the product's choice; the others exist to
@@ -114,6 +115,11 @@ std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body);
 // makes optional. A search of a shorter text is no match without compiling
 // anything.
 std::size_t RegexMinimumLength(std::wstring_view body);
+
+// True when `body` certainly matches the empty string and holds no
+// assertion, lookahead or back-reference: every text then holds a match (at
+// its start), whatever its content. False when unsure.
+bool RegexMatchesEverything(std::wstring_view body);
 
 // Bytes of stack that compiling the body may take.
 std::size_t RegexCompileStackNeed(const CRegexShape& shape);

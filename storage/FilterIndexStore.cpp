@@ -14,10 +14,54 @@ struct CFilterIndexStore::CControlBlock
 {
     DWORD magic;
     DWORD version;
-    // The published image's generation; 0: none. Written by writers only,
-    // while they hold the list's write mutex; read by anyone at any time.
+    // The published image's generation; 0: none, walk the list (also while
+    // a writer changes the list, and after one died doing so). Written by
+    // writers only, while they hold the list's write mutex; read by anyone
+    // at any time.
     volatile LONG generation;
-    DWORD reserved[13];
+    // The generation of the last image a writer published, kept while none
+    // is published so that image names never come back. Writers only.
+    DWORD lastImage;
+    // What vouches for the image of `provenGeneration`: the list file and
+    // the image file as they were when the image was last proven to hold
+    // the list (by its writer, or by a reader that hashed both). Written
+    // with no reader of the list checking it (writers) or with the list
+    // unchanged (readers); a torn read only fails to vouch.
+    volatile LONG provenGeneration;
+    volatile LONG proof[10];
+    DWORD reserved[1];
+};
+
+// What a proof records of the two files: their lengths and their creation
+// and last write times (cheap to ask for; asking for a file's identity costs
+// milliseconds under Wine). Any change to a file changes its last write
+// time; a file put in the place of another one keeps its own times.
+struct CFilterIndexStore::CProof
+{
+    struct CStamp
+    {
+        DWORD size = 0;
+        FILETIME created = {};
+        FILETIME written = {};
+    };
+
+    DWORD fields[10] = {};
+
+    CProof() = default;
+    CProof(const CStamp& list, const CStamp& image) noexcept
+        : fields{list.size,
+                 list.created.dwLowDateTime,
+                 list.created.dwHighDateTime,
+                 list.written.dwLowDateTime,
+                 list.written.dwHighDateTime,
+                 image.size,
+                 image.created.dwLowDateTime,
+                 image.created.dwHighDateTime,
+                 image.written.dwLowDateTime,
+                 image.written.dwHighDateTime}
+    {
+    }
+    bool operator==(const CProof& other) const noexcept { return std::memcmp(fields, other.fields, sizeof fields) == 0; }
 };
 
 // One mapped, proven image.
@@ -42,6 +86,26 @@ constexpr DWORD kNameAttempts = 16;
 // Times a reader retries when a writer publishes while it loads.
 constexpr int kLoadAttempts = 3;
 
+// The stamp of an open file; false when it cannot be read.
+bool StampOf(HANDLE file, CFilterIndexStore::CProof::CStamp& stamp)
+{
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(file, &length) || length.HighPart != 0 ||
+        !GetFileTime(file, &stamp.created, nullptr, &stamp.written))
+        return false;
+    stamp.size = length.LowPart;
+    return true;
+}
+
+// The list's stamp, while its writer or a reader holds it unchanged.
+CFilterIndexStore::CProof::CStamp StampOf(const CSharedStore& list, DWORD size)
+{
+    CFilterIndexStore::CProof::CStamp stamp;
+    stamp.size = size;
+    list.GetFileTimes(stamp.created, stamp.written);
+    return stamp;
+}
+
 LONG ReadGeneration(const volatile LONG* generation) noexcept
 {
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
@@ -54,20 +118,17 @@ DWORD NextGeneration(DWORD generation) noexcept
 
 // Maps a whole file read-only; empty when it cannot. The file may be
 // deleted (not changed: images are never rewritten) while mapped.
-CMappedView MapWholeFile(const std::wstring& path, DWORD& size)
+CMappedView MapWholeFile(const std::wstring& path, DWORD& size, CFilterIndexStore::CProof::CStamp& stamp)
 {
     CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file)
+    if (!file || !StampOf(file.Get(), stamp) || stamp.size == 0)
         return CMappedView();
-    LARGE_INTEGER length;
-    if (!GetFileSizeEx(file.Get(), &length) || length.HighPart != 0 || length.LowPart == 0)
-        return CMappedView();
-    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, length.LowPart, nullptr));
+    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, stamp.size, nullptr));
     if (!mapping)
         return CMappedView();
-    size = length.LowPart;
-    return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, length.LowPart));
+    size = stamp.size;
+    return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, stamp.size));
 }
 
 // The list's FilterListHash, read from its file while the caller's reader
@@ -200,13 +261,35 @@ DWORD CFilterIndexStore::WriteImage(DWORD after, std::vector<BYTE>& image) const
     ThrowLastError();
 }
 
-void CFilterIndexStore::PublishGeneration(DWORD generation) const
+void CFilterIndexStore::PublishGeneration(DWORD generation, const CProof* proof) const
 {
     CMappedView view = OpenControlForWriting();
     auto* control = static_cast<CControlBlock*>(view.Get());
     control->magic = kControlMagic;
     control->version = kControlVersion;
+    control->lastImage = generation;
+    WriteProof(*control, proof ? generation : 0, proof ? *proof : CProof());
     __atomic_store_n(&control->generation, static_cast<LONG>(generation), __ATOMIC_RELEASE);
+}
+
+void CFilterIndexStore::WriteProof(CControlBlock& control, DWORD generation, const CProof& proof) noexcept
+{
+    static_assert(sizeof(CControlBlock) == kControlSize, "the control block's layout");
+    __atomic_store_n(&control.provenGeneration, LONG{0}, __ATOMIC_RELEASE);
+    for (std::size_t i = 0; i < 10; ++i)
+        __atomic_store_n(&control.proof[i], static_cast<LONG>(proof.fields[i]), __ATOMIC_RELAXED);
+    __atomic_store_n(&control.provenGeneration, static_cast<LONG>(generation), __ATOMIC_RELEASE);
+}
+
+bool CFilterIndexStore::Vouches(const CControlBlock& control, DWORD generation, const CProof& proof) noexcept
+{
+    if (static_cast<DWORD>(__atomic_load_n(&control.provenGeneration, __ATOMIC_ACQUIRE)) != generation)
+        return false;
+    CProof recorded;
+    for (std::size_t i = 0; i < 10; ++i)
+        recorded.fields[i] = static_cast<DWORD>(__atomic_load_n(&control.proof[i], __ATOMIC_RELAXED));
+    return recorded == proof &&
+           static_cast<DWORD>(__atomic_load_n(&control.provenGeneration, __ATOMIC_ACQUIRE)) == generation;
 }
 
 void CFilterIndexStore::DeleteStaleImages(DWORD keep) const
@@ -246,14 +329,27 @@ CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer, const BYTE* list, DWOR
 {
     CMappedView view = m_store.OpenControlForWriting();
     const auto* control = static_cast<const CControlBlock*>(view.Get());
-    const DWORD published = static_cast<DWORD>(ReadGeneration(&control->generation));
+    // After the last name used; a block not written by a writer yet (all
+    // zeros) or by another version of this code starts anywhere.
+    DWORD last = 0;
+    if (control->magic == kControlMagic)
+        last = std::max(control->lastImage, static_cast<DWORD>(ReadGeneration(&control->generation)));
     std::vector<BYTE> image = BuildFilterIndex(list, size, WalkRecords(list, size), 0);
-    m_generation = m_store.WriteImage(published, image);
+    m_generation = m_store.WriteImage(last, image);
 }
 
 void CFilterIndexStore::CUpdate::Publish()
 {
-    m_store.PublishGeneration(m_generation);
+    // The files as they are now vouch for the image: the change has been
+    // written through, the image was written whole before it.
+    std::unique_ptr<CProof> proof;
+    CFileHandle file(CreateFileW(m_store.GetImagePath(m_generation).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    CProof::CStamp image;
+    if (file && StampOf(file.Get(), image))
+        proof = std::make_unique<CProof>(StampOf(m_writer.GetStore(), m_writer.GetStore().GetSize()), image);
+    m_store.PublishGeneration(m_generation, proof.get());
     m_writer.SetDerivedDataCurrent();
     m_store.DeleteStaleImages(m_generation);
 }
@@ -262,10 +358,30 @@ void CFilterIndexStore::Invalidate()
 {
     CMappedView view = OpenControlForWriting();
     auto* control = static_cast<CControlBlock*>(view.Get());
+    if (control->magic == kControlMagic) {
+        const DWORD published = static_cast<DWORD>(ReadGeneration(&control->generation));
+        control->lastImage = std::max(control->lastImage, published);
+    } else {
+        control->lastImage = 0;
+    }
     control->magic = kControlMagic;
     control->version = kControlVersion;
-    const DWORD next = NextGeneration(static_cast<DWORD>(ReadGeneration(&control->generation)));
-    __atomic_store_n(&control->generation, static_cast<LONG>(next), __ATOMIC_RELEASE);
+    __atomic_store_n(&control->generation, LONG{0}, __ATOMIC_RELEASE);
+}
+
+void CFilterIndexStore::OnChangeBegins(CStoreWriter&)
+{
+    try {
+        Invalidate();
+    } catch (...) {
+        // Nobody can trust an index whose control block no process can map:
+        // the change may go ahead. Anything else (a control block that
+        // exists and cannot be written now) could leave processes judging
+        // by the index of the list before the change.
+        const DWORD attributes = GetFileAttributesW(m_controlPath.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            throw;
+    }
 }
 
 void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept
@@ -400,14 +516,10 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
         auto loaded = std::make_unique<CLoaded>();
         loaded->generation = generation;
         DWORD size = 0;
-        loaded->view = MapWholeFile(GetImagePath(generation), size);
-        if (loaded->view) {
-            loaded->index = CFilterIndex::Open(static_cast<const BYTE*>(loaded->view.Get()), size);
-            if (loaded->index && loaded->index->GetGeneration() != generation)
-                loaded->index.reset();
-        }
-        // The image must hold the list as it is: compare while no writer
-        // can change it, and only if no writer published meanwhile.
+        CProof::CStamp image;
+        loaded->view = MapWholeFile(GetImagePath(generation), size, image);
+        // The image must hold the list as it is: check while no writer can
+        // change either, and only if no writer published meanwhile.
         CStoreReader reader(m_list);
         const DWORD now = static_cast<DWORD>(ReadGeneration(&control->generation));
         if (now != generation) {
@@ -416,14 +528,42 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
                 return nullptr;
             continue;
         }
-        std::uint64_t hash = 0;
-        if (!loaded->index || reader.GetViewSize() != loaded->index->GetListSize() ||
-            !HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != loaded->index->GetListHash())
+        if (!loaded->view)
             return nullptr;
+        // The files as their writer (or an earlier proof) left them vouch for
+        // the image and its list, which then need no hashing; otherwise both
+        // are hashed whole, and what vouches for them is recorded.
+        const CProof proof(StampOf(m_list, reader.GetViewSize()), image);
+        const bool vouched = Vouches(*control, generation, proof);
+        loaded->index = CFilterIndex::Open(static_cast<const BYTE*>(loaded->view.Get()), size, !vouched);
+        if (!loaded->index || loaded->index->GetGeneration() != generation ||
+            reader.GetViewSize() != loaded->index->GetListSize())
+            return nullptr;
+        if (!vouched) {
+            std::uint64_t hash = 0;
+            if (!HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != loaded->index->GetListHash())
+                return nullptr;
+            RecordProof(generation, proof);
+        }
         return loaded;
     }
     generation = 0;
     return nullptr;
+}
+
+void CFilterIndexStore::RecordProof(DWORD generation, const CProof& proof) noexcept
+{
+    // With the list's read access held: no writer changes the files or the
+    // control block meanwhile, and readers that do the same write the same.
+    try {
+        CMappedView view = OpenControlForWriting();
+        auto* control = static_cast<CControlBlock*>(view.Get());
+        if (control->magic == kControlMagic && static_cast<DWORD>(ReadGeneration(&control->generation)) == generation)
+            WriteProof(*control, generation, proof);
+    } catch (...) {
+        // A process that may not write the control block proves again next
+        // time it maps the image.
+    }
 }
 
 void CFilterIndexStore::Retire(CLoaded* loaded)

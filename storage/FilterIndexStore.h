@@ -5,17 +5,24 @@
 //
 // Files, for a list at "...\storage.bin":
 //  - "storage.idx": a small control block that every process maps once and
-//    keeps mapped. It holds the generation of the published index; every
-//    writer of the list advances it. A verdict reads it (one read of shared
-//    memory, no kernel object) to learn whether its index is still current.
+//    keeps mapped. It holds the generation of the published index, or 0 for
+//    none. A writer withdraws the index (0) before it begins to change the
+//    list and publishes the new one's generation after the change counts, so
+//    a writer that dies in between leaves every process walking the list
+//    until the next writer. A verdict reads it (one read of shared memory,
+//    no kernel object) to learn whether its index is still current.
 //  - "storage.XXXXXXXX.idx" (the generation in hexadecimal): one immutable
 //    index image per generation. A writer writes a new file whole, then
 //    publishes its generation; readers map it read-only and switch to it at
 //    their next verdict. Old files are deleted by later writers once no
 //    process maps them any more.
-// A process trusts an image only after checking its header and checksum and
-// the hash of storage.bin against the one the image carries, once per
-// mapping; the image's copy of each record is checked when a lookup first
+// A process trusts an image only after proving, once per mapping, that it
+// is whole and holds the list as it is: either the two files are exactly as
+// the control block records them for that image (their lengths, creation
+// and last write times, recorded by the writer once its change counted, or
+// by a reader that made the full proof), or the image's
+// checksum and the hash of storage.bin against the one the image carries
+// agree. The image's copy of each record is checked when a lookup first
 // reads it. Whatever
 // is wrong (no control block, no file, a damaged or foreign file, a list that
 // changed behind the index's back), the verdict walks the list under the
@@ -38,6 +45,11 @@ class CFilterIndexStore : public CStoreCompanion
 {
     struct CControlBlock;
     struct CLoaded;
+
+public:
+    struct CProof;
+
+private:
 
 public:
     // The index of `list`: its files go beside the list's file, created with
@@ -74,8 +86,8 @@ public:
     // A new index for the list a writer is about to store: built and written
     // to its file when constructed, published by Publish(). Construct it
     // before changing storage.bin (a writer that dies while building leaves
-    // the list and its published index untouched), publish right after the
-    // change. `list` and `size`: the list's bytes as they will be stored.
+    // the list and its published index untouched; beginning the change
+    // withdraws that index), publish right after the change counts. `list` and `size`: the list's bytes as they will be stored.
     // Throws on failure (the list must then not be changed, or be followed
     // by Invalidate()).
     class CUpdate
@@ -99,6 +111,10 @@ public:
     // index. Throws the converted last error.
     void Invalidate();
 
+    // Withdraws the published index before a writer changes the list.
+    // Throws when the control block exists and cannot be written.
+    void OnChangeBegins(CStoreWriter& writer) override;
+
     // Builds, writes and publishes the index for the list as the writer
     // leaves it (for writers that changed the bytes by other means). Called
     // when a writer leaves without having published; never throws: failing
@@ -116,7 +132,11 @@ private:
     // Writer side.
     CMappedView OpenControlForWriting() const;
     DWORD WriteImage(DWORD after, std::vector<BYTE>& image) const;
-    void PublishGeneration(DWORD generation) const;
+    // `proof`: what vouches for the image, if known.
+    void PublishGeneration(DWORD generation, const CProof* proof) const;
+    static void WriteProof(CControlBlock& control, DWORD generation, const CProof& proof) noexcept;
+    static bool Vouches(const CControlBlock& control, DWORD generation, const CProof& proof) noexcept;
+    void RecordProof(DWORD generation, const CProof& proof) noexcept;
     void DeleteStaleImages(DWORD keep) const;
 
     // Reader side.

@@ -68,6 +68,12 @@ DWORD CSharedStore::GetSize() const
     return size.LowPart;
 }
 
+void CSharedStore::GetFileTimes(FILETIME& created, FILETIME& written) const
+{
+    if (!GetFileTime(m_file.m_handle.Get(), &created, nullptr, &written))
+        ThrowLastError();
+}
+
 void CSharedStore::Map(bool writable)
 {
     Unmap();
@@ -164,10 +170,19 @@ CStoreWriter::~CStoreWriter()
         m_store.m_companion->OnWriterDone(*this);
 }
 
+void CStoreWriter::WithdrawDerivedData()
+{
+    if (m_derivedDataWithdrawn || !m_store.m_companion)
+        return;
+    m_store.m_companion->OnChangeBegins(*this);
+    m_derivedDataWithdrawn = true;
+}
+
 void CStoreWriter::BeginChange(DWORD firstChanged)
 {
     if (m_undo)
         ThrowHResult(E_UNEXPECTED);
+    WithdrawDerivedData();
     m_undo = std::make_unique<CStoreUndo>(m_store.m_undoPath, m_store.m_lock.GetSecurityAttributes(), GetView(),
                                           GetViewSize(), firstChanged);
 }
@@ -185,6 +200,7 @@ void CStoreWriter::CommitChange()
 
 void CStoreWriter::Resize(LONG newSize)
 {
+    WithdrawDerivedData();
     m_mayHaveChanged = true;
     m_store.Unmap();
     HANDLE file = m_store.m_file.m_handle.Get();

@@ -21,7 +21,10 @@
 // A writer that changes the content in place brackets the change with
 // BeginChange and CommitChange (see storage/StoreUndo.h): if it dies or fails
 // in between, the next reader or writer to take the write mutex finds the
-// store exactly as it was before the change.
+// store exactly as it was before the change. Data derived from the content
+// (CStoreCompanion) is withdrawn before such a change begins, so a writer
+// that dies after its change counts and before it brings that data up to
+// date leaves nobody trusting what no longer matches.
 
 #include <windows.h>
 
@@ -65,6 +68,14 @@ class CStoreCompanion
 {
 public:
     virtual ~CStoreCompanion() = default;
+    // Called by a CStoreWriter before it begins a change (BeginChange,
+    // Resize), the first time since it last brought the derived data up to
+    // date, with the write mutex held and nothing changed yet: from here on
+    // no process may trust the derived data until the writer brings it up to
+    // date again or a later writer rebuilds it, since the writer may die at
+    // any instant. Throws when it cannot make sure of that; the change then
+    // does not begin.
+    virtual void OnChangeBegins(CStoreWriter& writer) = 0;
     // Called by ~CStoreWriter on the writer's thread, with the write mutex
     // still held, the view unmapped and any unfinished change undone, when
     // the writer may have changed the file since it last brought the derived
@@ -93,6 +104,9 @@ public:
     DWORD GetSize() const;
 
     const std::wstring& GetPath() const noexcept { return m_path; }
+    // The file's creation and last write times. Throws the converted last
+    // error.
+    void GetFileTimes(FILETIME& created, FILETIME& written) const;
     // Attaches derived data, once, before the store is shared between
     // threads.
     void SetCompanion(std::unique_ptr<CStoreCompanion> companion) noexcept { m_companion = std::move(companion); }
@@ -167,6 +181,8 @@ public:
     // The file's bytes, writable; null exactly when GetViewSize() is 0.
     // Whoever asks may change them: the store's derived data is rebuilt when
     // the writer leaves, unless SetDerivedDataCurrent() says it need not be.
+    // A change made here without BeginChange (or Resize) first is neither
+    // crash-safe itself nor for the derived data.
     BYTE* GetView() const noexcept
     {
         m_mayHaveChanged = true;
@@ -177,10 +193,15 @@ public:
     DWORD GetViewSize() const noexcept { return m_store.m_viewSize; }
     // The writer brought the store's derived data up to date with the bytes
     // as they are now.
-    void SetDerivedDataCurrent() noexcept { m_mayHaveChanged = false; }
+    void SetDerivedDataCurrent() noexcept
+    {
+        m_mayHaveChanged = false;
+        m_derivedDataWithdrawn = false;
+    }
 
     // Sets the file's length and maps it again. Bytes up to the smaller
-    // length are kept; grown bytes read as zero. A negative size (a length of
+    // length are kept; grown bytes read as zero. Like BeginChange, first
+    // withdraws the store's derived data (CStoreCompanion::OnChangeBegins). A negative size (a length of
     // 2 GiB or more) is refused by the system. Throws the converted last
     // error; the view is null then and the writer still holds its lock.
     void Resize(LONG newSize);
@@ -196,8 +217,12 @@ public:
     void CommitChange();
 
 private:
+    // Tells the companion, once per change of its data, that a change begins.
+    void WithdrawDerivedData();
+
     CMutexHold m_hold;
     CSharedStore& m_store;
     mutable bool m_mayHaveChanged = false;
+    bool m_derivedDataWithdrawn = false;
     std::unique_ptr<CStoreUndo> m_undo;  // the change begun and not committed
 };

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "com/Handle.h"
 #include "engine/FilterRule.h"
@@ -247,6 +251,166 @@ TEST(RegexSearch, HugeBodiesRunOnAWorkerStack)
     });
 }
 
+TEST(RegexSearch, BodiesThatMatchTheEmptyStringMatchEveryTextUnsearched)
+{
+    // Each body against texts where the library's own search may say no:
+    // a body wrongly taken to match everything shows as a match it has not.
+    struct Case
+    {
+        const wchar_t* body;
+        bool everything;
+    };
+    const Case cases[] = {
+        {L"", true},
+        {L"a*", true},
+        {L"a?b*", true},
+        {L"[^/?&=]*?", true},
+        {L"(?:ab|c)*", true},
+        {L"(a|)", true},
+        {L"(?:)", true},
+        {L"a|b*", true},
+        {L"(?:a+|b?)", true},
+        {L"a{0}", true},
+        {L"a{0,3}", true},
+        {L"(?:ab){0,}", true},
+        {L"\\.*", true},
+        {L"(?:a*)+", true},
+        {L"((a)*b?)*", true},
+        // Look alike, but need a character, or assert something.
+        {L"a+?", false},
+        {L"a+", false},
+        {L"a*b", false},
+        {L"(?:a*)+b", false},
+        {L"a|b", false},
+        {L"(?:a|b)c*", false},
+        {L"a{1}?", false},
+        {L"a{1,}", false},
+        {L"a{10}", false},
+        {L"[*]", false},
+        {L"\\**\\.", false},
+        {L"\\?", false},
+        {L"a*(b)", false},
+        {L"^a*", false},
+        {L"a*$", false},
+        {L"a*\\b", false},
+        {L"\\Ba*", false},
+        {L"(?=x)a*", false},
+        {L"(?!x)a*", false},
+        {L"(a*)\\1", false},
+        {L"a*)", false},
+        {L"(a*", false},
+        {L"*a", false},
+    };
+    const wchar_t* texts[] = {L"", L"x", L"ab", L"http://example.com/ads/?q=1"};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.body)));
+        EXPECT_EQ(RegexMatchesEverything(c.body), c.everything);
+        std::unique_ptr<std::wregex> reference;
+        try {
+            reference = std::make_unique<std::wregex>(c.body, std::regex_constants::ECMAScript);
+        } catch (const std::regex_error&) {
+        }
+        const CCompiledRegex compiled(c.body);
+        for (const wchar_t* text : texts) {
+            SCOPED_TRACE(testing::PrintToString(std::wstring(text)));
+            const bool expected = reference && std::regex_search(text, *reference);
+            CRegexSearchReport report;
+            EXPECT_EQ(compiled.Search(text, &report), expected);
+            EXPECT_EQ(SearchRegex(c.body, text), expected);
+            if (c.everything) {
+                EXPECT_TRUE(report.unsearched);
+            }
+        }
+    }
+
+    // Thousands of optional classes: without the shortcut each search walks
+    // them all, on a worker's stack.
+    auto optionalClasses = [](std::size_t units) {
+        std::wstring body;
+        for (int i = 0; body.size() + 9 <= units; ++i)
+            body += i % 3 ? L"[a-z0-9]*" : L"[^/?&=]*";
+        return body;
+    };
+    const std::wstring hostile = optionalClasses(60000);
+    RunOnSmallStack([&] {
+        const CCompiledRegex compiled(hostile);
+        CRegexSearchReport report;
+        EXPECT_TRUE(compiled.Search(L"http://example.com/", &report));
+        EXPECT_TRUE(report.unsearched);
+        EXPECT_FALSE(report.automaton);
+        // One class that must be there makes it an ordinary search.
+        const CCompiledRegex needsHash(optionalClasses(900) + L"#");
+        EXPECT_TRUE(needsHash.Search(L"http://example.com/#top", &report));
+        EXPECT_FALSE(report.unsearched);
+        EXPECT_FALSE(needsHash.Search(L"http://example.com/", &report));
+        EXPECT_FALSE(report.unsearched);
+    });
+    // A body that does not compile matches nothing, whatever its form.
+    EXPECT_FALSE(CCompiledRegex(L"a*[").Search(L"x"));
+    // The matchers compared with each other search for themselves.
+    CRegexSearchReport report;
+    EXPECT_TRUE(SearchRegex(L"a*", L"x", &report, CRegexMatcher::Backtracking));
+    EXPECT_FALSE(report.unsearched);
+}
+
+namespace {
+
+std::size_t ThreadsOfThisProcess()
+{
+    CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) {
+        ADD_FAILURE() << "no thread snapshot";
+        return 0;
+    }
+    std::size_t count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    return count;
+}
+
+} // namespace
+
+TEST(RegexSearch, WorkersAreKeptForTheNextSearch)
+{
+    // Deeply nested groups: compiling and searching both need a worker.
+    const std::wstring nested = Repeat(L"(", 5000) + L"a" + Repeat(L")", 5000);
+    const CCompiledRegex compiled(nested);
+    RunOnSmallStack([&] {
+        CRegexSearchReport report;
+        EXPECT_TRUE(compiled.Search(L"http://x/a", &report));
+        EXPECT_TRUE(report.worker);
+    });
+    const std::size_t threads = ThreadsOfThisProcess();
+    RunOnSmallStack([&] {
+        for (int i = 0; i < 20; ++i) {
+            CRegexSearchReport report;
+            EXPECT_EQ(compiled.Search(i % 2 ? L"http://x/a" : L"http://x/", &report), i % 2 == 1);
+            EXPECT_TRUE(report.worker);
+        }
+    });
+    // Workers idle since earlier tests may have ended meanwhile.
+    EXPECT_LE(ThreadsOfThisProcess(), threads) << "each search started a worker of its own";
+
+    // Callers at once each get a worker of their own, and their own answer.
+    std::vector<std::thread> callers;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            RunOnSmallStack([&] {
+                for (int i = 0; i < 10; ++i) {
+                    const bool expected = (i + t) % 2 == 1;
+                    wrong[t] += compiled.Search(expected ? L"http://x/a" : L"http://x/") != expected;
+                }
+            });
+        });
+    }
+    for (std::thread& caller : callers)
+        caller.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
 TEST(RegexSearch, BodiesTooSlowToCompileAreRefusedAtOnce)
 {
     // The compiler's clean-up is quadratic in chained alternatives and nested
@@ -288,7 +452,15 @@ TEST(RegexSearch, MaximalStoredBodiesFinish)
         ASSERT_LE(body.size(), kMaxFilterBodyLength);
         SCOPED_TRACE(testing::PrintToString(body.substr(0, 24)) + "... " + std::to_string(body.size()));
         const DWORD start = GetTickCount();
-        RunOnSmallStack([&] { SearchRegex(body, url); });
+        RunOnSmallStack([&] {
+            SearchRegex(body, url);
+            // Bodies that match everything are answered without a search;
+            // the matchers must still finish on them.
+            if (RegexMatchesEverything(body)) {
+                SearchRegex(body, url, nullptr, CRegexMatcher::Backtracking);
+                SearchRegex(body, url, nullptr, CRegexMatcher::Automaton);
+            }
+        });
         CheckRegexSyntax(body);
         EXPECT_LT(GetTickCount() - start, 10000u);
     }

@@ -11,6 +11,7 @@
 #include "engine/FilterIndex.h"
 #include "storage/FilterIndexStore.h"
 #include "storage/FilterListStore.h"
+#include "tests/storage/KillPoints.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Roles.h"
 #include "verdict/UrlVerdict.h"
@@ -252,6 +253,11 @@ TEST_F(FilterIndexStore, AnythingWrongWithTheIndexFallsBackToTheWalk)
     check("the list changed behind the index's back", [&] {
         WriteFileBytes(m_files.Path(), list.substr(0, list.size() - FilterRecordSize(5)));
     });
+    check("a record of the list changed in place behind the index's back", [&] {
+        std::string changed = list;
+        changed[FilterRecordSize(0) - sizeof(WCHAR) + 2] ^= 1;  // "*ads*" becomes "*`ds*"
+        WriteFileBytes(m_files.Path(), changed);
+    });
     WriteFileBytes(m_files.Path(), list);
     check("control block damaged", [&] { WriteFileBytes(controlPath, std::string(64, '\x5A')); });
     check("control block missing", [&] { DeleteFileW(controlPath.c_str()); });
@@ -390,4 +396,87 @@ TEST_F(FilterIndexStore, AWriterKilledWhileWritingLeavesCorrectVerdicts)
         EXPECT_EQ(IsUrlAllowed(*m_store, oldUrl.c_str()), Walk(*m_store, oldUrl));
         EXPECT_EQ(IsUrlAllowed(*m_store, newUrl.c_str()), Walk(*m_store, newUrl));
     }
+}
+
+namespace {
+
+const std::vector<std::wstring> kOldList = {L"*old-marker*", L"*/ads/*", L"%*/ads/ok/*"};
+const std::vector<std::wstring> kNewList = {L"*new-marker*", L"*/ads/*", L"%*/ads/ok/*", L"*tracker*"};
+const std::vector<std::wstring> kListUrls = {L"http://example.com/old-marker", L"http://example.com/new-marker",
+                                             L"http://example.com/ads/1", L"http://example.com/ads/ok/1",
+                                             L"http://tracker.example.net/x"};
+
+void ExpectVerdictsOfOneList(CSharedStore& store, const std::string& what)
+{
+    for (const std::wstring& url : kListUrls)
+        EXPECT_EQ(IsUrlAllowed(store, url.c_str()), Walk(store, url)) << what << ": " << testing::PrintToString(url);
+    // The file holds one of the two lists, whole.
+    EXPECT_NE(Walk(store, kListUrls[0]), Walk(store, kListUrls[1])) << what;
+}
+
+}  // namespace
+
+// args: store files, kill point. Rewrites the list with kNewList and dies at
+// the kill point.
+QUELLAN_TEST_ROLE(KillIndexedWriter)
+{
+    CScratchStore files(args);
+    auto store = files.OpenFilterList();
+    const auto owned = Records(kNewList);
+    std::vector<const FilterRule*> records;
+    for (const auto& record : owned)
+        records.push_back(record.get());
+    CKillPointHooks hooks;
+    auto writer = std::make_unique<CStoreWriter>(*store);
+    hooks.ArmKill(KillPointFromArgs(args, CScratchStore::kArgCount));
+    ReplaceAllRecords(*writer, records.data(), records.data() + records.size());
+    writer.reset();
+    hooks.Disarm();
+    return 0;
+}
+
+// A writer in another process killed at any instant of a change, the worst
+// being after the list is committed and before its index is published: a
+// process that already used the old list's index judges by the list as it
+// now is, and so does one that starts now; the next writer brings the index
+// back.
+TEST_F(FilterIndexStore, AWriterKilledAtAnyInstantLeavesEveryProcessJudgingByTheListAsItIs)
+{
+    std::vector<std::string> trace;
+    {
+        CScratchStore files(L"storage.bin");
+        auto store = files.OpenFilterList();
+        ReplaceList(*store, kOldList);
+        const auto owned = Records(kNewList);
+        std::vector<const FilterRule*> records;
+        for (const auto& record : owned)
+            records.push_back(record.get());
+        CKillPointHooks hooks;
+        auto writer = std::make_unique<CStoreWriter>(*store);
+        hooks.ArmTrace();
+        ReplaceAllRecords(*writer, records.data(), records.data() + records.size());
+        writer.reset();
+        hooks.Disarm();
+        trace = hooks.Trace();
+    }
+    for (const CKillPoint& point : KillPointsOf(trace)) {
+        const std::string what = Describe(point, trace);
+        ReplaceList(*m_store, kOldList);
+        ASSERT_TRUE(UsesIndex(*m_store)) << what;
+        ASSERT_TRUE(IsUrlAllowed(*m_store, kListUrls[1].c_str())) << what;
+
+        std::vector<std::wstring> args = m_files.ToArgs();
+        for (const std::wstring& arg : KillPointArgs(point))
+            args.push_back(arg);
+        ASSERT_EQ(RunRole(L"KillIndexedWriter", args).exitCode, kKilledExitCode) << what;
+
+        ExpectVerdictsOfOneList(*m_store, "the process that used the old index, " + what);
+        {
+            auto fresh = m_files.OpenFilterList();
+            ExpectVerdictsOfOneList(*fresh, "a process that starts now, " + what);
+        }
+    }
+    Append(*m_store, L"*clean*");
+    EXPECT_TRUE(UsesIndex(*m_store));
+    ExpectVerdictsOfTheWalk(*m_store, "after the next writer");
 }
