@@ -39,13 +39,18 @@ std::vector<CFilterRulePtr> Records(const std::vector<std::wstring>& texts)
     return records;
 }
 
-void ReplaceList(CSharedStore& store, const std::vector<std::wstring>& texts)
+// armed runs once the writer holds the list, before the change begins
+// (a hook on the system calls the change makes).
+void ReplaceList(CSharedStore& store, const std::vector<std::wstring>& texts,
+                 const std::function<void()>& armed = nullptr)
 {
     const auto owned = Records(texts);
     std::vector<const FilterRule*> records;
     for (const auto& record : owned)
         records.push_back(record.get());
     CStoreWriter writer(store);
+    if (armed)
+        armed();
     ReplaceAllRecords(writer, records.data(), records.data() + records.size());
 }
 
@@ -422,15 +427,8 @@ QUELLAN_TEST_ROLE(KillIndexedWriter)
 {
     CScratchStore files(args);
     auto store = files.OpenFilterList();
-    const auto owned = Records(kNewList);
-    std::vector<const FilterRule*> records;
-    for (const auto& record : owned)
-        records.push_back(record.get());
     CKillPointHooks hooks;
-    auto writer = std::make_unique<CStoreWriter>(*store);
-    hooks.ArmKill(KillPointFromArgs(args, CScratchStore::kArgCount));
-    ReplaceAllRecords(*writer, records.data(), records.data() + records.size());
-    writer.reset();
+    ReplaceList(*store, kNewList, [&] { hooks.ArmKill(KillPointFromArgs(args, CScratchStore::kArgCount)); });
     hooks.Disarm();
     return 0;
 }
@@ -447,15 +445,8 @@ TEST_F(FilterIndexStore, AWriterKilledAtAnyInstantLeavesEveryProcessJudgingByThe
         CScratchStore files(L"storage.bin");
         auto store = files.OpenFilterList();
         ReplaceList(*store, kOldList);
-        const auto owned = Records(kNewList);
-        std::vector<const FilterRule*> records;
-        for (const auto& record : owned)
-            records.push_back(record.get());
         CKillPointHooks hooks;
-        auto writer = std::make_unique<CStoreWriter>(*store);
-        hooks.ArmTrace();
-        ReplaceAllRecords(*writer, records.data(), records.data() + records.size());
-        writer.reset();
+        ReplaceList(*store, kNewList, [&] { hooks.ArmTrace(); });
         hooks.Disarm();
         trace = hooks.Trace();
     }
