@@ -84,11 +84,19 @@ CHandle StartProcess(const std::wstring& program, const std::vector<std::wstring
     }
     PROCESS_INFORMATION process{};
     // No application name: a bare program name is searched for as the shell
-    // would.
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, redirect, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        ADD_FAILURE() << "cannot start " << testing::PrintToString(program) << ": error " << GetLastError();
-        return CHandle();
+    // would. Under load Wine now and then fails a start with
+    // ERROR_INTERNAL_ERROR that succeeds when asked again.
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, redirect, 0, nullptr, nullptr, &startup,
+                           &process))
+            break;
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == kAttempts) {
+            ADD_FAILURE() << "cannot start " << testing::PrintToString(program) << ": error " << error;
+            return CHandle();
+        }
+        Sleep(100);
     }
     CloseHandle(process.hThread);
     return CHandle(process.hProcess);
