@@ -1,5 +1,7 @@
 #include "storage/SettingsStore.h"
 
+#include <cstring>
+
 #include "storage/StoreSingleton.h"
 
 namespace {
@@ -46,6 +48,25 @@ void SetRemoveBlockedItems(CStoreWriter& writer, bool remove)
     if (writer.GetViewSize() == 0)
         writer.Resize(1);
     writer.GetView()[0] = remove ? 1 : 0;
+}
+
+bool GetFilterHttps(const CStoreReader& reader) noexcept
+{
+    constexpr std::size_t kEnd = kFilterHttpsOffset + sizeof kFilterHttpsTag + 1;
+    if (reader.GetViewSize() < kEnd)
+        return true;
+    const unsigned char* option = reader.GetView() + kFilterHttpsOffset;
+    return std::memcmp(option, kFilterHttpsTag, sizeof kFilterHttpsTag) != 0 || option[sizeof kFilterHttpsTag] != 0;
+}
+
+void SetFilterHttps(CStoreWriter& writer, bool filter)
+{
+    constexpr std::size_t kEnd = kFilterHttpsOffset + sizeof kFilterHttpsTag + 1;
+    if (writer.GetViewSize() < kEnd)
+        writer.Resize(static_cast<LONG>(kEnd));
+    unsigned char* option = writer.GetView() + kFilterHttpsOffset;
+    std::memcpy(option, kFilterHttpsTag, sizeof kFilterHttpsTag);
+    option[sizeof kFilterHttpsTag] = filter ? 1 : 0;
 }
 
 bool IsSessionDisabled(const CStoreReader&) noexcept
