@@ -101,9 +101,9 @@ std::wstring HexResult(HRESULT hr)
 // resource; hr says how it ended, as the browser sees it. Wine's blocking
 // stream fails a successful empty document with INET_E_DATA_NOT_AVAILABLE:
 // the binding's own end says how that one went.
-CUrlLoad Load(const std::wstring& url)
+CUrlLoad Load(const std::wstring& url, const std::wstring& pageUrl, bool navigation)
 {
-    CUrlLoad load = LoadUrl(url);
+    CUrlLoad load = LoadUrl(url, nullptr, BrowserRequestHeaders(url, pageUrl, navigation));
     bool emptyButComplete = load.openResult == INET_E_DATA_NOT_AVAILABLE && load.body.empty() && load.hr == S_OK;
     if (FAILED(load.openResult) && !emptyButComplete)
         load.hr = load.openResult;
@@ -373,9 +373,13 @@ private:
         return StandInDocument(document).ToHtml();
     }
 
-    CRequest& Request(const wchar_t* kind, const std::wstring& url)
+    // pageUrl: the document that makes the request (empty for the window's
+    // own page); the browser passes it, and the kind of navigation, only in
+    // the headers it adds (tests/support/UrlLoad.h).
+    CRequest& Request(const wchar_t* kind, const std::wstring& url, const std::wstring& pageUrl = {})
     {
-        m_requests.push_back({kind, url, Load(url)});
+        const bool navigation = pageUrl.empty() || std::wstring(kind) == L"frame";
+        m_requests.push_back({kind, url, Load(url, pageUrl, navigation)});
         // Timers are due while the page loads.
         PumpMessages();
         return m_requests.back();
@@ -389,7 +393,7 @@ private:
             if (m_requested.count(reference.url))
                 continue;
             m_requested.insert(reference.url);
-            CRequest& request = Request(reference.kind.c_str(), reference.url);
+            CRequest& request = Request(reference.kind.c_str(), reference.url, documentUrl);
             if (reference.kind != L"frame" || request.Refused() || FAILED(request.load.hr) || depth >= kMaxFrameDepth)
                 continue;
             // A frame is a browser object of its own: its navigation reaches
