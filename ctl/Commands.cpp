@@ -8,7 +8,8 @@
 #include "engine/AdblockFormat.h"
 #include "engine/FilterEdit.h"
 #include "engine/FilterRule.h"
-#include "verdict/UrlVerdict.h"
+#include "engine/RequestContext.h"
+#include "verdict/RequestVerdict.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
@@ -148,22 +149,56 @@ std::vector<std::wstring> SplitUrlLines(const std::wstring& text)
     return lines;
 }
 
-int CheckCommand(const std::vector<std::wstring>& urls, bool explain)
+bool ParseCheckLine(const std::wstring& line, const CCheckRequest& defaults, CCheckRequest* request,
+                    std::wstring* reason)
+{
+    std::vector<std::wstring> fields;
+    std::wistringstream words(line);
+    for (std::wstring word; words >> word;)
+        fields.push_back(word);
+    if (fields.empty() || fields.size() > 3) {
+        *reason = L"a line holds \"URL [TYPE [PAGEURL]]\"";
+        return false;
+    }
+    *request = defaults;
+    request->url = fields[0];
+    if (fields.size() > 1)
+        request->type = fields[1];
+    if (fields.size() > 2)
+        request->page = fields[2];
+    return true;
+}
+
+int CheckCommand(const std::vector<CCheckRequest>& requests, bool explain)
 {
     int status = kExitSuccess;
     std::wstring out;
-    for (const auto& url : urls) {
+    auto refuse = [&](const std::wstring& url, const std::wstring& reason) {
+        WriteOut(out);
+        out.clear();
+        WriteErr(L"QuellanCtl: cannot judge " + url + L": " + reason + L"\n");
+        status = kExitFailure;
+    };
+    for (const auto& check : requests) {
+        RequestContext request;
+        request.url = check.url.c_str();
+        request.pageUrl = check.page.empty() ? nullptr : check.page.c_str();
+        if (!check.type.empty()) {
+            request.type = RequestTypeFromName(check.type);
+            if (request.type == kRequestUnknown) {
+                refuse(check.url, L"unknown type \"" + check.type + L"\"");
+                continue;
+            }
+        }
         std::vector<std::wstring> deciding;
         bool allowed;
         try {
-            allowed = IsUrlAllowed(GetFilterListStore(), url.c_str(), explain ? &deciding : nullptr);
+            allowed = IsRequestAllowed(GetFilterListStore(), request, explain ? &deciding : nullptr);
         } catch (const CHResultException& e) {
-            WriteOut(out);
-            out.clear();
-            WriteErr(L"QuellanCtl: cannot judge " + url + L": " + DescribeFailure(e.GetHResult()) + L"\n");
-            status = kExitFailure;
+            refuse(check.url, DescribeFailure(e.GetHResult()));
             continue;
         }
+        const std::wstring& url = check.url;
         out += (allowed ? L"allowed " : L"blocked ") + url + L"\n";
         for (const auto& filter : deciding)
             out += (allowed ? L"  allowed by " : L"  blocked by ") + filter + L"\n";
@@ -186,21 +221,29 @@ int ClearCommand()
 
 int OptionCommand(const std::vector<std::wstring>& args)
 {
-    const std::wstring name = L"remove-blocked-items";
+    const std::wstring removeName = L"remove-blocked-items";
+    const std::wstring httpsName = L"filter-https";
     if (args.empty()) {
-        bool on;
+        bool remove;
+        bool https;
         {
             CStoreReader reader(GetSettingsStore());
-            on = GetRemoveBlockedItems(reader);
+            remove = GetRemoveBlockedItems(reader);
+            https = GetFilterHttps(reader);
         }
-        WriteOut(name + (on ? L" on\n" : L" off\n"));
+        WriteOut(removeName + (remove ? L" on\n" : L" off\n") + httpsName + (https ? L" on\n" : L" off\n"));
         return kExitSuccess;
     }
-    if (args.size() != 2 || args[0] != name || (args[1] != L"on" && args[1] != L"off")) {
-        WriteErr(L"QuellanCtl: option takes no arguments, or \"remove-blocked-items on\" or \"... off\"\n");
+    if (args.size() != 2 || (args[0] != removeName && args[0] != httpsName) ||
+        (args[1] != L"on" && args[1] != L"off")) {
+        WriteErr(L"QuellanCtl: option takes no arguments, or \"remove-blocked-items on|off\" or "
+                 L"\"filter-https on|off\"\n");
         return kExitUsage;
     }
     CStoreWriter writer(GetSettingsStore());
-    SetRemoveBlockedItems(writer, args[1] == L"on");
+    if (args[0] == removeName)
+        SetRemoveBlockedItems(writer, args[1] == L"on");
+    else
+        SetFilterHttps(writer, args[1] == L"on");
     return kExitSuccess;
 }

@@ -270,6 +270,34 @@ TEST_F(QuellanCtl, CheckReadsUrlsFromStandardInput)
     EXPECT_EQ(empty.out.find("QuellanCtl: check needs at least one URL"), 0u) << empty.out;
 }
 
+TEST_F(QuellanCtl, CheckTakesTheTypeAndPageOfEachRequest)
+{
+    ASSERT_EQ(Ctl({L"add", L"*ads*"}).exitCode, 0u);
+    CProgramResult options = Ctl({L"check", L"--type", L"script", L"--explain", L"--page", L"http://news.example/",
+                                  L"http://example.com/ads/a.js", L"http://example.com/b.js"});
+    EXPECT_EQ(options.exitCode, 0u) << options.err;
+    EXPECT_EQ(options.out, "blocked http://example.com/ads/a.js\n  blocked by *ads*\nallowed http://example.com/b.js\n");
+    for (auto args : std::vector<std::vector<std::wstring>>{{L"check", L"--type", L"scripts", L"http://a/"},
+                                                            {L"check", L"--page"},
+                                                            {L"check", L"--frame", L"http://a/"}})
+        EXPECT_EQ(Ctl(args).exitCode, 2u) << Utf8(args[1]);
+
+    WriteFileBytes(File(L"requests.txt"), "http://example.com/ads/1.gif image http://news.example/\n"
+                                          "  http://example.com/2.css\tstylesheet\r\n"
+                                          "http://example.com/ads/3 xhr\n"
+                                          "http://example.com/4 bogus\n"
+                                          "http://example.com/5 image http://p/ extra\n");
+    CProgramResult lines = CtlWithInput({L"check", L"-"}, File(L"requests.txt"));
+    EXPECT_EQ(lines.exitCode, 1u);
+    EXPECT_NE(lines.out.find("blocked http://example.com/ads/1.gif\n"
+                             "allowed http://example.com/2.css\n"
+                             "blocked http://example.com/ads/3\n"),
+              std::string::npos)
+        << lines.out;
+    EXPECT_NE(lines.out.find("cannot judge http://example.com/4: unknown type \"bogus\""), std::string::npos);
+    EXPECT_NE(lines.out.find("cannot judge http://example.com/5 image http://p/ extra"), std::string::npos);
+}
+
 TEST_F(QuellanCtl, CheckNamesAUrlItCannotJudge)
 {
     std::wstring overlong = L"http://example.com/" + std::wstring(2100, L'a');
@@ -384,15 +412,20 @@ TEST_F(QuellanCtl, BothArchitecturesShareOneStoreAndAgree)
             << Utf8(check[i]) << "\n" << mine.out;
 }
 
-TEST_F(QuellanCtl, OptionShowsAndSetsWhetherTheBrowserHidesBlockedElements)
+TEST_F(QuellanCtl, OptionShowsAndSetsWhetherTheBrowserHidesBlockedElementsAndFiltersHttps)
 {
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
-    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\n");
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\nfilter-https on\n");
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"on"}).exitCode, 0u);
-    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\n");
-    for (auto args : std::vector<std::vector<std::wstring>>{
-             {L"option", L"remove-blocked-items"}, {L"option", L"remove-blocked-items", L"yes"}, {L"option", L"x", L"on"}})
+    ASSERT_EQ(Ctl({L"option", L"filter-https", L"off"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\nfilter-https off\n");
+    for (auto args : std::vector<std::vector<std::wstring>>{{L"option", L"remove-blocked-items"},
+                                                            {L"option", L"remove-blocked-items", L"yes"},
+                                                            {L"option", L"filter-https", L"1"},
+                                                            {L"option", L"x", L"on"}})
         EXPECT_EQ(Ctl(args).exitCode, 2u);
-    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\n");
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\nfilter-https off\n");
+    ASSERT_EQ(Ctl({L"option", L"filter-https", L"on"}).exitCode, 0u);
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\nfilter-https on\n");
 }
