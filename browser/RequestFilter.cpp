@@ -219,6 +219,12 @@ HRESULT CProtocolFilter<TWrapped>::Refuse(IInternetProtocolSink* sink)
     if (!sink)
         return E_POINTER;
     HRESULT hr = sink->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/plain");
+    // The type is this filter's own answer, so it is final. Said so, urlmon's
+    // binding does not sniff the data for a type of its own: sniffing, it
+    // buffers the first data report and keeps that buffer (2 KiB) for the
+    // binding's life when the document is empty, per refused request.
+    if (SUCCEEDED(hr))
+        hr = sink->ReportProgress(BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE, L"text/plain");
     if (FAILED(hr))
         return hr;
     hr = sink->ReportData(BSCF_FIRSTDATANOTIFICATION | BSCF_LASTDATANOTIFICATION | BSCF_DATAFULLYAVAILABLE, 0, 0);

@@ -9,7 +9,8 @@
 // verdict whether the request may load, in its context: the URL, and the page
 // and kind the browser passes with the request (browser/RequestFilterContext.h). A refused request never reaches the handler, so no connection is
 // made; the filter answers it as an empty, successful "text/plain" document:
-// ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, "text/plain"), then
+// ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, "text/plain"), the same type
+// as verified (BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE), then
 // ReportData(first | last | fully available, 0, 0), then
 // ReportResult(S_OK, 200, null), each only if the one before succeeded.
 // Requests started with Start (no IUri) and requests in a process whose

@@ -68,8 +68,8 @@ TEST_F(RequestFilter, RefusedRequestIsAnEmptyTextDocumentThatNeverReachesTheServ
     ASSERT_TRUE(binding->Protocol());
 
     EXPECT_EQ(StartEx(*binding, L"/ads/banner.gif?refused"), S_OK);
-    EXPECT_THAT(binding->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportData(13, 0, 0)",
-                                              "ReportResult(0x00000000, 200, null)"));
+    EXPECT_THAT(binding->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportProgress(22, text/plain)",
+                                              "ReportData(13, 0, 0)", "ReportResult(0x00000000, 200, null)"));
 
     char buffer[8];
     FillMemory(buffer, sizeof buffer, 'x');
@@ -222,12 +222,13 @@ TEST_F(RequestFilter, AFailingSinkCallEndsTheRefusalWithItsResult)
     CComPtr<CTestBinding> second = NewRequest();
     second->SetSinkResults(S_OK, E_OUTOFMEMORY, S_OK);
     EXPECT_EQ(StartEx(*second, L"/ads/banner.gif?2"), E_OUTOFMEMORY);
-    EXPECT_THAT(second->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportData(13, 0, 0)"));
+    EXPECT_THAT(second->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportProgress(22, text/plain)",
+                                             "ReportData(13, 0, 0)"));
 
     CComPtr<CTestBinding> third = NewRequest();
     third->SetSinkResults(S_OK, S_OK, E_UNEXPECTED);
     EXPECT_EQ(StartEx(*third, L"/ads/banner.gif?3"), E_UNEXPECTED);
-    EXPECT_EQ(third->Calls().size(), 3u);
+    EXPECT_EQ(third->Calls().size(), 4u);
 }
 
 TEST_F(RequestFilter, ExistsOnlyAggregatedAndAnswersAsOneObjectWithItsOuter)
