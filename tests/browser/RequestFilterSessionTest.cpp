@@ -274,6 +274,21 @@ QUELLAN_TEST_ROLE(ManyThreads)
         int perThread;
         int thread;
         volatile LONG* failures;
+
+        static DWORD WINAPI Run(void* context)
+        {
+            const CWork& job = *static_cast<CWork*>(context);
+            CComApartment apartment;
+            for (int i = 0; i < job.perThread; ++i) {
+                bool refused = i % 2 == 0;
+                std::wstring path = (refused ? L"/ads/item.txt?" : L"/page/item.txt?") + std::to_wstring(job.thread) +
+                                    L"-" + std::to_wstring(i);
+                CUrlLoad load = LoadUrl(job.server->Url(path));
+                if (load.hr != S_OK || load.body != (refused ? "" : "page"))
+                    InterlockedIncrement(job.failures);
+            }
+            return 0;
+        }
     };
     volatile LONG failures = 0;
     constexpr int kThreads = 8;
@@ -281,22 +296,7 @@ QUELLAN_TEST_ROLE(ManyThreads)
     HANDLE threads[kThreads];
     for (int t = 0; t < kThreads; ++t) {
         work[t] = {&server, perThread, t, &failures};
-        threads[t] = CreateThread(
-            nullptr, 0,
-            [](void* context) -> DWORD {
-                const CWork& job = *static_cast<CWork*>(context);
-                CComApartment apartment;
-                for (int i = 0; i < job.perThread; ++i) {
-                    bool refused = i % 2 == 0;
-                    std::wstring path = (refused ? L"/ads/item.txt?" : L"/page/item.txt?") +
-                                        std::to_wstring(job.thread) + L"-" + std::to_wstring(i);
-                    CUrlLoad load = LoadUrl(job.server->Url(path));
-                    if (load.hr != S_OK || load.body != (refused ? "" : "page"))
-                        InterlockedIncrement(job.failures);
-                }
-                return 0;
-            },
-            &work[t], 0, nullptr);
+        threads[t] = CreateThread(nullptr, 0, &CWork::Run, &work[t], 0, nullptr);
         if (!threads[t])
             return 4;
     }

@@ -141,6 +141,16 @@ TEST_F(ObjectTest, LivesWhileReferencedAndHoldsTheModule)
     EXPECT_EQ(0, g_liveObjects);
 }
 
+DWORD WINAPI CountManyTimes(void* target)
+{
+    auto* unknown = static_cast<IPersist*>(target);
+    for (int i = 0; i < 200000; ++i) {
+        unknown->AddRef();
+        unknown->Release();
+    }
+    return 0;
+}
+
 // urlmon's session counts the request filter's class factory on every binding
 // thread: a count that drifts frees an object still held, or never frees it.
 TEST_F(ObjectTest, CountsFromManyThreadsAtOnceAddUp)
@@ -150,17 +160,7 @@ TEST_F(ObjectTest, CountsFromManyThreadsAtOnceAddUp)
     constexpr int kThreads = 8;
     HANDLE threads[kThreads];
     for (HANDLE& thread : threads) {
-        thread = CreateThread(
-            nullptr, 0,
-            [](void* target) -> DWORD {
-                auto* unknown = static_cast<IPersist*>(target);
-                for (int i = 0; i < 200000; ++i) {
-                    unknown->AddRef();
-                    unknown->Release();
-                }
-                return 0;
-            },
-            shared, 0, nullptr);
+        thread = CreateThread(nullptr, 0, &CountManyTimes, shared, 0, nullptr);
         ASSERT_NE(thread, nullptr);
     }
     WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
