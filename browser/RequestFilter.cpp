@@ -51,10 +51,15 @@ CComPtr<IClassFactory> CreateRequestFilterFactory()
 
 bool IsRequestRefused(IUri* uri)
 {
-    bool disabled;
-    {
+    bool disabled = false;
+    try {
         CStoreReader reader(GetSettingsStore());
         disabled = IsSessionDisabled(reader);
+    } catch (const CHResultException& e) {
+        // Settings locked longer than a request may wait: judge the request
+        // as if filtering were on.
+        if (e.GetHResult() != kLockTimedOut)
+            throw;
     }
     if (disabled || !uri)
         return false;
