@@ -13,7 +13,7 @@
 #    expressions, and the same URLs judged by two engines of other browsers'
 #    blockers (npm packages @gorhill/ubo-core and @ghostery/adblocker,
 #    installed into bench/data/peers, never committed) with the ratio of
-#    medians;
+#    medians; then the same URLs against a list never stored (empty);
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
 #    one, undo file and flushes to disk included (needs no data).
 #
@@ -58,6 +58,7 @@ echo
 echo "== URL verdict"
 wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" "${peers[@]}" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
+wine "$build/x64/bench/UrlVerdictBench.exe" --empty "$(win "$data/sitelist.txt")"
 echo
 echo "== Filter list changes"
 wine "$build/x64/bench/StoreWriteBench.exe"

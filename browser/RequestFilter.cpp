@@ -58,10 +58,15 @@ CComPtr<IClassFactory> CreateRequestFilterFactory(bool secure)
 
 bool IsRequestRefused(IUri* uri, IInternetProtocolSink* sink, IInternetBindInfo* bindInfo, bool secure)
 {
-    bool disabled;
-    {
+    bool disabled = false;
+    try {
         CStoreReader reader(GetSettingsStore());
         disabled = IsSessionDisabled(reader) || (secure && !GetFilterHttps(reader));
+    } catch (const CHResultException& e) {
+        // Settings locked longer than a request may wait: judge the request
+        // as if filtering were on.
+        if (e.GetHResult() != kLockTimedOut)
+            throw;
     }
     if (disabled || !uri)
         return false;

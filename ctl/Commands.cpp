@@ -20,7 +20,7 @@ namespace {
 // reader is released before the caller does anything slow with them.
 std::vector<std::wstring> ReadFilterTexts()
 {
-    CStoreReader reader(GetFilterListStore());
+    CStoreReader reader(GetFilterListStore(), kWriterWaitMs);
     std::vector<std::wstring> texts;
     CFilterRecordCursor cursor(reader);
     while (const FilterRule* rule = cursor.Next())
@@ -48,6 +48,8 @@ std::wstring Quoted(const std::wstring& text)
 
 std::wstring DescribeFailure(HRESULT hr)
 {
+    if (hr == kLockTimedOut)
+        return L"another process keeps the store locked; gave up waiting, nothing was changed";
     wchar_t* system = nullptr;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,

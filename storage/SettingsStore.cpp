@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "com/Error.h"
 #include "storage/StoreSingleton.h"
 
 namespace {
@@ -19,11 +20,16 @@ std::unique_ptr<CSharedStore> OpenSettingsStore(const wchar_t* path, const std::
     auto store = std::make_unique<CSharedStore>(path, GetSharedSecurityAttributes(), OPEN_ALWAYS, readerCountName,
                                                 writeLockName);
     // A new file, or one left empty by a process that died right after
-    // creating it, reads as the option off.
-    {
-        CStoreWriter writer(*store);
+    // creating it, reads as the option off. It is given its byte now if the
+    // lock comes soon (this runs on browser threads); otherwise the next
+    // change of the option does it.
+    try {
+        CStoreWriter writer(*store, kShortWaitMs);
         if (writer.GetViewSize() == 0)
             writer.Resize(1);
+    } catch (const CHResultException& e) {
+        if (e.GetHResult() != kLockTimedOut)
+            throw;
     }
     return store;
 }

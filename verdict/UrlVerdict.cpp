@@ -25,6 +25,13 @@ bool WalkList(CSharedStore& filterList, const wchar_t* canonical, std::vector<st
     // they are ruled out without running the matcher.
     const CUrlCharacterPairs pairs(canonical);
 
+    // An empty list, as every user has who never stored a filter, allows
+    // everything: no lock protocol for that (a writer that empties the list
+    // has its change counted by then, and one that fills it does not make
+    // the file longer before its change is under way).
+    if (filterList.GetSize() == 0)
+        return true;
+
     // A matching exception settles the answer at once.
     CStoreReader reader(filterList);
     bool allowed = true;
@@ -190,7 +197,17 @@ const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage
 
 bool IsUrlAllowed(const wchar_t* url)
 {
-    return IsUrlAllowed(GetFilterListStore(), url);
+    try {
+        return IsUrlAllowed(GetFilterListStore(), url);
+    } catch (const CHResultException& e) {
+        // The list is locked longer than a browser thread may wait (a writer
+        // at work, or a process that keeps the lock), and the index this
+        // process has was not current: the URL loads rather than the page
+        // hanging.
+        if (e.GetHResult() != kLockTimedOut)
+            throw;
+        return true;
+    }
 }
 
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url)

@@ -37,10 +37,13 @@ std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept;
 // may load; false: blocked. Throws CHResultException when no judgement could
 // be made: the URL cannot be canonicalized (for instance its canonical form
 // would exceed 2083 characters), or the store cannot be opened or read.
+// A list locked longer than a browser thread waits (kShortWaitMs) allows the
+// URL when the index could not answer.
 // A caller may hold a reader of the settings store, never of the filter list.
 bool IsUrlAllowed(const wchar_t* url);
 
-// The same against the given filter list store.
+// The same against the given filter list store; a list locked too long
+// throws kLockTimedOut.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
 
 // The same, and the text of the filters that decided, for a person to read:

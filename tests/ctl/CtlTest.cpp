@@ -10,6 +10,8 @@
 
 #include "com/Error.h"
 #include "com/Handle.h"
+#include "storage/FilterListStore.h"
+#include "storage/SharedObjects.h"
 #include "tests/support/Files.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
@@ -367,6 +369,24 @@ TEST_F(QuellanCtl, BadFilesAndCommandsGiveAMessageAndChangeNothing)
     CProgramResult help = Ctl({L"--help"});
     EXPECT_EQ(help.exitCode, 0u);
     EXPECT_NE(help.out.find("Usage: QuellanCtl"), std::string::npos);
+}
+
+// Another process that keeps the list's lock makes a writer give up after
+// its bound with a message, having changed nothing.
+TEST_F(QuellanCtl, AddGivesUpWithAMessageWhileAnotherProcessKeepsTheListLocked)
+{
+    ASSERT_EQ(Ctl({L"add", L"*kept*"}).exitCode, 0u);
+    CHandle lock(CreateMutexW(GetSharedSecurityAttributes(), FALSE,
+                              MakeSharedObjectName(kFilterListWriteLockName).c_str()));
+    ASSERT_EQ(WaitForSingleObject(lock.Get(), 0), WAIT_OBJECT_0);
+    const DWORD start = GetTickCount();
+    CProgramResult add = Ctl({L"add", L"*new*"});
+    ReleaseMutex(lock.Get());
+    EXPECT_EQ(add.exitCode, 1u);
+    EXPECT_NE(add.err.find("another process keeps the store locked"), std::string::npos) << add.err;
+    EXPECT_LT(GetTickCount() - start, kWriterWaitMs + 20000);
+    EXPECT_EQ(List(), "*kept*\n");
+    EXPECT_EQ(Ctl({L"add", L"*new*"}).exitCode, 0u);
 }
 
 TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
