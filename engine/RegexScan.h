@@ -4,6 +4,7 @@
 // of overflowing. Only the engine's regular-expression files include this.
 
 #include <cstddef>
+#include <cwchar>
 #include <string_view>
 
 namespace regex_scan {
@@ -30,6 +31,41 @@ enum class CToken
     Other,
 };
 
+// The value of a run of hexadecimal digits, or -1 when one is not.
+inline long HexDigits(std::wstring_view digits) noexcept
+{
+    long value = 0;
+    for (const wchar_t c : digits) {
+        const int digit = c >= L'0' && c <= L'9'   ? c - L'0'
+                          : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                          : c >= L'A' && c <= L'F' ? c - L'A' + 10
+                                                   : -1;
+        if (digit < 0)
+            return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// The character an escape token (from NextToken) stands for as a literal,
+// or 0 when it stands for none: a class, an assertion, a back-reference, a
+// control character, or a letter the library may read otherwise.
+inline wchar_t EscapedCharacter(std::wstring_view token) noexcept
+{
+    if (token.size() < 2)
+        return 0;
+    const wchar_t kind = token[1];
+    if ((kind == L'x' && token.size() == 4) || (kind == L'u' && token.size() == 6)) {
+        const long value = HexDigits(token.substr(2));
+        return value > 0 ? static_cast<wchar_t>(value) : 0;
+    }
+    // Only escaped punctuation stands for itself; letters and digits are
+    // classes, assertions, references or codes.
+    if (token.size() == 2 && kind != L'\0' && std::wcschr(L"./-?*+()[]{}|^$\\=&:,;!@#%~'\"<> _`", kind))
+        return kind;
+    return 0;
+}
+
 // Splits a body the way libstdc++'s ECMAScript scanner does, as far as the
 // structure is concerned: "\" always takes the next character, and inside
 // a class only "]" ends it, except escaped or within "[:name:]",
@@ -40,8 +76,24 @@ inline CToken NextToken(std::wstring_view body, std::size_t& i)
     const wchar_t c = body[i++];
     switch (c) {
     case L'\\':
-        if (i < n)
-            ++i;
+        if (i < n) {
+            // Escapes that take more than the character after the "\", as
+            // the library reads them: \xHH and \uHHHH (a character; other
+            // forms do not compile), \cX (the letter X itself, in this
+            // library) and a back-reference's digits.
+            const wchar_t kind = body[i++];
+            if (kind == L'x' || kind == L'u') {
+                const std::size_t digits = kind == L'x' ? 2 : 4;
+                if (n - i >= digits && HexDigits(body.substr(i, digits)) >= 0)
+                    i += digits;
+            } else if (kind == L'c') {
+                if (i < n)
+                    ++i;
+            } else if (kind >= L'1' && kind <= L'9') {
+                while (i < n && body[i] >= L'0' && body[i] <= L'9')
+                    ++i;
+            }
+        }
         return CToken::Escape;
     case L'[':
         while (i < n && body[i] != L']') {

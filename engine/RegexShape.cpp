@@ -62,7 +62,7 @@ CRegexShape MeasureRegexShape(std::wstring_view body)
         const std::size_t units = i - start;
         switch (token) {
         case CToken::Escape:
-            if (units == 2 && body[start + 1] >= L'1' && body[start + 1] <= L'9')
+            if (units >= 2 && body[start + 1] >= L'1' && body[start + 1] <= L'9')
                 shape.backReference = true;
             last = CWeights{0, units, 1, 0, 0};
             open.back().inside.Add(last);
@@ -328,12 +328,8 @@ std::vector<std::wstring> RegexRequiredLiterals(std::wstring_view body)
             continue;
         }
         wchar_t literal = L'\0';
-        if (token == CToken::Escape && i - start == 2) {
-            // Only escaped punctuation stands for itself; letters and digits
-            // are classes, assertions, references or codes.
-            const wchar_t c = body[start + 1];
-            if (c != L'\0' && std::wcschr(L"./-?*+()[]{}|^$\\=&:,;!@#%~'\"<> _`", c))
-                literal = c;
+        if (token == CToken::Escape) {
+            literal = EscapedCharacter(body.substr(start, i - start));
         } else if (token == CToken::Other && !std::wcschr(L".^$]}", body[start])) {
             literal = body[start];
         }
