@@ -68,14 +68,66 @@ inline bool SegmentMatches(const wchar_t* run, const wchar_t* url, std::size_t a
     }
 }
 
+// Reads a value of the shared image into private memory: the compiler may
+// neither skip the copy nor read the shared bytes again in its place, so a
+// value checked once stays the value that is used.
+inline void Settle(const void* copy) noexcept
+{
+    asm volatile("" : : "r"(copy) : "memory");
+}
+
+template <class T>
+T ReadOnce(const BYTE* at) noexcept
+{
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    Settle(&value);
+    return value;
+}
+
 }  // namespace
+
+// The header as Open checked it. Lookups read the header from here only:
+// another process of the user may rewrite the mapped image at any time.
+struct CFilterIndex::CLayout
+{
+    CHeader header;
+};
+
+// One record of the list copy, copied into private memory and proven to be
+// the record the entry was built for; matchers read only this copy, which
+// ends with its terminator.
+class CFilterIndex::CRecord
+{
+public:
+    const FilterRule& Get() const noexcept { return *reinterpret_cast<const FilterRule*>(m_bytes); }
+    bool Empty() const noexcept { return m_size == 0; }
+    BYTE* Reserve(std::size_t size)
+    {
+        m_bytes = m_local;
+        if (size > sizeof m_local) {
+            m_large.resize(size);
+            m_bytes = m_large.data();
+        }
+        m_size = size;
+        return m_bytes;
+    }
+
+private:
+    alignas(8) BYTE m_local[512];
+    std::vector<BYTE> m_large;
+    BYTE* m_bytes = m_local;
+    std::size_t m_size = 0;
+};
 
 std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t size, bool checksum)
 {
     if (size < sizeof(CHeader))
         return nullptr;
-    CHeader header;
+    CLayout layout;
+    CHeader& header = layout.header;
     std::memcpy(&header, image, sizeof header);
+    Settle(&header);
     if (header.magic != kMagic || header.version != kVersion || header.imageSize != size)
         return nullptr;
     if (header.listOffset < sizeof(CHeader) || header.listOffset % 8 != 0 ||
@@ -101,51 +153,43 @@ std::unique_ptr<CFilterIndex> CFilterIndex::Open(const BYTE* image, std::size_t 
     }
     if (checksum && ImageChecksum(image, header, ListEnd(header), size) != header.checksum)
         return nullptr;
-    return std::unique_ptr<CFilterIndex>(new CFilterIndex(image));
+    return std::unique_ptr<CFilterIndex>(new CFilterIndex(image, layout));
 }
 
-CFilterIndex::CFilterIndex(const BYTE* image)
-    : m_image(image), m_regexes(new std::atomic<CCompiledRegex*>[At<CHeader>(image, 0)->regexCount]())
+CFilterIndex::CFilterIndex(const BYTE* image, const CLayout& layout)
+    : m_image(image),
+      m_layout(std::make_unique<CLayout>(layout)),
+      m_regexes(new std::atomic<CCompiledRegex*>[layout.header.regexCount]())
 {
-    const CHeader& header = *At<CHeader>(image, 0);
-    std::size_t count = 0;
-    for (int t = 0; t < kTableCount; ++t) {
-        m_firstEntry[2 * t] = count;
-        count += header.tables[t].entryCount;
-        m_firstEntry[2 * t + 1] = count;
-        count += header.tables[t].alwaysCount;
-    }
-    m_checked.reset(new std::atomic<std::uint32_t>[count / 32 + 1]());
 }
 
 CFilterIndex::~CFilterIndex()
 {
-    const std::uint32_t count = At<CHeader>(m_image, 0)->regexCount;
-    for (std::uint32_t i = 0; i < count; ++i)
+    for (std::uint32_t i = 0; i < m_layout->header.regexCount; ++i)
         delete m_regexes[i].load();
 }
 
 DWORD CFilterIndex::GetGeneration() const noexcept
 {
-    return At<CHeader>(m_image, 0)->generation;
+    return m_layout->header.generation;
 }
 
 const BYTE* CFilterIndex::GetList() const noexcept
 {
-    return m_image + At<CHeader>(m_image, 0)->listOffset;
+    return m_image + m_layout->header.listOffset;
 }
 
 DWORD CFilterIndex::GetListSize() const noexcept
 {
-    return At<CHeader>(m_image, 0)->listSize;
+    return m_layout->header.listSize;
 }
 
 std::uint64_t CFilterIndex::GetListHash() const noexcept
 {
-    return At<CHeader>(m_image, 0)->listHash;
+    return m_layout->header.listHash;
 }
 
-std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url) const
+std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url, const CRegexTimeBound* bound) const
 {
     if (m_damaged.load())
         return std::nullopt;
@@ -161,71 +205,77 @@ std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url) const
     for (std::size_t i = 0; i < length; ++i)
         keys[i] = static_cast<std::uint8_t>(KeyChar(url[i]));
     std::memset(keys + length, 0, 8);
+    const CQuery query{url, keys, length, bound};
     try {
         // Exceptions matter only once a block record matches.
-        if (!AnyMatch(0, url, keys, length))
+        if (!AnyMatch(0, query))
             return true;
-        return AnyMatch(kTablesPerKind, url, keys, length);
+        return AnyMatch(kTablesPerKind, query);
     } catch (const CDamaged&) {
         m_damaged.store(true);
         return std::nullopt;
     }
 }
 
-bool CFilterIndex::Probe(int t, std::uint32_t key, const wchar_t* url, std::size_t length, std::size_t position) const
+bool CFilterIndex::Probe(int t, std::uint32_t key, const CQuery& query, std::size_t position) const
 {
-    const CHeader& header = *At<CHeader>(m_image, 0);
-    const CTable& table = header.tables[t];
-    const std::uint64_t* bitset = At<std::uint64_t>(m_image, table.bitsetOffset);
+    const CTable& table = m_layout->header.tables[t];
+    // Every value read from the image is read once and checked against the
+    // private header before it is used as an index.
     const std::uint32_t bucket = key >> (32 - table.bits);
-    const std::uint64_t word = bitset[bucket / 64];
+    const std::uint64_t word = ReadOnce<std::uint64_t>(m_image + table.bitsetOffset + bucket / 64 * sizeof word);
     const std::uint64_t bit = std::uint64_t{1} << (bucket % 64);
     if (!(word & bit))
         return false;
-    const std::uint32_t r = At<std::uint32_t>(m_image, table.rankOffset)[bucket / 64] +
+    const std::uint32_t r = ReadOnce<std::uint32_t>(m_image + table.rankOffset + bucket / 64 * sizeof(std::uint32_t)) +
                             static_cast<std::uint32_t>(__builtin_popcountll(word & (bit - 1)));
     if (r >= table.bucketCount)
         return false;
-    const std::uint32_t* starts = At<std::uint32_t>(m_image, table.startsOffset);
-    const CEntry* entries = At<CEntry>(m_image, table.entriesOffset);
-    const std::uint32_t last = std::min(starts[r + 1], table.entryCount);
-    for (std::uint32_t i = starts[r]; i < last; ++i) {
-        const CEntry& entry = entries[i];
+    const BYTE* starts = m_image + table.startsOffset;
+    const std::uint32_t first = ReadOnce<std::uint32_t>(starts + r * sizeof(std::uint32_t));
+    const std::uint32_t last =
+        std::min(ReadOnce<std::uint32_t>(starts + (r + 1) * sizeof(std::uint32_t)), table.entryCount);
+    CRecord record;
+    for (std::uint32_t i = first; i < last; ++i) {
+        const CEntry entry = ReadOnce<CEntry>(m_image + table.entriesOffset + std::size_t{i} * sizeof(CEntry));
         if (entry.key != key)
             continue;
-        const std::size_t number = m_firstEntry[2 * t] + i;
         // The record's literal segment must be in the URL where the key was
         // found; checking that is much cheaper than the record's matcher,
         // and for most records it is the whole answer.
+        record.Reserve(0);
         if (entry.runStart != kNoRun) {
-            const std::uint32_t offset = entry.rule & ~kRunDecides;
             if (entry.runOffset > position || (entry.rule & kRegexRule))
                 continue;
-            Verify(number, offset, entry.recordHash);
-            const auto& record = *reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset);
+            CopyRecord(entry.rule & ~kRunDecides, entry.recordHash, record);
+            const FilterRule& rule = record.Get();
             // A run that starts past the record's body would read beyond it.
-            if (entry.runStart > record.length)
+            if (entry.runStart > rule.length)
                 throw CDamaged();
             const std::size_t start = position - entry.runOffset;
-            if (!SegmentMatches(record.body + entry.runStart, url + start, length - start))
+            if (!SegmentMatches(rule.body + entry.runStart, query.url + start, query.length - start))
                 continue;
             if (entry.rule & kRunDecides)
                 return true;
         }
-        if (MatchEntry(entry, number, url))
+        if (MatchEntry(entry, record, query))
             return true;
     }
     return false;
 }
 
-bool CFilterIndex::AnyMatch(int first, const wchar_t* url, const std::uint8_t* keys, std::size_t length) const
+bool CFilterIndex::AnyMatch(int first, const CQuery& query) const
 {
-    const CHeader& header = *At<CHeader>(m_image, 0);
+    const std::uint8_t* const keys = query.keys;
+    const std::size_t length = query.length;
+    const CHeader& header = m_layout->header;
     const CTable& longTable = header.tables[first + kLongTable];
     const CTable& shortTable = header.tables[first + kShortTable];
     const CTable& edgeTable = header.tables[first + kEdgeTable];
-    const std::uint64_t* longBits = At<std::uint64_t>(m_image, longTable.bitsetOffset);
-    const std::uint64_t* shortBits = At<std::uint64_t>(m_image, shortTable.bitsetOffset);
+    // A bit of these sets is read once per piece, and says only whether the
+    // bucket is looked at (where every value is checked again).
+    const std::uint64_t* longBits = reinterpret_cast<const std::uint64_t*>(m_image + longTable.bitsetOffset);
+    const std::uint64_t* shortBits = reinterpret_cast<const std::uint64_t*>(m_image + shortTable.bitsetOffset);
     const int longShift = 32 - static_cast<int>(longTable.bits);
     const int shortShift = 32 - static_cast<int>(shortTable.bits);
 
@@ -237,7 +287,7 @@ bool CFilterIndex::AnyMatch(int first, const wchar_t* url, const std::uint8_t* k
             std::memcpy(&piece, keys + i, sizeof piece);
             const std::uint32_t key = ShortKey(piece);
             const std::uint32_t bucket = key >> shortShift;
-            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(first + kShortTable, key, url, length, i))
+            if (((shortBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(first + kShortTable, key, query, i))
                 return true;
         }
     }
@@ -247,73 +297,77 @@ bool CFilterIndex::AnyMatch(int first, const wchar_t* url, const std::uint8_t* k
             std::memcpy(&piece, keys + i, sizeof piece);
             const std::uint32_t key = LongKey(piece);
             const std::uint32_t bucket = key >> longShift;
-            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(first + kLongTable, key, url, length, i))
+            if (((longBits[bucket / 64] >> (bucket % 64)) & 1) && Probe(first + kLongTable, key, query, i))
                 return true;
         }
     }
     if (edgeTable.entryCount != 0) {
         const std::size_t edge = std::min(kEdge, length);
         for (std::size_t n = 1; n <= edge; ++n) {
-            if (Probe(first + kEdgeTable, PrefixKey(PackKeys(keys, n), n), url, length, 0) ||
-                Probe(first + kEdgeTable, SuffixKey(PackKeys(keys + length - n, n), n), url, length, length - n))
+            if (Probe(first + kEdgeTable, PrefixKey(PackKeys(keys, n), n), query, 0) ||
+                Probe(first + kEdgeTable, SuffixKey(PackKeys(keys + length - n, n), n), query, length - n))
                 return true;
         }
     }
     if (edgeTable.alwaysCount != 0) {
         CUrlPairs pairs;
-        const CEntry* always = At<CEntry>(m_image, edgeTable.alwaysOffset);
+        CRecord record;
         for (std::uint32_t i = 0; i < edgeTable.alwaysCount; ++i) {
-            if (pairs.Contains(always[i].key, keys, length) &&
-                MatchEntry(always[i], m_firstEntry[2 * (first + kEdgeTable) + 1] + i, url))
+            const CEntry entry = ReadOnce<CEntry>(m_image + edgeTable.alwaysOffset + std::size_t{i} * sizeof(CEntry));
+            record.Reserve(0);
+            if (pairs.Contains(entry.key, keys, length) && MatchEntry(entry, record, query))
                 return true;
         }
     }
     return false;
 }
 
-void CFilterIndex::Verify(std::size_t number, std::uint32_t offset, std::uint32_t hash) const
+void CFilterIndex::CopyRecord(std::uint32_t offset, std::uint32_t hash, CRecord& record) const
 {
-    std::atomic<std::uint32_t>& word = m_checked[number / 32];
-    const std::uint32_t bit = 1u << (number % 32);
-    if (word.load(std::memory_order_relaxed) & bit)
-        return;
-    const CHeader& header = *At<CHeader>(m_image, 0);
+    const CHeader& header = m_layout->header;
     if (!IsRecordOffset(offset, header.listSize))
         throw CDamaged();
-    const BYTE* record = m_image + header.listOffset + offset;
-    const std::size_t size = FilterRecordSize(reinterpret_cast<const FilterRule*>(record)->length);
-    if (size > header.listSize - offset || RecordHash(record, size) != hash)
+    const BYTE* at = m_image + header.listOffset + offset;
+    const WORD length = ReadOnce<WORD>(at + offsetof(FilterRule, length));
+    const std::size_t size = FilterRecordSize(length);
+    if (size > header.listSize - offset)
         throw CDamaged();
-    word.fetch_or(bit, std::memory_order_relaxed);
+    BYTE* copy = record.Reserve(size);
+    std::memcpy(copy, at, size);
+    Settle(copy);
+    // The copy is checked whole, every time: the shared bytes may have
+    // changed since any earlier look.
+    const FilterRule& rule = record.Get();
+    if (rule.length != length || rule.body[length] != L'\0' || RecordHash(copy, size) != hash)
+        throw CDamaged();
 }
 
-bool CFilterIndex::MatchEntry(const CEntry& entry, std::size_t number, const wchar_t* url) const
+bool CFilterIndex::MatchEntry(const CEntry& entry, CRecord& record, const CQuery& query) const
 {
-    const CHeader& header = *At<CHeader>(m_image, 0);
     if (entry.rule & kRegexRule) {
         const std::uint32_t index = entry.rule & ~kRegexRule;
-        if (index >= header.regexCount)
+        if (index >= m_layout->header.regexCount)
             throw CDamaged();
-        Verify(number, At<std::uint32_t>(m_image, header.regexOffset)[index], entry.recordHash);
-        const CCompiledRegex* regex = GetRegex(index);
-        return regex && regex->Search(url);
+        // A spent bound answers "no match" without compiling either.
+        if (query.bound && query.bound->IsSpent())
+            return false;
+        const CCompiledRegex* regex = GetRegex(index, entry.recordHash);
+        return regex && regex->Search(query.url, nullptr, query.bound);
     }
-    const std::uint32_t offset = entry.rule & ~kRunDecides;
-    Verify(number, offset, entry.recordHash);
-    return MatchWildcard(reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset)->body, url);
+    if (record.Empty())
+        CopyRecord(entry.rule & ~kRunDecides, entry.recordHash, record);
+    return MatchWildcard(record.Get().body, query.url);
 }
 
-const CCompiledRegex* CFilterIndex::GetRegex(std::uint32_t index) const
+const CCompiledRegex* CFilterIndex::GetRegex(std::uint32_t index, std::uint32_t hash) const
 {
-    const CHeader& header = *At<CHeader>(m_image, 0);
     if (const CCompiledRegex* regex = m_regexes[index].load(std::memory_order_acquire))
         return regex;
-    const std::uint32_t offset = At<std::uint32_t>(m_image, header.regexOffset)[index];
-    const auto& record = *reinterpret_cast<const FilterRule*>(m_image + header.listOffset + offset);
-    std::size_t length = 0;
-    while (length < record.length && record.body[length] != L'\0')
-        ++length;
-    auto compiled = std::make_unique<CCompiledRegex>(std::wstring_view(record.body, length));
+    const std::uint32_t offset =
+        ReadOnce<std::uint32_t>(m_image + m_layout->header.regexOffset + std::size_t{index} * sizeof(std::uint32_t));
+    CRecord record;
+    CopyRecord(offset, hash, record);
+    auto compiled = std::make_unique<CCompiledRegex>(std::wstring_view(record.Get().body, EffectiveLength(record.Get())));
     // Two threads may compile the same body at once; the first to finish
     // wins and the other's copy goes.
     CCompiledRegex* expected = nullptr;

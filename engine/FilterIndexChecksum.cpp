@@ -6,8 +6,9 @@ namespace filter_index {
 
 std::uint64_t ImageChecksum(const BYTE* image, const CHeader& header, std::size_t listEnd, std::size_t size) noexcept
 {
-    CHeader copy;
-    std::memcpy(&copy, image, sizeof copy);
+    // The header as the caller read it, so that the sum covers the values
+    // it goes on to use.
+    CHeader copy = header;
     copy.checksum = 0;
     CChecksum sum;
     sum.Add(reinterpret_cast<const BYTE*>(&copy), sizeof copy);

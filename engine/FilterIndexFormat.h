@@ -190,8 +190,8 @@ inline std::uint64_t Rotate(std::uint64_t x, int r) noexcept
 }
 using CChecksum = CFilterChecksum;
 
-// The checksum of an image: everything but the list copy and the checksum
-// field.
+// The checksum of an image: `header` (with its checksum field taken as zero)
+// and everything after it but the list copy.
 std::uint64_t ImageChecksum(const BYTE* image, const CHeader& header, std::size_t listEnd, std::size_t size) noexcept;
 
 // End of the list copy and its zero padding.

@@ -81,11 +81,14 @@ class CSearchGuard
 public:
     explicit CSearchGuard(const char* stackLimit) noexcept : m_stackLimit(stackLimit) {}
 
-    // Starts a search: a fresh step budget and deadline.
-    void Arm(long budget) noexcept
+    // Starts a search: a fresh step budget and deadline, no later than
+    // `bound`'s.
+    void Arm(long budget, const CRegexTimeBound* bound) noexcept
     {
         m_budget = budget;
         m_deadline = GetTickCount() + kDeadlineMs;
+        if (bound && static_cast<LONG>(bound->GetDeadline() - m_deadline) < 0)
+            m_deadline = bound->GetDeadline();
         m_untilClock = kClockInterval;
         m_tripped = CTrip::None;
     }
@@ -280,12 +283,13 @@ struct CCompiledRegex::CImpl
 
     // One attempt on the current thread. `onWorker` says there is no bigger
     // stack to move to.
-    COutcome SearchHere(std::wstring_view text, bool onWorker, CRegexSearchReport& report) const
+    COutcome SearchHere(std::wstring_view text, bool onWorker, CRegexSearchReport& report,
+                        const CRegexTimeBound* bound) const
     {
         const COutcome outOfStack = onWorker ? COutcome::TooComplex : COutcome::NeedsStack;
         if (state == CState::Invalid)
             return COutcome::NoMatch;
-        if (state == CState::TooComplex)
+        if (state == CState::TooComplex || (bound && bound->IsSpent()))
             return COutcome::TooComplex;
         const char* floor = StackFloor();
         const std::size_t reserve = RegexSearchStackReserve(shape);
@@ -303,7 +307,7 @@ struct CCompiledRegex::CImpl
             // With back-references only the backtracking matcher can answer,
             // so it then gets the larger budget.
             const bool alone = matcher == CRegexMatcher::Backtracking || shape.backReference;
-            guard.Arm(alone ? kAutomatonBudget : kBacktrackBudget);
+            guard.Arm(alone ? kAutomatonBudget : kBacktrackBudget, bound);
             try {
                 return RunSearch(backtracking, text, guard, rc::match_default) ? COutcome::Match : COutcome::NoMatch;
             } catch (const std::regex_error&) {
@@ -355,7 +359,7 @@ struct CCompiledRegex::CImpl
                 re = expected;  // another search made it first
         }
         report.automaton = true;
-        guard.Arm(kAutomatonBudget);
+        guard.Arm(kAutomatonBudget, bound);
         try {
             return RunSearch(*re, text, guard, onePass ? rc::match_continuous : rc::match_default) ? COutcome::Match
                                                                                                 : COutcome::NoMatch;
@@ -426,7 +430,7 @@ CCompiledRegex::CCompiledRegex(std::wstring_view body, CRegexMatcher matcher) : 
 
 CCompiledRegex::~CCompiledRegex() = default;
 
-bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) const
+bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report, const CRegexTimeBound* bound) const
 {
     CRegexSearchReport local;
     CRegexSearchReport& out = report ? *report : local;
@@ -445,13 +449,13 @@ bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) 
         return true;
     }
 
-    COutcome outcome = m_impl->SearchHere(text, false, out);
+    COutcome outcome = m_impl->SearchHere(text, false, out, bound);
     if (outcome == COutcome::NeedsStack) {
         out.worker = true;
         outcome = COutcome::TooComplex;
         auto work = [&] {
             CRegexSearchReport workerReport;
-            outcome = m_impl->SearchHere(text, true, workerReport);
+            outcome = m_impl->SearchHere(text, true, workerReport, bound);
             out.automaton = workerReport.automaton;
         };
         RunOnWorkerStack(work);
@@ -460,17 +464,21 @@ bool CCompiledRegex::Search(std::wstring_view text, CRegexSearchReport* report) 
     return outcome == COutcome::Match;
 }
 
-bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report, CRegexMatcher matcher)
+bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report, CRegexMatcher matcher,
+                 const CRegexTimeBound* bound)
 {
-    // A text too short for any match needs no compilation.
-    if (text.size() < RegexMinimumLength(body)) {
+    // A text too short for any match needs no compilation, nor does a search
+    // whose bound is spent.
+    const bool spent = bound && bound->IsSpent();
+    if (spent || text.size() < RegexMinimumLength(body)) {
         if (report) {
             *report = CRegexSearchReport{};
-            report->unsearched = true;
+            report->unsearched = !spent;
+            report->tooComplex = spent;
         }
         return false;
     }
-    return CCompiledRegex(body, matcher).Search(text, report);
+    return CCompiledRegex(body, matcher).Search(text, report, bound);
 }
 
 int CheckRegexSyntax(std::wstring_view body)
