@@ -135,7 +135,11 @@ TEST_F(UrlVerdict, ManyHostileRegularExpressionsShareOneBound)
     }
     list.push_back(L"*banner*");
     SetList(list);
-    for (const wchar_t* url : {L"http://example.com/banner/1.png", L"http://example.com/a/b/c?d=e&f=g"}) {
+    // Long URLs: each search then runs into its own limits.
+    const std::wstring urls[] = {L"http://example.com/banner/" + std::wstring(2000, L'a'),
+                                 L"http://example.com/" + std::wstring(2000, L'b') + L"?d=e&f=g"};
+    for (const std::wstring& text : urls) {
+        const wchar_t* url = text.c_str();
         for (int explain = 0; explain < 2; ++explain) {
             std::vector<std::wstring> deciding;
             const DWORD start = GetTickCount();
