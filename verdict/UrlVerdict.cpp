@@ -2,11 +2,14 @@
 
 #include <wininet.h>
 
+#include <cstddef>
+#include <cstring>
 #include <cwchar>
 
 #include "com/Error.h"
 #include "engine/FilterIndex.h"
 #include "engine/FilterRule.h"
+#include "engine/RegexSearch.h"
 #include "storage/FilterIndexStore.h"
 #include "storage/FilterListStore.h"
 
@@ -17,9 +20,48 @@ inline bool IsLiteral(wchar_t c) noexcept
     return c != L'\0' && c != L'*' && c != L'?' && c != L'\\';
 }
 
-// The list walk: every record in list order, in place in the shared view,
-// under the list's read access.
-bool WalkList(CSharedStore& filterList, const wchar_t* canonical, std::vector<std::wstring>* deciding)
+// One record of the list at a time, copied out of the shared view: any
+// process of the user can rewrite storage.bin's bytes while a walk reads
+// them, so the walk reads each record's length once, copies that many bytes
+// and reads only the copy, which ends with its terminator.
+class CRecordCopy
+{
+public:
+    // False when the record at `at` (with `available` bytes of the view from
+    // there) is no longer whole: the walk then leaves it out, as the cursor
+    // leaves out a record without its terminator.
+    bool Take(const BYTE* at, std::size_t available)
+    {
+        WORD length;
+        std::memcpy(&length, at + offsetof(FilterRule, length), sizeof length);
+        Settle(&length);
+        const std::size_t size = FilterRecordSize(length);
+        if (size > available)
+            return false;
+        m_bytes = m_local;
+        if (size > sizeof m_local) {
+            m_large.resize(size);
+            m_bytes = m_large.data();
+        }
+        std::memcpy(m_bytes, at, size);
+        Settle(m_bytes);
+        return Get().length == length && Get().body[length] == L'\0';
+    }
+    const FilterRule& Get() const noexcept { return *reinterpret_cast<const FilterRule*>(m_bytes); }
+
+private:
+    // Neither skips the copy nor lets the compiler read the shared bytes
+    // again in its place.
+    static void Settle(const void* copy) noexcept { asm volatile("" : : "r"(copy) : "memory"); }
+
+    alignas(8) BYTE m_local[512];
+    std::vector<BYTE> m_large;
+    BYTE* m_bytes = m_local;
+};
+
+// The list walk: every record in list order, under the list's read access.
+bool WalkList(CSharedStore& filterList, const wchar_t* canonical, const CRegexTimeBound& bound,
+              std::vector<std::wstring>* deciding)
 {
     // Most wildcard filters share no pair of adjacent characters with the URL;
     // they are ruled out without running the matcher.
@@ -34,21 +76,27 @@ bool WalkList(CSharedStore& filterList, const wchar_t* canonical, std::vector<st
 
     // A matching exception settles the answer at once.
     CStoreReader reader(filterList);
+    const BYTE* const viewEnd = reader.GetView() + reader.GetViewSize();
     bool allowed = true;
     CFilterRecordCursor cursor(reader);
-    while (const FilterRule* rule = cursor.Next()) {
-        if (!rule->isRegex && !pairs.MayMatch(rule->body))
+    CRecordCopy copy;
+    while (const FilterRule* shared = cursor.Next()) {
+        const BYTE* at = reinterpret_cast<const BYTE*>(shared);
+        if (!copy.Take(at, static_cast<std::size_t>(viewEnd - at)))
             continue;
-        if (!MatchFilter(*rule, canonical))
+        const FilterRule& rule = copy.Get();
+        if (!rule.isRegex && !pairs.MayMatch(rule.body))
             continue;
-        if (rule->isException) {
+        if (!MatchFilter(rule, canonical, &bound))
+            continue;
+        if (rule.isException) {
             if (deciding)
-                deciding->assign(1, FilterToText(*rule));
+                deciding->assign(1, FilterToText(rule));
             return true;
         }
         allowed = false;
         if (deciding)
-            deciding->push_back(FilterToText(*rule));
+            deciding->push_back(FilterToText(rule));
     }
     return allowed;
 }
@@ -225,17 +273,17 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std:
     // before any lock is taken: it needs no store.
     wchar_t canonical[kCanonicalUrlCapacity];
     CanonicalizeUrl(url, canonical);
-
+    const CRegexTimeBound bound(kVerdictRegexMs);
     if (!deciding) {
         if (CFilterIndexStore* index = CFilterIndexStore::Of(filterList)) {
             CFilterIndexStore::CUse use(*index);
             if (const CFilterIndex* current = use.Get()) {
-                if (const std::optional<bool> allowed = current->IsAllowed(canonical))
+                if (const std::optional<bool> allowed = current->IsAllowed(canonical, &bound))
                     return *allowed;
             }
         }
     }
-    return WalkList(filterList, canonical, deciding);
+    return WalkList(filterList, canonical, bound, deciding);
 }
 
 CUrlCharacterPairs::CUrlCharacterPairs(const wchar_t* url) noexcept : m_bits{}

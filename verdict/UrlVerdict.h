@@ -33,6 +33,14 @@ void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical);
 // canonicalization decides). CanonicalizeUrl copies such a URL as it is.
 std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept;
 
+// The time the regular expressions of one verdict may take together. Once it
+// is spent, the verdict's remaining expressions count as not matching, as an
+// expression that cannot be searched within its own limits already does:
+// the answer comes in time, and the list's other filters still block (one
+// hostile expression does not switch blocking off). An exception written as
+// a regular expression may then go unseen for that one URL.
+constexpr DWORD kVerdictRegexMs = 50;
+
 // Against the process's filter list store (GetFilterListStore). true: the URL
 // may load; false: blocked. Throws CHResultException when no judgement could
 // be made: the URL cannot be canonicalized (for instance its canonical form
