@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "com/Error.h"
-#include "verdict/UrlVerdict.h"
+#include "verdict/CanonicalUrl.h"
 
 namespace {
 
