@@ -127,10 +127,71 @@ void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical)
         std::wmemcpy(canonical, url, length + 1);
         return;
     }
-    std::wstring escaped;
+    std::wstring requested, escaped;
     DWORD length = kCanonicalUrlCapacity;
-    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url, escaped), canonical, &length, ICU_DECODE))
+    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(AsRequested(url, requested), escaped), canonical, &length,
+                                  ICU_DECODE))
         ThrowLastError();
+}
+
+const wchar_t* AsRequested(const wchar_t* url, std::wstring& storage)
+{
+    // The fragment ends at the first "#" as written; a "%23" is part of the
+    // path or query, and the server receives it.
+    const wchar_t* const hash = std::wcschr(url, L'#');
+    const wchar_t* const end = hash ? hash : url + std::wcslen(url);
+    std::size_t schemeLength = 0;
+    unsigned defaultPort = 0;
+    if (_wcsnicmp(url, L"http://", 7) == 0) {
+        schemeLength = 7;
+        defaultPort = 80;
+    } else if (_wcsnicmp(url, L"https://", 8) == 0) {
+        schemeLength = 8;
+        defaultPort = 443;
+    }
+    // The authority: after "//", up to the path, the query or the end. Only
+    // its last part (after any user info) is the host and port. A literal
+    // IPv6 address is left to the platform.
+    const wchar_t* authorityEnd = url + schemeLength;
+    const wchar_t* nameEnd = authorityEnd;  // after the host name as it stays
+    const wchar_t* portStart = authorityEnd;  // the ":port" that stays, up to authorityEnd
+    if (defaultPort != 0) {
+        const wchar_t* host = authorityEnd;
+        while (authorityEnd != end && !std::wcschr(L"/?\\", *authorityEnd)) {
+            if (*authorityEnd == L'@')
+                host = authorityEnd + 1;
+            ++authorityEnd;
+        }
+        nameEnd = portStart = authorityEnd;
+        if (*host != L'[') {
+            const wchar_t* colon = nullptr;
+            for (const wchar_t* p = host; p != authorityEnd; ++p) {
+                if (*p == L':')
+                    colon = p;
+            }
+            if (colon) {
+                nameEnd = portStart = colon;
+                // An empty port, or the scheme's own however many zeros
+                // lead it, goes.
+                const wchar_t* p = colon + 1;
+                while (p != authorityEnd && *p == L'0')
+                    ++p;
+                unsigned port = 0;
+                for (const wchar_t* digits = p; p != authorityEnd && *p >= L'0' && *p <= L'9' && p - digits < 5; ++p)
+                    port = port * 10 + static_cast<unsigned>(*p - L'0');
+                if (colon + 1 == authorityEnd || (p == authorityEnd && port == defaultPort))
+                    portStart = authorityEnd;
+            }
+            // "host." names the same host as "host" (the root of the names).
+            while (nameEnd != host && nameEnd - 1 != host && nameEnd[-1] == L'.')
+                --nameEnd;
+        }
+    }
+    if (*end == L'\0' && nameEnd == portStart)
+        return url;
+    storage.assign(url, nameEnd);
+    storage.append(portStart, end);
+    return storage.c_str();
 }
 
 const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage)
