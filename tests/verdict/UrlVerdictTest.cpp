@@ -82,7 +82,9 @@ TEST_F(UrlVerdict, AnEscapedZeroCannotHideTheRestOfTheUrl)
     EXPECT_FALSE(Allowed(L"http://ads.example.com/%00/banner.gif"));
     EXPECT_FALSE(Allowed(L"http://ads.example.com/x%00y/banner.gif"));
     EXPECT_FALSE(Allowed(L"http://ads.example.com/%00%00banner"));
-    EXPECT_FALSE(Allowed(L"http://ads.example.com/?q=%00#banner"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/?q=%00&banner"));
+    // A fragment is never requested: only what reaches the server counts.
+    EXPECT_TRUE(Allowed(L"http://ads.example.com/?q=%00#banner"));
     EXPECT_TRUE(Allowed(L"http://ads.example.com/%00/clean.gif"));
     // The zero is seen as its escape, and the rest decoded as usual.
     SetList({L"http://ads.example.com/%00/ads/x.gif", L"/x%00y\\/b/"});
