@@ -6,6 +6,7 @@
 #include <new>
 
 #include "com/Error.h"
+#include "com/Trace.h"
 #include "storage/FilterListStore.h"
 
 // The control block, at the start of the control file. A file of zeros (as
@@ -393,10 +394,12 @@ void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept
         update.Publish();
         return;
     } catch (...) {
+        TraceCurrentException("index not published after a change");
     }
     try {
         Invalidate();
     } catch (...) {
+        TraceCurrentException("index not withdrawn after a change");
     }
 }
 
@@ -506,6 +509,7 @@ void CFilterIndexStore::Refresh(DWORD generation) noexcept
     } catch (...) {
         // Out of memory or the list unreadable: this verdict walks, the
         // next one tries again.
+        TraceCurrentException("index not loaded");
     }
 }
 
@@ -563,6 +567,7 @@ void CFilterIndexStore::RecordProof(DWORD generation, const CProof& proof) noexc
     } catch (...) {
         // A process that may not write the control block proves again next
         // time it maps the image.
+        TraceCurrentException("index proof not recorded");
     }
 }
 
