@@ -85,25 +85,22 @@ DWORD WINAPI ShowDialog(void* parameter)
     return 0;
 }
 
+BOOL CALLBACK FindVisibleSettings(HWND window, LPARAM found)
+{
+    wchar_t caption[64] = {};
+    GetWindowTextW(window, caption, 64);
+    if (std::wstring(caption) == L"Quellan Settings" && IsWindowVisible(window)) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND FindSettingsDialog(DWORD thread)
 {
-    struct CSearch
-    {
-        HWND found = nullptr;
-    } search;
-    EnumThreadWindows(
-        thread,
-        [](HWND window, LPARAM parameter) -> BOOL {
-            wchar_t caption[64] = {};
-            GetWindowTextW(window, caption, 64);
-            if (std::wstring(caption) == L"Quellan Settings" && IsWindowVisible(window)) {
-                reinterpret_cast<CSearch*>(parameter)->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND found = nullptr;
+    EnumThreadWindows(thread, FindVisibleSettings, reinterpret_cast<LPARAM>(&found));
+    return found;
 }
 
 void Click(HWND dialog, int id)
