@@ -15,7 +15,9 @@
 #    installed into bench/data/peers, never committed) with the ratio of
 #    medians; then the same URLs against a list never stored (empty);
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
-#    one, undo file and flushes to disk included (needs no data).
+#    one, undo file and flushes to disk included (needs no data);
+#  - SettingsDialogBench: EasyList stored as the user's list, then the shipped
+#    settings dialog opened, sorted and applied, under a private Xvfb.
 #
 #   bench/run.sh [QuellanBench arguments, e.g. --urls 2000]
 #
@@ -28,7 +30,7 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench Quellan >/dev/null
 
 # The peers, measured first so that their figures go into the verdict table.
 peers=()
@@ -62,3 +64,13 @@ wine "$build/x64/bench/UrlVerdictBench.exe" --empty "$(win "$data/sitelist.txt")
 echo
 echo "== Filter list changes"
 wine "$build/x64/bench/StoreWriteBench.exe"
+echo
+echo "== Settings dialog"
+display=90
+while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+DISPLAY=":$display" wine "$build/x64/bench/SettingsDialogBench.exe" "$(win "$build/x64/module/quellan.dll")" \
+  "$(win "$data/easylist.txt")"

@@ -12,6 +12,7 @@
 #include "com/Bstr.h"
 #include "com/Error.h"
 #include "com/Sync.h"
+#include "com/Trace.h"
 #include "com/Variant.h"
 #include "storage/SharedObjects.h"
 
@@ -71,8 +72,10 @@ void ArriveInProcess()
     if (!JoinBrowserProcesses())
         return;
     HRESULT hr = CallAtBoundary([] { return CreateBroker()->InstallMenuExt(TRUE); });
-    if (FAILED(hr))
+    if (FAILED(hr)) {
+        TraceFailure(hr, "menu entries not installed");
         MessageBoxW(nullptr, L"error installing menu extensions", L"error", MB_OK);
+    }
 }
 
 // A helper object that was counted goes. The last one of the last browser

@@ -46,6 +46,30 @@ std::wstring Quoted(const std::wstring& text)
 
 }  // namespace
 
+// A line of outside input as a message may show it: control characters
+// (a NUL among them) written as "\xNN", and no more than the first
+// kEchoLength characters, so that a hostile line of any size gives a short
+// message.
+std::wstring Echo(const std::wstring& text)
+{
+    constexpr std::size_t kEchoLength = 200;
+    std::wstring echo;
+    const std::size_t shown = std::min(text.size(), kEchoLength);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const wchar_t c = text[i];
+        if (c < L' ' || c == L'\x7F') {
+            wchar_t escaped[8];
+            wsprintfW(escaped, L"\\x%02X", static_cast<unsigned>(c));
+            echo += escaped;
+        } else {
+            echo += c;
+        }
+    }
+    if (shown < text.size())
+        echo += L"... (" + std::to_wstring(text.size()) + L" characters)";
+    return echo;
+}
+
 std::wstring DescribeFailure(HRESULT hr)
 {
     if (hr == kLockTimedOut)
@@ -125,12 +149,21 @@ int ExportCommand(const std::wstring& path)
 {
     std::vector<std::wstring> texts = ReadFilterTexts();
     CFile file(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    WriteAdblockList(file, texts);
+    const CAdblockExportResult result = WriteAdblockList(file, texts);
     file.flush();
     if (!file)
         ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
-    WriteOut(L"exported " + std::to_wstring(texts.size()) + L" filters\n");
-    return kExitSuccess;
+    WriteOut(L"exported " + std::to_wstring(result.written) + L" filters\n");
+    if (result.leftOut.empty())
+        return kExitSuccess;
+    // Written as they are, they would come back as other filters.
+    std::wstring message = L"QuellanCtl: left out " + std::to_wstring(result.leftOut.size()) +
+                           L" filters that the Adblock format cannot hold (a \"$\" in a wildcard, or \"/$\" in a "
+                           L"regular expression):\n";
+    for (const auto& text : result.leftOut)
+        message += L"  " + text + L"\n";
+    WriteErr(message);
+    return kExitFailure;
 }
 
 std::vector<std::wstring> SplitUrlLines(const std::wstring& text)
@@ -178,10 +211,16 @@ int CheckCommand(const std::vector<CCheckRequest>& requests, bool explain)
     auto refuse = [&](const std::wstring& url, const std::wstring& reason) {
         WriteOut(out);
         out.clear();
-        WriteErr(L"QuellanCtl: cannot judge " + url + L": " + reason + L"\n");
+        WriteErr(L"QuellanCtl: cannot judge " + Echo(url) + L": " + reason + L"\n");
         status = kExitFailure;
     };
     for (const auto& check : requests) {
+        // The verdict would see the text only up to a NUL, and the answer
+        // would name the whole line: such a line is no request.
+        if ((check.url + check.type + check.page).find(L'\0') != std::wstring::npos) {
+            refuse(check.url, L"the line holds a NUL character");
+            continue;
+        }
         RequestContext request;
         request.url = check.url.c_str();
         request.pageUrl = check.page.empty() ? nullptr : check.page.c_str();

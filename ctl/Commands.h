@@ -24,6 +24,9 @@ struct CCheckRequest
     std::wstring type;  // empty: unknown
     std::wstring page;  // empty: unknown
 };
+// A line of outside input as a message may show it: control characters
+// written as "\xNN", and at most 200 characters of it.
+std::wstring Echo(const std::wstring& text);
 // The request of one input line of "check -": "URL [TYPE [PAGEURL]]",
 // separated by white space; TYPE and PAGEURL default to those of defaults.
 // False (with *reason set) for a line of more than three fields.

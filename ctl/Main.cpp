@@ -76,7 +76,7 @@ int Check(std::vector<std::wstring> args)
             if (ParseCheckLine(line, defaults, &request, &reason)) {
                 requests.push_back(std::move(request));
             } else {
-                WriteErr(L"QuellanCtl: cannot judge " + line + L": " + reason + L"\n");
+                WriteErr(L"QuellanCtl: cannot judge " + Echo(line) + L": " + reason + L"\n");
                 status = kExitFailure;
             }
         }

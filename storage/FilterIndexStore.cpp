@@ -6,6 +6,7 @@
 #include <new>
 
 #include "com/Error.h"
+#include "com/Trace.h"
 #include "storage/FilterListStore.h"
 #include "storage/StorageFile.h"
 
@@ -399,10 +400,12 @@ void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept
         update.Publish();
         return;
     } catch (...) {
+        TraceCurrentException("index not published after a change");
     }
     try {
         Invalidate();
     } catch (...) {
+        TraceCurrentException("index not withdrawn after a change");
     }
 }
 
@@ -511,6 +514,7 @@ void CFilterIndexStore::Refresh(DWORD generation) noexcept
     } catch (...) {
         // Out of memory or the list unreadable: this verdict walks, the
         // next one tries again.
+        TraceCurrentException("index not loaded");
     }
 }
 
@@ -568,6 +572,7 @@ void CFilterIndexStore::RecordProof(DWORD generation, const CProof& proof) noexc
     } catch (...) {
         // A process that may not write the control block proves again next
         // time it maps the image.
+        TraceCurrentException("index proof not recorded");
     }
 }
 

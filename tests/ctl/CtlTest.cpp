@@ -182,27 +182,33 @@ TEST_F(QuellanCtl, LineFeedAndCarriageReturnLineFeedFilesImportAlike)
 
 TEST_F(QuellanCtl, ExportWritesTheAdblockFileWithCarriageReturnLineFeeds)
 {
-    ASSERT_EQ(Ctl({L"add", L"*banner*", L"banner", L"%*/ads/allowed/*", L"/ban+er/", L"a?c\\*", L"**"}).exitCode, 0u);
+    ASSERT_EQ(Ctl({L"add", L"*banner*", L"banner", L"%*/ads/allowed/*", L"/ban+er/", L"a?c\\*", L"**",
+                   L"*a$b*", L"*@@*"})
+                  .exitCode,
+              0u);
     CProgramResult exported = Ctl({L"export", File(L"out.txt")});
-    ASSERT_EQ(exported.exitCode, 0u) << exported.err;
+    // "*a$b*" cannot be written: the export says so and fails.
+    EXPECT_EQ(exported.exitCode, 1u);
+    EXPECT_NE(exported.out.find("exported 7 filters\n"), std::string::npos) << exported.out;
+    EXPECT_NE(exported.err.find("left out 1 filters"), std::string::npos) << exported.err;
+    EXPECT_NE(exported.err.find("\n  *a$b*\n"), std::string::npos) << exported.err;
     std::string bytes = ReadFileBytes(File(L"out.txt"));
     std::regex expected(
         "\\[Adblock\\]\r\n"
         "! Exported from Quellan at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}\r\n"
         "banner\r\n"
         "\\|banner\\|\r\n"
-        "@@/ads/allowed/\r\n"
+        "@@\\|\\*/ads/allowed/\\*\\|\r\n"
         "/ban\\+er/\r\n"
         "\\|a\\?c\\\\\r\n"
-        "\r\n");
+        "\\|\\*\\*\\|\r\n"
+        "\\|\\*@@\\*\\|\r\n");
     EXPECT_TRUE(std::regex_match(bytes, expected)) << bytes;
 
-    // The export reads back as the same list but for "**", whose empty line
-    // is ignored, and the exception whose body begins and ends with "/": its
-    // line reads as a regular expression.
+    // Every filter written reads back as itself.
     ASSERT_EQ(Ctl({L"clear"}).exitCode, 0u);
     ASSERT_EQ(Ctl({L"import", File(L"out.txt")}).exitCode, 0u);
-    EXPECT_EQ(List(), "*banner*\nbanner\n%/ads/allowed/\n/ban+er/\na?c\\*\n");
+    EXPECT_EQ(List(), "*banner*\nbanner\n%*/ads/allowed/*\n/ban+er/\na?c\\*\n**\n*@@*\n");
 }
 
 TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
@@ -306,7 +312,25 @@ TEST_F(QuellanCtl, CheckNamesAUrlItCannotJudge)
     CProgramResult check = Ctl({L"check", overlong, L"http://example.com/"});
     EXPECT_NE(check.exitCode, 0u);
     EXPECT_EQ(check.out, "allowed http://example.com/\n");
-    EXPECT_NE(check.err.find("cannot judge " + Utf8(overlong)), std::string::npos) << check.err;
+    EXPECT_NE(check.err.find("cannot judge " + Utf8(overlong.substr(0, 200)) + "... (2119 characters): "),
+              std::string::npos)
+        << check.err;
+
+    // From standard input: a line that holds a NUL is refused, not judged up
+    // to the NUL; a line of megabytes is named in a short message.
+    using namespace std::string_literals;
+    ASSERT_EQ(Ctl({L"add", L"%*allowed*"}).exitCode, 0u);
+    WriteFileBytes(File(L"urls.txt"), "http://example.com/allowed\0/ads\n"s + "http://example.com/" +
+                                          std::string(4 << 20, 'b') + "\nhttp://example.com/x\n");
+    CProgramResult hostile = CtlWithInput({L"check", L"-"}, File(L"urls.txt"));
+    EXPECT_EQ(hostile.exitCode, 1u);
+    EXPECT_LT(hostile.out.size(), 1000u);
+    EXPECT_NE(hostile.out.find("cannot judge http://example.com/allowed\\x00/ads: the line holds a NUL character\n"),
+              std::string::npos)
+        << hostile.out;
+    EXPECT_NE(hostile.out.find("bbb... (4194323 characters): "), std::string::npos) << hostile.out.substr(0, 1000);
+    EXPECT_NE(hostile.out.find("allowed http://example.com/x\n"), std::string::npos) << hostile.out.substr(0, 1000);
+    EXPECT_EQ(hostile.out.find("allowed http://example.com/allowed"), std::string::npos);
 }
 
 TEST_F(QuellanCtl, AddRefusesInvalidFiltersWithTheEditBoxMessagesAndKeepsTheValidOnes)
