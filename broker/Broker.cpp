@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "broker/FileDialog.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
 #include "com/Export.h"
@@ -13,7 +14,6 @@
 #include "com/Module.h"
 #include "com/Registrar.h"
 #include "resources/ResourceIds.h"
-#include "broker/FileDialog.h"
 
 namespace {
 
