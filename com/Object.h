@@ -155,6 +155,8 @@ protected:
     // The unknown that controls this object's life: the outer object's when
     // aggregated. Pass it as the outer object when aggregating others.
     IUnknown* GetControllingUnknown() const noexcept { return m_controlling; }
+    // True when an outer object controls this one.
+    bool IsAggregated() const noexcept { return m_controlling != &m_inner; }
 
 private:
     class CInnerUnknown final : public IUnknown
