@@ -33,7 +33,9 @@ enum : std::uint16_t
     kDomainEntity = 2,
 };
 
-struct CFilterRecord
+}  // namespace
+
+struct CAdblockImage::CFilterRecordView
 {
     std::uint32_t patternOffset;  // into the string pool
     std::uint32_t patternLength;
@@ -45,15 +47,23 @@ struct CFilterRecord
     std::uint16_t types;
     std::uint16_t flags;
 };
-static_assert(sizeof(CFilterRecord) == 32);
+static_assert(sizeof(CAdblockImage::CFilterRecordView) == 32);
 
+namespace {
+
+using CFilterRecord = CAdblockImage::CFilterRecordView;
+
+// A filter's "$domain" entries are sorted by hash, so that a page's host
+// and each of its parents are looked up, not compared with every entry
+// (some filters name hundreds of sites).
 struct CDomainRecord
 {
+    std::uint32_t hash;  // HashToken of the name
     std::uint32_t nameOffset;
     std::uint16_t nameLength;
     std::uint16_t flags;
 };
-static_assert(sizeof(CDomainRecord) == 8);
+static_assert(sizeof(CDomainRecord) == 12);
 
 struct CListRecord
 {
@@ -88,9 +98,11 @@ struct CAdblockImage::CHeader
     std::uint32_t stringsOffset;
     std::uint32_t stringsSize;
     std::uint32_t regexCount;
-    CTableHeader tables[2];  // block filters, exception filters
+    // Block filters, exception filters, each by a word of the URL; then
+    // block and exception filters by a name of the page's host.
+    CTableHeader tables[4];
 };
-static_assert(sizeof(CAdblockImage::CHeader) == 104);
+static_assert(sizeof(CAdblockImage::CHeader) == 152);
 
 namespace {
 
@@ -311,8 +323,8 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
             ++frequency[token.hash];
     }
     std::vector<std::uint32_t> tokenOf(parsed.size());
-    std::vector<bool> hasToken(parsed.size(), false);
-    std::size_t distinct[2] = {0, 0};
+    std::vector<bool> hasToken(parsed.size(), false), byPage(parsed.size(), false);
+    std::size_t distinct[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < parsed.size(); ++i)
     {
         std::uint32_t best = 0, bestCount = 0;
@@ -333,8 +345,17 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         }
         std::vector<CToken>().swap(candidates[i]);
         tokenOf[i] = best;
-        if (hasToken[i])
-            ++distinct[parsed[i].filter.exception ? 1 : 0];
+        // A filter for some sites only whose words are all common
+        // ("|http://$domain=a.com|b.com") is filed under those sites: a URL
+        // then looks at it only on their pages.
+        const CNetworkFilter& f = parsed[i].filter;
+        bool positiveOnly = !f.domains.empty() && std::none_of(f.domains.begin(), f.domains.end(),
+                                                               [](const CAdblockDomain& d) { return d.negated; });
+        byPage[i] = positiveOnly && (!hasToken[i] || bestCount > 16);
+        if (byPage[i])
+            distinct[(f.exception ? 1 : 0) + 2] += f.domains.size();
+        else if (hasToken[i])
+            ++distinct[f.exception ? 1 : 0];
     }
 
     CImageWriter writer;
@@ -362,12 +383,15 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         {
             if (d.name.size() > 0xFFFF)
                 continue;  // no host name is this long: the entry can never match
-            domains.push_back({writer.AddString(d.name), static_cast<std::uint16_t>(d.name.size()),
+            domains.push_back({HashToken(d.name.data(), d.name.size()), writer.AddString(d.name),
+                               static_cast<std::uint16_t>(d.name.size()),
                                static_cast<std::uint16_t>((d.negated ? kDomainNegated : 0) |
                                                           (d.entity ? kDomainEntity : 0))});
             if (!d.negated)
                 r.flags |= kPositiveDomain;
         }
+        std::sort(domains.begin() + r.domainsStart, domains.end(),
+                  [](const CDomainRecord& a, const CDomainRecord& b) { return a.hash < b.hash; });
         r.domainCount = static_cast<std::uint32_t>(domains.size()) - r.domainsStart;
     }
     std::vector<CListRecord> listRecords;
@@ -386,35 +410,49 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
     Append(image, filters.data(), filters.size());
     header.domainsOffset = static_cast<std::uint32_t>(image.size());
     Append(image, domains.data(), domains.size());
-    for (int kind = 0; kind < 2; ++kind)
+    for (int kind = 0; kind < 4; ++kind)
     {
         CTableHeader& table = header.tables[kind];
         std::uint32_t bits = 4;
-        while (bits < kMaxBucketBits && (std::size_t(1) << bits) < distinct[kind])
+        while (bits < kMaxBucketBits && (std::size_t(1) << bits) < 2 * distinct[kind])
             ++bits;
         std::size_t buckets = std::size_t(1) << bits;
         std::vector<std::uint32_t> starts(buckets + 1, 0), postings, any;
         std::vector<std::vector<std::uint32_t>> byBucket(buckets);
+        // Each posting: the filter's key, then its index (a bucket shared by
+        // other keys costs a compare, not a look at the filter).
         for (std::size_t i = 0; i < parsed.size(); ++i)
         {
-            if ((parsed[i].filter.exception ? 1 : 0) != kind)
+            if ((parsed[i].filter.exception ? 1 : 0) != kind % 2 || byPage[i] != (kind >= 2))
                 continue;
-            if (hasToken[i])
+            if (byPage[i])
+            {
+                for (const CAdblockDomain& d : parsed[i].filter.domains)
+                {
+                    std::uint32_t key = HashToken(d.name.data(), d.name.size());
+                    byBucket[key & (buckets - 1)].push_back(key);
+                    byBucket[key & (buckets - 1)].push_back(static_cast<std::uint32_t>(i));
+                }
+            }
+            else if (hasToken[i])
+            {
+                byBucket[tokenOf[i] & (buckets - 1)].push_back(tokenOf[i]);
                 byBucket[tokenOf[i] & (buckets - 1)].push_back(static_cast<std::uint32_t>(i));
+            }
             else
                 any.push_back(static_cast<std::uint32_t>(i));
         }
         for (std::size_t b = 0; b < buckets; ++b)
         {
-            starts[b] = static_cast<std::uint32_t>(postings.size());
+            starts[b] = static_cast<std::uint32_t>(postings.size() / 2);
             postings.insert(postings.end(), byBucket[b].begin(), byBucket[b].end());
         }
-        starts[buckets] = static_cast<std::uint32_t>(postings.size());
+        starts[buckets] = static_cast<std::uint32_t>(postings.size() / 2);
         table.bucketBits = bits;
         table.bucketsOffset = static_cast<std::uint32_t>(image.size());
         Append(image, starts.data(), starts.size());
         table.postingsOffset = static_cast<std::uint32_t>(image.size());
-        table.postingCount = static_cast<std::uint32_t>(postings.size());
+        table.postingCount = static_cast<std::uint32_t>(postings.size() / 2);
         Append(image, postings.data(), postings.size());
         table.anyOffset = static_cast<std::uint32_t>(image.size());
         table.anyCount = static_cast<std::uint32_t>(any.size());
@@ -559,11 +597,6 @@ bool GlobMatch(const char* p, std::size_t pn, const char* t, std::size_t tn, boo
     }
 }
 
-bool HostMatches(std::string_view host, std::string_view name) noexcept
-{
-    return host.size() >= name.size() && host.substr(host.size() - name.size()) == name &&
-           (host.size() == name.size() || host[host.size() - name.size() - 1] == '.');
-}
 
 }  // namespace
 
@@ -572,11 +605,44 @@ struct CAdblockImage::CRequest
     CUrlParts url;
     std::string pageHost;
     std::string pageEntityHost;  // the page's host without its public suffix
+    // The page's host and its parents, and the same without the public
+    // suffix (what entities "name.*" are matched with).
+    struct CPageName
+    {
+        std::string_view name;
+        std::uint32_t hash;
+        bool entity;
+    };
+    std::vector<CPageName> pageNames;
     bool pageKnown = false;
-    bool thirdParty = false;
+    // Whether the request's registrable domain differs from the page's:
+    // -1 until a filter asks.
+    mutable int thirdParty = -1;
+    bool IsThirdParty() const
+    {
+        if (thirdParty < 0)
+            thirdParty = RegistrableDomain(url.Host()) != RegistrableDomain(pageHost) ? 1 : 0;
+        return thirdParty != 0;
+    }
     std::uint16_t types = 0;
     bool untypedOnly = false;
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
+};
+
+// A regular expression compiled once, with the literal runs every match
+// holds: a URL without one of them is no match, and no matcher runs.
+struct CAdblockImage::CRegex
+{
+    explicit CRegex(std::string_view body) : regex(std::wstring(body.begin(), body.end()))
+    {
+        for (const std::wstring& literal : RegexRequiredLiterals(std::wstring(body.begin(), body.end())))
+        {
+            if (std::all_of(literal.begin(), literal.end(), [](wchar_t c) { return c < 0x80; }))
+                literals.emplace_back(literal.begin(), literal.end());
+        }
+    }
+    CCompiledRegex regex;
+    std::vector<std::string> literals;
 };
 
 CAdblockImage::CAdblockImage(const BYTE* image, std::size_t size)
@@ -610,7 +676,7 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
     {
         fits = fits && t.bucketBits <= kMaxBucketBits &&
                Within(t.bucketsOffset, (std::uint64_t(1) << t.bucketBits) + 1, 4, size) &&
-               Within(t.postingsOffset, t.postingCount, 4, size) && Within(t.anyOffset, t.anyCount, 4, size);
+               Within(t.postingsOffset, t.postingCount, 8, size) && Within(t.anyOffset, t.anyCount, 4, size);
     }
     if (!fits)
         return nullptr;
@@ -623,7 +689,7 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
         if (Checksum(copy.data(), copy.size()) != h.checksum)
             return nullptr;
     }
-    result->m_regexes = std::make_unique<std::atomic<CCompiledRegex*>[]>(h.regexCount);
+    result->m_regexes = std::make_unique<std::atomic<CRegex*>[]>(h.regexCount);
     for (std::uint32_t i = 0; i < h.regexCount; ++i)
         result->m_regexes[i].store(nullptr);
     return result;
@@ -632,6 +698,11 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
 std::uint32_t CAdblockImage::GetFilterCount() const noexcept
 {
     return m_header->filterCount;
+}
+
+CAdblockImage::CStatistics CAdblockImage::GetStatistics() const noexcept
+{
+    return {{m_header->tables[0].anyCount, m_header->tables[1].anyCount}, m_header->regexCount};
 }
 
 std::uint32_t CAdblockImage::GetListCount() const noexcept
@@ -652,35 +723,75 @@ std::string CAdblockImage::GetListName(std::uint32_t index) const
     return name;
 }
 
-const CCompiledRegex* CAdblockImage::GetRegex(std::uint32_t index, std::string_view body) const
+const CAdblockImage::CRegex* CAdblockImage::GetRegex(std::uint32_t index, std::string_view body) const
 {
-    std::atomic<CCompiledRegex*>& slot = m_regexes[index];
-    CCompiledRegex* regex = slot.load(std::memory_order_acquire);
+    std::atomic<CRegex*>& slot = m_regexes[index];
+    CRegex* regex = slot.load(std::memory_order_acquire);
     if (regex)
         return regex;
-    auto compiled = std::make_unique<CCompiledRegex>(std::wstring(body.begin(), body.end()));
-    CCompiledRegex* expected = nullptr;
+    auto compiled = std::make_unique<CRegex>(body);
+    CRegex* expected = nullptr;
     if (slot.compare_exchange_strong(expected, compiled.get(), std::memory_order_acq_rel))
         return compiled.release();
     return expected;
 }
 
-bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, CAdblockVerdict* hit,
+bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& request) const
+{
+    const CHeader& h = *m_header;
+    if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount))
+        return false;
+    const BYTE* entries = m_image + h.domainsOffset + std::size_t(r.domainsStart) * sizeof(CDomainRecord);
+    bool hit = false;
+    // Each name the page's host answers to, as a host and as an entity.
+    for (const CRequest::CPageName& page : request.pageNames)
+    {
+        // The first entry whose hash is not below the name's.
+        std::uint32_t low = 0, high = r.domainCount;
+        while (low < high)
+        {
+            std::uint32_t middle = low + (high - low) / 2;
+            if (ReadU32(entries + std::size_t(middle) * sizeof(CDomainRecord)) < page.hash)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        for (std::uint32_t i = low; i < r.domainCount; ++i)
+        {
+            CDomainRecord d;
+            ReadOnce(&d, entries + std::size_t(i) * sizeof(d), sizeof(d));
+            if (d.hash != page.hash)
+                break;
+            if (((d.flags & kDomainEntity) != 0) != page.entity || d.nameLength != page.name.size() ||
+                !Within(d.nameOffset, d.nameLength, 1, h.stringsSize) ||
+                std::memcmp(m_image + h.stringsOffset + d.nameOffset, page.name.data(), d.nameLength) != 0)
+                continue;
+            if (d.flags & kDomainNegated)
+                return false;
+            hit = true;
+        }
+    }
+    return hit || !(r.flags & kPositiveDomain);
+}
+
+bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool onlyImportant, CAdblockVerdict* hit,
                             bool* important) const
 {
     const CHeader& h = *m_header;
     if (index >= h.filterCount)
         return false;
-    CFilterRecord r;
+    CFilterRecordView r;
     ReadOnce(&r, m_image + h.filtersOffset + std::size_t(index) * sizeof(r), sizeof(r));
+    if (onlyImportant && !(r.flags & kImportant))
+        return false;
     if (request.untypedOnly ? (r.types & kRequestAnyResource) != kRequestAnyResource : !(r.types & request.types))
         return false;
     bool needsPage = (r.flags & (kThirdParty | kFirstParty)) || r.domainCount != 0;
     if (needsPage && !request.pageKnown)
         return false;
-    if ((r.flags & kThirdParty) && !request.thirdParty)
+    if ((r.flags & kThirdParty) && !request.IsThirdParty())
         return false;
-    if ((r.flags & kFirstParty) && request.thirdParty)
+    if ((r.flags & kFirstParty) && request.IsThirdParty())
         return false;
     if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize))
         return false;
@@ -695,12 +806,18 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, CAdblo
             return false;
         std::string body(r.patternLength, '\0');
         ReadOnce(body.data(), reinterpret_cast<const BYTE*>(pattern), r.patternLength);
+        const CRegex* regex = GetRegex(r.regex, body);
+        for (const std::string& literal : regex->literals)
+        {
+            if (text.find(literal) == std::string::npos)
+                return false;
+        }
         if (request.wideLower.empty())
             request.wideLower.assign(request.url.lower.begin(), request.url.lower.end());
         std::wstring original;
         if (r.flags & kMatchCase)
             original.assign(text.begin(), text.end());
-        matched = GetRegex(r.regex, body)->Search((r.flags & kMatchCase) ? original : request.wideLower);
+        matched = regex->regex.Search((r.flags & kMatchCase) ? original : request.wideLower);
     }
     else if (r.flags & kAnchorHost)
     {
@@ -732,34 +849,8 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, CAdblo
     }
     if (!matched)
         return false;
-    if (r.domainCount)
-    {
-        if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount))
-            return false;
-        bool positive = false, hit = false;
-        for (std::uint32_t i = 0; i < r.domainCount; ++i)
-        {
-            CDomainRecord d;
-            ReadOnce(&d, m_image + h.domainsOffset + std::size_t(r.domainsStart + i) * sizeof(d), sizeof(d));
-            if (!Within(d.nameOffset, d.nameLength, 1, h.stringsSize))
-                continue;
-            std::string_view name(reinterpret_cast<const char*>(m_image + h.stringsOffset + d.nameOffset),
-                                  d.nameLength);
-            bool matches = HostMatches((d.flags & kDomainEntity) ? request.pageEntityHost : request.pageHost, name);
-            if (d.flags & kDomainNegated)
-            {
-                if (matches)
-                    return false;
-            }
-            else
-            {
-                positive = true;
-                hit = hit || matches;
-            }
-        }
-        if (positive && !hit)
-            return false;
-    }
+    if (r.domainCount && !DomainsAllow(r, request))
+        return false;
     hit->list = r.list;
     hit->line = r.line;
     *important = (r.flags & kImportant) != 0;
@@ -789,7 +880,16 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         std::size_t suffix = PublicSuffixLength(request.pageHost);
         request.pageEntityHost =
             suffix < request.pageHost.size() ? request.pageHost.substr(0, request.pageHost.size() - suffix - 1) : "";
-        request.thirdParty = RegistrableDomain(request.url.Host()) != RegistrableDomain(request.pageHost);
+        for (int entity = 0; entity < 2; ++entity)
+        {
+            std::string_view name = entity ? request.pageEntityHost : request.pageHost;
+            while (!name.empty())
+            {
+                request.pageNames.push_back({name, HashToken(name.data(), name.size()), entity != 0});
+                std::size_t dot = name.find('.');
+                name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+            }
+        }
     }
 
     // The URL's words, each once.
@@ -813,26 +913,34 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
 
     // Visits the filters of one table a URL can match, until `visit` says
     // stop.
-    auto scan = [&](int kind, auto&& visit) {
-        const CTableHeader& t = m_header->tables[kind];
+    std::vector<std::uint32_t> pageHashes;
+    for (const CRequest::CPageName& name : request.pageNames)
+        pageHashes.push_back(name.hash);
+    auto scanTable = [&](const CTableHeader& t, const std::vector<std::uint32_t>& keys, auto&& visit) {
         for (std::uint32_t i = 0; i < t.anyCount; ++i)
         {
             if (visit(ReadU32(m_image + t.anyOffset + std::size_t(i) * 4)))
-                return;
+                return true;
         }
         std::uint32_t mask = (std::uint32_t(1) << t.bucketBits) - 1;
-        for (std::uint32_t token : tokens)
+        for (std::uint32_t key : keys)
         {
-            const BYTE* bucket = m_image + t.bucketsOffset + std::size_t(token & mask) * 4;
+            const BYTE* bucket = m_image + t.bucketsOffset + std::size_t(key & mask) * 4;
             std::uint32_t start = ReadU32(bucket), end = ReadU32(bucket + 4);
             if (start > end || end > t.postingCount)
                 continue;
             for (std::uint32_t i = start; i < end; ++i)
             {
-                if (visit(ReadU32(m_image + t.postingsOffset + std::size_t(i) * 4)))
-                    return;
+                const BYTE* posting = m_image + t.postingsOffset + std::size_t(i) * 8;
+                if (ReadU32(posting) == key && visit(ReadU32(posting + 4)))
+                    return true;
             }
         }
+        return false;
+    };
+    auto scan = [&](int kind, auto&& visit) {
+        if (!scanTable(m_header->tables[kind], tokens, visit))
+            scanTable(m_header->tables[kind + 2], pageHashes, visit);
     };
 
     // The first block filter that matches decides, an important one at
@@ -841,7 +949,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     scan(0, [&](std::uint32_t index) {
         CAdblockVerdict hit;
         bool isImportant = false;
-        if (!Matches(index, request, &hit, &isImportant))
+        // Once a block matched, only an important one can change the answer.
+        if (!Matches(index, request, verdict.decision == CAdblockVerdict::Block, &hit, &isImportant))
             return false;
         if (verdict.decision == CAdblockVerdict::None || isImportant)
         {
@@ -856,7 +965,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     scan(1, [&](std::uint32_t index) {
         CAdblockVerdict hit;
         bool isImportant = false;
-        if (!Matches(index, request, &hit, &isImportant))
+        if (!Matches(index, request, false, &hit, &isImportant))
             return false;
         verdict = hit;
         verdict.decision = CAdblockVerdict::Allow;

@@ -98,22 +98,35 @@ public:
                           CUnknownTypePolicy unknown = kDefaultUnknownTypePolicy) const;
 
     std::uint32_t GetFilterCount() const noexcept;
+    // Filters that every URL looks at (no word of theirs could be indexed),
+    // in the block and the exception table, and regular expressions.
+    struct CStatistics
+    {
+        std::uint32_t untokenized[2];
+        std::uint32_t regexes;
+    };
+    CStatistics GetStatistics() const noexcept;
     std::uint32_t GetListCount() const noexcept;
     // The name of list `index` as compiled (empty when out of range).
     std::string GetListName(std::uint32_t index) const;
 
     struct CHeader;
     struct CRequest;
+    struct CFilterRecordView;
 
 private:
     CAdblockImage(const BYTE* image, std::size_t size);
-    // True when filter `index` applies to the request; `hit` gets its list
-    // and line, `important` its "$important".
-    bool Matches(std::uint32_t index, const CRequest& request, CAdblockVerdict* hit, bool* important) const;
-    const CCompiledRegex* GetRegex(std::uint32_t index, std::string_view body) const;
+    // True when filter `index` applies to the request (and, with
+    // `onlyImportant`, is "$important"); `hit` gets its list and line,
+    // `important` its "$important".
+    bool Matches(std::uint32_t index, const CRequest& request, bool onlyImportant, CAdblockVerdict* hit,
+                 bool* important) const;
+    bool DomainsAllow(const CFilterRecordView& record, const CRequest& request) const;
+    struct CRegex;
+    const CRegex* GetRegex(std::uint32_t index, std::string_view body) const;
 
     const BYTE* m_image;
     std::size_t m_size;
     std::unique_ptr<CHeader> m_header;
-    std::unique_ptr<std::atomic<CCompiledRegex*>[]> m_regexes;
+    std::unique_ptr<std::atomic<CRegex*>[]> m_regexes;
 };

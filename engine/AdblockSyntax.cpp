@@ -108,6 +108,40 @@ std::string LowerRegex(std::string_view body)
     return out;
 }
 
+// "ads", "ads.example.com", "|cdn-1.example|": letters, digits, "-" and
+// "_" in dot-separated labels, the last one of at least two characters, with
+// at most "|" around them (not "||").
+bool IsHostName(std::string_view pattern)
+{
+    if (pattern.substr(0, 2) == "||")
+        return false;
+    if (!pattern.empty() && pattern.front() == '|')
+        pattern.remove_prefix(1);
+    if (!pattern.empty() && pattern.back() == '|')
+        pattern.remove_suffix(1);
+    std::size_t lastDot = pattern.rfind('.');
+    std::string_view last = pattern.substr(lastDot == std::string_view::npos ? 0 : lastDot + 1);
+    if (last.size() < 2 || last.back() == '-' || last.back() == '_' || last.find('_') != std::string_view::npos)
+        return false;
+    bool labelStart = true;
+    for (char c : pattern)
+    {
+        char l = Lower(c);
+        bool alnum = (l >= 'a' && l <= 'z') || (l >= '0' && l <= '9');
+        if (c == '.')
+        {
+            if (labelStart)
+                return false;
+            labelStart = true;
+        }
+        else if (alnum || (!labelStart && (c == '-' || c == '_')))
+            labelStart = false;
+        else
+            return false;
+    }
+    return !labelStart;
+}
+
 bool ParseDomains(std::string_view value, std::vector<CAdblockDomain>& domains)
 {
     std::size_t start = 0;
@@ -295,6 +329,17 @@ CAdblockLine ParseAdblockLine(std::string_view text)
             line.kind = CAdblockLineKind::Invalid;
             line.option = "regular expression";
         }
+        return line;
+    }
+    if (IsHostName(pattern))
+    {
+        // A bare host name blocks that host and its subdomains, as in the
+        // other browsers' blockers (lists of names, one a line, rely on it).
+        std::string host = LowerAscii(pattern.substr(pattern.find_first_not_of('|')));
+        if (host.back() == '|')
+            host.pop_back();
+        filter.anchorHost = true;
+        filter.pattern = host + "^";
         return line;
     }
     if (pattern.substr(0, 2) == "||")

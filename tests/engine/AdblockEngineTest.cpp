@@ -10,6 +10,8 @@
 #include "engine/AdblockImage.h"
 #include "engine/AdblockSyntax.h"
 #include "engine/PublicSuffix.h"
+#include "tests/support/Files.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -152,6 +154,53 @@ TEST(AdblockMatch, ContextOptions)
     EXPECT_EQ(Judge(*engine, L"http://fp.test/", L"http://other.test/"), "-");
     EXPECT_EQ(Judge(*engine, L"http://doc.test/", L"", kRequestDocument), "B13");
     EXPECT_EQ(Judge(*engine, L"http://doc.test/", L"", kRequestScript), "-");
+}
+
+// Small lists judged over every combination of some URLs, pages and types,
+// against the answers uBlock Origin's engine gave (bench/adblock-oracle.mjs
+// made the file).
+TEST(AdblockMatch, AgreesWithTheOracle)
+{
+    std::string file = ReadFileBytes(SourceDir() + L"\\tests\\engine\\data\\adblock-oracle.txt");
+    std::vector<std::wstring> urls, pages;
+    std::vector<RequestType> types;
+    std::string lines, failures;
+    std::size_t compared = 0, differ = 0;
+    ForEachAdblockLine(file, [&](std::uint32_t, std::string_view line) {
+        std::string_view value = line.substr(std::min<std::size_t>(2, line.size()));
+        std::wstring wide(value.begin(), value.end());
+        if (line.substr(0, 2) == "u ")
+            urls.push_back(wide);
+        else if (line.substr(0, 2) == "p ")
+            pages.push_back(wide);
+        else if (line.substr(0, 2) == "t ")
+            types.push_back(RequestTypeFromName(wide));
+        else if (line.substr(0, 2) == "f ")
+            lines.append(value).append("\n");
+        else if (line.substr(0, 2) == "v ")
+        {
+            std::vector<BYTE> bytes;
+            auto engine = Compile(lines, bytes);
+            ASSERT_TRUE(engine);
+            ASSERT_EQ(value.size(), urls.size() * pages.size() * types.size());
+            std::size_t at = 0, before = differ;
+            for (const std::wstring& url : urls)
+                for (const std::wstring& page : pages)
+                    for (RequestType type : types)
+                    {
+                        CAdblockVerdict v = engine->Judge({url.c_str(), page.c_str(), type});
+                        char ours = "012"[v.decision == CAdblockVerdict::None ? 0 : v.decision == CAdblockVerdict::Block ? 1 : 2];
+                        ++compared;
+                        if (ours != value[at++] && ++differ == before + 1)
+                            failures += lines + "  " + std::string(url.begin(), url.end()) + " on " +
+                                        std::string(page.begin(), page.end()) + " as " + std::to_string(type) +
+                                        ": " + ours + " (oracle " + value[at - 1] + ")\n";
+                    }
+            lines.clear();
+        }
+    });
+    EXPECT_GT(compared, 20000u);
+    EXPECT_EQ(differ, 0u) << failures;
 }
 
 TEST(AdblockMatch, ManyListsNameTheirLines)
