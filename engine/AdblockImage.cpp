@@ -233,19 +233,33 @@ std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
     return tokens;
 }
 
+// The string pool: equal strings (the same sites recur in many filters'
+// "$domain" lists) are stored once. An open-addressing table over the pool
+// itself, so that compiling a long list costs no allocation per string.
 class CImageWriter
 {
 public:
     std::uint32_t AddString(std::string_view s)
     {
-        auto it = m_interned.find(std::string(s));
-        if (it != m_interned.end())
-            return it->second;
-        CheckFits(m_strings.size() + s.size());
-        std::uint32_t offset = static_cast<std::uint32_t>(m_strings.size());
-        m_strings.append(s);
-        m_interned.emplace(std::string(s), offset);
-        return offset;
+        if (2 * (m_used + 1) > m_slots.size())
+            Grow();
+        std::uint32_t hash = HashToken(s.data(), s.size()) | 1;
+        std::size_t mask = m_slots.size() - 1;
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask)
+        {
+            CSlot& slot = m_slots[at];
+            if (slot.hash == 0)
+            {
+                CheckFits(m_strings.size() + s.size());
+                slot = {hash, static_cast<std::uint32_t>(m_strings.size()), static_cast<std::uint32_t>(s.size())};
+                m_strings.append(s);
+                ++m_used;
+                return slot.offset;
+            }
+            if (slot.hash == hash && slot.length == s.size() &&
+                std::string_view(m_strings).substr(slot.offset, slot.length) == s)
+                return slot.offset;
+        }
     }
     std::string m_strings;
 
@@ -256,7 +270,29 @@ public:
     }
 
 private:
-    std::unordered_map<std::string, std::uint32_t> m_interned;
+    struct CSlot
+    {
+        std::uint32_t hash;  // 0: free
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+    void Grow()
+    {
+        std::vector<CSlot> old(std::max<std::size_t>(1024, m_slots.size() * 2));
+        old.swap(m_slots);
+        std::size_t mask = m_slots.size() - 1;
+        for (const CSlot& slot : old)
+        {
+            if (slot.hash == 0)
+                continue;
+            std::size_t at = slot.hash & mask;
+            while (m_slots[at].hash != 0)
+                at = (at + 1) & mask;
+            m_slots[at] = slot;
+        }
+    }
+    std::vector<CSlot> m_slots;
+    std::size_t m_used = 0;
 };
 
 template <typename T>
@@ -313,15 +349,25 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
                      parsed.end());
     }
 
-    // One token per filter: the one fewest other filters hold.
-    std::vector<std::vector<CToken>> candidates(parsed.size());
-    std::unordered_map<std::uint32_t, std::uint32_t> frequency;
+    // One token per filter: the one fewest other filters hold. (Flat
+    // arrays: a million filters must not cost a million allocations.)
+    std::vector<CToken> candidates;
+    std::vector<std::size_t> firstCandidate(parsed.size() + 1, 0);
     for (std::size_t i = 0; i < parsed.size(); ++i)
     {
-        candidates[i] = PatternTokens(parsed[i].filter);
-        for (const CToken& token : candidates[i])
-            ++frequency[token.hash];
+        firstCandidate[i] = candidates.size();
+        std::vector<CToken> tokens = PatternTokens(parsed[i].filter);
+        candidates.insert(candidates.end(), tokens.begin(), tokens.end());
     }
+    firstCandidate[parsed.size()] = candidates.size();
+    std::vector<std::uint32_t> sortedHashes(candidates.size());
+    for (std::size_t k = 0; k < candidates.size(); ++k)
+        sortedHashes[k] = candidates[k].hash;
+    std::sort(sortedHashes.begin(), sortedHashes.end());
+    auto frequency = [&](std::uint32_t hash) {
+        auto range = std::equal_range(sortedHashes.begin(), sortedHashes.end(), hash);
+        return static_cast<std::uint32_t>(std::min<std::size_t>(range.second - range.first, 1u << 20));
+    };
     std::vector<std::uint32_t> tokenOf(parsed.size());
     std::vector<bool> hasToken(parsed.size(), false), byPage(parsed.size(), false);
     std::size_t distinct[4] = {0, 0, 0, 0};
@@ -329,9 +375,10 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
     {
         std::uint32_t best = 0, bestCount = 0;
         std::size_t bestLength = 0;
-        for (const CToken& token : candidates[i])
+        for (std::size_t k = firstCandidate[i]; k < firstCandidate[i + 1]; ++k)
         {
-            std::uint32_t count = frequency[token.hash];
+            const CToken& token = candidates[k];
+            std::uint32_t count = frequency(token.hash);
             // One-letter words are everywhere in URLs whatever the lists say.
             if (token.length == 1)
                 count += 1u << 20;
@@ -343,7 +390,6 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
                 hasToken[i] = true;
             }
         }
-        std::vector<CToken>().swap(candidates[i]);
         tokenOf[i] = best;
         // A filter for some sites only whose words are all common
         // ("|http://$domain=a.com|b.com") is filed under those sites: a URL
@@ -417,37 +463,37 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         while (bits < kMaxBucketBits && (std::size_t(1) << bits) < 2 * distinct[kind])
             ++bits;
         std::size_t buckets = std::size_t(1) << bits;
-        std::vector<std::uint32_t> starts(buckets + 1, 0), postings, any;
-        std::vector<std::vector<std::uint32_t>> byBucket(buckets);
         // Each posting: the filter's key, then its index (a bucket shared by
-        // other keys costs a compare, not a look at the filter).
-        for (std::size_t i = 0; i < parsed.size(); ++i)
-        {
-            if ((parsed[i].filter.exception ? 1 : 0) != kind % 2 || byPage[i] != (kind >= 2))
-                continue;
-            if (byPage[i])
+        // other keys costs a compare, not a look at the filter). Filled by
+        // a counting sort over the buckets.
+        std::vector<std::uint32_t> starts(buckets + 1, 0), any;
+        auto forEachPosting = [&](auto&& add) {
+            for (std::size_t i = 0; i < parsed.size(); ++i)
             {
-                for (const CAdblockDomain& d : parsed[i].filter.domains)
+                if ((parsed[i].filter.exception ? 1 : 0) != kind % 2 || byPage[i] != (kind >= 2))
+                    continue;
+                if (byPage[i])
                 {
-                    std::uint32_t key = HashToken(d.name.data(), d.name.size());
-                    byBucket[key & (buckets - 1)].push_back(key);
-                    byBucket[key & (buckets - 1)].push_back(static_cast<std::uint32_t>(i));
+                    for (const CAdblockDomain& d : parsed[i].filter.domains)
+                        add(HashToken(d.name.data(), d.name.size()), i);
                 }
+                else if (hasToken[i])
+                    add(tokenOf[i], i);
+                else if (kind == 0 || kind == 1)
+                    any.push_back(static_cast<std::uint32_t>(i));
             }
-            else if (hasToken[i])
-            {
-                byBucket[tokenOf[i] & (buckets - 1)].push_back(tokenOf[i]);
-                byBucket[tokenOf[i] & (buckets - 1)].push_back(static_cast<std::uint32_t>(i));
-            }
-            else
-                any.push_back(static_cast<std::uint32_t>(i));
-        }
+        };
+        forEachPosting([&](std::uint32_t key, std::size_t) { ++starts[(key & (buckets - 1)) + 1]; });
         for (std::size_t b = 0; b < buckets; ++b)
-        {
-            starts[b] = static_cast<std::uint32_t>(postings.size() / 2);
-            postings.insert(postings.end(), byBucket[b].begin(), byBucket[b].end());
-        }
-        starts[buckets] = static_cast<std::uint32_t>(postings.size() / 2);
+            starts[b + 1] += starts[b];
+        std::vector<std::uint32_t> postings(2 * std::size_t(starts[buckets]));
+        std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+        any.clear();
+        forEachPosting([&](std::uint32_t key, std::size_t i) {
+            std::uint32_t at = next[key & (buckets - 1)]++;
+            postings[2 * std::size_t(at)] = key;
+            postings[2 * std::size_t(at) + 1] = static_cast<std::uint32_t>(i);
+        });
         table.bucketBits = bits;
         table.bucketsOffset = static_cast<std::uint32_t>(image.size());
         Append(image, starts.data(), starts.size());
@@ -685,7 +731,7 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
         // The checksum is computed over a private copy: bytes that change
         // while they are summed must not pass as a matching sum.
         std::vector<BYTE> copy(size - kChecksumStart);
-        ReadOnce(copy.data(), image + kChecksumStart, copy.size());
+        std::memcpy(copy.data(), image + kChecksumStart, copy.size());
         if (Checksum(copy.data(), copy.size()) != h.checksum)
             return nullptr;
     }
