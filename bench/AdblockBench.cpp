@@ -226,7 +226,8 @@ int wmain(int argc, wchar_t** argv)
                                    engine->GetListName(v.list) + ":" + std::to_string(v.line));
         }
         if (!ours && r.ubo == 1 && examples.size() < 40)
-            examples.push_back("missed " + std::string(r.url.begin(), r.url.end()).substr(0, 120) +
+            examples.push_back("missed " + std::string(r.url.begin(), r.url.end()).substr(0, 120) + " on " +
+                               std::string(r.page.begin(), r.page.end()) + " as " + std::to_string(r.type) +
                                (v.decision == CAdblockVerdict::Allow
                                     ? " allowed by " + engine->GetListName(v.list) + ":" + std::to_string(v.line)
                                     : std::string()));
