@@ -14,6 +14,12 @@
 #    blockers (npm packages @gorhill/ubo-core and @ghostery/adblocker,
 #    installed into bench/data/peers, never committed) with the ratio of
 #    medians; then the same URLs against a list never stored (empty);
+#  - AdblockBench: EasyList and EasyPrivacy in full syntax compiled into one
+#    image (time, size beside the lists' text), a fresh process's first
+#    verdict from the mapped image, and the verdict with context (type and
+#    page assigned by bench/adblock-oracle.mjs) over the recorded requests:
+#    median and p99 beside both peers given the same context, and the
+#    agreement with uBlock Origin's answers in both directions;
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
 #    one, undo file and flushes to disk included (needs no data);
 #  - SettingsDialogBench: EasyList stored as the user's list, then the shipped
@@ -30,10 +36,12 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench Quellan >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench AdblockBench Quellan >/dev/null
 
 # The peers, measured first so that their figures go into the verdict table.
 peers=()
+adblock_peers=()
+rm -f "$data/adblock-corpus.tsv"
 if command -v node >/dev/null && command -v npm >/dev/null; then
   mkdir -p "$data/peers"
   if [ ! -d "$data/peers/node_modules/@gorhill/ubo-core" ] || [ ! -d "$data/peers/node_modules/@ghostery/adblocker" ]; then
@@ -44,6 +52,13 @@ if command -v node >/dev/null && command -v npm >/dev/null; then
   while read -r name count blocked median p99 max; do
     peers+=(--peer "$name $median $p99")
   done < <(cd "$data/peers" && node peers.mjs "$data/easylist.txt" "$data/easyprivacy.txt" "$data/sitelist.txt")
+  # The same requests with a type and a page each, and uBO's answers to
+  # them, for the Adblock lists' verdict.
+  cp "$root/bench/adblock-oracle.mjs" "$data/peers/adblock-oracle.mjs"
+  while read -r name count blocked median p99 max; do
+    adblock_peers+=(--peer "$name $median $p99")
+  done < <(cd "$data/peers" && node adblock-oracle.mjs corpus "$data/easylist.txt" "$data/easyprivacy.txt" \
+             "$data/sitelist.txt" "$data/adblock-corpus.tsv")
 else
   echo "(node or npm missing: the peers are left out)"
 fi
@@ -61,6 +76,12 @@ echo "== URL verdict"
 wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" "${peers[@]}" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
 wine "$build/x64/bench/UrlVerdictBench.exe" --empty "$(win "$data/sitelist.txt")"
+echo
+echo "== Adblock lists"
+adblock_requests=()
+[ -f "$data/adblock-corpus.tsv" ] && adblock_requests=(--requests "$(win "$data/adblock-corpus.tsv")")
+wine "$build/x64/bench/AdblockBench.exe" "${adblock_requests[@]}" "${adblock_peers[@]}" \
+  "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
 echo
 echo "== Filter list changes"
 wine "$build/x64/bench/StoreWriteBench.exe"
