@@ -14,6 +14,7 @@
 #include "broker/CreateBroker.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
+#include "com/Trace.h"
 #include "engine/AdblockFormat.h"
 #include "ui/FilterEdit.h"
 #include "engine/FilterRule.h"
@@ -118,6 +119,25 @@ CSettingsDialog::CBulkChange::~CBulkChange()
     InvalidateRect(list, nullptr, TRUE);
 }
 
+CSettingsDialog::CDirectList::CDirectList(CSettingsDialog& dialog) noexcept
+    : m_dialog(dialog), m_paused(dialog.m_listSubclass.GetWindow() != nullptr)
+{
+    // The subclass finds its object through a window property, which costs
+    // a round trip to the server per message under Wine: seconds for a list
+    // of tens of thousands. None of these messages is one it handles.
+    if (m_paused)
+        m_dialog.m_listSubclass.Remove();
+}
+
+CSettingsDialog::CDirectList::~CDirectList()
+{
+    if (!m_paused)
+        return;
+    HRESULT hr = CallAtBoundary([this] { m_dialog.InstallListSubclass(); });
+    if (FAILED(hr))
+        TraceFailure(hr, "the filter list's subclass could not be put back; label edits go unchecked");
+}
+
 bool CSettingsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
     switch (message) {
@@ -154,9 +174,7 @@ void CSettingsDialog::OnInitDialog()
 {
     CenterOnOwner();
     HWND list = List();
-    m_listSubclass.Install(list, [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-        return OnListMessage(window, message, wParam, lParam, result);
-    });
+    InstallListSubclass();
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP,
                  LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
     LVCOLUMNW column = {};
@@ -198,6 +216,7 @@ void CSettingsDialog::ShowFilters(const std::vector<std::wstring>& texts)
     // platform's list view: the count is set once, redrawing is off, and
     // the dialog ignores the insertions while they happen.
     HWND list = List();
+    CDirectList direct(*this);
     CBulkChange bulk(*this);
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
     SendMessageW(list, LVM_SETITEMCOUNT, texts.size(), LVSICF_NOINVALIDATEALL);
@@ -327,6 +346,13 @@ bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
     default:
         return false;
     }
+}
+
+void CSettingsDialog::InstallListSubclass()
+{
+    m_listSubclass.Install(List(), [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+        return OnListMessage(window, message, wParam, lParam, result);
+    });
 }
 
 bool CSettingsDialog::OnListMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result)
@@ -465,20 +491,26 @@ bool CSettingsDialog::ApplyList()
     const int count = ItemCount(list);
     std::vector<CFilterRulePtr> rules;
     rules.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        std::wstring text = GetListItemText(list, i);
-        FilterRule* rule = nullptr;
-        if (!ParseFilter(text.c_str(), &rule)) {
-            // Every way into the list validates, so this is a list that was
-            // changed behind the dialog's back. Storing the rest would drop
-            // the item silently: show it and store nothing.
-            SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(i), FALSE);
-            ShowMessage(m_hWnd, L"Filter " + std::to_wstring(i + 1) +
-                                    L" cannot be stored: it contains a line break or is too long. "
-                                    L"Edit or remove it, then apply again.");
-            return false;
+    {
+        CDirectList direct(*this);
+        for (int i = 0; i < count; ++i) {
+            std::wstring text = GetListItemText(list, i);
+            FilterRule* rule = nullptr;
+            if (!ParseFilter(text.c_str(), &rule))
+                break;
+            rules.emplace_back(rule);
         }
-        rules.emplace_back(rule);
+    }
+    if (rules.size() != static_cast<std::size_t>(count)) {
+        // Every way into the list validates, so this is a list that was
+        // changed behind the dialog's back. Storing the rest would drop the
+        // item silently: show it and store nothing.
+        const int bad = static_cast<int>(rules.size());
+        SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(bad), FALSE);
+        ShowMessage(m_hWnd, L"Filter " + std::to_wstring(bad + 1) +
+                                L" cannot be stored: it contains a line break or is too long. "
+                                L"Edit or remove it, then apply again.");
+        return false;
     }
     std::vector<const FilterRule*> records;
     records.reserve(rules.size());
@@ -545,6 +577,7 @@ void CSettingsDialog::RemoveSelected()
 {
     HWND list = List();
     {
+        CDirectList direct(*this);
         CRedrawOff redraw(list);
         for (int item; (item = NextItem(list, -1, LVNI_SELECTED)) >= 0;) {
             if (!SendMessageW(list, LVM_DELETEITEM, static_cast<WPARAM>(item), 0))
@@ -564,6 +597,7 @@ void CSettingsDialog::Sort()
     // carry no data to sort by instead. A selected item stays selected with
     // its text; the focus stays at its place.
     HWND list = List();
+    CDirectList direct(*this);
     const int count = ItemCount(list);
     struct CEntry
     {
@@ -666,6 +700,7 @@ void CSettingsDialog::ImportFrom(std::istream& file)
     HRESULT hr = S_OK;
     bool notAList = false;
     {
+        CDirectList direct(*this);
         CRedrawOff redraw(list);
         try {
             ImportFilterList(list, file);
@@ -692,6 +727,7 @@ void CSettingsDialog::ExportTo(std::ostream& file)
 {
     CAdblockExportResult result;
     HRESULT hr = CallAtBoundary([&] {
+        CDirectList direct(*this);
         result = ExportFilterList(List(), file);
         file.flush();
         if (!file)

@@ -63,6 +63,7 @@ private:
     void UpdateButtons() noexcept;
     void ResetColumnWidth() noexcept;
 
+    void InstallListSubclass();
     bool OnListMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
     bool OnLabelEditMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
     void AttachLabelEdit();
@@ -94,5 +95,22 @@ private:
     private:
         CSettingsDialog& m_dialog;
         bool m_wasBulk;
+    };
+
+    // The list view's own procedure alone for a burst of messages that this
+    // dialog sends the list itself (one or more per item of a long list),
+    // the subclass back when the burst ends. Not to be held while the
+    // dialog can receive the user's input.
+    class CDirectList
+    {
+    public:
+        explicit CDirectList(CSettingsDialog& dialog) noexcept;
+        ~CDirectList();
+        CDirectList(const CDirectList&) = delete;
+        CDirectList& operator=(const CDirectList&) = delete;
+
+    private:
+        CSettingsDialog& m_dialog;
+        bool m_paused;
     };
 };
