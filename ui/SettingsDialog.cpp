@@ -145,6 +145,11 @@ bool CSettingsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM l
         OnInitDialog();
         result = TRUE;
         return true;
+    case WM_DESTROY:
+        // The list view deletes its items after this: one notification per
+        // item of a long list would only keep the user waiting.
+        m_bulkChange = true;
+        return false;
     case WM_COMMAND:
         return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY: {

@@ -82,6 +82,7 @@ private:
     std::vector<BYTE> m_loadedList;
     // Set while the dialog changes many items itself (CBulkChange): their
     // notifications are ignored, and the change is marked once at its end.
+    // Set for good once the dialog is being destroyed.
     bool m_bulkChange = false;
 
     class CBulkChange
