@@ -120,11 +120,16 @@ CSettingsDialog::CBulkChange::~CBulkChange()
 }
 
 CSettingsDialog::CDirectList::CDirectList(CSettingsDialog& dialog) noexcept
-    : m_dialog(dialog), m_paused(dialog.m_listSubclass.GetWindow() != nullptr)
+    : m_dialog(dialog)
 {
     // The subclass finds its object through a window property, which costs
     // a round trip to the server per message under Wine: seconds for a list
-    // of tens of thousands. None of these messages is one it handles.
+    // of tens of thousands. None of these messages is one it handles. Only
+    // while it heads the list's chain: taken out from under a later
+    // subclass, it would cut the list view's own procedure off.
+    HWND list = dialog.List();
+    m_paused = dialog.m_listSubclass.GetWindow() == list &&
+               GetWindowLongPtrW(list, GWLP_WNDPROC) == dialog.m_listSubclassProcedure;
     if (m_paused)
         m_dialog.m_listSubclass.Remove();
 }
@@ -355,9 +360,11 @@ bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
 
 void CSettingsDialog::InstallListSubclass()
 {
-    m_listSubclass.Install(List(), [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+    HWND list = List();
+    m_listSubclass.Install(list, [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
         return OnListMessage(window, message, wParam, lParam, result);
     });
+    m_listSubclassProcedure = GetWindowLongPtrW(list, GWLP_WNDPROC);
 }
 
 bool CSettingsDialog::OnListMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result)
@@ -603,32 +610,32 @@ void CSettingsDialog::Sort()
     // its text; the focus stays at its place.
     HWND list = List();
     CDirectList direct(*this);
-    const int count = ItemCount(list);
-    struct CEntry
-    {
-        std::wstring text;
-        bool selected;
-    };
-    std::vector<CEntry> entries;
-    entries.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i)
-        entries.push_back(CEntry{GetListItemText(list, i), false});
-    for (int i = -1; (i = NextItem(list, i, LVNI_SELECTED)) >= 0;)
-        entries[static_cast<std::size_t>(i)].selected = true;
-    std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) {
-        return CompareOrdinal(a.text, b.text) < 0;
+    const auto count = static_cast<std::size_t>(ItemCount(list));
+    std::vector<std::wstring> texts;
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        texts.push_back(GetListItemText(list, static_cast<int>(i)));
+    std::vector<bool> selected(count, false);
+    for (int i = -1; (i = NextItem(list, i, LVNI_SELECTED)) >= 0 && static_cast<std::size_t>(i) < count;)
+        selected[static_cast<std::size_t>(i)] = true;
+    // order[row] is the item whose text goes to row.
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&texts](std::size_t a, std::size_t b) {
+        return CompareOrdinal(texts[a], texts[b]) < 0;
     });
     {
         // Rows whose text stays put are left alone; the selection is cleared
         // at once and set again on the rows that carry a selected text.
         CBulkChange bulk(*this);
         SetSelected(list, -1, false);
-        for (int i = 0; i < count; ++i) {
-            const CEntry& entry = entries[static_cast<std::size_t>(i)];
-            if (GetListItemText(list, i) != entry.text)
-                SetItemText(list, i, entry.text);
-            if (entry.selected)
-                SetSelected(list, i, true);
+        for (std::size_t row = 0; row < count; ++row) {
+            const std::size_t from = order[row];
+            if (texts[from] != texts[row])
+                SetItemText(list, static_cast<int>(row), texts[from]);
+            if (selected[from])
+                SetSelected(list, static_cast<int>(row), true);
         }
     }
     MarkListChanged();

@@ -73,6 +73,9 @@ private:
     bool m_listChanged = false;
     bool m_optionsChanged = false;
     CWindowSubclass m_listSubclass;
+    // The list's procedure as the subclass left it: CDirectList takes the
+    // subclass out only while it still heads the chain.
+    LONG_PTR m_listSubclassProcedure = 0;
     CWindowSubclass m_editSubclass;
     HWND m_labelEdit = nullptr;
     BOOL m_labelEditUnvalidated = FALSE;
