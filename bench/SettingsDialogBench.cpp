@@ -2,8 +2,9 @@
 // Adblock file) is stored as the user's filter list, then the shipped
 // library's settings dialog is opened through its automation object on a
 // thread of its own, as the browser's menu page does, and driven from here:
-// open (until the dialog shows the whole list and answers), Sort, and Apply
-// of the sorted list. Needs a display (run.sh starts Xvfb).
+// open (until the dialog shows the whole list and answers), Sort, Apply of
+// the sorted list, and close (Cancel until the dialog's call has returned).
+// Needs a display (run.sh starts Xvfb).
 //
 //   SettingsDialogBench.exe QUELLAN_DLL LIST.txt [LIST.txt...]
 
@@ -145,12 +146,14 @@ int wmain(int argc, wchar_t** argv)
     const bool applyDone = !IsWindowEnabled(GetDlgItem(dialog, IDC_APPLY));
 
     Click(dialog, IDCANCEL);
-    WaitForSingleObject(thread, 60000);
+    const bool closedInTime = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
+    const double closed = NowMs();
     CloseHandle(thread);
 
     std::printf("%zu filters stored, %zu shown\n", filters, shown);
     std::printf("  open  %8.0f ms\n", opened - start);
     std::printf("  sort  %8.0f ms\n", sorted - opened);
     std::printf("  apply %8.0f ms%s\n", applied - sorted, applyDone ? "" : " (Apply still enabled: not applied)");
-    return shown == filters && applyDone ? 0 : 1;
+    std::printf("  close %8.0f ms%s\n", closed - applied, closedInTime ? "" : " (still open after a minute)");
+    return shown == filters && applyDone && closedInTime ? 0 : 1;
 }

@@ -14,6 +14,7 @@
 #include "broker/CreateBroker.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
+#include "com/Trace.h"
 #include "engine/AdblockFormat.h"
 #include "ui/FilterEdit.h"
 #include "engine/FilterRule.h"
@@ -118,6 +119,30 @@ CSettingsDialog::CBulkChange::~CBulkChange()
     InvalidateRect(list, nullptr, TRUE);
 }
 
+CSettingsDialog::CDirectList::CDirectList(CSettingsDialog& dialog) noexcept
+    : m_dialog(dialog)
+{
+    // The subclass finds its object through a window property, which costs
+    // a round trip to the server per message under Wine: seconds for a list
+    // of tens of thousands. None of these messages is one it handles. Only
+    // while it heads the list's chain: taken out from under a later
+    // subclass, it would cut the list view's own procedure off.
+    HWND list = dialog.List();
+    m_paused = dialog.m_listSubclass.GetWindow() == list &&
+               GetWindowLongPtrW(list, GWLP_WNDPROC) == dialog.m_listSubclassProcedure;
+    if (m_paused)
+        m_dialog.m_listSubclass.Remove();
+}
+
+CSettingsDialog::CDirectList::~CDirectList()
+{
+    if (!m_paused)
+        return;
+    HRESULT hr = CallAtBoundary([this] { m_dialog.InstallListSubclass(); });
+    if (FAILED(hr))
+        TraceFailure(hr, "the filter list's subclass could not be put back; label edits go unchecked");
+}
+
 bool CSettingsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
     switch (message) {
@@ -125,6 +150,11 @@ bool CSettingsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM l
         OnInitDialog();
         result = TRUE;
         return true;
+    case WM_DESTROY:
+        // The list view deletes its items after this: one notification per
+        // item of a long list would only keep the user waiting.
+        m_bulkChange = true;
+        return false;
     case WM_COMMAND:
         return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY: {
@@ -154,9 +184,7 @@ void CSettingsDialog::OnInitDialog()
 {
     CenterOnOwner();
     HWND list = List();
-    m_listSubclass.Install(list, [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
-        return OnListMessage(window, message, wParam, lParam, result);
-    });
+    InstallListSubclass();
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP,
                  LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
     LVCOLUMNW column = {};
@@ -198,6 +226,7 @@ void CSettingsDialog::ShowFilters(const std::vector<std::wstring>& texts)
     // platform's list view: the count is set once, redrawing is off, and
     // the dialog ignores the insertions while they happen.
     HWND list = List();
+    CDirectList direct(*this);
     CBulkChange bulk(*this);
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
     SendMessageW(list, LVM_SETITEMCOUNT, texts.size(), LVSICF_NOINVALIDATEALL);
@@ -327,6 +356,15 @@ bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
     default:
         return false;
     }
+}
+
+void CSettingsDialog::InstallListSubclass()
+{
+    HWND list = List();
+    m_listSubclass.Install(list, [this](HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+        return OnListMessage(window, message, wParam, lParam, result);
+    });
+    m_listSubclassProcedure = GetWindowLongPtrW(list, GWLP_WNDPROC);
 }
 
 bool CSettingsDialog::OnListMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result)
@@ -465,20 +503,26 @@ bool CSettingsDialog::ApplyList()
     const int count = ItemCount(list);
     std::vector<CFilterRulePtr> rules;
     rules.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        std::wstring text = GetListItemText(list, i);
-        FilterRule* rule = nullptr;
-        if (!ParseFilter(text.c_str(), &rule)) {
-            // Every way into the list validates, so this is a list that was
-            // changed behind the dialog's back. Storing the rest would drop
-            // the item silently: show it and store nothing.
-            SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(i), FALSE);
-            ShowMessage(m_hWnd, L"Filter " + std::to_wstring(i + 1) +
-                                    L" cannot be stored: it contains a line break or is too long. "
-                                    L"Edit or remove it, then apply again.");
-            return false;
+    {
+        CDirectList direct(*this);
+        for (int i = 0; i < count; ++i) {
+            std::wstring text = GetListItemText(list, i);
+            FilterRule* rule = nullptr;
+            if (!ParseFilter(text.c_str(), &rule))
+                break;
+            rules.emplace_back(rule);
         }
-        rules.emplace_back(rule);
+    }
+    if (rules.size() != static_cast<std::size_t>(count)) {
+        // Every way into the list validates, so this is a list that was
+        // changed behind the dialog's back. Storing the rest would drop the
+        // item silently: show it and store nothing.
+        const int bad = static_cast<int>(rules.size());
+        SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(bad), FALSE);
+        ShowMessage(m_hWnd, L"Filter " + std::to_wstring(bad + 1) +
+                                L" cannot be stored: it contains a line break or is too long. "
+                                L"Edit or remove it, then apply again.");
+        return false;
     }
     std::vector<const FilterRule*> records;
     records.reserve(rules.size());
@@ -545,6 +589,7 @@ void CSettingsDialog::RemoveSelected()
 {
     HWND list = List();
     {
+        CDirectList direct(*this);
         CRedrawOff redraw(list);
         for (int item; (item = NextItem(list, -1, LVNI_SELECTED)) >= 0;) {
             if (!SendMessageW(list, LVM_DELETEITEM, static_cast<WPARAM>(item), 0))
@@ -564,32 +609,33 @@ void CSettingsDialog::Sort()
     // carry no data to sort by instead. A selected item stays selected with
     // its text; the focus stays at its place.
     HWND list = List();
-    const int count = ItemCount(list);
-    struct CEntry
-    {
-        std::wstring text;
-        bool selected;
-    };
-    std::vector<CEntry> entries;
-    entries.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i)
-        entries.push_back(CEntry{GetListItemText(list, i), false});
-    for (int i = -1; (i = NextItem(list, i, LVNI_SELECTED)) >= 0;)
-        entries[static_cast<std::size_t>(i)].selected = true;
-    std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) {
-        return CompareOrdinal(a.text, b.text) < 0;
+    CDirectList direct(*this);
+    const auto count = static_cast<std::size_t>(ItemCount(list));
+    std::vector<std::wstring> texts;
+    texts.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        texts.push_back(GetListItemText(list, static_cast<int>(i)));
+    std::vector<bool> selected(count, false);
+    for (int i = -1; (i = NextItem(list, i, LVNI_SELECTED)) >= 0 && static_cast<std::size_t>(i) < count;)
+        selected[static_cast<std::size_t>(i)] = true;
+    // order[row] is the item whose text goes to row.
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&texts](std::size_t a, std::size_t b) {
+        return CompareOrdinal(texts[a], texts[b]) < 0;
     });
     {
         // Rows whose text stays put are left alone; the selection is cleared
         // at once and set again on the rows that carry a selected text.
         CBulkChange bulk(*this);
         SetSelected(list, -1, false);
-        for (int i = 0; i < count; ++i) {
-            const CEntry& entry = entries[static_cast<std::size_t>(i)];
-            if (GetListItemText(list, i) != entry.text)
-                SetItemText(list, i, entry.text);
-            if (entry.selected)
-                SetSelected(list, i, true);
+        for (std::size_t row = 0; row < count; ++row) {
+            const std::size_t from = order[row];
+            if (texts[from] != texts[row])
+                SetItemText(list, static_cast<int>(row), texts[from]);
+            if (selected[from])
+                SetSelected(list, static_cast<int>(row), true);
         }
     }
     MarkListChanged();
@@ -666,6 +712,7 @@ void CSettingsDialog::ImportFrom(std::istream& file)
     HRESULT hr = S_OK;
     bool notAList = false;
     {
+        CDirectList direct(*this);
         CRedrawOff redraw(list);
         try {
             ImportFilterList(list, file);
@@ -692,6 +739,7 @@ void CSettingsDialog::ExportTo(std::ostream& file)
 {
     CAdblockExportResult result;
     HRESULT hr = CallAtBoundary([&] {
+        CDirectList direct(*this);
         result = ExportFilterList(List(), file);
         file.flush();
         if (!file)

@@ -63,6 +63,7 @@ private:
     void UpdateButtons() noexcept;
     void ResetColumnWidth() noexcept;
 
+    void InstallListSubclass();
     bool OnListMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
     bool OnLabelEditMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
     void AttachLabelEdit();
@@ -72,6 +73,9 @@ private:
     bool m_listChanged = false;
     bool m_optionsChanged = false;
     CWindowSubclass m_listSubclass;
+    // The list's procedure as the subclass left it: CDirectList takes the
+    // subclass out only while it still heads the chain.
+    LONG_PTR m_listSubclassProcedure = 0;
     CWindowSubclass m_editSubclass;
     HWND m_labelEdit = nullptr;
     BOOL m_labelEditUnvalidated = FALSE;
@@ -81,6 +85,7 @@ private:
     std::vector<BYTE> m_loadedList;
     // Set while the dialog changes many items itself (CBulkChange): their
     // notifications are ignored, and the change is marked once at its end.
+    // Set for good once the dialog is being destroyed.
     bool m_bulkChange = false;
 
     class CBulkChange
@@ -94,5 +99,22 @@ private:
     private:
         CSettingsDialog& m_dialog;
         bool m_wasBulk;
+    };
+
+    // The list view's own procedure alone for a burst of messages that this
+    // dialog sends the list itself (one or more per item of a long list),
+    // the subclass back when the burst ends. Not to be held while the
+    // dialog can receive the user's input.
+    class CDirectList
+    {
+    public:
+        explicit CDirectList(CSettingsDialog& dialog) noexcept;
+        ~CDirectList();
+        CDirectList(const CDirectList&) = delete;
+        CDirectList& operator=(const CDirectList&) = delete;
+
+    private:
+        CSettingsDialog& m_dialog;
+        bool m_paused;
     };
 };

@@ -131,6 +131,8 @@ TEST_F(SettingsDialog, EditsTheListWithKeysAndButtons)
     }
     PostMnemonic(List(), L's');
     ASSERT_TRUE(WaitForList({L"*ads*", L"Zebra*", L"app", L"apple*", L"first", L"second", L"third"}));
+    // The three just added were selected: the selection moves with them.
+    EXPECT_EQ(SelectedItems(List()), (std::vector<int>{1, 2, 3}));
 
     // Apply writes the list as shown.
     PostClick(Item(IDC_APPLY));
