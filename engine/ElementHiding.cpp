@@ -485,11 +485,12 @@ std::vector<std::string_view> SplitGroup(std::string_view group)
     return parts;
 }
 
-std::string RuleText(std::string_view selector)
+constexpr std::string_view kHideDeclaration = "{display:none !important}\n";
+
+void AppendRule(std::string& sheet, std::string_view selector)
 {
-    std::string text(selector);
-    text += "{display:none !important}\n";
-    return text;
+    sheet.append(selector.data(), selector.size());
+    sheet.append(kHideDeclaration.data(), kHideDeclaration.size());
 }
 
 }  // namespace
@@ -650,7 +651,7 @@ CElementHiding::CElementHiding(const std::vector<CHidingListText>& lists)
         for (const std::string& selector : set.selectors)
         {
             set.sheetOf.emplace(selector, static_cast<std::uint32_t>(set.sheets.size()));
-            sheet += RuleText(selector);
+            AppendRule(sheet, selector);
             if (++inSheet == kMaxRulesPerSheet)
             {
                 set.sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
@@ -767,7 +768,7 @@ std::shared_ptr<const CHidingStyle> CElementHiding::Compose(std::string_view hos
     {
         if (excepted.count(selector) || (generic && set.sheetOf.count(selector)) || !taken.insert(selector).second)
             continue;
-        sheet += RuleText(selector);
+        AppendRule(sheet, selector);
         ++style->siteRules;
         if (++inSheet == kMaxRulesPerSheet)
         {
@@ -803,11 +804,12 @@ std::shared_ptr<const CHidingStyle> CElementHiding::Compose(std::string_view hos
                 continue;
             }
             std::string rebuilt;
+            rebuilt.reserve(set.sheets[i]->size());
             std::size_t rules = 0;
             for (std::size_t k = first; k < last; ++k)
                 if (!excepted.count(set.selectors[k]))
                 {
-                    rebuilt += RuleText(set.selectors[k]);
+                    AppendRule(rebuilt, set.selectors[k]);
                     ++rules;
                 }
             genericRules += rules;
