@@ -607,6 +607,8 @@ CElementHiding::CElementHiding(const std::vector<CHidingListText>& lists)
                             generic[0].push_back(selector.text);
                         generic[1].push_back(std::move(selector.text));
                     }
+                    // (generic[1] holds every generic selector, generic[0]
+                    // those IE 7 reads as well.)
                 }
                 return;
             }
@@ -641,26 +643,33 @@ CElementHiding::CElementHiding(const std::vector<CHidingListText>& lists)
 
     for (int level = 0; level < 2; ++level)
     {
-        CGenericSet& set = m_generic[level];
+        // Without selectors only IE 8 reads, both levels share one set.
+        if (level == 1 && generic[1].size() == generic[0].size())
+        {
+            m_generic[1] = m_generic[0];
+            break;
+        }
+        auto set = std::make_shared<CGenericSet>();
         std::unordered_set<std::string_view> seen;
-        for (std::string& selector : generic[level])
+        for (const std::string& selector : generic[level])
             if (!genericExceptions.count(selector) && seen.insert(selector).second)
-                set.selectors.push_back(std::move(selector));
+                set->selectors.push_back(selector);
         std::string sheet;
         std::size_t inSheet = 0;
-        for (const std::string& selector : set.selectors)
+        for (const std::string& selector : set->selectors)
         {
-            set.sheetOf.emplace(selector, static_cast<std::uint32_t>(set.sheets.size()));
+            set->sheetOf.emplace(selector, static_cast<std::uint32_t>(set->sheets.size()));
             AppendRule(sheet, selector);
             if (++inSheet == kMaxRulesPerSheet)
             {
-                set.sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
+                set->sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
                 sheet.clear();
                 inSheet = 0;
             }
         }
         if (inSheet)
-            set.sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
+            set->sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
+        m_generic[level] = std::move(set);
     }
     // Site exceptions of a generic selector also apply to "~site" rules and
     // site rules; keep generic exceptions from reaching those as well.

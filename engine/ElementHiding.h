@@ -168,10 +168,12 @@ private:
     std::shared_ptr<const CHidingStyle> Compose(std::string_view host, CCssLevel level) const;
     void Collect(std::string_view host, std::vector<std::uint32_t>& rules) const;
     std::uint8_t PageFlags(std::string_view host) const;
-    const CGenericSet& Generic(CCssLevel level) const noexcept { return m_generic[level == CCssLevel::IE8]; }
+    const CGenericSet& Generic(CCssLevel level) const noexcept { return *m_generic[level == CCssLevel::IE8]; }
 
     CHidingCounts m_counts;
-    CGenericSet m_generic[2];  // IE7, IE8
+    // IE 7, IE 8 (the same set when no generic selector needs IE 8). The
+    // selectors' views in sheetOf point into the set's own strings.
+    std::shared_ptr<const CGenericSet> m_generic[2];
     std::vector<CSiteRule> m_site;                 // site rules, site exceptions, negated-only rules
     std::vector<std::vector<CAdblockDomain>> m_domains;
     std::vector<std::uint32_t> m_everywhereBut;    // of m_site: rules with only "~" domains

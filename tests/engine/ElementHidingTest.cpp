@@ -101,6 +101,7 @@ TEST(ElementHiding, StylePerSite)
 {
     const char* text =
         "##.generic\n"
+        "##.generic\n"
         "##.undone\n"
         "#@#.undone\n"
         "##.excepted-on-shop\n"
@@ -139,11 +140,12 @@ TEST(ElementHiding, StylePerSite)
     auto a = hiding.StyleFor("one.net", CCssLevel::IE7);
     auto b = hiding.StyleFor("two.net", CCssLevel::IE7);
     ASSERT_EQ(a->sheets.size(), 2u);  // ".not-on-example", then the generic sheet
+    EXPECT_EQ(a->rules, 3u);          // ".generic" once
     EXPECT_EQ(a->sheets[1], b->sheets[1]);
     EXPECT_EQ(a->sheets[1]->find(".generic{display:none !important}\n"), 0u);
     EXPECT_NE(hiding.StyleFor("shop.example", CCssLevel::IE7)->sheets.back(), a->sheets[1]);
     EXPECT_EQ(hiding.StyleFor("ONE.net.", CCssLevel::IE7), a);
-    EXPECT_EQ(hiding.GetCounts().hide, 10u);
+    EXPECT_EQ(hiding.GetCounts().hide, 11u);
     EXPECT_EQ(hiding.GetCounts().exceptions, 3u);
     EXPECT_EQ(hiding.GetCounts().pageExceptions, 2u);
     EXPECT_EQ(hiding.GetCounts().ie8Only, 1u);
