@@ -380,22 +380,21 @@ std::string_view WithoutSuffix(std::string_view host) noexcept
     return suffix > 0 && suffix < host.size() ? host.substr(0, host.size() - suffix - 1) : std::string_view();
 }
 
-bool DomainMatches(std::string_view host, const CAdblockDomain& domain) noexcept
+// A rule's domains apply to `host` (`entityName`: the host without its
+// public suffix): one entry names it (or there are only negated entries)
+// and no negated entry does.
+bool Applies(std::string_view host, std::string_view entityName, const std::vector<CAdblockDomain>& domains) noexcept
 {
-    return domain.entity ? HostMatches(WithoutSuffix(host), domain.name) : HostMatches(host, domain.name);
-}
-
-// A rule's domains apply to `host`: one entry names it (or there are only
-// negated entries) and no negated entry does.
-bool Applies(std::string_view host, const std::vector<CAdblockDomain>& domains) noexcept
-{
+    auto matches = [&](const CAdblockDomain& domain) {
+        return HostMatches(domain.entity ? entityName : host, domain.name);
+    };
     bool included = true;
     for (const CAdblockDomain& domain : domains)
         if (!domain.negated)
             included = false;
     for (const CAdblockDomain& domain : domains)
     {
-        if (!DomainMatches(host, domain))
+        if (!matches(domain))
             continue;
         if (domain.negated)
             return false;
@@ -641,6 +640,10 @@ CElementHiding::CElementHiding(const std::vector<CHidingListText>& lists)
         });
     }
 
+    std::unordered_set<std::string_view> siteExceptions;
+    for (const CSiteRule& rule : m_site)
+        if (rule.exception)
+            siteExceptions.insert(rule.selector);
     for (int level = 0; level < 2; ++level)
     {
         // Without selectors only IE 8 reads, both levels share one set.
@@ -649,18 +652,32 @@ CElementHiding::CElementHiding(const std::vector<CHidingListText>& lists)
             m_generic[1] = m_generic[0];
             break;
         }
+        // Selectors some site excepts go last, in sheets of their own: a
+        // page of such a site rebuilds only those, never the large rest.
         auto set = std::make_shared<CGenericSet>();
         std::unordered_set<std::string_view> seen;
+        std::vector<std::string_view> exceptedSomewhere;
         for (const std::string& selector : generic[level])
             if (!genericExceptions.count(selector) && seen.insert(selector).second)
-                set->selectors.push_back(selector);
+            {
+                if (siteExceptions.count(selector))
+                    exceptedSomewhere.push_back(selector);
+                else
+                    set->selectors.emplace_back(selector);
+            }
+        const std::size_t common = set->selectors.size();
+        for (std::string_view selector : exceptedSomewhere)
+            set->selectors.emplace_back(selector);
         std::string sheet;
         std::size_t inSheet = 0;
-        for (const std::string& selector : set->selectors)
+        for (std::size_t i = 0; i < set->selectors.size(); ++i)
         {
+            const std::string& selector = set->selectors[i];
+            if (inSheet == 0)
+                set->sheetStart.push_back(i);
             set->sheetOf.emplace(selector, static_cast<std::uint32_t>(set->sheets.size()));
             AppendRule(sheet, selector);
-            if (++inSheet == kMaxRulesPerSheet)
+            if (++inSheet == kMaxRulesPerSheet || (i + 1 == common && common < set->selectors.size()))
             {
                 set->sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
                 sheet.clear();
@@ -669,6 +686,7 @@ CElementHiding::CElementHiding(const std::vector<CHidingListText>& lists)
         }
         if (inSheet)
             set->sheets.push_back(std::make_shared<const std::string>(std::move(sheet)));
+        set->sheetStart.push_back(set->selectors.size());
         m_generic[level] = std::move(set);
     }
     // Site exceptions of a generic selector also apply to "~site" rules and
@@ -755,10 +773,11 @@ std::shared_ptr<const CHidingStyle> CElementHiding::Compose(std::string_view hos
         candidates.insert(candidates.end(), m_everywhereBut.begin(), m_everywhereBut.end());
     std::unordered_set<std::string_view> excepted;
     std::vector<std::string_view> site;
+    const std::string_view entityName = WithoutSuffix(host);
     for (std::uint32_t index : candidates)
     {
         const CSiteRule& rule = m_site[index];
-        if (rule.selector.empty() || rule.level > level || !Applies(host, m_domains[rule.domains]))
+        if (rule.selector.empty() || rule.level > level || !Applies(host, entityName, m_domains[rule.domains]))
             continue;
         if (rule.exception)
             excepted.insert(rule.selector);
@@ -804,8 +823,8 @@ std::shared_ptr<const CHidingStyle> CElementHiding::Compose(std::string_view hos
         }
         for (std::size_t i = 0; i < set.sheets.size(); ++i)
         {
-            std::size_t first = i * kMaxRulesPerSheet;
-            std::size_t last = std::min(first + kMaxRulesPerSheet, set.selectors.size());
+            std::size_t first = set.sheetStart[i];
+            std::size_t last = set.sheetStart[i + 1];
             if (!touched[i])
             {
                 shared.emplace_back(set.sheets[i], last - first);
@@ -822,7 +841,8 @@ std::shared_ptr<const CHidingStyle> CElementHiding::Compose(std::string_view hos
                     ++rules;
                 }
             genericRules += rules;
-            shared.emplace_back(std::make_shared<const std::string>(std::move(rebuilt)), rules);
+            if (rules)
+                shared.emplace_back(std::make_shared<const std::string>(std::move(rebuilt)), rules);
         }
     }
 

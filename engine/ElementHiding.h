@@ -161,7 +161,8 @@ private:
     struct CGenericSet
     {
         std::vector<std::string> selectors;
-        std::vector<std::shared_ptr<const std::string>> sheets;  // kMaxRulesPerSheet selectors each
+        std::vector<std::shared_ptr<const std::string>> sheets;  // at most kMaxRulesPerSheet selectors each
+        std::vector<std::size_t> sheetStart;  // index of each sheet's first selector, and the end
         std::unordered_map<std::string_view, std::uint32_t> sheetOf;
     };
 

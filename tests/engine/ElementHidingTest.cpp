@@ -135,15 +135,19 @@ TEST(ElementHiding, StylePerSite)
     EXPECT_EQ(selectors("sub.nogeneric.com"), ".own ");
     EXPECT_EQ(selectors("www.allowed.org"), "");
 
-    // The generic sheet is prepared once and shared; a host that excepts
-    // one of its selectors gets its own copy.
+    // The generic sheets are prepared once and shared; selectors a site
+    // excepts have a sheet of their own, which only that site's pages
+    // rebuild.
     auto a = hiding.StyleFor("one.net", CCssLevel::IE7);
     auto b = hiding.StyleFor("two.net", CCssLevel::IE7);
-    ASSERT_EQ(a->sheets.size(), 2u);  // ".not-on-example", then the generic sheet
+    auto shop = hiding.StyleFor("shop.example", CCssLevel::IE7);
+    ASSERT_EQ(a->sheets.size(), 3u);  // ".not-on-example"; ".generic"; ".excepted-on-shop"
     EXPECT_EQ(a->rules, 3u);          // ".generic" once
     EXPECT_EQ(a->sheets[1], b->sheets[1]);
-    EXPECT_EQ(a->sheets[1]->find(".generic{display:none !important}\n"), 0u);
-    EXPECT_NE(hiding.StyleFor("shop.example", CCssLevel::IE7)->sheets.back(), a->sheets[1]);
+    EXPECT_EQ(a->sheets[2], b->sheets[2]);
+    EXPECT_EQ(*a->sheets[1], ".generic{display:none !important}\n");
+    ASSERT_EQ(shop->sheets.size(), 2u);
+    EXPECT_EQ(shop->sheets[1], a->sheets[1]);
     EXPECT_EQ(hiding.StyleFor("ONE.net.", CCssLevel::IE7), a);
     EXPECT_EQ(hiding.GetCounts().hide, 11u);
     EXPECT_EQ(hiding.GetCounts().exceptions, 3u);
