@@ -20,6 +20,10 @@
 #    page assigned by bench/adblock-oracle.mjs) over the recorded requests:
 #    median and p99 beside both peers given the same context, and the
 #    agreement with uBlock Origin's answers in both directions;
+#  - ElementHidingBench: EasyList's element-hiding rules: the time to prepare
+#    the generic sheets, what IE 7/8 cannot apply (counted by kind), and per
+#    distinct page host the rules and sheets injected and the time to compose
+#    its style, beside @ghostery/adblocker's getCosmeticsFilters;
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
 #    one, undo file and flushes to disk included (needs no data);
 #  - SettingsDialogBench: EasyList stored as the user's list, then the shipped
@@ -36,11 +40,12 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench AdblockBench Quellan >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench AdblockBench ElementHidingBench Quellan >/dev/null
 
 # The peers, measured first so that their figures go into the verdict table.
 peers=()
 adblock_peers=()
+hiding_peers=()
 rm -f "$data/adblock-corpus.tsv"
 if command -v node >/dev/null && command -v npm >/dev/null; then
   mkdir -p "$data/peers"
@@ -59,6 +64,10 @@ if command -v node >/dev/null && command -v npm >/dev/null; then
     adblock_peers+=(--peer "$name $median $p99")
   done < <(cd "$data/peers" && node adblock-oracle.mjs corpus "$data/easylist.txt" "$data/easyprivacy.txt" \
              "$data/sitelist.txt" "$data/adblock-corpus.tsv")
+  cp "$root/bench/cosmetic-peer.mjs" "$data/peers/cosmetic-peer.mjs"
+  while read -r name hosts median p99 selectors; do
+    hiding_peers+=(--peer "$name $median $p99 (median selectors $selectors)")
+  done < <(cd "$data/peers" && node cosmetic-peer.mjs "$data/sitelist.txt" "$data/easylist.txt")
 else
   echo "(node or npm missing: the peers are left out)"
 fi
@@ -82,6 +91,10 @@ adblock_requests=()
 [ -f "$data/adblock-corpus.tsv" ] && adblock_requests=(--requests "$(win "$data/adblock-corpus.tsv")")
 wine "$build/x64/bench/AdblockBench.exe" "${adblock_requests[@]}" "${adblock_peers[@]}" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
+echo
+echo "== Element hiding"
+wine "$build/x64/bench/ElementHidingBench.exe" --pages "$(win "$data/sitelist.txt")" "${hiding_peers[@]}" \
+  "$(win "$data/easylist.txt")"
 echo
 echo "== Filter list changes"
 wine "$build/x64/bench/StoreWriteBench.exe"

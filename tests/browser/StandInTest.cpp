@@ -9,6 +9,7 @@
 #include "browser/BHO.h"
 #include "com/Bstr.h"
 #include "com/Object.h"
+#include "engine/ElementHiding.h"
 #include "tools/standin/StandInDocument.h"
 
 namespace {
@@ -98,6 +99,48 @@ TEST_F(StandIn, ComputedBackgroundFollowsTheCascade)
     EXPECT_EQ(ComputedBackground(page.ElementById(L"imp")), L"url(imp.png)");
     EXPECT_EQ(ComputedBackground(page.ElementById(L"plain")), L"none");
     EXPECT_EQ(ComputedBackground(page.ElementById(L"shorthand")), L"none");
+}
+
+// Element hiding rules as the engine writes them, in a page's style element:
+// what IE 7 applies hides exactly its elements; a rule it drops (here
+// ":last-child") leaves the others working.
+TEST_F(StandIn, HidingRulesHideTheirElementsOnly)
+{
+    const char* list =
+        "##.ad\n"
+        "##div > p + span\n"
+        "##li:first-child ~ li[data-x|=\"ad\"]\n"
+        "##a[href^=\"http://ads.\"][href$=\".gif\"]\n"
+        "##ul p\n"
+        "##p:last-child\n"
+        "example.com##[title*=spons]\n"
+        "example.com#@#.ad\n";
+    CElementHiding hiding(std::vector<CHidingListText>{{"list", list}});
+    std::wstring sheet = L"p:last-child{display:none}";
+    for (const auto& text : hiding.StyleFor("www.example.org", CCssLevel::IE7)->sheets)
+        sheet += std::wstring(text->begin(), text->end());
+    CComPtr<IHTMLDocument2> document = CreateStandInDocument(
+        L"<style>" + sheet + L"</style><body>"
+        L"<div id=a class='x ad'></div><div id=b class=adx></div>"
+        L"<div><p id=c></p><span id=d></span><span id=e></span></div><p></p><span id=f></span>"
+        L"<ul><li id=g data-x=ad-1></li><li id=h data-x=ad-1></li><li id=i data-x=adx></li><li><p id=j></li></ul>"
+        L"<a id=k href='http://ads.example/1.gif'></a><a id=l href='http://ads.example/1.png'></a>"
+        L"<b id=m title=sponsored></b><p id=q>last</p></body>",
+        kPageUrl);
+    IStandInDocument& page = StandInDocument(document);
+    std::wstring hidden;
+    for (const CComPtr<IHTMLElement>& element : page.Elements()) {
+        CComPtr<IHTMLElement2> element2;
+        ASSERT_EQ(S_OK, element->QueryInterface(IidOf<IHTMLElement2>(), element2.PutVoid()));
+        CComPtr<IHTMLCurrentStyle> style;
+        ASSERT_EQ(S_OK, element2->get_currentStyle(style.Put()));
+        CComBSTR display;
+        ASSERT_EQ(S_OK, style->get_display(display.Put()));
+        std::optional<std::wstring> id = StandInElement(element).Attribute(L"id");
+        if (id && BstrText(display) == L"none")
+            hidden += *id + L" ";
+    }
+    EXPECT_EQ(hidden, L"a d h j k ");
 }
 
 TEST_F(StandIn, CollectionsListElementsInDocumentOrder)

@@ -11,8 +11,9 @@
 // resolves "#default#NAME" behaviors through the registered Default
 // Behaviors (in the stand-in document), and runs a message loop so that
 // the helpers' timers fire. Then it reports, one line each, what it
-// requested, what was refused, and which elements of the top-level page
-// were hidden or lost their background image.
+// requested, what was refused, which elements of the top-level page were
+// hidden by the add-on's style writes or lost their background image, and
+// which elements of the page and its frames a style sheet hides.
 //
 //   StandInBrowser [--serve FOLDER] [--save FILE] URL
 //       one window on URL; with --serve, FOLDER is served on 127.0.0.1 and
@@ -304,6 +305,15 @@ public:
         return true;
     }
 
+    // The frames' documents, nested ones included, with their URLs.
+    std::vector<std::pair<std::wstring, CComPtr<IHTMLDocument2>>> FrameDocuments() const
+    {
+        std::vector<std::pair<std::wstring, CComPtr<IHTMLDocument2>>> documents;
+        for (const CFrame& frame : m_frames)
+            documents.emplace_back(frame.url, frame.document);
+        return documents;
+    }
+
     // The behavior style reached the top-level page: its elements have
     // tried the "#default#quellan" behavior.
     bool Injected() const
@@ -463,6 +473,25 @@ std::vector<CLSID> ReadHelperClasses(std::vector<std::wstring>& names)
     return classes;
 }
 
+// What a style sheet hides (element hiding rules) and no inline style
+// does, as the element's currentStyle tells; elements never rendered
+// (head, script, ...) are not news.
+bool HiddenByStyleSheet(IHTMLElement* element)
+{
+    IStandInElement& node = StandInElement(element);
+    for (const wchar_t* unrendered : {L"head", L"script", L"style", L"title", L"meta", L"link", L"param"}) {
+        if (node.Tag() == unrendered)
+            return false;
+    }
+    CComPtr<IHTMLElement2> element2;
+    CComPtr<IHTMLCurrentStyle> current;
+    CComBSTR display;
+    return node.InlineStyle(L"display") != L"none" &&
+           SUCCEEDED(element->QueryInterface(IidOf<IHTMLElement2>(), element2.PutVoid())) && element2 &&
+           SUCCEEDED(element2->get_currentStyle(current.Put())) && current &&
+           SUCCEEDED(current->get_display(display.Put())) && BstrText(display) == L"none";
+}
+
 void Report(const CWindow& window, const std::vector<std::wstring>& helperNames)
 {
     for (size_t i = 0; i < helperNames.size(); ++i) {
@@ -497,6 +526,14 @@ void Report(const CWindow& window, const std::vector<std::wstring>& helperNames)
                 Print(L"hidden     " + Describe(element) + (source.empty() ? L"" : L"  " + source));
             else if (write == L"background-image: none")
                 Print(L"background " + Describe(element) + L"  removed");
+        }
+        if (HiddenByStyleSheet(element))
+            Print(L"hidden     " + Describe(element) + L"  (style sheet)");
+    }
+    for (const auto& [url, document] : window.FrameDocuments()) {
+        for (const CComPtr<IHTMLElement>& element : StandInDocument(document).Elements()) {
+            if (HiddenByStyleSheet(element))
+                Print(L"hidden     " + Describe(element) + L"  (style sheet, frame " + url + L")");
         }
     }
 }

@@ -77,35 +77,193 @@ bool IsNameCharacter(wchar_t c)
     return std::iswalnum(c) || c == L'-' || c == L'_';
 }
 
+std::wstring ReadName(std::wstring_view text, size_t& i)
+{
+    std::wstring name;
+    while (i < text.size() && IsNameCharacter(text[i]))
+        name += text[i++];
+    return name;
+}
+
+// "[name op value]" at text[i] == '['; false when not understood.
+bool ParseAttributeTest(std::wstring_view text, size_t& i, CAttributeTest& test)
+{
+    ++i;
+    auto skip = [&] {
+        while (i < text.size() && IsSpace(text[i]))
+            ++i;
+    };
+    skip();
+    std::wstring name = ReadName(text, i);
+    if (name.empty())
+        return false;
+    test.name = ToLower(name);
+    skip();
+    if (i < text.size() && text[i] != L']') {
+        if (text[i] != L'=') {
+            if (std::wstring_view(L"~|^$*").find(text[i]) == std::wstring_view::npos || i + 1 >= text.size() ||
+                text[i + 1] != L'=')
+                return false;
+            test.op = text[i++];
+        } else {
+            test.op = L'=';
+        }
+        ++i;
+        skip();
+        if (i < text.size() && (text[i] == L'"' || text[i] == L'\'')) {
+            size_t close = text.find(text[i], i + 1);
+            if (close == std::wstring_view::npos)
+                return false;
+            test.value = text.substr(i + 1, close - i - 1);
+            i = close + 1;
+        } else {
+            test.value = ReadName(text, i);
+            if (test.value.empty())
+                return false;
+        }
+        skip();
+    }
+    if (i >= text.size() || text[i] != L']')
+        return false;
+    ++i;
+    return true;
+}
+
+// One compound from text[i]; stops before white space or a combinator.
+bool ParseCompound(std::wstring_view text, size_t& i, CCompound& compound)
+{
+    size_t start = i;
+    if (i < text.size() && text[i] == L'*')
+        ++i;
+    else
+        compound.tag = ToLower(ReadName(text, i));
+    while (i < text.size() && !IsSpace(text[i]) && text[i] != L'>' && text[i] != L'+' && text[i] != L'~') {
+        wchar_t kind = text[i];
+        if (kind == L'[') {
+            compound.attributes.emplace_back();
+            if (!ParseAttributeTest(text, i, compound.attributes.back()))
+                return false;
+            continue;
+        }
+        ++i;
+        std::wstring name = ReadName(text, i);
+        if (name.empty())
+            return false;
+        if (kind == L'.')
+            compound.classes.push_back(name);
+        else if (kind == L'#' && compound.id.empty())
+            compound.id = name;
+        else if (kind == L':' && EqualsIgnoringCase(name, L"first-child"))
+            compound.firstChild = true;
+        else
+            return false;  // other pseudo-classes: not applied by this browser
+    }
+    return i > start;
+}
+
 CSelector ParseSelector(std::wstring_view text)
 {
     CSelector selector;
     std::wstring trimmed = Trim(text);
-    if (trimmed.empty())
-        return selector;
+    std::vector<std::pair<wchar_t, CCompound>> parts;  // left to right; the first combinator unused
     size_t i = 0;
-    if (trimmed[0] == L'*') {
-        i = 1;
-    } else {
-        while (i < trimmed.size() && IsNameCharacter(trimmed[i]))
-            selector.tag += static_cast<wchar_t>(std::towlower(trimmed[i++]));
-    }
+    wchar_t combinator = L' ';
     while (i < trimmed.size()) {
-        wchar_t kind = trimmed[i++];
-        std::wstring name;
-        while (i < trimmed.size() && IsNameCharacter(trimmed[i]))
-            name += trimmed[i++];
-        if (name.empty())
-            return selector;  // a combinator or anything else: not understood
-        if (kind == L'.')
-            selector.classes.push_back(name);
-        else if (kind == L'#' && selector.id.empty())
-            selector.id = name;
-        else
+        CCompound compound;
+        if (!ParseCompound(trimmed, i, compound))
             return selector;
+        parts.emplace_back(combinator, std::move(compound));
+        combinator = L' ';
+        while (i < trimmed.size() && IsSpace(trimmed[i]))
+            ++i;
+        if (i < trimmed.size() && (trimmed[i] == L'>' || trimmed[i] == L'+' || trimmed[i] == L'~')) {
+            combinator = trimmed[i++];
+            while (i < trimmed.size() && IsSpace(trimmed[i]))
+                ++i;
+            if (i >= trimmed.size())
+                return selector;
+        }
     }
+    if (parts.empty())
+        return selector;
+    static_cast<CCompound&>(selector) = std::move(parts.back().second);
+    for (size_t k = parts.size() - 1; k > 0; --k)
+        selector.left.emplace_back(parts[k].first, std::move(parts[k - 1].second));
     selector.valid = true;
     return selector;
+}
+
+bool HasWord(std::wstring_view list, std::wstring_view word)
+{
+    size_t i = 0;
+    while (i < list.size()) {
+        while (i < list.size() && IsSpace(list[i]))
+            ++i;
+        size_t end = i;
+        while (end < list.size() && !IsSpace(list[end]))
+            ++end;
+        if (end > i && list.substr(i, end - i) == word)
+            return true;
+        i = end;
+    }
+    return false;
+}
+
+bool AttributeMatches(const CAttributeTest& test, const CElementFacts& element)
+{
+    for (const auto& [name, value] : element.attributes) {
+        if (name != test.name)
+            continue;
+        std::wstring_view v = value, w = test.value;
+        switch (test.op) {
+        case 0: return true;
+        case L'=': return v == w;
+        case L'~': return HasWord(v, w);
+        case L'|': return v == w || (v.size() > w.size() && v.substr(0, w.size()) == w && v[w.size()] == L'-');
+        case L'^': return !w.empty() && v.substr(0, w.size()) == w;
+        case L'$': return !w.empty() && v.size() >= w.size() && v.substr(v.size() - w.size()) == w;
+        case L'*': return !w.empty() && v.find(w) != std::wstring_view::npos;
+        default: return false;
+        }
+    }
+    return false;
+}
+
+bool CompoundMatches(const CCompound& compound, const IElementView& view)
+{
+    CElementFacts element = view.Facts();
+    if (!compound.tag.empty() && compound.tag != element.tag)
+        return false;
+    if (!compound.id.empty() && compound.id != element.id)
+        return false;
+    for (const std::wstring& wanted : compound.classes) {
+        if (std::find(element.classes.begin(), element.classes.end(), wanted) == element.classes.end())
+            return false;
+    }
+    for (const CAttributeTest& test : compound.attributes) {
+        if (!AttributeMatches(test, element))
+            return false;
+    }
+    return !compound.firstChild || !view.PreviousElement();
+}
+
+// Matches left[from...] against the elements the combinators reach from
+// `view` (which matched the compound right of left[from]).
+bool LeftMatches(const CSelector& selector, size_t from, const IElementView& view)
+{
+    if (from == selector.left.size())
+        return true;
+    const auto& [combinator, compound] = selector.left[from];
+    const bool once = combinator == L'>' || combinator == L'+';
+    const bool sibling = combinator == L'+' || combinator == L'~';
+    for (const IElementView* next = sibling ? view.PreviousElement() : view.ParentElement(); next;
+         next = sibling ? next->PreviousElement() : next->ParentElement()) {
+        if (CompoundMatches(compound, *next) && LeftMatches(selector, from + 1, *next))
+            return true;
+        if (once)
+            break;
+    }
+    return false;
 }
 
 }  // namespace
@@ -216,22 +374,9 @@ std::vector<CRule> ParseStyleSheet(std::wstring_view text)
     return rules;
 }
 
-bool Matches(const CSelector& selector, const CElementFacts& element)
+bool Matches(const CSelector& selector, const IElementView& element)
 {
-    if (!selector.valid)
-        return false;
-    if (!selector.tag.empty() && selector.tag != element.tag)
-        return false;
-    if (!selector.id.empty() && selector.id != element.id)
-        return false;
-    for (const std::wstring& wanted : selector.classes) {
-        bool found = false;
-        for (const std::wstring& has : element.classes)
-            found = found || has == wanted;
-        if (!found)
-            return false;
-    }
-    return true;
+    return selector.valid && CompoundMatches(selector, element) && LeftMatches(selector, 0, element);
 }
 
 std::wstring BackgroundImageOfShorthand(std::wstring_view value)

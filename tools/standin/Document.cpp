@@ -261,14 +261,13 @@ std::optional<std::pair<std::wstring, std::wstring>> CDocument::Cascade(const CN
             }
         }
     };
-    CElementFacts facts = node.Facts();
     for (const CNode* sheet : ElementsBelow(*m_root)) {
         if (sheet->tag != L"style")
             continue;
         for (const CRule& rule : sheet->rules) {
             int specificity = -1;
             for (const CSelector& selector : rule.selectors) {
-                if (Matches(selector, facts))
+                if (Matches(selector, node))
                     specificity = std::max(specificity, selector.Specificity());
             }
             if (specificity >= 0)

@@ -200,6 +200,7 @@ CElementFacts CNode::Facts() const
 {
     CElementFacts facts;
     facts.tag = tag;
+    facts.attributes = attributes;
     if (const std::wstring* id = FindAttribute(L"id"))
         facts.id = *id;
     if (const std::wstring* classes = FindAttribute(L"class")) {
@@ -214,6 +215,25 @@ CElementFacts CNode::Facts() const
         }
     }
     return facts;
+}
+
+const IElementView* CNode::ParentElement() const
+{
+    return parent && parent->parent ? parent : nullptr;
+}
+
+const IElementView* CNode::PreviousElement() const
+{
+    if (!parent)
+        return nullptr;
+    const CNode* previous = nullptr;
+    for (const CNode* sibling : parent->children) {
+        if (sibling == this)
+            return previous;
+        if (sibling->IsElement())
+            previous = sibling;
+    }
+    return nullptr;
 }
 
 void CNode::SetSheetText(std::wstring_view text)

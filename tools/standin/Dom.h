@@ -26,7 +26,7 @@ namespace StandIn {
 class CElement;
 class CStyle;
 
-struct CNode final : IStandInElement
+struct CNode final : IStandInElement, IElementView
 {
     enum class Kind { Element, Text, Markup };
 
@@ -68,7 +68,10 @@ struct CNode final : IStandInElement
     // any other attribute.
     void SetAttribute(std::wstring_view name, std::wstring_view value);
     bool RemoveAttribute(std::wstring_view name);
-    CElementFacts Facts() const;
+    // IElementView: elements only; the document's root is no element.
+    CElementFacts Facts() const override;
+    const IElementView* ParentElement() const override;
+    const IElementView* PreviousElement() const override;
     void SetSheetText(std::wstring_view text);
     // True while the node is below root (or is it).
     bool IsUnder(const CNode* root) const;
