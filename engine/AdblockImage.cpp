@@ -4,6 +4,7 @@
 #include <bitset>
 #include <cstring>
 #include <cwchar>
+#include <tuple>
 #include <unordered_map>
 
 #include "com/Error.h"
@@ -474,6 +475,35 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
             distinct[(f.exception ? 1 : 0) + 2] += positive;
         else if (hasToken[i])
             ++distinct[f.exception ? 1 : 0];
+    }
+
+    // Filters filed under one key are stored side by side, their patterns
+    // too, so that a URL reads a few pages of the image rather than one
+    // per filter it looks at (in list order within a key).
+    {
+        std::vector<std::uint32_t> order(parsed.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = static_cast<std::uint32_t>(i);
+        auto key = [&](std::uint32_t i) {
+            return std::make_tuple(parsed[i].filter.exception, static_cast<bool>(byPage[i]),
+                                   hasToken[i] ? tokenOf[i] : 0u);
+        };
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+        std::vector<CParsedFilter> sorted;
+        sorted.reserve(parsed.size());
+        std::vector<std::uint32_t> sortedToken(parsed.size());
+        std::vector<bool> sortedHas(parsed.size()), sortedByPage(parsed.size());
+        for (std::size_t k = 0; k < order.size(); ++k)
+        {
+            sorted.push_back(std::move(parsed[order[k]]));
+            sortedToken[k] = tokenOf[order[k]];
+            sortedHas[k] = hasToken[order[k]];
+            sortedByPage[k] = byPage[order[k]];
+        }
+        parsed.swap(sorted);
+        tokenOf.swap(sortedToken);
+        hasToken.swap(sortedHas);
+        byPage.swap(sortedByPage);
     }
 
     CImageWriter writer;
