@@ -1,7 +1,10 @@
 #include "engine/AdblockImage.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cstring>
+#include <cwchar>
+#include <tuple>
 #include <unordered_map>
 
 #include "com/Error.h"
@@ -11,7 +14,7 @@
 namespace {
 
 constexpr std::uint32_t kMagic = 0x49424151;  // "QABI"
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kMaxBucketBits = 24;
 
 enum : std::uint16_t
@@ -112,6 +115,17 @@ constexpr std::size_t kChecksumStart = offsetof(CAdblockImage::CHeader, filtersO
 // read exactly once, so that what is checked is what is used.
 void ReadOnce(void* out, const BYTE* from, std::size_t size) noexcept
 {
+    if ((reinterpret_cast<std::uintptr_t>(from) | size) % 4 == 0)
+    {
+        // The records are 4-byte aligned in a sound image: a word at a time.
+        const volatile std::uint32_t* source = reinterpret_cast<const volatile std::uint32_t*>(from);
+        for (std::size_t i = 0; i < size / 4; ++i)
+        {
+            std::uint32_t word = source[i];
+            std::memcpy(static_cast<BYTE*>(out) + 4 * i, &word, 4);
+        }
+        return;
+    }
     const volatile BYTE* source = from;
     BYTE* target = static_cast<BYTE*>(out);
     for (std::size_t i = 0; i < size; ++i)
@@ -164,6 +178,30 @@ bool IsSeparator(char c) noexcept
     return !(IsTokenChar(c) || c == '_' || c == '-' || c == '.' || c == '%');
 }
 
+// Words are keyed by their first kWordPrefix characters: a word of a
+// pattern that a URL's word may continue ("/getPixelSso", "/ads/track*")
+// still names the filter, when it is at least this long.
+constexpr std::size_t kWordPrefix = 7;
+
+std::uint32_t HashWord(const char* text, std::size_t length) noexcept
+{
+    return HashToken(text, std::min(length, kWordPrefix));
+}
+
+// The key of a host name that a "||name^" filter starts with; unlike a
+// word's, it is looked up with each label-boundary tail of the URL's host.
+std::uint32_t HashHost(const char* text, std::size_t length) noexcept
+{
+    return HashToken(text, length) * 0x9E3779B1u + 0x7F4A7C15u;
+}
+
+// A host name character: what a "||" filter's leading name is made of and
+// what a URL's host tail is taken of (anything else ends a host's run).
+bool IsHostChar(char c) noexcept
+{
+    return !IsSeparator(c);
+}
+
 // ---- Building ----
 
 struct CParsedFilter
@@ -179,6 +217,24 @@ struct CToken
     std::uint32_t hash;
     std::uint32_t length;
 };
+
+// Words every URL holds, whatever the lists say: never a filter's key when
+// it has another.
+bool IsCommonWord(const char* text, std::size_t length) noexcept
+{
+    static const std::string_view kCommon[] = {"http", "https", "www", "com", "net", "org", "js", "html",
+                                              "php", "img", "images", "icon", "news", "cdn", "static"};
+    std::string_view word(text, length);
+    for (std::string_view common : kCommon)
+    {
+        if (word.size() == common.size() &&
+            std::equal(word.begin(), word.end(), common.begin(), [](char a, char b) { return Lower(a) == b; }))
+            return true;
+    }
+    return false;
+}
+constexpr std::uint32_t kCommonPenalty = 1u << 20;
+constexpr std::uint32_t kHostKeyLength = 0xFFFF;  // a host key wins a tie with any word
 
 // Complete words of a pattern: runs of token characters that a URL holding
 // a match must hold as a whole run (not next to "*", not at an unanchored
@@ -206,12 +262,25 @@ std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
                 std::size_t j = i;
                 while (j < run.size() && IsTokenChar(run[j]))
                     ++j;
-                if (i > 0 && j < run.size())
-                    tokens.push_back({HashToken(run.data() + i, j - i), static_cast<std::uint32_t>(j - i)});
+                if (i > 0 && (j < run.size() || j - i >= kWordPrefix))
+                    tokens.push_back({HashWord(run.data() + i, j - i), static_cast<std::uint32_t>(j - i)});
                 i = j;
             }
         }
         return tokens;
+    }
+    // "||name^", "||name/", "||name:": the URL's host is "name" or ends in
+    // "." name.
+    if (filter.anchorHost)
+    {
+        std::size_t end = 0;
+        while (end < p.size() && IsHostChar(p[end]))
+            ++end;
+        // (A name without a dot, "||com/...", is a whole top-level domain.)
+        std::string_view name(p.data(), end);
+        if (end < p.size() && (p[end] == '^' || p[end] == '/' || p[end] == ':') &&
+            name.find('.') != std::string_view::npos)
+            tokens.push_back({HashHost(p.data(), end), kHostKeyLength});
     }
     std::size_t i = 0;
     while (i < p.size())
@@ -225,9 +294,10 @@ std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
         while (j < p.size() && IsTokenChar(p[j]))
             ++j;
         bool startOk = i > 0 ? p[i - 1] != '*' : (filter.anchorHost || filter.anchorStart);
-        bool endOk = j < p.size() ? p[j] != '*' : filter.anchorEnd;
+        bool endOk = (j < p.size() ? p[j] != '*' : filter.anchorEnd) || j - i >= kWordPrefix;
         if (startOk && endOk)
-            tokens.push_back({HashToken(p.data() + i, j - i), static_cast<std::uint32_t>(j - i)});
+            tokens.push_back({HashWord(p.data() + i, j - i),
+                              IsCommonWord(p.data() + i, j - i) ? 1u : static_cast<std::uint32_t>(j - i)});
         i = j;
     }
     return tokens;
@@ -379,9 +449,10 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         {
             const CToken& token = candidates[k];
             std::uint32_t count = frequency(token.hash);
-            // One-letter words are everywhere in URLs whatever the lists say.
+            // One-letter words (and the common ones, given length 1) are
+            // everywhere in URLs whatever the lists say.
             if (token.length == 1)
-                count += 1u << 20;
+                count += kCommonPenalty;
             if (!hasToken[i] || count < bestCount || (count == bestCount && token.length > bestLength))
             {
                 best = token.hash;
@@ -395,13 +466,44 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         // ("|http://$domain=a.com|b.com") is filed under those sites: a URL
         // then looks at it only on their pages.
         const CNetworkFilter& f = parsed[i].filter;
-        bool positiveOnly = !f.domains.empty() && std::none_of(f.domains.begin(), f.domains.end(),
-                                                               [](const CAdblockDomain& d) { return d.negated; });
-        byPage[i] = positiveOnly && (!hasToken[i] || bestCount > 16);
+        // (A filter with some sites named applies only on one of them,
+        // whatever sites it excludes.)
+        std::size_t positive = static_cast<std::size_t>(std::count_if(
+            f.domains.begin(), f.domains.end(), [](const CAdblockDomain& d) { return !d.negated; }));
+        byPage[i] = positive != 0 && (!hasToken[i] || bestCount > 16);
         if (byPage[i])
-            distinct[(f.exception ? 1 : 0) + 2] += f.domains.size();
+            distinct[(f.exception ? 1 : 0) + 2] += positive;
         else if (hasToken[i])
             ++distinct[f.exception ? 1 : 0];
+    }
+
+    // Filters filed under one key are stored side by side, their patterns
+    // too, so that a URL reads a few pages of the image rather than one
+    // per filter it looks at (in list order within a key).
+    {
+        std::vector<std::uint32_t> order(parsed.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = static_cast<std::uint32_t>(i);
+        auto key = [&](std::uint32_t i) {
+            return std::make_tuple(parsed[i].filter.exception, static_cast<bool>(byPage[i]),
+                                   hasToken[i] ? tokenOf[i] : 0u);
+        };
+        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+        std::vector<CParsedFilter> sorted;
+        sorted.reserve(parsed.size());
+        std::vector<std::uint32_t> sortedToken(parsed.size());
+        std::vector<bool> sortedHas(parsed.size()), sortedByPage(parsed.size());
+        for (std::size_t k = 0; k < order.size(); ++k)
+        {
+            sorted.push_back(std::move(parsed[order[k]]));
+            sortedToken[k] = tokenOf[order[k]];
+            sortedHas[k] = hasToken[order[k]];
+            sortedByPage[k] = byPage[order[k]];
+        }
+        parsed.swap(sorted);
+        tokenOf.swap(sortedToken);
+        hasToken.swap(sortedHas);
+        byPage.swap(sortedByPage);
     }
 
     CImageWriter writer;
@@ -475,7 +577,10 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
                 if (byPage[i])
                 {
                     for (const CAdblockDomain& d : parsed[i].filter.domains)
-                        add(HashToken(d.name.data(), d.name.size()), i);
+                    {
+                        if (!d.negated)
+                            add(HashToken(d.name.data(), d.name.size()), i);
+                    }
                 }
                 else if (hasToken[i])
                     add(tokenOf[i], i);
@@ -526,78 +631,104 @@ bool Within(std::uint64_t offset, std::uint64_t count, std::uint64_t item, std::
     return offset <= size && count <= (size - offset) / item;
 }
 
-// The part of a URL the matchers need, narrowed to UTF-8.
-struct CUrlParts
+// The part of a URL the matchers need, narrowed to UTF-8: the text as
+// given and in lower case, side by side in one buffer (on the stack for
+// any URL of ordinary length).
+class CUrlParts
 {
-    std::string text;   // as given
-    std::string lower;  // ASCII letters in lower case
+public:
+    CUrlParts() = default;
+    CUrlParts(const CUrlParts&) = delete;
+    CUrlParts& operator=(const CUrlParts&) = delete;
+
+    std::string_view text, lower;  // lower: ASCII letters in lower case
     std::size_t hostStart = 0, hostEnd = 0;
-    std::string_view Host() const { return std::string_view(lower).substr(hostStart, hostEnd - hostStart); }
+    std::string_view Host() const { return lower.substr(hostStart, hostEnd - hostStart); }
+
+    void Narrow(const wchar_t* url);
+
+private:
+    char m_inline[2048];
+    std::unique_ptr<char[]> m_heap;
 };
 
-void NarrowUrl(const wchar_t* url, CUrlParts& parts)
+void CUrlParts::Narrow(const wchar_t* url)
 {
-    std::string& out = parts.text;
+    std::size_t units = std::wcslen(url);
+    // A UTF-16 unit takes at most 3 bytes (a surrogate pair 4 for two).
+    std::size_t most = 3 * units;
+    char* out = m_inline;
+    if (2 * most > sizeof(m_inline))
+    {
+        m_heap.reset(new char[2 * most]);
+        out = m_heap.get();
+    }
+    std::size_t n = 0;
     for (const wchar_t* p = url; *p; ++p)
     {
         std::uint32_t c = static_cast<std::uint16_t>(*p);
+        if (c < 0x80)
+        {
+            out[n++] = static_cast<char>(c);
+            continue;
+        }
         if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF)
         {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(p[1]) - 0xDC00);
             ++p;
         }
-        if (c < 0x80)
-            out.push_back(static_cast<char>(c));
-        else if (c < 0x800)
+        if (c < 0x800)
         {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            out[n++] = static_cast<char>(0xC0 | (c >> 6));
+            out[n++] = static_cast<char>(0x80 | (c & 0x3F));
         }
         else if (c < 0x10000)
         {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            out[n++] = static_cast<char>(0xE0 | (c >> 12));
+            out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[n++] = static_cast<char>(0x80 | (c & 0x3F));
         }
         else
         {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            out[n++] = static_cast<char>(0xF0 | (c >> 18));
+            out[n++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[n++] = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    parts.lower = out;
-    for (char& c : parts.lower)
-        c = Lower(c);
+    char* low = out + n;
+    for (std::size_t i = 0; i < n; ++i)
+        low[i] = Lower(out[i]);
+    text = std::string_view(out, n);
+    lower = std::string_view(low, n);
     // The host: after "scheme://" and any user information, before the port.
-    const std::string& s = parts.lower;
+    std::string_view s = lower;
     std::size_t scheme = s.find("://");
-    if (scheme == std::string::npos || s.find_first_of("/?#") < scheme)
+    if (scheme == std::string_view::npos || s.find_first_of("/?#") < scheme)
         return;
     std::size_t start = scheme + 3;
     std::size_t end = s.find_first_of("/?#", start);
-    if (end == std::string::npos)
+    if (end == std::string_view::npos)
         end = s.size();
     std::size_t at = s.rfind('@', end - 1);
-    if (at != std::string::npos && at >= start)
+    if (at != std::string_view::npos && at >= start)
         start = at + 1;
-    std::size_t hostEnd = end;
+    std::size_t stop = end;
     if (start < end && s[start] == '[')
     {
         std::size_t close = s.find(']', start);
-        hostEnd = (close != std::string::npos && close < end) ? close + 1 : end;
+        stop = (close != std::string_view::npos && close < end) ? close + 1 : end;
     }
     else
     {
         std::size_t colon = s.find(':', start);
-        if (colon != std::string::npos && colon < end)
-            hostEnd = colon;
+        if (colon != std::string_view::npos && colon < end)
+            stop = colon;
     }
-    if (hostEnd > start && s[hostEnd - 1] == '.')
-        --hostEnd;
-    parts.hostStart = start;
-    parts.hostEnd = hostEnd;
+    if (stop > start && s[stop - 1] == '.')
+        --stop;
+    hostStart = start;
+    hostEnd = stop;
 }
 
 bool CharMatches(char p, char t) noexcept
@@ -643,14 +774,48 @@ bool GlobMatch(const char* p, std::size_t pn, const char* t, std::size_t tn, boo
     }
 }
 
+// A short array on the stack that moves to the heap only past N items.
+template <typename T, std::size_t N>
+class CSmallVector
+{
+public:
+    void push_back(const T& item)
+    {
+        if (m_size < N)
+            m_inline[m_size] = item;
+        else
+        {
+            if (m_heap.empty())
+                m_heap.assign(m_inline, m_inline + N);
+            m_heap.push_back(item);
+        }
+        ++m_size;
+    }
+    T* begin() { return m_size > N ? m_heap.data() : m_inline; }
+    T* end() { return begin() + m_size; }
+    const T* begin() const { return m_size > N ? m_heap.data() : m_inline; }
+    const T* end() const { return begin() + m_size; }
+    void resize_down(std::size_t size)
+    {
+        if (m_size > N && size <= N)
+            std::copy(m_heap.begin(), m_heap.begin() + static_cast<std::ptrdiff_t>(size), m_inline);
+        m_size = size;
+        m_heap.resize(m_size > N ? m_size : 0);
+    }
+
+private:
+    T m_inline[N];
+    std::vector<T> m_heap;
+    std::size_t m_size = 0;
+};
 
 }  // namespace
 
 struct CAdblockImage::CRequest
 {
     CUrlParts url;
-    std::string pageHost;
-    std::string pageEntityHost;  // the page's host without its public suffix
+    CUrlParts page;
+    std::string_view pageHost;
     // The page's host and its parents, and the same without the public
     // suffix (what entities "name.*" are matched with).
     struct CPageName
@@ -659,7 +824,8 @@ struct CAdblockImage::CRequest
         std::uint32_t hash;
         bool entity;
     };
-    std::vector<CPageName> pageNames;
+    CSmallVector<CPageName, 32> pageNames;
+    std::size_t pageSuffix = 0;  // the public suffix's length in pageHost
     bool pageKnown = false;
     // Whether the request's registrable domain differs from the page's:
     // -1 until a filter asks.
@@ -667,7 +833,15 @@ struct CAdblockImage::CRequest
     bool IsThirdParty() const
     {
         if (thirdParty < 0)
-            thirdParty = RegistrableDomain(url.Host()) != RegistrableDomain(pageHost) ? 1 : 0;
+        {
+            std::string_view page = pageHost;
+            if (pageSuffix != 0 && pageSuffix + 1 < page.size())
+            {
+                std::size_t dot = page.rfind('.', page.size() - pageSuffix - 2);
+                page = dot == std::string_view::npos ? page : page.substr(dot + 1);
+            }
+            thirdParty = RegistrableDomain(url.Host()) != page ? 1 : 0;
+        }
         return thirdParty != 0;
     }
     std::uint16_t types = 0;
@@ -675,20 +849,280 @@ struct CAdblockImage::CRequest
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
 };
 
-// A regular expression compiled once, with the literal runs every match
-// holds: a URL without one of them is no match, and no matcher runs.
+namespace {
+
+// The characters a match can end on, one bit per byte value.
+using CCharSet = std::bitset<256>;
+
+// Reads the sequence of `body` from `at` up to a "|" or ")" of its own level
+// (or the end), and gives the characters a match of that sequence can end
+// on. False when this reading cannot tell (an item it does not know, or a
+// sequence that can match the empty text): the caller then assumes any.
+bool LastCharsOfSequence(std::string_view body, std::size_t& at, CCharSet& last, int depth);
+
+// One item (a character, an escape, a class, a group) at `at`: its set.
+bool LastCharsOfItem(std::string_view body, std::size_t& at, CCharSet& set, bool& zeroWidth, int depth)
+{
+    zeroWidth = false;
+    char c = body[at++];
+    if (c == '\\')
+    {
+        if (at >= body.size())
+            return false;
+        char e = body[at++];
+        if (e == 'd')
+        {
+            for (char d = '0'; d <= '9'; ++d)
+                set.set(static_cast<unsigned char>(d));
+            return true;
+        }
+        if (IsTokenChar(e) || e == '_')
+            return false;  // \w, \s, \b, \x41...: not worth reading here
+        set.set(static_cast<unsigned char>(e));
+        return true;
+    }
+    if (c == '[')
+    {
+        if (at < body.size() && body[at] == '^')
+            return false;
+        bool first = true;
+        while (at < body.size() && (body[at] != ']' || first))
+        {
+            first = false;
+            unsigned char from = static_cast<unsigned char>(body[at++]);
+            if (from == '\\')
+            {
+                if (at >= body.size())
+                    return false;
+                char e = body[at++];
+                if (e == 'd')
+                {
+                    for (char d = '0'; d <= '9'; ++d)
+                        set.set(static_cast<unsigned char>(d));
+                    continue;
+                }
+                if (IsTokenChar(e) || e == '_')
+                    return false;
+                from = static_cast<unsigned char>(e);
+            }
+            if (at + 1 < body.size() && body[at] == '-' && body[at + 1] != ']')
+            {
+                unsigned char to = static_cast<unsigned char>(body[at + 1]);
+                if (to == '\\' || to < from)
+                    return false;
+                at += 2;
+                for (unsigned v = from; v <= to; ++v)
+                    set.set(v);
+            }
+            else
+                set.set(from);
+        }
+        if (at >= body.size())
+            return false;
+        ++at;
+        return true;
+    }
+    if (c == '(')
+    {
+        if (depth > 16)
+            return false;
+        if (at < body.size() && body[at] == '?')
+        {
+            if (at + 1 < body.size() && (body[at + 1] == '=' || body[at + 1] == '!'))
+            {
+                // A look-ahead matches no character: skip it whole.
+                int open = 1;
+                for (++at; at < body.size() && open; ++at)
+                {
+                    if (body[at] == '\\')
+                        ++at;
+                    else if (body[at] == '(')
+                        ++open;
+                    else if (body[at] == ')')
+                        --open;
+                }
+                zeroWidth = true;
+                return open == 0;
+            }
+            if (at + 1 >= body.size() || body[at + 1] != ':')
+                return false;
+            at += 2;
+        }
+        for (;;)
+        {
+            CCharSet alternative;
+            if (!LastCharsOfSequence(body, at, alternative, depth + 1))
+                return false;
+            set |= alternative;
+            if (at >= body.size())
+                return false;
+            if (body[at++] == ')')
+                return true;
+        }
+    }
+    if (c == '^' || c == '$')
+    {
+        zeroWidth = true;
+        return true;
+    }
+    if (c == '.' || c == '|' || c == ')' || c == '*' || c == '+' || c == '?' || c == '{')
+        return false;
+    set.set(static_cast<unsigned char>(c));
+    return true;
+}
+
+bool LastCharsOfSequence(std::string_view body, std::size_t& at, CCharSet& last, int depth)
+{
+    bool known = false;  // whether some item of the sequence must match a character
+    while (at < body.size() && body[at] != '|' && body[at] != ')')
+    {
+        CCharSet item;
+        bool zeroWidth = false;
+        if (!LastCharsOfItem(body, at, item, zeroWidth, depth))
+            return false;
+        bool optional = zeroWidth;
+        if (at < body.size() && (body[at] == '?' || body[at] == '*' || body[at] == '+'))
+        {
+            optional = optional || body[at] != '+';
+            ++at;
+        }
+        else if (at < body.size() && body[at] == '{')
+        {
+            std::size_t close = body.find('}', at);
+            if (close == std::string_view::npos)
+                return false;
+            optional = optional || body[at + 1] == '0' || body[at + 1] == ',';
+            at = close + 1;
+        }
+        if (at < body.size() && body[at] == '?')
+            ++at;  // lazy
+        if (zeroWidth)
+            continue;
+        // An item that must match ends the sequence's set; an optional
+        // one adds its characters to those of what comes before it.
+        last = optional ? (known ? last : CCharSet()) | item : item;
+        if (optional && !known)
+            return false;  // (nothing certain yet: read on as "any")
+        known = known || !optional;
+    }
+    return known;
+}
+
+// For a body ending in "$": the characters a URL it matches ends on.
+// False when that cannot be told (any).
+bool RegexLastChars(std::string_view body, CCharSet& last)
+{
+    if (body.size() < 2 || body.back() != '$' || body[body.size() - 2] == '\\')
+        return false;
+    std::size_t at = 0;
+    return LastCharsOfSequence(body, at, last, 0) && at == body.size();
+}
+
+// The alternatives of the first group at the top level of `body` that is
+// not optional and holds only plain words ("(9anime|animeland|...)"): every
+// match holds one of them. Empty when there is no such group.
+std::vector<std::string> RequiredAlternatives(std::string_view body)
+{
+    std::vector<std::string> found;
+    int depth = 0;
+    for (std::size_t at = 0; at < body.size(); ++at)
+    {
+        char c = body[at];
+        if (c == '\\')
+            ++at;
+        else if (c == '[')
+        {
+            for (++at; at < body.size() && body[at] != ']'; ++at)
+            {
+                if (body[at] == '\\')
+                    ++at;
+            }
+        }
+        else if (c == '|' && depth == 0)
+            return {};  // a top-level alternative: nothing is required
+        else if (c == ')')
+            --depth;
+        else if (c == '(' && depth++ == 0 && found.empty())
+        {
+            std::size_t from = at + 1;
+            if (body.substr(from, 2) == "?:")
+                from += 2;
+            std::vector<std::string> words(1);
+            std::size_t end = from;
+            for (; end < body.size() && body[end] != ')'; ++end)
+            {
+                char w = body[end];
+                if (w == '|')
+                    words.emplace_back();
+                else if (w == '\\' && end + 1 < body.size() && !IsTokenChar(body[end + 1]) && body[end + 1] != '_')
+                    words.back().push_back(body[++end]);
+                else if (IsTokenChar(w) || w == '-' || w == '_')
+                    words.back().push_back(w);
+                else
+                    break;
+            }
+            bool plain = end < body.size() && body[end] == ')' && words.size() > 1 &&
+                         std::none_of(words.begin(), words.end(), [](const std::string& w) { return w.empty(); });
+            char after = end + 1 < body.size() ? body[end + 1] : '\0';
+            if (plain && after != '?' && after != '*' && after != '{')
+                found = std::move(words);
+        }
+    }
+    return depth == 0 ? found : std::vector<std::string>();
+}
+
+}  // namespace
+
+// A regular expression, with what every match holds: the literal runs, one
+// of some alternatives, and for one that ends at "$" the characters it can
+// end on. A URL without them is no match: the expression is compiled only
+// when a URL first passes, and searched only when one does.
 struct CAdblockImage::CRegex
 {
-    explicit CRegex(std::string_view body) : regex(std::wstring(body.begin(), body.end()))
+    explicit CRegex(std::string_view body) : body(body.begin(), body.end())
     {
-        for (const std::wstring& literal : RegexRequiredLiterals(std::wstring(body.begin(), body.end())))
+        anyOf = RequiredAlternatives(body);
+        endsKnown = RegexLastChars(body, ends);
+        for (const std::wstring& literal : RegexRequiredLiterals(this->body))
         {
             if (std::all_of(literal.begin(), literal.end(), [](wchar_t c) { return c < 0x80; }))
                 literals.emplace_back(literal.begin(), literal.end());
         }
     }
-    CCompiledRegex regex;
+    ~CRegex() { delete compiled.load(); }
+    CRegex(const CRegex&) = delete;
+    CRegex& operator=(const CRegex&) = delete;
+
+    bool Passes(std::string_view text) const
+    {
+        for (const std::string& literal : literals)
+        {
+            if (text.find(literal) == std::string_view::npos)
+                return false;
+        }
+        if (!anyOf.empty() && std::none_of(anyOf.begin(), anyOf.end(), [&](const std::string& word) {
+                return text.find(word) != std::string_view::npos;
+            }))
+            return false;
+        return !endsKnown || (!text.empty() && ends.test(static_cast<unsigned char>(text.back())));
+    }
+    const CCompiledRegex& Compiled() const
+    {
+        CCompiledRegex* regex = compiled.load(std::memory_order_acquire);
+        if (regex)
+            return *regex;
+        auto made = std::make_unique<CCompiledRegex>(body);
+        if (compiled.compare_exchange_strong(regex, made.get(), std::memory_order_acq_rel))
+            return *made.release();
+        return *regex;
+    }
+
+    std::wstring body;
     std::vector<std::string> literals;
+    std::vector<std::string> anyOf;
+    bool endsKnown = false;
+    CCharSet ends;
+    mutable std::atomic<CCompiledRegex*> compiled{nullptr};
 };
 
 CAdblockImage::CAdblockImage(const BYTE* image, std::size_t size)
@@ -835,35 +1269,40 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool o
     bool needsPage = (r.flags & (kThirdParty | kFirstParty)) || r.domainCount != 0;
     if (needsPage && !request.pageKnown)
         return false;
-    if ((r.flags & kThirdParty) && !request.IsThirdParty())
-        return false;
-    if ((r.flags & kFirstParty) && request.IsThirdParty())
+    // The party is decided by the public suffix list: only for a regular
+    // expression (the dearest test) before the pattern, else after it.
+    auto partyAllows = [&] {
+        return !((r.flags & kThirdParty) && !request.IsThirdParty()) &&
+               !((r.flags & kFirstParty) && request.IsThirdParty());
+    };
+    if ((r.flags & kRegex) && !partyAllows())
         return false;
     if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize))
         return false;
     // Pattern bytes may change under us; only their values, never where
     // they are read, depend on them.
     const char* pattern = reinterpret_cast<const char*>(m_image + h.stringsOffset + r.patternOffset);
-    const std::string& text = (r.flags & kMatchCase) ? request.url.text : request.url.lower;
+    std::string_view text = (r.flags & kMatchCase) ? request.url.text : request.url.lower;
     bool matched = false;
     if (r.flags & kRegex)
     {
         if (r.regex >= h.regexCount)
             return false;
-        std::string body(r.patternLength, '\0');
-        ReadOnce(body.data(), reinterpret_cast<const BYTE*>(pattern), r.patternLength);
-        const CRegex* regex = GetRegex(r.regex, body);
-        for (const std::string& literal : regex->literals)
+        const CRegex* regex = m_regexes[r.regex].load(std::memory_order_acquire);
+        if (!regex)
         {
-            if (text.find(literal) == std::string::npos)
-                return false;
+            std::string body(r.patternLength, '\0');
+            ReadOnce(body.data(), reinterpret_cast<const BYTE*>(pattern), r.patternLength);
+            regex = GetRegex(r.regex, body);
         }
+        if (!regex->Passes(text))
+            return false;
         if (request.wideLower.empty())
             request.wideLower.assign(request.url.lower.begin(), request.url.lower.end());
         std::wstring original;
         if (r.flags & kMatchCase)
             original.assign(text.begin(), text.end());
-        matched = regex->regex.Search((r.flags & kMatchCase) ? original : request.wideLower);
+        matched = regex->Compiled().Search((r.flags & kMatchCase) ? original : request.wideLower);
     }
     else if (r.flags & kAnchorHost)
     {
@@ -893,7 +1332,7 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool o
                                 (r.flags & kAnchorEnd) != 0);
         }
     }
-    if (!matched)
+    if (!matched || (!(r.flags & kRegex) && !partyAllows()))
         return false;
     if (r.domainCount && !DomainsAllow(r, request))
         return false;
@@ -909,7 +1348,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     if (!context.url)
         return verdict;
     CRequest request;
-    NarrowUrl(context.url, request.url);
+    request.url.Narrow(context.url);
     if (context.type == kRequestUnknown)
     {
         request.types = kRequestAnyResource;
@@ -917,30 +1356,34 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     }
     else
         request.types = context.type;
+    CSmallVector<std::uint32_t, 32> pageHashes;
     if (context.pageUrl && *context.pageUrl)
     {
-        CUrlParts page;
-        NarrowUrl(context.pageUrl, page);
-        request.pageHost = std::string(page.Host());
+        request.page.Narrow(context.pageUrl);
+        request.pageHost = request.page.Host();
         request.pageKnown = !request.pageHost.empty();
-        std::size_t suffix = PublicSuffixLength(request.pageHost);
-        request.pageEntityHost =
-            suffix < request.pageHost.size() ? request.pageHost.substr(0, request.pageHost.size() - suffix - 1) : "";
+        request.pageSuffix = PublicSuffixLength(request.pageHost);
+        std::string_view host = request.pageHost;
+        std::string_view entityHost =
+            request.pageSuffix < host.size() ? host.substr(0, host.size() - request.pageSuffix - 1) : std::string_view();
         for (int entity = 0; entity < 2; ++entity)
         {
-            std::string_view name = entity ? request.pageEntityHost : request.pageHost;
+            std::string_view name = entity ? entityHost : host;
             while (!name.empty())
             {
-                request.pageNames.push_back({name, HashToken(name.data(), name.size()), entity != 0});
+                std::uint32_t hash = HashToken(name.data(), name.size());
+                request.pageNames.push_back({name, hash, entity != 0});
+                pageHashes.push_back(hash);
                 std::size_t dot = name.find('.');
                 name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
             }
         }
     }
 
-    // The URL's words, each once.
-    std::vector<std::uint32_t> tokens;
-    const std::string& s = request.url.lower;
+    // The keys a filter can be filed under that this URL holds, each once:
+    // its words, and each tail of its host that starts at a label.
+    CSmallVector<std::uint32_t, 128> tokens;
+    std::string_view s = request.url.lower;
     for (std::size_t i = 0; i < s.size();)
     {
         if (!IsTokenChar(s[i]))
@@ -951,18 +1394,25 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         std::size_t j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
-        tokens.push_back(HashToken(s.data() + i, j - i));
+        tokens.push_back(HashWord(s.data() + i, j - i));
         i = j;
     }
+    for (std::size_t at = request.url.hostStart; at < request.url.hostEnd; ++at)
+    {
+        if (at != request.url.hostStart && s[at - 1] != '.')
+            continue;
+        std::size_t end = at;
+        while (end < s.size() && IsHostChar(s[end]))
+            ++end;
+        if (end > at)
+            tokens.push_back(HashHost(s.data() + at, end - at));
+    }
     std::sort(tokens.begin(), tokens.end());
-    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+    tokens.resize_down(static_cast<std::size_t>(std::unique(tokens.begin(), tokens.end()) - tokens.begin()));
 
     // Visits the filters of one table a URL can match, until `visit` says
     // stop.
-    std::vector<std::uint32_t> pageHashes;
-    for (const CRequest::CPageName& name : request.pageNames)
-        pageHashes.push_back(name.hash);
-    auto scanTable = [&](const CTableHeader& t, const std::vector<std::uint32_t>& keys, auto&& visit) {
+    auto scanTable = [&](const CTableHeader& t, const auto& keys, auto&& visit) {
         for (std::uint32_t i = 0; i < t.anyCount; ++i)
         {
             if (visit(ReadU32(m_image + t.anyOffset + std::size_t(i) * 4)))

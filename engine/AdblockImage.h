@@ -14,9 +14,12 @@
 // Layout (little-endian, 4-byte aligned): a header; the filters (fixed-size
 // records: flags, type mask, pattern, "$domain" entries, list and line); the
 // domain entries; two token tables (block filters, exception filters), each
-// a hash of buckets over one token per filter (the rarest complete word of
-// its pattern, so that a URL looks only at filters whose token it holds)
-// plus the filters without a token; the list names; the string pool.
+// a hash of buckets over one key per filter (the rarest of: the host a
+// "||name^" filter names, each whole word of its pattern, the first letters
+// of a long word; never a word every URL holds), so that a URL looks only
+// at filters whose key it holds, plus the filters without a key; two more
+// tables by site for filters whose words are all common; the list names;
+// the string pool. Filters that share a key are stored side by side.
 //
 // Semantics (those of the other browsers' blockers, uBlock Origin's where
 // they differ): letter case is ignored unless "$match-case"; "||" starts at a

@@ -113,6 +113,39 @@ TEST(AdblockMatch, AnchorsSeparatorsAndCase)
     EXPECT_EQ(Judge(*engine, L"http://x.test/track.gif"), "-");
 }
 
+// Each filter is filed under one key (a host, a word, the first letters of
+// a long word, a site) and a regular expression's search is skipped when
+// the URL's last character rules it out: none of that may hide a match.
+TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
+{
+    std::vector<BYTE> bytes;
+    auto engine = Compile("||tracker.example.net^$third-party\n"                  // 1
+                          "/getPixelSso\n"                                         // 2
+                          "|http://$domain=~a.site.test|site.test\n"              // 3
+                          "/\\.com\\/[0-9]{2,9}(\\.|\\/)(css|\\?)?$/\n"      // 4
+                          "||com/banners/\n",                                      // 5
+                          bytes);
+    ASSERT_TRUE(engine);
+    const wchar_t* page = L"http://page.test/";
+    EXPECT_EQ(Judge(*engine, L"http://u@x.tracker.example.net:81/p", page), "B1");
+    EXPECT_EQ(Judge(*engine, L"http://tracker.example.net.evil.test/p", page), "-");
+    EXPECT_EQ(Judge(*engine, L"http://x.test/getPixelSsoCookie?x"), "B2");
+    EXPECT_EQ(Judge(*engine, L"http://x.test/getPixel"), "-");
+    EXPECT_EQ(Judge(*engine, L"http://x.test/p", L"http://www.site.test/"), "B3");
+    EXPECT_EQ(Judge(*engine, L"http://x.test/p", L"http://a.site.test/"), "-");
+    EXPECT_EQ(Judge(*engine, L"https://x.com/12/"), "B4");
+    EXPECT_EQ(Judge(*engine, L"https://x.com/12.css"), "B4");
+    EXPECT_EQ(Judge(*engine, L"https://x.com/12/?"), "B4");
+    EXPECT_EQ(Judge(*engine, L"https://x.com/12/x"), "-");
+    EXPECT_EQ(Judge(*engine, L"https://x.com/12.cs"), "-");
+    EXPECT_EQ(Judge(*engine, L"http://cdn.com/banners/a.gif"), "B5");
+    // More words than the URL's keys keep on the stack, most of them alike.
+    std::wstring many = L"http://x.test/";
+    for (int i = 0; i < 300; ++i)
+        many += L"a/";
+    EXPECT_EQ(Judge(*engine, (many + L"getPixelSso").c_str()), "B2");
+}
+
 TEST(AdblockMatch, ContextOptions)
 {
     std::vector<BYTE> bytes;
