@@ -83,6 +83,32 @@ for platform in x86 x64; do
   mkdir -p "$rows"
   wine "$build/x64/tools/installer/QuellanRegistryRows.exe" "$(windows_path "$rows")" "${binaries[@]}"
   (cd "$rows" && msibuild "$package" -i Registry.idt -i RemoveRegistry.idt)
+  # Run again (without INSTALLDIR) or upgraded, the package installs where
+  # the product already is, never a second copy: AppSearch sets each install
+  # folder to the folder of its library component wherever that component
+  # is installed (CompLocator type 1, the key path is a file, with no
+  # Signature row: the property gets the folder that holds that file), and
+  # leaves the folder as it was when it is not installed. wixl writes no
+  # CompLocator table; the component ids are those wixl chose.
+  sql=("CREATE TABLE \`CompLocator\` (\`Signature_\` CHAR(72) NOT NULL, \`ComponentId\` CHAR(38) NOT NULL, \`Type\` SHORT PRIMARY KEY \`Signature_\`)")
+  while IFS=$'\t' read -r component id folder _; do
+    case $component in Library|Library32) ;; *) continue ;; esac
+    sql+=("INSERT INTO \`CompLocator\` (\`Signature_\`, \`ComponentId\`, \`Type\`) VALUES ('Installed$component', '$id', 1)"
+          "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('$folder', 'Installed$component')")
+  done < <(msiinfo export "$package" Component | tail -n +4 | tr -d '\r')
+  for table in InstallExecuteSequence InstallUISequence; do
+    sql+=("INSERT INTO \`$table\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)")
+  done
+  # Removal takes away the browser menu entries that the broker wrote for the
+  # user who removes the product ("-": deleted when the component goes,
+  # never written). Other users' entries are out of reach: their registry
+  # is not loaded.
+  menu='Software\Microsoft\Internet Explorer'
+  sql+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuSettings', 1, '$menu\Extensions\{$QUELLAN_MENU_EXTENSION}', '-', 'Host')"
+        "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuItems', 1, '$menu\MenuExt\&List Blockable Items...', '-', 'Host')")
+  queries=()
+  for query in "${sql[@]}"; do queries+=(-q "$query"); done
+  msibuild "$package" "${queries[@]}"
   # wixl leaves the File table's versions empty, which would make the
   # installer treat the binaries as unversioned data files (compared by
   # hash); they carry the product version in their version resources.

@@ -16,6 +16,11 @@
 //                                     entries of an installed product, as
 //                                     "msiexec /famus" does on Windows (Wine's
 //                                     msiexec cannot repair)
+//   installer_probe hold               a browser process: creates the broker
+//                                     in process (keeping quellan.dll
+//                                     loaded), writes the user's menu
+//                                     entries with it, prints "held" and
+//                                     waits until its standard input ends
 //
 // Exit code 0 on success, 1 on a failure (with the HRESULT on stderr), 2
 // for a wrong command line.
@@ -120,6 +125,27 @@ int Repair(const wchar_t* product)
     return error == ERROR_SUCCESS ? 0 : Fail(L"MsiReinstallProductW", HRESULT_FROM_WIN32(error));
 }
 
+int Hold()
+{
+    HRESULT hr = CoInitialize(nullptr);
+    if (FAILED(hr))
+        return Fail(L"CoInitialize", hr);
+    CComPtr<IBroker> broker;
+    hr = CoCreateInstance(CLSID_Broker, nullptr, CLSCTX_INPROC_SERVER, IID_IBroker, broker.PutVoid());
+    if (FAILED(hr))
+        return Fail(L"CoCreateInstance", hr);
+    hr = broker->InstallMenuExt(1);
+    if (FAILED(hr))
+        return Fail(L"InstallMenuExt", hr);
+    wprintf(L"held\n");
+    fflush(stdout);
+    char byte;
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr) && read) {
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -148,7 +174,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (argc == 3 && std::wstring(argv[1]) == L"repair")
         return Repair(argv[2]);
-    fwprintf(stderr, L"usage: installer_probe create PROGID | serve PROGID | version PATH... | related UPGRADECODE | named NAME"
-                     L" | repair PRODUCTCODE\n");
+    if (argc == 2 && std::wstring(argv[1]) == L"hold")
+        return Hold();
+    fwprintf(stderr, L"usage: installer_probe create PROGID | serve PROGID | version PATH... | related UPGRADECODE"
+                     L" | named NAME | repair PRODUCTCODE | hold\n");
     return 2;
 }
