@@ -10,6 +10,7 @@
 #include "engine/FilterRule.h"
 #include "engine/RequestContext.h"
 #include "verdict/RequestVerdict.h"
+#include "storage/AdblockListStore.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
@@ -287,4 +288,117 @@ int OptionCommand(const std::vector<std::wstring>& args)
     else
         SetFilterHttps(writer, args[1] == L"on");
     return kExitSuccess;
+}
+
+namespace {
+
+std::wstring CountsText(const CAdblockCounts& counts)
+{
+    std::wstring text = std::to_wstring(counts.network) + L" network filters, " + std::to_wstring(counts.cosmetic) +
+                        L" cosmetic lines, " + std::to_wstring(counts.skipped) + L" skipped";
+    if (!counts.skippedOptions.empty()) {
+        text += L" (";
+        bool first = true;
+        for (const auto& [option, count] : counts.skippedOptions) {
+            text += (first ? L"" : L", ") + Echo(std::wstring(option.begin(), option.end())) + L" " +
+                    std::to_wstring(count);
+            first = false;
+        }
+        text += L")";
+    }
+    if (counts.invalid != 0)
+        text += L", " + std::to_wstring(counts.invalid) + L" unreadable";
+    return text;
+}
+
+// The whole file as it is: its bytes are the list's text.
+std::string ReadListFile(const std::wstring& path)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        ThrowLastError();
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file.Get(), &size))
+        ThrowLastError();
+    if (size.QuadPart > kMaxAdblockListText)
+        ThrowHResult(kAdblockListTooLarge);
+    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
+    for (DWORD done = 0; done < text.size();) {
+        DWORD got = 0;
+        if (!ReadFile(file.Get(), &text[done], static_cast<DWORD>(text.size()) - done, &got, nullptr))
+            ThrowLastError();
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return text;
+}
+
+void WarnLeftOut(const std::vector<std::wstring>& leftOut)
+{
+    for (const auto& name : leftOut)
+        WriteErr(L"QuellanCtl: the stored text of list " + Quoted(name) +
+                 L" is damaged; it is left out until it is removed and added again\n");
+}
+
+}  // namespace
+
+int ListsCommand(const std::vector<std::wstring>& args)
+{
+    CAdblockListStore& store = GetAdblockListStore();
+    std::vector<std::wstring> leftOut;
+    std::wstring name = args.empty() ? std::wstring() : args[1];
+    try {
+        if (args.empty()) {
+            std::wstring out;
+            for (const CAdblockListEntry& entry : store.ReadCatalog().lists)
+                out += entry.name + L"\t" + entry.source + L"\t" + CountsText(entry.counts) +
+                       (entry.enabled ? L"\n" : L"\toff\n");
+            WriteOut(out);
+            return kExitSuccess;
+        }
+        const std::wstring& verb = args[0];
+        const std::wstring& argument = args[1];
+        if (verb == L"add") {
+            const std::string text = ReadListFile(argument);
+            wchar_t full[MAX_PATH];
+            const DWORD length = GetFullPathNameW(argument.c_str(), MAX_PATH, full, nullptr);
+            const std::wstring source = length > 0 && length < MAX_PATH ? std::wstring(full, length) : argument;
+            name = AdblockListNameOf(text, source);
+            const CAdblockListEntry entry = store.Add(name, source, text, &leftOut);
+            WarnLeftOut(leftOut);
+            WriteOut(L"added " + Quoted(entry.name) + L": " + CountsText(entry.counts) + L"\n");
+        } else if (verb == L"remove") {
+            store.Remove(argument, &leftOut);
+            WarnLeftOut(leftOut);
+        } else {
+            store.SetEnabled(argument, verb == L"on", &leftOut);
+            WarnLeftOut(leftOut);
+        }
+        return kExitSuccess;
+    } catch (const CHResultException& e) {
+        std::wstring message;
+        switch (e.GetHResult()) {
+        case kAdblockListNameTaken:
+            message = L"a list named " + Quoted(Echo(name)) +
+                      L" is stored already; nothing was added";
+            break;
+        case kAdblockListNotFound:
+            message = L"no list is named " + Quoted(Echo(name));
+            break;
+        case kAdblockListTooLarge:
+            message = Echo(args[1]) + L" is larger than " + std::to_wstring(kMaxAdblockListText >> 20) +
+                      L" MB; nothing was added";
+            break;
+        case kAdblockListsDamaged:
+            message = L"the stored Adblock lists are damaged (another program changed their files); the next "
+                      L"\"lists add\" or \"lists remove\" starts from the last whole copy";
+            break;
+        default:
+            throw;
+        }
+        WriteErr(L"QuellanCtl: " + message + L"\n");
+        return kExitFailure;
+    }
 }

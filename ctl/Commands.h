@@ -44,5 +44,11 @@ int ClearCommand();
 // "filter-https on|off" sets whether the browser filters secure requests.
 int OptionCommand(const std::vector<std::wstring>& args);
 
+// The Adblock lists: "lists" prints one line per list (name, source,
+// counts); "lists add FILE" stores a list file and prints its counts;
+// "lists remove NAME"; "lists on|off NAME" switches a list without removing
+// it.
+int ListsCommand(const std::vector<std::wstring>& args);
+
 // "reason (0x8007xxxx)" for a failure code, in the system's words.
 std::wstring DescribeFailure(HRESULT hr);

@@ -31,11 +31,19 @@ constexpr wchar_t kUsage[] =
     L"                           a single URL \"-\" reads standard input, one request a\n"
     L"                           line: \"URL [TYPE [PAGEURL]]\" (empty lines are skipped)\n"
     L"  clear                    remove every filter\n"
+    L"  lists                    print every Adblock list: name, source, counts\n"
+    L"  lists add FILE           store an Adblock list file (EasyList and the like)\n"
+    L"                           beside the filter list and print what it holds\n"
+    L"  lists remove NAME        remove an Adblock list\n"
+    L"  lists on|off NAME        switch an Adblock list on or off, keeping it\n"
     L"  option [remove-blocked-items on|off] [filter-https on|off]\n"
     L"                           show the options, or set one: whether the browser\n"
     L"                           hides the page elements whose resources are blocked,\n"
     L"                           whether it filters secure (https) requests too\n"
     L"  --help                   show this text\n"
+    L"\n"
+    L"The filter list decides first: its exceptions allow and its filters block;\n"
+    L"what it leaves open, the Adblock lists that are on decide.\n"
     L"\n"
     L"Filters are written in Quellan's syntax: a wildcard pattern matched against\n"
     L"the whole URL (\"*\" any run, \"?\" one character, \"\\\" escapes), or a regular\n"
@@ -115,6 +123,14 @@ int Run(const std::vector<std::wstring>& args)
         return Check(rest);
     if (command == L"clear")
         return rest.empty() ? ClearCommand() : Usage(L"clear takes no arguments");
+    if (command == L"lists") {
+        if (rest.empty())
+            return ListsCommand(rest);
+        if (rest[0] == L"add" || rest[0] == L"remove" || rest[0] == L"on" || rest[0] == L"off")
+            return rest.size() == 2 ? ListsCommand(rest) : Usage(L"lists " + rest[0] + L" needs exactly one " +
+                                                                 (rest[0] == L"add" ? L"file" : L"list name"));
+        return Usage(L"lists: unknown command \"" + rest[0] + L"\"");
+    }
     if (command == L"option")
         return OptionCommand(rest);
     return Usage(L"unknown command \"" + command + L"\"");

@@ -8,6 +8,7 @@
 #include "com/Error.h"
 #include "com/Trace.h"
 #include "storage/FilterListStore.h"
+#include "storage/GenerationFiles.h"
 #include "storage/StorageFile.h"
 
 // The control block, at the start of the control file. A file of zeros (as
@@ -81,10 +82,6 @@ namespace {
 constexpr DWORD kControlMagic = 0x43584951;  // "QIXC"
 constexpr DWORD kControlVersion = 1;
 constexpr DWORD kControlSize = 64;
-// A writer that finds the next image's name taken by a file some process
-// still maps (which only a control block lost and made again can cause)
-// tries further names.
-constexpr DWORD kNameAttempts = 16;
 // Times a reader retries when a writer publishes while it loads.
 constexpr int kLoadAttempts = 3;
 
@@ -111,11 +108,6 @@ CFilterIndexStore::CProof::CStamp StampOf(const CSharedStore& list, DWORD size)
 LONG ReadGeneration(const volatile LONG* generation) noexcept
 {
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
-}
-
-DWORD NextGeneration(DWORD generation) noexcept
-{
-    return generation == 0xFFFFFFFFu ? 1 : generation + 1;
 }
 
 // Maps a whole file read-only; empty when it cannot. The file may be
@@ -218,54 +210,23 @@ CFilterIndexStore* CFilterIndexStore::Of(CSharedStore& list) noexcept
 
 std::wstring CFilterIndexStore::GetImagePath(DWORD generation) const
 {
-    wchar_t name[16];
-    wsprintfW(name, L".%08lX.idx", static_cast<unsigned long>(generation));
-    return m_stem + name;
+    return GenerationFilePath(m_stem, generation, L".idx");
 }
 
 // ---- Writers ---------------------------------------------------------------
 
 CMappedView CFilterIndexStore::OpenControlForWriting() const
 {
-    CFileHandle file(TryOpenStorageFile(m_controlPath, GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
-                                        OPEN_ALWAYS));
-    if (!file)
-        ThrowLastError();
-    // Mapping a file shorter than the block makes it the block's length.
-    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, kControlSize, nullptr));
-    if (!mapping)
-        ThrowLastError();
-    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kControlSize));
-    if (!view)
-        ThrowLastError();
-    return view;
+    return MapControlBlockForWriting(m_controlPath, kControlSize, m_securityAttributes);
 }
 
 DWORD CFilterIndexStore::WriteImage(DWORD after, std::vector<BYTE>& image) const
 {
-    DWORD generation = after;
-    HRESULT failure = E_FAIL;
-    for (DWORD attempt = 0; attempt < kNameAttempts; ++attempt) {
-        generation = NextGeneration(generation);
-        SetFilterIndexGeneration(image, generation);
-        // A new file, never whatever had the name: a link planted there must
-        // not carry the image over a document of the user.
-        CHandle file;
-        failure = CallAtBoundary([&] {
-            file = CreateFreshStorageFile(GetImagePath(generation), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                          m_securityAttributes);
-        });
-        if (FAILED(failure))
-            continue;
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr))
-            ThrowLastError();
-        if (written != image.size())
-            ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
-        return generation;
-    }
-    ThrowHResult(failure);
+    return WriteGenerationFile(m_stem, L".idx", after, m_securityAttributes, false,
+                               [&](DWORD generation) -> const std::vector<BYTE>& {
+                                   SetFilterIndexGeneration(image, generation);
+                                   return image;
+                               });
 }
 
 void CFilterIndexStore::PublishGeneration(DWORD generation, const CProof* proof) const
@@ -301,34 +262,7 @@ bool CFilterIndexStore::Vouches(const CControlBlock& control, DWORD generation, 
 
 void CFilterIndexStore::DeleteStaleImages(DWORD keep) const
 {
-    // "<stem>.XXXXXXXX.idx" only; the pattern alone would also let through
-    // names that merely look alike to the file system.
-    const std::size_t slash = m_stem.find_last_of(L"\\/");
-    const std::wstring folder = m_stem.substr(0, slash == std::wstring::npos ? 0 : slash + 1);
-    const std::wstring stemName = m_stem.substr(folder.size());
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((m_stem + L".*.idx").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name.size() != stemName.size() + 13 || name.compare(0, stemName.size(), stemName) != 0 ||
-            name[stemName.size()] != L'.' || name.compare(stemName.size() + 9, 4, L".idx") != 0)
-            continue;
-        DWORD generation = 0;
-        bool hex = true;
-        for (std::size_t i = stemName.size() + 1; i < stemName.size() + 9; ++i) {
-            const wchar_t c = name[i];
-            const int digit = (c >= L'0' && c <= L'9') ? c - L'0' : (c >= L'A' && c <= L'F') ? c - L'A' + 10 : -1;
-            hex = hex && digit >= 0;
-            generation = generation << 4 | static_cast<DWORD>(digit & 15);
-        }
-        // A file some process still maps cannot go yet; a later writer
-        // tries again.
-        if (hex && generation != keep)
-            TryDeleteStorageFile(folder + name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    DeleteStaleGenerationFiles(m_stem, L".idx", [keep](DWORD generation) { return generation == keep; });
 }
 
 CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer, const BYTE* list, DWORD size)
@@ -418,23 +352,7 @@ const CFilterIndexStore::CControlBlock* CFilterIndexStore::GetControl() noexcept
     CCritSecLock hold(m_lock);
     if (const CControlBlock* control = m_control.load(std::memory_order_relaxed))
         return control;
-    // Created (as zeros: no index) by whoever comes first; a process that
-    // may not write maps what is there.
-    CFileHandle file(TryOpenStorageFile(m_controlPath, GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
-                                        OPEN_ALWAYS));
-    CHandle mapping;
-    if (file) {
-        mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, kControlSize, nullptr));
-    } else {
-        file = TryOpenStorageFile(m_controlPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING);
-        if (file)
-            mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, kControlSize, nullptr));
-    }
-    if (!mapping)
-        return nullptr;
-    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, kControlSize));
+    CMappedView view = TryMapControlBlockForReading(m_controlPath, kControlSize, m_securityAttributes);
     if (!view)
         return nullptr;
     m_controlView = std::move(view);

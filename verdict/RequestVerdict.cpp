@@ -1,16 +1,114 @@
 #include "verdict/RequestVerdict.h"
 
+#include "com/Error.h"
+#include "com/Trace.h"
+#include "storage/AdblockListStore.h"
 #include "storage/FilterListStore.h"
+#include "storage/SharedObjects.h"
+#include "verdict/CanonicalUrl.h"
 #include "verdict/UrlVerdict.h"
+
+namespace {
+
+CAdblockListStore* TryGetAdblockListStore() noexcept
+{
+    try {
+        return &GetAdblockListStore();
+    } catch (...) {
+        // No storage folder: the user's list cannot be read either, and says
+        // so itself.
+        TraceCurrentException("Adblock lists not opened");
+        return nullptr;
+    }
+}
+
+// The user's list's answer; `exception` true when one of its exceptions
+// matches (deciding then holds it).
+bool JudgeByUserList(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding,
+                     bool lockedMeansNothing, bool* exception)
+{
+    *exception = false;
+    try {
+        std::vector<std::wstring> local;
+        std::vector<std::wstring>* explain = deciding ? deciding : &local;
+        const bool allowed = IsUrlAllowed(filterList, url, explain);
+        *exception = allowed && !explain->empty();
+        return allowed;
+    } catch (const CHResultException& e) {
+        // Locked longer than a browser thread waits: the user's list has no
+        // say on this request, as IsUrlAllowed(url) decides too.
+        if (!lockedMeansNothing || e.GetHResult() != kLockTimedOut)
+            throw;
+        return true;
+    }
+}
+
+bool Judge(CSharedStore& filterList, CAdblockListStore* lists, const RequestContext& request,
+           std::vector<std::wstring>* deciding, bool lockedMeansNothing)
+{
+    if (!request.url)
+        ThrowHResult(E_POINTER);
+    if (deciding)
+        deciding->clear();
+    bool exception = false;
+    if (!deciding) {
+        // The fast path: the index, and a walk only when the lists block.
+        bool allowed;
+        try {
+            allowed = IsUrlAllowed(filterList, request.url);
+        } catch (const CHResultException& e) {
+            if (!lockedMeansNothing || e.GetHResult() != kLockTimedOut)
+                throw;
+            allowed = true;
+        }
+        if (!allowed)
+            return false;
+    } else if (!JudgeByUserList(filterList, request.url, deciding, lockedMeansNothing, &exception)) {
+        return false;
+    } else if (exception) {
+        return true;
+    }
+    if (!lists)
+        return true;
+    // The lists see the URL as the browser requests it, without decoding:
+    // as the other browsers' blockers see it.
+    std::wstring storage;
+    RequestContext asRequested = request;
+    asRequested.url = AsRequested(request.url, storage);
+    std::shared_ptr<const CAdblockListStore::CLoaded> loaded;
+    const CAdblockVerdict verdict = lists->Judge(asRequested, &loaded);
+    if (verdict.decision == CAdblockVerdict::None)
+        return true;
+    if (verdict.decision == CAdblockVerdict::Allow) {
+        if (deciding)
+            deciding->push_back(lists->DescribeFilter(*loaded, verdict));
+        return true;
+    }
+    // A user's exception allows what the lists block.
+    if (!deciding) {
+        JudgeByUserList(filterList, request.url, nullptr, lockedMeansNothing, &exception);
+        if (exception)
+            return true;
+    }
+    if (deciding)
+        deciding->push_back(lists->DescribeFilter(*loaded, verdict));
+    return false;
+}
+
+}  // namespace
 
 bool IsRequestAllowed(const RequestContext& request)
 {
-    return IsRequestAllowed(GetFilterListStore(), request, nullptr);
+    return Judge(GetFilterListStore(), TryGetAdblockListStore(), request, nullptr, true);
 }
 
 bool IsRequestAllowed(CSharedStore& filterList, const RequestContext& request, std::vector<std::wstring>* deciding)
 {
-    // The user's list sees the URL only; the page and the kind are for the
-    // Adblock lists' options.
-    return IsUrlAllowed(filterList, request.url, deciding);
+    return Judge(filterList, TryGetAdblockListStore(), request, deciding, false);
+}
+
+bool IsRequestAllowed(CSharedStore& filterList, CAdblockListStore* lists, const RequestContext& request,
+                      std::vector<std::wstring>* deciding)
+{
+    return Judge(filterList, lists, request, deciding, false);
 }

@@ -5,11 +5,13 @@
 // The user's own list decides first and keeps its meaning: it looks at the
 // URL alone, exactly as IsUrlAllowed does (a matching exception allows, a
 // matching block blocks). Where the user's list has nothing to say, the
-// Adblock lists, which judge the page and the kind as well, will decide; until
-// they are stored, such a request is allowed.
+// Adblock lists (storage/AdblockListStore.h), which judge the page and the
+// kind as well, decide: their block blocks unless one of their exceptions
+// matches too.
 //
-// Callers that know no context keep calling IsUrlAllowed (verdict/UrlVerdict.h):
-// a context with only a URL gets the same answer.
+// Callers that know no context keep calling IsUrlAllowed (verdict/UrlVerdict.h),
+// which asks the user's list only; a context with only a URL gets the lists'
+// filters that need no page or kind as well.
 
 #include <string>
 #include <vector>
@@ -17,11 +19,21 @@
 #include "engine/RequestContext.h"
 
 class CSharedStore;
+class CAdblockListStore;
 
-// Against the process's filter list store. true: the request may load.
-// Throws as IsUrlAllowed does (E_POINTER for a null url). The page URL and the
-// type may be absent (null, kRequestUnknown).
+// Against the process's stores. true: the request may load. Throws as
+// IsUrlAllowed does (E_POINTER for a null url). The page URL and the type may
+// be absent (null, kRequestUnknown). The Adblock lists cost no lock: one read
+// of shared memory when there are none. A user's list locked longer than a
+// browser thread waits has no say: the lists then decide alone.
 bool IsRequestAllowed(const RequestContext& request);
 
-// The same against the given store; deciding as IsUrlAllowed's explanation.
+// The same against the given filter list store and the process's Adblock
+// lists; deciding as IsUrlAllowed's explanation, the lists' filter as
+// "NAME, line N: TEXT".
 bool IsRequestAllowed(CSharedStore& filterList, const RequestContext& request, std::vector<std::wstring>* deciding);
+
+// The same against the given stores; `lists` may be null (the user's list
+// alone).
+bool IsRequestAllowed(CSharedStore& filterList, CAdblockListStore* lists, const RequestContext& request,
+                      std::vector<std::wstring>* deciding);

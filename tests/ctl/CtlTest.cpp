@@ -473,3 +473,47 @@ TEST_F(QuellanCtl, OptionShowsAndSetsWhetherTheBrowserHidesBlockedElementsAndFil
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
     EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\nfilter-https on\n");
 }
+
+TEST_F(QuellanCtl, ListsAreAddedShownExplainedAndRemoved)
+{
+    Ctl({L"lists", L"remove", L"Easy Sample"});  // left by an earlier run that failed
+    WriteFileBytes(File(L"easy.txt"), "[Adblock Plus 2.0]\n! Title: Easy Sample\n||ads.example^$third-party\n"
+                                      "/banner/*$image\n@@||ads.example/ok/\nexample.com##.ad\n||x.example^$csp=a\n"
+                                      "||y.example^$popunder\n||z.example^$csp=b\n");
+    CProgramResult add = Ctl({L"lists", L"add", File(L"easy.txt")});
+    EXPECT_EQ(add.exitCode, 0u) << add.err;
+    EXPECT_EQ(add.out, "added \"Easy Sample\": 3 network filters, 1 cosmetic lines, 3 skipped (csp 2, popunder 1)\n");
+    EXPECT_EQ(Ctl({L"lists", L"add", File(L"easy.txt")}).exitCode, 1u) << "the name is taken";
+    CProgramResult lists = Ctl({L"lists"});
+    EXPECT_EQ(lists.out, "Easy Sample\t" + Utf8(File(L"easy.txt")) +
+                             "\t3 network filters, 1 cosmetic lines, 3 skipped (csp 2, popunder 1)\n");
+
+    // The user's list first; the lists decide what it leaves open.
+    ASSERT_EQ(Ctl({L"add", L"%*/ads-ok/*", L"*/mine/*"}).exitCode, 0u);
+    CProgramResult check = Ctl({L"check", L"--explain", L"--page", L"http://news.example/", L"http://ads.example/a",
+                                L"http://ads.example/ok/1", L"http://ads.example/ads-ok/1", L"http://a.example/mine/1"});
+    EXPECT_EQ(check.exitCode, 0u) << check.err;
+    EXPECT_EQ(check.out, "blocked http://ads.example/a\n"
+                         "  blocked by Easy Sample, line 3: ||ads.example^$third-party\n"
+                         "allowed http://ads.example/ok/1\n"
+                         "  allowed by Easy Sample, line 5: @@||ads.example/ok/\n"
+                         "allowed http://ads.example/ads-ok/1\n"
+                         "  allowed by %*/ads-ok/*\n"
+                         "blocked http://a.example/mine/1\n"
+                         "  blocked by */mine/*\n");
+    EXPECT_EQ(Ctl({L"check", L"--page", L"http://ads.example/", L"http://ads.example/a"}).out,
+              "allowed http://ads.example/a\n");
+    EXPECT_EQ(Ctl({L"check", L"--type", L"script", L"http://b.example/banner/1"}).out,
+              "allowed http://b.example/banner/1\n");
+
+    EXPECT_EQ(Ctl({L"lists", L"off", L"easy sample"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"check", L"--page", L"http://news.example/", L"http://ads.example/a"}).out,
+              "allowed http://ads.example/a\n");
+    EXPECT_EQ(Ctl({L"lists", L"remove", L"Easy Sample"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"lists"}).out, "");
+    CProgramResult missing = Ctl({L"lists", L"remove", L"Easy Sample"});
+    EXPECT_EQ(missing.exitCode, 1u);
+    EXPECT_NE(missing.err.find("no list is named \"Easy Sample\""), std::string::npos) << missing.err;
+    EXPECT_EQ(Ctl({L"lists", L"remove"}).exitCode, 2u);
+    EXPECT_EQ(Ctl({L"lists", L"add", File(L"absent.txt")}).exitCode, 1u);
+}

@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "engine/FilterRule.h"
+#include "com/Error.h"
+#include "storage/AdblockListStore.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
 
@@ -66,12 +68,22 @@ void StoreFilterHttps(bool filter)
     SetFilterHttps(writer, filter);
 }
 
+void StoreAdblockList(const std::string& text)
+{
+    GetAdblockListStore().Add(AdblockListNameOf(text, L"test.txt"), L"test.txt", text);
+}
+
 CUserStoreReset::~CUserStoreReset()
 {
     try {
         StoreSessionDisabled(false);
         StoreFilterHttps(true);
         StoreFilters({});
+        CAdblockListStore& lists = GetAdblockListStore();
+        for (const CAdblockListEntry& entry : lists.ReadCatalog().lists)
+            lists.Remove(entry.name);
+    } catch (const CHResultException& e) {
+        ADD_FAILURE() << "cannot reset the user's stores: 0x" << std::hex << e.GetHResult();
     } catch (...) {
         ADD_FAILURE() << "cannot reset the user's stores";
     }

@@ -19,7 +19,10 @@ void StoreRemoveBlockedItems(bool remove);
 void StoreSessionDisabled(bool disabled);
 void StoreFilterHttps(bool filter);
 
-// Restores an empty list and filtering on when it goes.
+// Stores an Adblock list for the user (its name from its text).
+void StoreAdblockList(const std::string& text);
+
+// Restores an empty list, no Adblock lists and filtering on when it goes.
 class CUserStoreReset
 {
 public:

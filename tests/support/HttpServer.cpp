@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
@@ -147,7 +148,7 @@ struct CHttpServer::CConnection
     std::string buffer;
 };
 
-CHttpServer::CHttpServer() : m_listener(INVALID_SOCKET)
+CHttpServer::CHttpServer(const char* host) : m_listener(INVALID_SOCKET), m_host(host, host + strlen(host))
 {
     static CWinsock winsock;
     SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -156,13 +157,13 @@ CHttpServer::CHttpServer() : m_listener(INVALID_SOCKET)
     m_listener = listener;
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = inet_addr(host);
     address.sin_port = 0;
     int length = sizeof address;
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, SOMAXCONN) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         closesocket(listener);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
+        throw std::runtime_error(std::string("cannot listen on ") + host);
     }
     m_port = ntohs(address.sin_port);
     HANDLE thread = CreateThread(nullptr, 0, &CHttpServer::ThreadMain, this, 0, nullptr);
@@ -182,7 +183,7 @@ CHttpServer::~CHttpServer()
 
 std::wstring CHttpServer::Url(const std::wstring& path) const
 {
-    return L"http://127.0.0.1:" + std::to_wstring(m_port) + path;
+    return L"http://" + m_host + L":" + std::to_wstring(m_port) + path;
 }
 
 void CHttpServer::Serve(const std::string& path, CResponse response)

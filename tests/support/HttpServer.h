@@ -40,16 +40,17 @@ public:
         std::vector<std::string> headers;
     };
 
-    // Binds 127.0.0.1 on a port the system picks and starts serving.
+    // Binds 127.0.0.1 (or another loopback address, such as "127.0.0.2",
+    // for a second site) on a port the system picks and starts serving.
     // Throws std::runtime_error when the socket cannot be set up.
-    CHttpServer();
+    explicit CHttpServer(const char* address = "127.0.0.1");
     // Stops serving and closes every connection.
     ~CHttpServer();
     CHttpServer(const CHttpServer&) = delete;
     CHttpServer& operator=(const CHttpServer&) = delete;
 
     unsigned short Port() const noexcept { return m_port; }
-    // "http://127.0.0.1:PORT" followed by path (which starts with "/").
+    // "http://ADDRESS:PORT" followed by path (which starts with "/").
     std::wstring Url(const std::wstring& path) const;
 
     // Configures what a request for path gets (replacing an earlier one).
@@ -91,6 +92,7 @@ private:
 
     std::uintptr_t m_listener;  // SOCKET
     unsigned short m_port = 0;
+    std::wstring m_host;
     volatile LONG m_stop = 0;
     CHandle m_thread;
 
