@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job, end to end: builds the shipped x86_64 binaries, registers
 # quellan.dll in a fresh Wine prefix (a new user), imports the sample Adblock
-# list with QuellanCtl and switches on "Remove blocked items from pages", then
+# list with QuellanCtl, adds a sample list in today's Adblock syntax as an
+# Adblock list and switches on "Remove blocked items from pages", then
 # lets the stand-in browser (tools/standin) show the sample page
 # (tools/demo/page/, served on 127.0.0.1) with the add-on loaded as the
 # browser loads it: what it requested, what the add-on refused, which
@@ -62,6 +63,11 @@ done
 
 if [ "$browse" = 1 ]; then
   echo
+  echo "\$ QuellanCtl lists add sample-adblock.txt"
+  ctl lists add "$(winpath "$root/tools/demo/sample-adblock.txt")"
+  echo "\$ QuellanCtl lists"
+  ctl lists
+  echo
   echo "\$ regsvr32 quellan.dll     (as an installation does: the browser now loads the add-on)"
   wine regsvr32 /s "$(winpath "$build/x64/module/quellan.dll")"
   echo "\$ QuellanCtl option remove-blocked-items on"
@@ -90,6 +96,17 @@ fi
 echo
 echo "\$ QuellanCtl check --explain <${#url_list[@]} URLs from $(basename "$urls")>"
 ctl check --explain "${url_list[@]}"
+if [ "$browse" = 1 ]; then
+  # The Adblock list judges a request in its context: the tracker is blocked
+  # on another site's page, not on its own; a secure request is judged too.
+  echo
+  echo "\$ QuellanCtl check --explain --type script --page http://news.example.com/ http://tracker.example.net/t.js"
+  ctl check --explain --type script --page http://news.example.com/ http://tracker.example.net/t.js
+  echo "\$ QuellanCtl check --explain --type script --page http://www.tracker.example.net/ http://tracker.example.net/t.js"
+  ctl check --explain --type script --page http://www.tracker.example.net/ http://tracker.example.net/t.js
+  echo "\$ QuellanCtl check --explain https://secure-ads.example.org/banner.png"
+  ctl check --explain https://secure-ads.example.org/banner.png
+fi
 
 if [ -n "$pictures" ]; then
   if ! command -v chromium >/dev/null 2>&1; then
