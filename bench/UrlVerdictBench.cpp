@@ -271,8 +271,36 @@ void HostileSection(const std::vector<std::wstring>& urls)
         urls);
 }
 
+// A user who never stored a filter: the list file exists, empty, and no
+// index was ever published. Judged at the index's speed, without the lock.
+void EmptyListSection(const std::vector<std::wstring>& urls)
+{
+    const CScratch scratch = MakeScratch(L"empty");
+    {
+        auto store = OpenScratch(scratch);
+        CDistribution total;
+        const LONGLONG first = Now();
+        for (const std::wstring& url : urls) {
+            const LONGLONG start = Now();
+            try {
+                IsUrlAllowed(*store, url.c_str());
+            } catch (const CHResultException&) {
+                continue;
+            }
+            total.Add(Microseconds(Now() - start));
+        }
+        std::printf("Never-stored list: %zu URLs in %.1f ms\n", urls.size(), Microseconds(Now() - first) / 1000.0);
+        PrintDistribution("IsUrlAllowed", total);
+    }
+    RemoveScratch(scratch);
+}
+
 int Run(int argc, wchar_t** argv)
 {
+    if (argc == 3 && std::wstring(argv[1]) == L"--empty") {
+        EmptyListSection(ReadUrls(argv[2]));
+        return 0;
+    }
     if (argc > 1 && std::wstring(argv[1]) == L"--first")
         return FirstVerdict(argc, argv);
     if (argc == 3 && std::wstring(argv[1]) == L"--hostile") {

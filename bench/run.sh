@@ -13,9 +13,17 @@
 #    expressions, and the same URLs judged by two engines of other browsers'
 #    blockers (npm packages @gorhill/ubo-core and @ghostery/adblocker,
 #    installed into bench/data/peers, never committed) with the ratio of
-#    medians;
+#    medians; then the same URLs against a list never stored (empty);
+#  - AdblockBench: EasyList and EasyPrivacy in full syntax compiled into one
+#    image (time, size beside the lists' text), a fresh process's first
+#    verdict from the mapped image, and the verdict with context (type and
+#    page assigned by bench/adblock-oracle.mjs) over the recorded requests:
+#    median and p99 beside both peers given the same context, and the
+#    agreement with uBlock Origin's answers in both directions;
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
-#    one, undo file and flushes to disk included (needs no data).
+#    one, undo file and flushes to disk included (needs no data);
+#  - SettingsDialogBench: EasyList stored as the user's list, then the shipped
+#    settings dialog opened, sorted and applied, under a private Xvfb.
 #
 #   bench/run.sh [QuellanBench arguments, e.g. --urls 2000]
 #
@@ -28,10 +36,12 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench AdblockBench Quellan >/dev/null
 
 # The peers, measured first so that their figures go into the verdict table.
 peers=()
+adblock_peers=()
+rm -f "$data/adblock-corpus.tsv"
 if command -v node >/dev/null && command -v npm >/dev/null; then
   mkdir -p "$data/peers"
   if [ ! -d "$data/peers/node_modules/@gorhill/ubo-core" ] || [ ! -d "$data/peers/node_modules/@ghostery/adblocker" ]; then
@@ -42,6 +52,13 @@ if command -v node >/dev/null && command -v npm >/dev/null; then
   while read -r name count blocked median p99 max; do
     peers+=(--peer "$name $median $p99")
   done < <(cd "$data/peers" && node peers.mjs "$data/easylist.txt" "$data/easyprivacy.txt" "$data/sitelist.txt")
+  # The same requests with a type and a page each, and uBO's answers to
+  # them, for the Adblock lists' verdict.
+  cp "$root/bench/adblock-oracle.mjs" "$data/peers/adblock-oracle.mjs"
+  while read -r name count blocked median p99 max; do
+    adblock_peers+=(--peer "$name $median $p99")
+  done < <(cd "$data/peers" && node adblock-oracle.mjs corpus "$data/easylist.txt" "$data/easyprivacy.txt" \
+             "$data/sitelist.txt" "$data/adblock-corpus.tsv")
 else
   echo "(node or npm missing: the peers are left out)"
 fi
@@ -58,6 +75,23 @@ echo
 echo "== URL verdict"
 wine "$build/x64/bench/UrlVerdictBench.exe" --urls "$(win "$data/sitelist.txt")" "${peers[@]}" \
   "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
+wine "$build/x64/bench/UrlVerdictBench.exe" --empty "$(win "$data/sitelist.txt")"
+echo
+echo "== Adblock lists"
+adblock_requests=()
+[ -f "$data/adblock-corpus.tsv" ] && adblock_requests=(--requests "$(win "$data/adblock-corpus.tsv")")
+wine "$build/x64/bench/AdblockBench.exe" "${adblock_requests[@]}" "${adblock_peers[@]}" \
+  "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
 echo
 echo "== Filter list changes"
 wine "$build/x64/bench/StoreWriteBench.exe"
+echo
+echo "== Settings dialog"
+display=90
+while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null || true; wineserver -k 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
+DISPLAY=":$display" wine "$build/x64/bench/SettingsDialogBench.exe" "$(win "$build/x64/module/quellan.dll")" \
+  "$(win "$data/easylist.txt")"

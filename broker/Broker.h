@@ -13,6 +13,9 @@
 #include "com/Object.h"
 #include "resources/QuellanLib.h"
 
+// The chosen file is not the one the user chose (ERROR_CANT_ACCESS_FILE).
+constexpr HRESULT kNotTheChosenFile = static_cast<HRESULT>(0x80070780L);
+
 class CBroker final : public CComObjectBase<CBroker, IBroker>
 {
 public:
@@ -26,11 +29,15 @@ public:
     STDMETHODIMP InstallMenuExt(LONG fInstall) override;
     // Show the import (export) file dialog owned by hwndOwner and open the
     // chosen file for reading (for writing: created, or emptied at once).
-    // *lphFile receives a handle valid in the process that owns hwndOwner;
-    // that process owns it from then on. Cancelling returns S_OK and leaves
-    // *lphFile as it was. On failure *lphFile is not written and no handle
-    // stays open anywhere. Owned by another process, the call must come
-    // through COM with at least impersonate level (see CreateBroker).
+    // *lphFile receives a handle valid in the calling process, which owns
+    // it from then on: this process in process, the COM client when
+    // QuellanHost serves the call (which must then come with at least
+    // impersonate level, see CreateBroker). Shortcuts are not followed, and
+    // a chosen file reached through a link or reparse point, or that has
+    // another name (a hard link), is refused with kNotTheChosenFile before
+    // anything is changed. Cancelling returns S_OK and leaves *lphFile as
+    // it was. On failure *lphFile is not written and no handle stays open
+    // anywhere.
     STDMETHODIMP ShowImportDialog(LONG hwndOwner, LONG* lphFile) override;
     STDMETHODIMP ShowExportDialog(LONG hwndOwner, LONG* lphFile) override;
 };

@@ -17,5 +17,6 @@ CComPtr<IBroker> CreateBroker();
 // CLSCTX_LOCAL_SERVER. Out of process the proxy is set to let the host
 // impersonate this process, which the file dialogs need to hand a handle
 // back (a process's default may be identify level only). A proxy that
-// refuses the setting is still returned.
+// refuses the setting is still returned. An activation that meets a host as
+// it ends is made again, at most twice.
 CComPtr<IBroker> CreateBroker(DWORD context);

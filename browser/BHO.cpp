@@ -12,6 +12,7 @@
 #include "com/Bstr.h"
 #include "com/Error.h"
 #include "com/Sync.h"
+#include "com/Trace.h"
 #include "com/Variant.h"
 #include "storage/SharedObjects.h"
 
@@ -19,6 +20,8 @@ namespace {
 
 constexpr wchar_t kBehaviorStyleRule[] = L"*{behavior:url(#default#quellan)}";
 constexpr UINT kInjectionIntervalMs = 10;
+// How long an injection timer may retry while its document keeps loading.
+constexpr DWORD kInjectionBoundMs = 60000;
 
 // Process-wide state of the helper objects (one copy per loaded library).
 volatile LONG g_helperCount = 0;
@@ -26,9 +29,13 @@ volatile LONG g_helperCount = 0;
 CCriticalSection g_processCountLock;
 // "ProcessRefLock" serialises the cross-process count; the handle count of
 // "ProcessRefCount" is the number of the user's browser processes that
-// have had a helper object. Opened at the first helper object and kept
-// until the library unloads (which the request filter's pin makes the end
-// of the process).
+// have a helper object now. The lock is opened at the first helper object
+// and kept until the library unloads (which the request filter's pin makes
+// the end of the process); the counter is held only while the process has
+// a helper object. A process that closed its last window but lingers must
+// not count: the next process to open a window would take it for another
+// browser that already shows the menu entries, which the lingering one
+// removed.
 CNamedMutex g_processLock;
 CNamedMutex g_processCounter;
 
@@ -65,8 +72,10 @@ void ArriveInProcess()
     if (!JoinBrowserProcesses())
         return;
     HRESULT hr = CallAtBoundary([] { return CreateBroker()->InstallMenuExt(TRUE); });
-    if (FAILED(hr))
+    if (FAILED(hr)) {
+        TraceFailure(hr, "menu entries not installed");
         MessageBoxW(nullptr, L"error installing menu extensions", L"error", MB_OK);
+    }
 }
 
 // A helper object that was counted goes. The last one of the last browser
@@ -76,14 +85,20 @@ void LeaveProcess() noexcept
     CCritSecLock guard(g_processCountLock);
     std::optional<CMutexHold> hold;
     HRESULT held = g_processLock ? CallAtBoundary([&] { hold.emplace(g_processLock.Get()); }) : E_HANDLE;
-    if (InterlockedDecrement(&g_helperCount) != 0 || FAILED(held) || !g_processCounter)
+    if (InterlockedDecrement(&g_helperCount) != 0 || !g_processCounter)
         return;
     // The result is not examined: the entries stay when they cannot go.
-    (void)CallAtBoundary([] {
-        if (GetHandleCount(g_processCounter.Get()) == 1)
-            return CreateBroker()->InstallMenuExt(FALSE);
-        return S_OK;
-    });
+    if (SUCCEEDED(held)) {
+        (void)CallAtBoundary([] {
+            if (GetHandleCount(g_processCounter.Get()) == 1)
+                return CreateBroker()->InstallMenuExt(FALSE);
+            return S_OK;
+        });
+    }
+    // Leaves the count while still holding the lock, so that a process
+    // arriving now counts without this one. The next helper object of this
+    // process joins again.
+    g_processCounter = CNamedMutex();
 }
 
 IDispatch* DispatchArgument(const VARIANT& argument) noexcept
@@ -181,8 +196,12 @@ HRESULT CBHO::FinalConstruct()
     if (FAILED(hr))
         return hr;
     m_counted = true;
-    if (InterlockedIncrement(&g_helperCount) != 1)
-        return S_OK;
+    if (InterlockedIncrement(&g_helperCount) != 1) {
+        // The first helper object may still be registering on another
+        // window's thread; this window must not load before the filter is
+        // in place (the call returns at once once it is).
+        return CallAtBoundary([] { RegisterRequestFilter(); });
+    }
     // A failure destroys the object, whose destructor takes it out of the
     // count again.
     return CallAtBoundary([] { ArriveInProcess(); });
@@ -274,6 +293,7 @@ void CBHO::OnDownloadBegin()
         return;
     g_timers.push_back({GetCurrentThreadId(), id, this});
     m_timerId = id;
+    m_timerStart = GetTickCount();
 }
 
 void CALLBACK CBHO::OnTimer(HWND, UINT, UINT_PTR id, DWORD)
@@ -311,8 +331,15 @@ void CBHO::Tick(UINT_PTR id)
     HRESULT hr = CallAtBoundary([&] { return browser->get_Document(document.Put()); });
     if (SUCCEEDED(hr))
         hr = InjectBehaviorStyle(document);
+    // A document that finished loading without taking the style never will
+    // (text, XML or an image shown alone: no head element); nor, after the
+    // bound, will one that keeps loading. Retrying would wake the thread
+    // every 10 ms for as long as the page is shown.
+    READYSTATE state = READYSTATE_UNINITIALIZED;
+    if (FAILED(hr) && FAILED(CallAtBoundary([&] { return browser->get_ReadyState(&state); })))
+        state = READYSTATE_UNINITIALIZED;
     m_injecting = false;
-    if (SUCCEEDED(hr))
+    if (SUCCEEDED(hr) || state == READYSTATE_COMPLETE || GetTickCount() - m_timerStart >= kInjectionBoundMs)
         KillInjectionTimer(id);
 }
 

@@ -8,13 +8,15 @@
 // (the handle count of the named mutex "ProcessRefCount", read under
 // "ProcessRefLock"). The first browser process of the user has the broker
 // install the browser menu entries; the last helper object of the last
-// process has them removed.
+// process has them removed. A process whose last helper object goes leaves
+// the count (it may linger without windows) and joins again with its next.
 //
 // Per window: sited on a web browser, it listens to DWebBrowserEvents2 and,
 // when the top-level frame navigates or a download begins, starts a 10 ms
 // thread timer that inserts the behavior style into the top-level document,
-// retrying every 10 ms until it succeeds. Only the most recently started
-// timer injects.
+// retrying every 10 ms until it succeeds, the browser's ready state says the
+// document finished loading, or a minute has passed. Only the most recently
+// started timer injects.
 //
 // Timers never outlive what they work on: SetSite(NULL) and the destructor
 // kill every timer the object started, and the timer callback finds its
@@ -75,6 +77,7 @@ private:
     CComPtr<IConnectionPoint> m_connection;
     DWORD m_cookie = kNotConnected;
     UINT_PTR m_timerId = 0;
+    DWORD m_timerStart = 0;  // GetTickCount when m_timerId started
     // A tick is asking the document (which may pump messages).
     bool m_injecting = false;
     // Construction counted this object in the process's helper count.

@@ -1,6 +1,7 @@
 #include "browser/Behavior.h"
 
 #include <cwchar>
+#include <optional>
 
 #include "browser/BlockableItem.h"
 #include "com/ComPtr.h"
@@ -23,8 +24,17 @@ void BlockIfRefused(const CBlockableItemPtr& item, const std::function<bool(cons
 void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
                             const std::function<bool(const wchar_t*)>& isUrlAllowed)
 {
-    CStoreReader reader(settings);
-    if (IsSessionDisabled(reader) || !GetRemoveBlockedItems(reader))
+    std::optional<CStoreReader> reader;
+    try {
+        reader.emplace(settings);
+    } catch (const CHResultException& e) {
+        // Settings locked longer than a browser thread may wait: the element
+        // stays as it is.
+        if (e.GetHResult() != kLockTimedOut)
+            throw;
+        return;
+    }
+    if (IsSessionDisabled(*reader) || !GetRemoveBlockedItems(*reader))
         return;
     if (!site)
         ThrowHResult(E_POINTER);

@@ -1,6 +1,8 @@
 #include "browser/BlockableItem.h"
 
+#include <cwchar>
 #include <string>
+#include <utility>
 
 #include "browser/CssUrl.h"
 #include "com/Error.h"
@@ -41,12 +43,21 @@ CComPtr<IHTMLStyle> InlineStyle(IHTMLElement* element) noexcept
     return style;
 }
 
-template <class ReadRelative>
-bool CombineWithDocumentUrl(IHTMLElement* element, ReadRelative readRelative, CElementUrlBuffer& buffer) noexcept
+// relative combined with base into buffer, as the browser requests it:
+// escapes stay as written (decoded, a "%00" would cut the URL short), and
+// the verdict puts the result in its canonical form.
+bool CombineUrl(const wchar_t* base, const wchar_t* relative, CElementUrlBuffer& buffer) noexcept
 {
-    CComBSTR relative;
-    if (FAILED(readRelative(relative.Put())))
-        return false;
+    DWORD length = kElementUrlCapacity;
+    return InternetCombineUrlW(base, relative, buffer, &length, 0) != FALSE;
+}
+
+// The URL the element's relative references resolve against: the href of
+// the document's first base element that has one, itself resolved against
+// the document's URL; otherwise the document's URL (HTML 4.01, 12.4).
+// Throws E_OUTOFMEMORY.
+bool DocumentBaseUrl(IHTMLElement* element, CElementUrlBuffer& buffer)
+{
     if (!element)
         return false;
     CComPtr<IDispatch> documentObject;
@@ -55,13 +66,51 @@ bool CombineWithDocumentUrl(IHTMLElement* element, ReadRelative readRelative, CE
     CComPtr<IHTMLDocument2> document = TryQuery<IHTMLDocument2>(documentObject);
     if (!document)
         return false;
-    CComBSTR base;
-    if (FAILED(document->get_URL(base.Put())))
+    CComBSTR url;
+    if (FAILED(document->get_URL(url.Put())) || !url)
         return false;
+    CComVariant href;
+    CComPtr<IHTMLElementCollection> bases;
+    CComPtr<IHTMLDocument3> document3 = TryQuery<IHTMLDocument3>(documentObject);
+    LONG count = 0;
+    if (document3 && SUCCEEDED(document3->getElementsByTagName(CComBSTR(L"base"), bases.Put())) && bases &&
+        SUCCEEDED(bases->get_length(&count))) {
+        for (LONG i = 0; i < count && href.Type() == VT_EMPTY; ++i) {
+            CComVariant noName, index(i), value;
+            CComPtr<IDispatch> baseObject;
+            CComPtr<IHTMLElement> base;
+            // Flag 2: the attribute as written.
+            if (SUCCEEDED(bases->item(noName.Get(), index.Get(), baseObject.Put())) &&
+                (base = TryQuery<IHTMLElement>(baseObject)) &&
+                SUCCEEDED(base->getAttribute(CComBSTR(L"href"), 2, value.Put())) && value.Type() == VT_BSTR &&
+                V_BSTR(&value.Get()) && V_BSTR(&value.Get())[0] != L'\0')
+                href = std::move(value);
+        }
+    }
+    if (href.Type() == VT_BSTR && CombineUrl(url, V_BSTR(&href.Get()), buffer))
+        return true;
+    if (url.Length() >= kElementUrlCapacity)
+        return false;
+    std::wmemcpy(buffer, url.Get(), url.Length() + 1);
+    return true;
+}
+
+template <class ReadRelative>
+bool CombineWithDocumentUrl(IHTMLElement* element, ReadRelative readRelative, CElementUrlBuffer& buffer) noexcept
+{
+    CComBSTR relative;
+    if (FAILED(readRelative(relative.Put())))
+        return false;
+    CElementUrlBuffer base;
+    try {
+        if (!DocumentBaseUrl(element, base))
+            return false;
+    } catch (...) {
+        return false;
+    }
     // Texts go to the platform as the browser gave them: it refuses a null
     // one (an absent source) and decides what an empty relative URL means.
-    DWORD length = kElementUrlCapacity;
-    return InternetCombineUrlW(base, relative, buffer, &length, ICU_DECODE) != FALSE;
+    return CombineUrl(base, relative, buffer);
 }
 
 CBlockableItemPtr MakeImageItem(IHTMLElement* element)
@@ -186,13 +235,18 @@ CBlockableItemPtr MakeBackgroundItem(IHTMLElement* element)
     CComBSTR image;
     if (FAILED(computed->get_backgroundImage(image.Put())) || image.Length() == 0)
         return nullptr;
-    std::wstring url(image.View());
-    if (!ParseCssUrl(&url[0]))
+    std::wstring relative(image.View());
+    if (!ParseCssUrl(&relative[0]))
+        return nullptr;
+    // The computed value keeps the URL as the style wrote it; the browser
+    // requests it resolved.
+    CElementUrlBuffer base, url;
+    if (!DocumentBaseUrl(element, base) || !CombineUrl(base, relative.c_str(), url))
         return nullptr;
     CComPtr<IHTMLStyle> style = InlineStyle(element);
     if (!style)
         return nullptr;
-    return std::make_unique<CAttributeBlockableItem>(url.c_str(), L"background", style, L"backgroundImage");
+    return std::make_unique<CAttributeBlockableItem>(url, L"background", style, L"backgroundImage");
 }
 
 bool ResolveElementUrl(IHTMLFrameBase* source, IHTMLElement* element, CElementUrlBuffer& buffer) noexcept

@@ -87,7 +87,8 @@ private:
 CBlockableItemPtr MakeElementItem(IHTMLElement* element);
 // A script element; its item cannot hide anything.
 CBlockableItemPtr MakeScriptItem(IHTMLElement* element);
-// An element whose computed background image is one url() value.
+// An element whose computed background image is one url() value; the item's
+// URL is that value resolved like the sources below.
 CBlockableItemPtr MakeBackgroundItem(IHTMLElement* element);
 
 // Room for the platform's longest URL (2083 characters) and its terminator.
@@ -95,8 +96,10 @@ constexpr DWORD kElementUrlCapacity = INTERNET_MAX_URL_LENGTH;
 static_assert(kElementUrlCapacity == 2084);
 using CElementUrlBuffer = wchar_t[kElementUrlCapacity];
 
-// The source's relative URL (frame and script src, Flash movie) combined
-// with the URL of the element's document, %XX escapes decoded, into buffer.
+// The source's relative URL (frame and script src, Flash movie) resolved
+// against the element's document's base (its first base element with an
+// href, else its URL) into buffer, escapes kept: the URL the browser
+// requests.
 // False when a property cannot be read or the platform cannot combine the
 // URL; an absent source (a null text) is the platform's to refuse.
 bool ResolveElementUrl(IHTMLFrameBase* source, IHTMLElement* element, CElementUrlBuffer& buffer) noexcept;

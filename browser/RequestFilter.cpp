@@ -1,11 +1,12 @@
 #include "browser/RequestFilter.h"
 
+#include "browser/RequestFilterContext.h"
 #include "com/Bstr.h"
 #include "com/ClassFactory.h"
 #include "com/Error.h"
 #include "com/Sync.h"
 #include "storage/SettingsStore.h"
-#include "verdict/UrlVerdict.h"
+#include "verdict/RequestVerdict.h"
 
 namespace {
 
@@ -35,33 +36,49 @@ void RegisterRequestFilter()
     CComPtr<IInternetSession> session;
     ThrowIfFailed(CoInternetGetSession(0, session.Put(), 0));
     CComPtr<IClassFactory> factory = CreateRequestFilterFactory();
+    CComPtr<IClassFactory> secureFactory = CreateRequestFilterFactory(true);
     PinThisLibrary();
-    // Never revoked: the session owns the factory until the process ends.
+    // Never revoked: the session owns the factories until the process ends.
+    // Secure requests are registered first: a failure then leaves "http"
+    // unregistered too, and the next call tries both again (registering a
+    // scheme twice only puts the newer handler in front).
+    ThrowIfFailed(session->RegisterNameSpace(secureFactory, GUID_NULL, L"https", 0, nullptr, 0));
     ThrowIfFailed(session->RegisterNameSpace(factory, GUID_NULL, L"http", 0, nullptr, 0));
     g_registered = true;
 }
 
-CComPtr<IClassFactory> CreateRequestFilterFactory()
+CComPtr<IClassFactory> CreateRequestFilterFactory(bool secure)
 {
-    CComPtr<CComClassFactory> object = CComClassFactory::Create(&CHttpRequestFilter::CreateAggregated);
+    CComPtr<CComClassFactory> object = CComClassFactory::Create(
+        secure ? &CHttpsRequestFilter::CreateAggregated : &CHttpRequestFilter::CreateAggregated);
     CComPtr<IClassFactory> factory;
     ThrowIfFailed(object.QueryInterface(factory.Put()));
     return factory;
 }
 
-bool IsRequestRefused(IUri* uri)
+bool IsRequestRefused(IUri* uri, IInternetProtocolSink* sink, IInternetBindInfo* bindInfo, bool secure)
 {
-    bool disabled;
-    {
+    bool disabled = false;
+    try {
         CStoreReader reader(GetSettingsStore());
-        disabled = IsSessionDisabled(reader);
+        disabled = IsSessionDisabled(reader) || (secure && !GetFilterHttps(reader));
+    } catch (const CHResultException& e) {
+        // Settings locked longer than a request may wait: judge the request
+        // as if filtering were on.
+        if (e.GetHResult() != kLockTimedOut)
+            throw;
     }
     if (disabled || !uri)
         return false;
     CComBSTR url;
     if (FAILED(uri->GetAbsoluteUri(url.Put())) || url.Length() == 0)
         return false;
-    return !IsUrlAllowed(url);
+    const CRequestOrigin origin = ReadRequestOrigin(url, sink, bindInfo);
+    RequestContext request;
+    request.url = url;
+    request.pageUrl = origin.pageUrl.empty() ? nullptr : origin.pageUrl.c_str();
+    request.type = origin.type;
+    return !IsRequestAllowed(request);
 }
 
 template <const CLSID& TWrapped>
@@ -189,7 +206,8 @@ STDMETHODIMP CProtocolFilter<TWrapped>::StartEx(IUri* pUri, IInternetProtocolSin
     // A request that cannot be judged is neither forwarded nor answered: it
     // fails with the reason.
     bool refused = false;
-    HRESULT hr = CallAtBoundary([&] { refused = IsRequestRefused(pUri); });
+    const bool secure = InlineIsEqualGUID(TWrapped, CLSID_HttpSProtocol) != 0;
+    HRESULT hr = CallAtBoundary([&] { refused = IsRequestRefused(pUri, pOIProtSink, pOIBindInfo, secure); });
     if (FAILED(hr))
         return hr;
     if (refused)
@@ -206,6 +224,12 @@ HRESULT CProtocolFilter<TWrapped>::Refuse(IInternetProtocolSink* sink)
     if (!sink)
         return E_POINTER;
     HRESULT hr = sink->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/plain");
+    // The type is this filter's own answer, so it is final. Said so, urlmon's
+    // binding does not sniff the data for a type of its own: sniffing, it
+    // buffers the first data report and keeps that buffer (2 KiB) for the
+    // binding's life when the document is empty, per refused request.
+    if (SUCCEEDED(hr))
+        hr = sink->ReportProgress(BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE, L"text/plain");
     if (FAILED(hr))
         return hr;
     hr = sink->ReportData(BSCF_FIRSTDATANOTIFICATION | BSCF_LASTDATANOTIFICATION | BSCF_DATAFULLYAVAILABLE, 0, 0);
@@ -215,3 +239,4 @@ HRESULT CProtocolFilter<TWrapped>::Refuse(IInternetProtocolSink* sink)
 }
 
 template class CProtocolFilter<CLSID_HttpProtocol>;
+template class CProtocolFilter<CLSID_HttpSProtocol>;

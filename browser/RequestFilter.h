@@ -1,17 +1,21 @@
 #pragma once
-// The request filter: the browser process's namespace handler for "http".
+// The request filter: the browser process's namespace handler for "http" and
+// "https".
 //
 // Each filter object wraps a fresh instance of the browser's own protocol
-// handler (TWrapped, here CLSID_HttpProtocol), aggregated under the same
-// controlling unknown as the filter, and passes every call through to it,
-// except that StartEx first asks the filter list whether the request's URL
-// may load. A refused request never reaches the handler, so no connection is
+// handler (TWrapped: CLSID_HttpProtocol, or CLSID_HttpSProtocol for secure
+// requests), aggregated under the same controlling unknown as the filter,
+// and passes every call through to it, except that StartEx first asks the
+// verdict whether the request may load, in its context: the URL, and the page
+// and kind the browser passes with the request (browser/RequestFilterContext.h). A refused request never reaches the handler, so no connection is
 // made; the filter answers it as an empty, successful "text/plain" document:
-// ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, "text/plain"), then
+// ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, "text/plain"), the same type
+// as verified (BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE), then
 // ReportData(first | last | fully available, 0, 0), then
 // ReportResult(S_OK, 200, null), each only if the one before succeeded.
 // Requests started with Start (no IUri) and requests in a process whose
-// SessionDisabled flag is set pass unchecked.
+// SessionDisabled flag is set pass unchecked; so do secure requests while the
+// user's FilterHttps option is off (read for every request).
 //
 // Threading: apartment-threaded, as urlmon calls a protocol object on the
 // thread that runs its binding. Each live object holds a module lock.
@@ -22,8 +26,8 @@
 #include "com/ComPtr.h"
 #include "com/Object.h"
 
-// Makes the request filter the "http" namespace handler of this process's
-// URL moniker session, for the rest of the process's life. The first call
+// Makes the request filter the "http" and "https" namespace handler of this
+// process's URL moniker session, for the rest of the process's life. The first call
 // that succeeds registers and pins the library in memory (the session keeps
 // the filter's class factory and may call it on any thread until the process
 // ends, whoever unloads COM libraries meanwhile); every later call does
@@ -31,16 +35,20 @@
 // then and the next call tries again.
 void RegisterRequestFilter();
 
-// A new class factory of the request filter, as the registration hands it to
-// the session: it creates filters only aggregated (IID_IUnknown with an
-// outer object); without an outer object it fails with E_FAIL. Throws.
-CComPtr<IClassFactory> CreateRequestFilterFactory();
+// A new class factory of the request filter for "http" (or, secure, for
+// "https"), as the registration hands it to the session: it creates filters
+// only aggregated (IID_IUnknown with an outer object); without an outer
+// object it fails with E_FAIL. Throws.
+CComPtr<IClassFactory> CreateRequestFilterFactory(bool secure = false);
 
 // True when the request for uri must be refused: SessionDisabled is off in
-// this process (read under the settings store's reader), uri is not null, its
-// absolute URL can be had, and the filter list blocks it. Throws when the
-// settings or the filter list cannot be read or the URL cannot be judged.
-bool IsRequestRefused(IUri* uri);
+// this process and, for a secure request, FilterHttps is on (both read under
+// the settings store's reader), uri is not null, its absolute URL can be had,
+// and the verdict blocks it in the context that sink and bindInfo give (each
+// may be null). Throws when the settings or the filter list cannot be read or
+// the URL cannot be judged.
+bool IsRequestRefused(IUri* uri, IInternetProtocolSink* sink = nullptr, IInternetBindInfo* bindInfo = nullptr,
+                      bool secure = false);
 
 template <const CLSID& TWrapped>
 class CProtocolFilter final
@@ -94,4 +102,6 @@ private:
 };
 
 extern template class CProtocolFilter<CLSID_HttpProtocol>;
+extern template class CProtocolFilter<CLSID_HttpSProtocol>;
 using CHttpRequestFilter = CProtocolFilter<CLSID_HttpProtocol>;
+using CHttpsRequestFilter = CProtocolFilter<CLSID_HttpSProtocol>;

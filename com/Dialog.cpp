@@ -7,6 +7,7 @@
 #include "com/Export.h"
 #include "com/Handle.h"
 #include "com/Module.h"
+#include "com/Trace.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ INT_PTR CALLBACK CDialogBase::DialogProc(HWND window, UINT message, WPARAM wPara
         try {
             self->ReportFailure(hr);
         } catch (...) {
+            TraceCurrentException("the failure could not be reported");
         }
         handled = message != WM_INITDIALOG;
         result = 0;
@@ -212,6 +214,7 @@ LRESULT CALLBACK CWindowSubclass::Procedure(HWND window, UINT message, WPARAM wP
         try {
             self->m_handler(window, message, wParam, lParam, ignored);
         } catch (...) {
+            TraceCurrentException("subclass handler failed on WM_NCDESTROY");
         }
         RemovePropW(window, kSubclassProperty);
         SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
@@ -224,6 +227,7 @@ LRESULT CALLBACK CWindowSubclass::Procedure(HWND window, UINT message, WPARAM wP
             return result;
     } catch (...) {
         // A handler that failed lets the window behave as if unsubclassed.
+        TraceCurrentException("subclass handler failed");
     }
     return CallWindowProcW(previous, window, message, wParam, lParam);
 }

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "com/Trace.h"
+
 void ThrowHResult(HRESULT hr)
 {
     throw CHResultException(hr);
@@ -24,7 +26,9 @@ void ThrowLastError()
     ThrowHResult(HResultFromLastError());
 }
 
-HRESULT HResultFromCurrentException() noexcept
+namespace {
+
+HRESULT ConvertCurrentException() noexcept
 {
     try {
         throw;
@@ -35,4 +39,13 @@ HRESULT HResultFromCurrentException() noexcept
     } catch (...) {
         return E_FAIL;
     }
+}
+
+}  // namespace
+
+HRESULT HResultFromCurrentException(const char* what, const char* function, const char* file, int line) noexcept
+{
+    const HRESULT hr = ConvertCurrentException();
+    TraceFailure(hr, what, function, file, line);
+    return hr;
 }

@@ -51,11 +51,17 @@ HRESULT HResultFromLastError() noexcept;
 
 // The one boundary helper: call it inside catch (...). Our exception gives
 // its HRESULT, std::bad_alloc gives E_OUTOFMEMORY, anything else E_FAIL.
-HRESULT HResultFromCurrentException() noexcept;
+// Every conversion leaves one trace line (com/Trace.h) naming the caller's
+// place, which the compiler fills in, and `what` when given.
+HRESULT HResultFromCurrentException(const char* what = nullptr, const char* function = __builtin_FUNCTION(),
+                                    const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept;
 
-// Runs f and converts what it throws; f returns void or an HRESULT.
+// Runs f and converts what it throws; f returns void or an HRESULT. The
+// trace of a conversion names the caller of CallAtBoundary. A failure that f
+// returns is the caller's to trace: some are answers, not faults.
 template <class F>
-HRESULT CallAtBoundary(F&& f) noexcept
+HRESULT CallAtBoundary(F&& f, const char* function = __builtin_FUNCTION(), const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE()) noexcept
 {
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
@@ -65,6 +71,6 @@ HRESULT CallAtBoundary(F&& f) noexcept
             return f();
         }
     } catch (...) {
-        return HResultFromCurrentException();
+        return HResultFromCurrentException(nullptr, function, file, line);
     }
 }

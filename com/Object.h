@@ -24,8 +24,11 @@
 // delegation: forward to the inner unknown, which returns interfaces
 // counted on this object).
 //
-// Threading: apartment-threaded. The reference count is a plain integer;
-// the module lock, held for the object's life, is interlocked.
+// Threading: the reference count and the module lock, held for the object's
+// life, are interlocked: an object handed to the system may be AddRef'd and
+// Released on any of its threads (urlmon's session holds the request filter's
+// class factory and counts it on every binding thread). Everything else about
+// an object is its own class's business.
 //
 // Creation goes only through CreateObject (HRESULT, class-factory
 // signature) or Create (throws). Both run the optional public
@@ -152,6 +155,8 @@ protected:
     // The unknown that controls this object's life: the outer object's when
     // aggregated. Pass it as the outer object when aggregating others.
     IUnknown* GetControllingUnknown() const noexcept { return m_controlling; }
+    // True when an outer object controls this one.
+    bool IsAggregated() const noexcept { return m_controlling != &m_inner; }
 
 private:
     class CInnerUnknown final : public IUnknown
@@ -163,10 +168,10 @@ private:
         {
             return m_owner.InternalQueryInterface(riid, ppv);
         }
-        STDMETHODIMP_(ULONG) AddRef() override { return ++m_owner.m_refs; }
+        STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_owner.m_refs)); }
         STDMETHODIMP_(ULONG) Release() override
         {
-            ULONG refs = --m_owner.m_refs;
+            ULONG refs = static_cast<ULONG>(InterlockedDecrement(&m_owner.m_refs));
             if (refs == 0) {
                 // A destructor that takes and gives back a reference must
                 // not destroy the object a second time.
@@ -188,7 +193,7 @@ private:
         base.m_controlling = outer ? outer : &base.m_inner;
         base.m_refs = 1;
         HRESULT hr = object->FinalConstruct();
-        --base.m_refs;
+        InterlockedDecrement(&base.m_refs);
         ThrowIfFailed(hr);
         return object.release();
     }
@@ -223,7 +228,7 @@ private:
         return true;
     }
 
-    ULONG m_refs = 0;
+    LONG volatile m_refs = 0;
     CInnerUnknown m_inner;
     IUnknown* m_controlling = &m_inner;
 };

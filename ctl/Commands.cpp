@@ -8,7 +8,8 @@
 #include "engine/AdblockFormat.h"
 #include "engine/FilterEdit.h"
 #include "engine/FilterRule.h"
-#include "verdict/UrlVerdict.h"
+#include "engine/RequestContext.h"
+#include "verdict/RequestVerdict.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
@@ -19,7 +20,7 @@ namespace {
 // reader is released before the caller does anything slow with them.
 std::vector<std::wstring> ReadFilterTexts()
 {
-    CStoreReader reader(GetFilterListStore());
+    CStoreReader reader(GetFilterListStore(), kWriterWaitMs);
     std::vector<std::wstring> texts;
     CFilterRecordCursor cursor(reader);
     while (const FilterRule* rule = cursor.Next())
@@ -45,8 +46,34 @@ std::wstring Quoted(const std::wstring& text)
 
 }  // namespace
 
+// A line of outside input as a message may show it: control characters
+// (a NUL among them) written as "\xNN", and no more than the first
+// kEchoLength characters, so that a hostile line of any size gives a short
+// message.
+std::wstring Echo(const std::wstring& text)
+{
+    constexpr std::size_t kEchoLength = 200;
+    std::wstring echo;
+    const std::size_t shown = std::min(text.size(), kEchoLength);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const wchar_t c = text[i];
+        if (c < L' ' || c == L'\x7F') {
+            wchar_t escaped[8];
+            wsprintfW(escaped, L"\\x%02X", static_cast<unsigned>(c));
+            echo += escaped;
+        } else {
+            echo += c;
+        }
+    }
+    if (shown < text.size())
+        echo += L"... (" + std::to_wstring(text.size()) + L" characters)";
+    return echo;
+}
+
 std::wstring DescribeFailure(HRESULT hr)
 {
+    if (hr == kLockTimedOut)
+        return L"another process keeps the store locked; gave up waiting, nothing was changed";
     wchar_t* system = nullptr;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                       FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -122,12 +149,21 @@ int ExportCommand(const std::wstring& path)
 {
     std::vector<std::wstring> texts = ReadFilterTexts();
     CFile file(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    WriteAdblockList(file, texts);
+    const CAdblockExportResult result = WriteAdblockList(file, texts);
     file.flush();
     if (!file)
         ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
-    WriteOut(L"exported " + std::to_wstring(texts.size()) + L" filters\n");
-    return kExitSuccess;
+    WriteOut(L"exported " + std::to_wstring(result.written) + L" filters\n");
+    if (result.leftOut.empty())
+        return kExitSuccess;
+    // Written as they are, they would come back as other filters.
+    std::wstring message = L"QuellanCtl: left out " + std::to_wstring(result.leftOut.size()) +
+                           L" filters that the Adblock format cannot hold (a \"$\" in a wildcard, or \"/$\" in a "
+                           L"regular expression):\n";
+    for (const auto& text : result.leftOut)
+        message += L"  " + text + L"\n";
+    WriteErr(message);
+    return kExitFailure;
 }
 
 std::vector<std::wstring> SplitUrlLines(const std::wstring& text)
@@ -148,22 +184,62 @@ std::vector<std::wstring> SplitUrlLines(const std::wstring& text)
     return lines;
 }
 
-int CheckCommand(const std::vector<std::wstring>& urls, bool explain)
+bool ParseCheckLine(const std::wstring& line, const CCheckRequest& defaults, CCheckRequest* request,
+                    std::wstring* reason)
+{
+    std::vector<std::wstring> fields;
+    std::wistringstream words(line);
+    for (std::wstring word; words >> word;)
+        fields.push_back(word);
+    if (fields.empty() || fields.size() > 3) {
+        *reason = L"a line holds \"URL [TYPE [PAGEURL]]\"";
+        return false;
+    }
+    *request = defaults;
+    request->url = fields[0];
+    if (fields.size() > 1)
+        request->type = fields[1];
+    if (fields.size() > 2)
+        request->page = fields[2];
+    return true;
+}
+
+int CheckCommand(const std::vector<CCheckRequest>& requests, bool explain)
 {
     int status = kExitSuccess;
     std::wstring out;
-    for (const auto& url : urls) {
+    auto refuse = [&](const std::wstring& url, const std::wstring& reason) {
+        WriteOut(out);
+        out.clear();
+        WriteErr(L"QuellanCtl: cannot judge " + Echo(url) + L": " + reason + L"\n");
+        status = kExitFailure;
+    };
+    for (const auto& check : requests) {
+        // The verdict would see the text only up to a NUL, and the answer
+        // would name the whole line: such a line is no request.
+        if ((check.url + check.type + check.page).find(L'\0') != std::wstring::npos) {
+            refuse(check.url, L"the line holds a NUL character");
+            continue;
+        }
+        RequestContext request;
+        request.url = check.url.c_str();
+        request.pageUrl = check.page.empty() ? nullptr : check.page.c_str();
+        if (!check.type.empty()) {
+            request.type = RequestTypeFromName(check.type);
+            if (request.type == kRequestUnknown) {
+                refuse(check.url, L"unknown type \"" + check.type + L"\"");
+                continue;
+            }
+        }
         std::vector<std::wstring> deciding;
         bool allowed;
         try {
-            allowed = IsUrlAllowed(GetFilterListStore(), url.c_str(), explain ? &deciding : nullptr);
+            allowed = IsRequestAllowed(GetFilterListStore(), request, explain ? &deciding : nullptr);
         } catch (const CHResultException& e) {
-            WriteOut(out);
-            out.clear();
-            WriteErr(L"QuellanCtl: cannot judge " + url + L": " + DescribeFailure(e.GetHResult()) + L"\n");
-            status = kExitFailure;
+            refuse(check.url, DescribeFailure(e.GetHResult()));
             continue;
         }
+        const std::wstring& url = check.url;
         out += (allowed ? L"allowed " : L"blocked ") + url + L"\n";
         for (const auto& filter : deciding)
             out += (allowed ? L"  allowed by " : L"  blocked by ") + filter + L"\n";
@@ -186,21 +262,29 @@ int ClearCommand()
 
 int OptionCommand(const std::vector<std::wstring>& args)
 {
-    const std::wstring name = L"remove-blocked-items";
+    const std::wstring removeName = L"remove-blocked-items";
+    const std::wstring httpsName = L"filter-https";
     if (args.empty()) {
-        bool on;
+        bool remove;
+        bool https;
         {
             CStoreReader reader(GetSettingsStore());
-            on = GetRemoveBlockedItems(reader);
+            remove = GetRemoveBlockedItems(reader);
+            https = GetFilterHttps(reader);
         }
-        WriteOut(name + (on ? L" on\n" : L" off\n"));
+        WriteOut(removeName + (remove ? L" on\n" : L" off\n") + httpsName + (https ? L" on\n" : L" off\n"));
         return kExitSuccess;
     }
-    if (args.size() != 2 || args[0] != name || (args[1] != L"on" && args[1] != L"off")) {
-        WriteErr(L"QuellanCtl: option takes no arguments, or \"remove-blocked-items on\" or \"... off\"\n");
+    if (args.size() != 2 || (args[0] != removeName && args[0] != httpsName) ||
+        (args[1] != L"on" && args[1] != L"off")) {
+        WriteErr(L"QuellanCtl: option takes no arguments, or \"remove-blocked-items on|off\" or "
+                 L"\"filter-https on|off\"\n");
         return kExitUsage;
     }
     CStoreWriter writer(GetSettingsStore());
-    SetRemoveBlockedItems(writer, args[1] == L"on");
+    if (args[0] == removeName)
+        SetRemoveBlockedItems(writer, args[1] == L"on");
+    else
+        SetFilterHttps(writer, args[1] == L"on");
     return kExitSuccess;
 }

@@ -16,13 +16,32 @@ int ListCommand();
 int AddCommand(const std::vector<std::wstring>& texts);
 int ImportCommand(const std::wstring& path);
 int ExportCommand(const std::wstring& path);
-int CheckCommand(const std::vector<std::wstring>& urls, bool explain);
+// One request to judge: its URL, and optionally the page it belongs to and
+// its kind (an Adblock type option name such as "script").
+struct CCheckRequest
+{
+    std::wstring url;
+    std::wstring type;  // empty: unknown
+    std::wstring page;  // empty: unknown
+};
+// A line of outside input as a message may show it: control characters
+// written as "\xNN", and at most 200 characters of it.
+std::wstring Echo(const std::wstring& text);
+// The request of one input line of "check -": "URL [TYPE [PAGEURL]]",
+// separated by white space; TYPE and PAGEURL default to those of defaults.
+// False (with *reason set) for a line of more than three fields.
+bool ParseCheckLine(const std::wstring& line, const CCheckRequest& defaults, CCheckRequest* request,
+                    std::wstring* reason);
+// A request whose type is not an option name is reported as not judgeable.
+int CheckCommand(const std::vector<CCheckRequest>& requests, bool explain);
 // The lines of `text` (LF or CR LF), empty ones left out.
 std::vector<std::wstring> SplitUrlLines(const std::wstring& text);
 int ClearCommand();
-// No arguments: prints "remove-blocked-items on" or "... off". With
+// No arguments: prints "remove-blocked-items on" or "... off" and
+// "filter-https on" or "... off". With
 // "remove-blocked-items on|off": sets the option of the browser's settings
 // dialog, "Remove blocked items from pages", for the user.
+// "filter-https on|off" sets whether the browser filters secure requests.
 int OptionCommand(const std::vector<std::wstring>& args);
 
 // "reason (0x8007xxxx)" for a failure code, in the system's words.

@@ -10,6 +10,7 @@
 #include "com/Error.h"
 #include "ctl/Commands.h"
 #include "ctl/Console.h"
+#include "engine/RequestContext.h"
 
 namespace {
 
@@ -21,14 +22,19 @@ constexpr wchar_t kUsage[] =
     L"  add TEXT...              validate each filter and append the valid ones\n"
     L"  import FILE              append the filters of an Adblock filter list file\n"
     L"  export FILE              write the list as an Adblock filter list file\n"
-    L"  check [--explain] URL... print \"blocked URL\" or \"allowed URL\" for each URL;\n"
+    L"  check [--explain] [--type TYPE] [--page URL] URL...\n"
+    L"                           print \"blocked URL\" or \"allowed URL\" for each URL;\n"
     L"                           --explain also prints the filters that decided it;\n"
-    L"                           a single URL \"-\" reads the URLs from standard\n"
-    L"                           input, one per line (empty lines are skipped)\n"
+    L"                           --type judges it as that kind of request (an Adblock\n"
+    L"                           type option: script, image, stylesheet, subdocument,\n"
+    L"                           xmlhttprequest, ...), --page as made by that page;\n"
+    L"                           a single URL \"-\" reads standard input, one request a\n"
+    L"                           line: \"URL [TYPE [PAGEURL]]\" (empty lines are skipped)\n"
     L"  clear                    remove every filter\n"
-    L"  option [remove-blocked-items on|off]\n"
-    L"                           show, or set, whether the browser hides the page\n"
-    L"                           elements whose resources are blocked\n"
+    L"  option [remove-blocked-items on|off] [filter-https on|off]\n"
+    L"                           show the options, or set one: whether the browser\n"
+    L"                           hides the page elements whose resources are blocked,\n"
+    L"                           whether it filters secure (https) requests too\n"
     L"  --help                   show this text\n"
     L"\n"
     L"Filters are written in Quellan's syntax: a wildcard pattern matched against\n"
@@ -39,6 +45,52 @@ int Usage(const std::wstring& reason)
 {
     WriteErr(L"QuellanCtl: " + reason + L"\n\n" + kUsage);
     return kExitUsage;
+}
+
+int Check(std::vector<std::wstring> args)
+{
+    bool explain = false;
+    CCheckRequest defaults;
+    while (!args.empty() && args[0].size() > 2 && args[0].compare(0, 2, L"--") == 0) {
+        const std::wstring option = args[0];
+        args.erase(args.begin());
+        if (option == L"--explain") {
+            explain = true;
+            continue;
+        }
+        if (option != L"--type" && option != L"--page")
+            return Usage(L"check: unknown option \"" + option + L"\"");
+        if (args.empty())
+            return Usage(L"check: " + option + L" needs a value");
+        if (option == L"--type" && RequestTypeFromName(args[0]) == kRequestUnknown)
+            return Usage(L"check: unknown type \"" + args[0] + L"\"");
+        (option == L"--type" ? defaults.type : defaults.page) = args[0];
+        args.erase(args.begin());
+    }
+    std::vector<CCheckRequest> requests;
+    if (args.size() == 1 && args[0] == L"-") {
+        int status = kExitSuccess;
+        for (const auto& line : SplitUrlLines(ReadIn())) {
+            CCheckRequest request;
+            std::wstring reason;
+            if (ParseCheckLine(line, defaults, &request, &reason)) {
+                requests.push_back(std::move(request));
+            } else {
+                WriteErr(L"QuellanCtl: cannot judge " + Echo(line) + L": " + reason + L"\n");
+                status = kExitFailure;
+            }
+        }
+        if (requests.empty())
+            return status == kExitSuccess ? Usage(L"check needs at least one URL") : status;
+        int judged = CheckCommand(requests, explain);
+        return judged == kExitSuccess ? status : judged;
+    }
+    for (const auto& url : args) {
+        CCheckRequest request = defaults;
+        request.url = url;
+        requests.push_back(std::move(request));
+    }
+    return requests.empty() ? Usage(L"check needs at least one URL") : CheckCommand(requests, explain);
 }
 
 int Run(const std::vector<std::wstring>& args)
@@ -59,14 +111,8 @@ int Run(const std::vector<std::wstring>& args)
         return rest.size() == 1 ? ImportCommand(rest[0]) : Usage(L"import needs exactly one file");
     if (command == L"export")
         return rest.size() == 1 ? ExportCommand(rest[0]) : Usage(L"export needs exactly one file");
-    if (command == L"check") {
-        bool explain = !rest.empty() && rest[0] == L"--explain";
-        if (explain)
-            rest.erase(rest.begin());
-        if (rest.size() == 1 && rest[0] == L"-")
-            rest = SplitUrlLines(ReadIn());
-        return rest.empty() ? Usage(L"check needs at least one URL") : CheckCommand(rest, explain);
-    }
+    if (command == L"check")
+        return Check(rest);
     if (command == L"clear")
         return rest.empty() ? ClearCommand() : Usage(L"clear takes no arguments");
     if (command == L"option")

@@ -125,6 +125,16 @@ CLineKind ParseAdblockLine(const std::string& line, CFilterRulePtr& rule)
     return CLineKind::Filter;
 }
 
+// True when import makes exactly this record of the line.
+bool ReadsBackAs(const std::string& line, const FilterRule& rule)
+{
+    CFilterRulePtr back;
+    if (ParseAdblockLine(line, back) != CLineKind::Filter)
+        return false;
+    return back->isRegex == rule.isRegex && back->isException == rule.isException && back->length == rule.length &&
+           std::memcmp(back->body, rule.body, rule.length * sizeof(WCHAR)) == 0;
+}
+
 void DropCarriageReturns(std::string& line)
 {
     if (line.find('\r') != std::string::npos)
@@ -150,33 +160,46 @@ bool IsAdblockHeader(const std::string& line) noexcept
     return line.find_first_of("\r\n") == std::string::npos;
 }
 
-std::string FilterToAdblockLine(const FilterRule& rule)
+std::optional<std::string> TryFilterToAdblockLine(const FilterRule& rule)
 {
     const std::string body = ToUtf8(rule.body, rule.length);
-    std::string line;
-    line.reserve(body.size() + 4);
-    if (rule.isException)
-        line += "@@";
+    const std::string prefix = rule.isException ? "@@" : "";
+    std::string line = prefix;
     if (rule.isRegex) {
         line += '/';
         line += body;
         line += '/';
-        return line;
+    } else {
+        // Runs of "*" at either end become the absence of an anchor.
+        const std::size_t leadEnd = body.find_first_not_of('*');
+        if (leadEnd == std::string::npos) {
+            if (body.empty())
+                line += "||";
+        } else {
+            const std::size_t trailBegin = body.find_last_not_of('*') + 1;
+            if (leadEnd == 0)
+                line += '|';
+            line.append(body, leadEnd, trailBegin - leadEnd);
+            if (trailBegin == body.size())
+                line += '|';
+        }
     }
-    // Runs of "*" at either end, on the raw characters (escapes ignored).
-    const std::size_t leadEnd = body.find_first_not_of('*');
-    if (leadEnd == std::string::npos) {
-        if (body.empty())
-            line += "||";
+    if (ReadsBackAs(line, rule))
         return line;
+    // The usual line reads back as something else: a body that begins like
+    // a marker ("@@", "!", "/.../", "|") once its stars are gone, stars
+    // only, or stars that import would not give back in the same number.
+    // Anchored at both ends the body reads back exactly: the first and last
+    // "|" are the anchors, the rest is taken as it is.
+    if (!rule.isRegex) {
+        line = prefix + '|' + body + '|';
+        if (ReadsBackAs(line, rule))
+            return line;
     }
-    const std::size_t trailBegin = body.find_last_not_of('*') + 1;
-    if (leadEnd == 0)
-        line += '|';
-    line.append(body, leadEnd, trailBegin - leadEnd);
-    if (trailBegin == body.size())
-        line += '|';
-    return line;
+    // A "$" starts options, so a wildcard that holds one, or an expression
+    // that holds "/$", cannot be written at all; nor can a body that is not
+    // valid UTF-16.
+    return std::nullopt;
 }
 
 bool AdblockLineToFilter(const std::string& line, FilterRule** rule)
@@ -222,25 +245,33 @@ std::string FormatExportTimestamp()
     return text.str();
 }
 
-std::size_t WriteAdblockList(std::ostream& out, std::size_t count,
-                             const std::function<std::wstring(std::size_t)>& textAt, const std::string& timestamp)
+CAdblockExportResult WriteAdblockList(std::ostream& out, std::size_t count,
+                                      const std::function<std::wstring(std::size_t)>& textAt,
+                                      const std::string& timestamp)
 {
     out << "[Adblock]\n";
     out << "! Exported from Quellan at " << timestamp << '\n';
-    std::size_t written = 0;
+    CAdblockExportResult result;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::wstring text = textAt(i);
+        std::wstring text = textAt(i);
         FilterRule* parsed = nullptr;
-        if (!ParseFilter(text.c_str(), &parsed))
+        if (!ParseFilter(text.c_str(), &parsed)) {
+            ++result.invalid;
             continue;
+        }
         const CFilterRulePtr rule(parsed);
-        out << FilterToAdblockLine(*rule) << '\n';
-        ++written;
+        const std::optional<std::string> line = TryFilterToAdblockLine(*rule);
+        if (!line) {
+            result.leftOut.push_back(std::move(text));
+            continue;
+        }
+        out << *line << '\n';
+        ++result.written;
     }
-    return written;
+    return result;
 }
 
-std::size_t WriteAdblockList(std::ostream& out, const std::vector<std::wstring>& texts)
+CAdblockExportResult WriteAdblockList(std::ostream& out, const std::vector<std::wstring>& texts)
 {
     return WriteAdblockList(
         out, texts.size(), [&](std::size_t i) { return texts[i]; }, FormatExportTimestamp());

@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,18 @@ constexpr int kMissingAdblockHeader = 5;
 // Linear time, no allocation.
 bool IsAdblockHeader(const std::string& line) noexcept;
 
-// The Adblock line for a rule, UTF-8, without line end. Wildcards turn their
-// anchoring into "|" anchors ("banner" -> "|banner|", "*banner*" -> "banner",
-// the empty body -> "||", a body of stars only -> ""). Throws the HRESULT
-// exception when the body cannot be converted.
-std::string FilterToAdblockLine(const FilterRule& rule);
+// The Adblock line for a rule, UTF-8, without line end, such that
+// AdblockLineToFilter gives back the same record; nothing when the format
+// cannot carry the rule. Wildcards turn their anchoring into "|" anchors
+// ("banner" -> "|banner|", "*banner*" -> "banner", the empty body -> "||").
+// A body that would read back otherwise (one that begins like a marker once
+// its stars are gone, "*@@*", "*!a*", "*/a/*", "*|a*"; stars only; leading
+// or trailing runs of several stars) is written
+// anchored at both ends with its stars, "|*@@*|", which reads back as it is.
+// Nothing is returned for a wildcard holding "$", an expression holding
+// "/$" (both read as options) or a body that is not valid UTF-16. Throws the
+// HRESULT exception when the body cannot be converted.
+std::optional<std::string> TryFilterToAdblockLine(const FilterRule& rule);
 
 // Converts one line (no line end, no CR). True and a new record (caller
 // frees it) for a filter; false, *rule untouched, for a line to ignore: empty,
@@ -67,12 +75,22 @@ LONG EffectiveUtcBias(const TIME_ZONE_INFORMATION& zone, DWORD zoneId);
 // behind UTC), "+" otherwise, so UTC is "+00:00".
 std::string FormatUtcOffset(LONG bias);
 
+struct CAdblockExportResult
+{
+    std::size_t written = 0;            // filter lines written
+    std::size_t invalid = 0;            // texts that are not filter syntax
+    std::vector<std::wstring> leftOut;  // filters the format cannot carry
+};
+
 // Export core: writes the header, the comment with `timestamp`, and a line
-// for every text that ParseFilter accepts; the others are skipped. Texts come
-// from textAt(0) .. textAt(count - 1). Returns the number of filter lines.
-std::size_t WriteAdblockList(std::ostream& out, std::size_t count,
-                             const std::function<std::wstring(std::size_t)>& textAt, const std::string& timestamp);
-std::size_t WriteAdblockList(std::ostream& out, const std::vector<std::wstring>& texts);
+// for every text that ParseFilter accepts and the format can carry (see
+// TryFilterToAdblockLine); the others are counted and left out, so that the
+// file never holds a line that imports as another filter. Texts come from
+// textAt(0) .. textAt(count - 1).
+CAdblockExportResult WriteAdblockList(std::ostream& out, std::size_t count,
+                                      const std::function<std::wstring(std::size_t)>& textAt,
+                                      const std::string& timestamp);
+CAdblockExportResult WriteAdblockList(std::ostream& out, const std::vector<std::wstring>& texts);
 
 struct CAdblockImportResult
 {

@@ -39,6 +39,7 @@
 #include "engine/FilterRule.h"
 
 class CCompiledRegex;
+class CRegexTimeBound;
 
 // Builds the image for a list: `list` is the list's `size` bytes, `records`
 // the records of that list that the verdict judges with, in list order
@@ -88,8 +89,15 @@ public:
     // lookups first read them). `checksum` false leaves the checksum out, for
     // a caller that knows otherwise that the image is the one its writer
     // wrote: lookups still never read outside the image, whatever its tables
-    // hold. The image must stay mapped and unchanged while the result lives.
-    // Never reads outside [image, image + size). Throws std::bad_alloc.
+    // hold. The image must stay mapped while the result lives; its bytes may
+    // change under it (any process of the user can write the file): the
+    // header is kept as checked here, every other value is read from the
+    // image once and checked where it is used, and records are matched only
+    // on private copies proven against the hash the image filed them with.
+    // A rewrite can hide records from a lookup, or make it find the image
+    // damaged; it cannot make a lookup read outside the image or judge with
+    // a record that is not the list's. Never reads outside [image, image +
+    // size). Throws std::bad_alloc.
     static std::unique_ptr<CFilterIndex> Open(const BYTE* image, std::size_t size, bool checksum = true);
     ~CFilterIndex();
     CFilterIndex(const CFilterIndex&) = delete;
@@ -108,7 +116,8 @@ public:
     // differs in the image's list copy from the list it was built from (the
     // image is damaged): the caller must walk the list, and every later
     // lookup answers nothing too. Throws std::bad_alloc.
-    std::optional<bool> IsAllowed(const wchar_t* url) const;
+    // `bound`: see engine/RegexSearch.h.
+    std::optional<bool> IsAllowed(const wchar_t* url, const CRegexTimeBound* bound = nullptr) const;
     bool IsDamaged() const noexcept { return m_damaged.load(); }
 
     // Layout of one lookup table, and of one entry, in the image.
@@ -119,21 +128,32 @@ private:
     struct CDamaged
     {
     };
-    explicit CFilterIndex(const BYTE* image);
-    bool AnyMatch(int first, const wchar_t* url, const std::uint8_t* keys, std::size_t length) const;
-    bool Probe(int table, std::uint32_t key, const wchar_t* url, std::size_t length, std::size_t position) const;
-    // Throws CDamaged when the entry's record in the list copy is not the one
-    // the image was built with.
-    bool MatchEntry(const CEntry& entry, std::size_t number, const wchar_t* url) const;
-    void Verify(std::size_t number, std::uint32_t offset, std::uint32_t hash) const;
-    const CCompiledRegex* GetRegex(std::uint32_t index) const;
+    struct CLayout;
+    class CRecord;
+    CFilterIndex(const BYTE* image, const CLayout& layout);
+    // One lookup's URL, its key characters and its bound.
+    struct CQuery
+    {
+        const wchar_t* url;
+        const std::uint8_t* keys;
+        std::size_t length;
+        const CRegexTimeBound* bound;
+    };
+    bool AnyMatch(int first, const CQuery& query) const;
+    bool Probe(int table, std::uint32_t key, const CQuery& query, std::size_t position) const;
+    // Copies the record at `offset` of the list copy into `record`. Throws
+    // CDamaged when it does not lie in the list or is not the record the
+    // image was built with (`hash`).
+    void CopyRecord(std::uint32_t offset, std::uint32_t hash, CRecord& record) const;
+    // `record`: the entry's record when already copied, else empty. Throws
+    // CDamaged as CopyRecord does.
+    bool MatchEntry(const CEntry& entry, CRecord& record, const CQuery& query) const;
+    const CCompiledRegex* GetRegex(std::uint32_t index, std::uint32_t hash) const;
 
+    // The mapped image, which this object treats as input: another process
+    // of the user can rewrite it at any time (see Open).
     const BYTE* m_image;
+    std::unique_ptr<const CLayout> m_layout;
     std::unique_ptr<std::atomic<CCompiledRegex*>[]> m_regexes;
-    // Entries are numbered across all tables, those with a key first; a set
-    // bit: the entry's record has been checked.
-    static constexpr int kImageTables = 6;
-    std::size_t m_firstEntry[2 * kImageTables] = {};
-    std::unique_ptr<std::atomic<std::uint32_t>[]> m_checked;
     mutable std::atomic<bool> m_damaged{false};
 };

@@ -128,7 +128,7 @@ bool MatchWildcard(const wchar_t* pattern, const wchar_t* text)
     }
 }
 
-bool MatchFilter(const FilterRule& rule, const wchar_t* url)
+bool MatchFilter(const FilterRule& rule, const wchar_t* url, const CRegexTimeBound* bound)
 {
     if (!rule.isRegex)
         return MatchWildcard(rule.body, url);
@@ -136,7 +136,7 @@ bool MatchFilter(const FilterRule& rule, const wchar_t* url)
     std::size_t length = 0;
     while (length < rule.length && rule.body[length] != L'\0')
         ++length;
-    return SearchRegex(std::wstring_view(rule.body, length), url);
+    return SearchRegex(std::wstring_view(rule.body, length), url, nullptr, CRegexMatcher::Auto, bound);
 }
 
 const wchar_t* RegexErrorText(int code)

@@ -80,8 +80,10 @@ bool MatchWildcard(const wchar_t* pattern, const wchar_t* text);
 
 // True when the rule matches the (canonical) URL. A regular expression that
 // does not compile, or whose search cannot complete safely, does not match
-// (see engine/RegexSearch.h for the limits). Throws std::bad_alloc.
-bool MatchFilter(const FilterRule& rule, const wchar_t* url);
+// (see engine/RegexSearch.h for the limits, and for `bound`). Throws
+// std::bad_alloc.
+class CRegexTimeBound;
+bool MatchFilter(const FilterRule& rule, const wchar_t* url, const CRegexTimeBound* bound = nullptr);
 
 // English text for a regular-expression error code (0 to 14; any other code
 // gets the text of 13, the general parse error).

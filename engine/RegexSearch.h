@@ -25,6 +25,8 @@
 // All functions may be called from any thread (not from DllMain: they may
 // start a worker thread and wait for it); nothing is shared.
 
+#include <windows.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -40,6 +42,21 @@ struct CRegexSearchReport
     bool unsearched = false;  // answered from the body's form alone, no matcher ran
 };
 
+// A bound on the time that several searches take together, such as those of
+// one URL verdict (each search also keeps its own limits). A search given a
+// bound that is spent does not run and answers as one too complex: no match.
+// Any thread may share one.
+class CRegexTimeBound
+{
+public:
+    explicit CRegexTimeBound(DWORD milliseconds) noexcept : m_deadline(GetTickCount() + milliseconds) {}
+    bool IsSpent() const noexcept { return static_cast<LONG>(GetTickCount() - m_deadline) >= 0; }
+    DWORD GetDeadline() const noexcept { return m_deadline; }
+
+private:
+    DWORD m_deadline;
+};
+
 // Which matcher answers. Auto is the product's choice; the others exist to
 // compare and measure the two.
 enum class CRegexMatcher
@@ -50,10 +67,11 @@ enum class CRegexMatcher
 };
 
 // True when `text` contains a match of `body`. False when the body does not
-// compile or the search cannot complete within the limits. Compiles the body
-// for this one search. Throws std::bad_alloc.
+// compile or the search cannot complete within the limits (or `bound`).
+// Compiles the body for this one search, unless `bound` is spent. Throws
+// std::bad_alloc.
 bool SearchRegex(std::wstring_view body, std::wstring_view text, CRegexSearchReport* report = nullptr,
-                 CRegexMatcher matcher = CRegexMatcher::Auto);
+                 CRegexMatcher matcher = CRegexMatcher::Auto, const CRegexTimeBound* bound = nullptr);
 
 // A body compiled once and searched any number of times, by any number of
 // threads at once, with the same limits and answers as SearchRegex. The
@@ -73,7 +91,8 @@ public:
 
     // As SearchRegex; `report->worker` also tells of a compilation that
     // needed a worker. Throws std::bad_alloc.
-    bool Search(std::wstring_view text, CRegexSearchReport* report = nullptr) const;
+    bool Search(std::wstring_view text, CRegexSearchReport* report = nullptr,
+                const CRegexTimeBound* bound = nullptr) const;
 
 private:
     enum class CState;

@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
 
@@ -116,7 +117,34 @@ void RegisterTypeLibrary(const std::wstring& path, bool perUser)
         ThrowIfFailed(RegisterTypeLib(library, &fullPath[0], help));
 }
 
-bool IsTypeLibraryRegistered(const TLIBATTR& attributes)
+// Whether a machine-wide registration of the library (this copy or
+// another) is there: the helper object's class under the machine's classes.
+bool IsRegisteredMachineWide()
+{
+    wchar_t clsid[40];
+    StringFromGUID2(CLSID_BHO, clsid, 40);
+    std::wstring key = std::wstring(L"Software\\Classes\\CLSID\\") + clsid + L"\\InprocServer32";
+    CRegKey opened;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, opened.Put()) == ERROR_SUCCESS;
+}
+
+// Unregisters a script; with classesOnly, only its HKCR part.
+void UnregisterScript(UINT id, const CRegistrarReplacements& replacements, const CRegistryRoots& roots,
+                      bool classesOnly)
+{
+    if (!classesOnly) {
+        UpdateRegistryFromResource(id, RegistrarMode::Unregister, replacements, roots);
+        return;
+    }
+    CRegistrarScript script = ParseRegistrarScript(LoadRegistrarScript(GetModuleInstance(), id), replacements);
+    script.erase(std::remove_if(script.begin(), script.end(),
+                                [](const CRegistrarRootKeys& root) { return root.root != RegistrarRoot::ClassesRoot; }),
+                 script.end());
+    ApplyRegistrarScript(script, roots, RegistrarMode::Unregister);
+}
+
+// Whether the type library is registered under `classes` (a classes root).
+bool IsTypeLibraryRegistered(HKEY classes, const TLIBATTR& attributes)
 {
     wchar_t libid[40];
     StringFromGUID2(attributes.guid, libid, 40);
@@ -124,7 +152,7 @@ bool IsTypeLibraryRegistered(const TLIBATTR& attributes)
     swprintf(version, 16, L"%x.%x", attributes.wMajorVerNum, attributes.wMinorVerNum);
     std::wstring key = std::wstring(L"TypeLib\\") + libid + L"\\" + version;
     CRegKey opened;
-    LONG error = RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, opened.Put());
+    LONG error = RegOpenKeyExW(classes, key.c_str(), 0, KEY_READ, opened.Put());
     if (error == ERROR_FILE_NOT_FOUND)
         return false;
     if (error != ERROR_SUCCESS)
@@ -132,7 +160,9 @@ bool IsTypeLibraryRegistered(const TLIBATTR& attributes)
     return true;
 }
 
-void UnregisterTypeLibrary(const std::wstring& path, bool perUser)
+// Per user, `classes` is the user's own classes key: with a machine-wide
+// registration beside, only a registration found there is undone.
+void UnregisterTypeLibrary(const std::wstring& path, bool perUser, HKEY classes)
 {
     CComPtr<ITypeLib> library = LoadOwnTypeLibrary(path);
     TLIBATTR* attributesPointer = nullptr;
@@ -141,7 +171,7 @@ void UnregisterTypeLibrary(const std::wstring& path, bool perUser)
     library->ReleaseTLibAttr(attributesPointer);
     // Nothing registered is nothing to undo (the system call would fail),
     // so that a rollback or a second unregistration goes on to the AppID.
-    if (!IsTypeLibraryRegistered(attributes))
+    if (!IsTypeLibraryRegistered(classes, attributes))
         return;
     auto unregisterForUser =
         perUser ? FindOleAutomationFunction<UnRegisterTypeLibForUserFunction>("UnRegisterTypeLibForUser") : nullptr;
@@ -221,13 +251,18 @@ HRESULT CQuellanModule::UnregisterServer(bool perUser) const noexcept
     };
     step([&] {
         CRegistrationTarget target(perUser);
+        // Per-user registration writes the machine's entries too (the helper
+        // object and the default behavior live only there); while a
+        // machine-wide registration uses them, undoing the user's leaves them.
+        const bool keepMachineEntries = perUser && IsRegisteredMachineWide();
         for (const CClassEntry& entry : kClasses) {
             step([&] {
-                UpdateRegistryFromResource(entry.registryScript, RegistrarMode::Unregister, {{L"MODULE", m_path}},
-                                           target.Roots());
+                UnregisterScript(entry.registryScript, {{L"MODULE", m_path}}, target.Roots(), keepMachineEntries);
             });
         }
-        step([&] { UnregisterTypeLibrary(m_path, perUser); });
+        step([&] {
+            UnregisterTypeLibrary(m_path, perUser, keepMachineEntries ? target.Roots().classesRoot : HKEY_CLASSES_ROOT);
+        });
         step([&] {
             UpdateRegistryFromResource(IDR_APPID, RegistrarMode::Unregister,
                                        {{L"MODULE", m_path}, {L"APPID", kQuellanAppId}}, target.Roots());

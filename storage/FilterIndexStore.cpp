@@ -6,7 +6,9 @@
 #include <new>
 
 #include "com/Error.h"
+#include "com/Trace.h"
 #include "storage/FilterListStore.h"
+#include "storage/StorageFile.h"
 
 // The control block, at the start of the control file. A file of zeros (as
 // a reader creates it) means: no index.
@@ -120,8 +122,8 @@ DWORD NextGeneration(DWORD generation) noexcept
 // deleted (not changed: images are never rewritten) while mapped.
 CMappedView MapWholeFile(const std::wstring& path, DWORD& size, CFilterIndexStore::CProof::CStamp& stamp)
 {
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (!file || !StampOf(file.Get(), stamp) || stamp.size == 0)
         return CMappedView();
     CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, stamp.size, nullptr));
@@ -138,8 +140,8 @@ CMappedView MapWholeFile(const std::wstring& path, DWORD& size, CFilterIndexStor
 bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
 {
     constexpr DWORD kBlock = 64 * 1024;
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!file)
         return false;
     std::unique_ptr<BYTE[]> block(new BYTE[kBlock]);
@@ -159,8 +161,8 @@ bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
 // last error.
 std::vector<BYTE> ReadListFile(const std::wstring& path)
 {
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!file)
         ThrowLastError();
     LARGE_INTEGER size;
@@ -225,9 +227,9 @@ std::wstring CFilterIndexStore::GetImagePath(DWORD generation) const
 
 CMappedView CFilterIndexStore::OpenControlForWriting() const
 {
-    CFileHandle file(CreateFileW(m_controlPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(TryOpenStorageFile(m_controlPath, GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
+                                        OPEN_ALWAYS));
     if (!file)
         ThrowLastError();
     // Mapping a file shorter than the block makes it the block's length.
@@ -243,13 +245,18 @@ CMappedView CFilterIndexStore::OpenControlForWriting() const
 DWORD CFilterIndexStore::WriteImage(DWORD after, std::vector<BYTE>& image) const
 {
     DWORD generation = after;
+    HRESULT failure = E_FAIL;
     for (DWORD attempt = 0; attempt < kNameAttempts; ++attempt) {
         generation = NextGeneration(generation);
         SetFilterIndexGeneration(image, generation);
-        CFileHandle file(CreateFileW(GetImagePath(generation).c_str(), GENERIC_WRITE,
-                                     FILE_SHARE_READ | FILE_SHARE_DELETE, m_securityAttributes, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
+        // A new file, never whatever had the name: a link planted there must
+        // not carry the image over a document of the user.
+        CHandle file;
+        failure = CallAtBoundary([&] {
+            file = CreateFreshStorageFile(GetImagePath(generation), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                          m_securityAttributes);
+        });
+        if (FAILED(failure))
             continue;
         DWORD written = 0;
         if (!WriteFile(file.Get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr))
@@ -258,7 +265,7 @@ DWORD CFilterIndexStore::WriteImage(DWORD after, std::vector<BYTE>& image) const
             ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
         return generation;
     }
-    ThrowLastError();
+    ThrowHResult(failure);
 }
 
 void CFilterIndexStore::PublishGeneration(DWORD generation, const CProof* proof) const
@@ -319,7 +326,7 @@ void CFilterIndexStore::DeleteStaleImages(DWORD keep) const
         // A file some process still maps cannot go yet; a later writer
         // tries again.
         if (hex && generation != keep)
-            DeleteFileW((folder + name).c_str());
+            TryDeleteStorageFile(folder + name);
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -343,9 +350,9 @@ void CFilterIndexStore::CUpdate::Publish()
     // The files as they are now vouch for the image: the change has been
     // written through, the image was written whole before it.
     std::unique_ptr<CProof> proof;
-    CFileHandle file(CreateFileW(m_store.GetImagePath(m_generation).c_str(), GENERIC_READ,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(TryOpenStorageFile(m_store.GetImagePath(m_generation), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING));
     CProof::CStamp image;
     if (file && StampOf(file.Get(), image))
         proof = std::make_unique<CProof>(StampOf(m_writer.GetStore(), m_writer.GetStore().GetSize()), image);
@@ -393,10 +400,12 @@ void CFilterIndexStore::OnWriterDone(CStoreWriter& writer) noexcept
         update.Publish();
         return;
     } catch (...) {
+        TraceCurrentException("index not published after a change");
     }
     try {
         Invalidate();
     } catch (...) {
+        TraceCurrentException("index not withdrawn after a change");
     }
 }
 
@@ -411,16 +420,15 @@ const CFilterIndexStore::CControlBlock* CFilterIndexStore::GetControl() noexcept
         return control;
     // Created (as zeros: no index) by whoever comes first; a process that
     // may not write maps what is there.
-    CFileHandle file(CreateFileW(m_controlPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
-                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file(TryOpenStorageFile(m_controlPath, GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, m_securityAttributes,
+                                        OPEN_ALWAYS));
     CHandle mapping;
     if (file) {
         mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, kControlSize, nullptr));
     } else {
-        file.Reset(CreateFileW(m_controlPath.c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        file = TryOpenStorageFile(m_controlPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING);
         if (file)
             mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, kControlSize, nullptr));
     }
@@ -506,6 +514,7 @@ void CFilterIndexStore::Refresh(DWORD generation) noexcept
     } catch (...) {
         // Out of memory or the list unreadable: this verdict walks, the
         // next one tries again.
+        TraceCurrentException("index not loaded");
     }
 }
 
@@ -563,6 +572,7 @@ void CFilterIndexStore::RecordProof(DWORD generation, const CProof& proof) noexc
     } catch (...) {
         // A process that may not write the control block proves again next
         // time it maps the image.
+        TraceCurrentException("index proof not recorded");
     }
 }
 

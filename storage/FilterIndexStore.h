@@ -22,8 +22,9 @@
 // and last write times, recorded by the writer once its change counted, or
 // by a reader that made the full proof), or the image's
 // checksum and the hash of storage.bin against the one the image carries
-// agree. The image's copy of each record is checked when a lookup first
-// reads it. Whatever
+// agree. Any process of the user can rewrite a mapped image: lookups read it
+// as input (engine/FilterIndex.h), and a record found changed makes the
+// verdict walk the list. Whatever
 // is wrong (no control block, no file, a damaged or foreign file, a list that
 // changed behind the index's back), the verdict walks the list under the
 // store's locks instead, with the same answer; the next writer repairs it.

@@ -1,6 +1,7 @@
 #pragma once
 // The user's settings: settings.bin, whose first byte is RemoveBlockedItems
-// (0 off, anything else on; written as 0 or 1; later bytes are ignored), and
+// (0 off, anything else on; written as 0 or 1), followed by the FilterHttps
+// option (below; later bytes are ignored), and
 // the per-process flag SessionDisabled, which no file holds and no other
 // process sees. Both are read under a CStoreReader and written under a
 // CStoreWriter of the settings store; the functions below take the reader or
@@ -31,5 +32,15 @@ std::unique_ptr<CSharedStore> OpenSettingsStore(const wchar_t* path, const std::
 bool GetRemoveBlockedItems(const CStoreReader& reader) noexcept;
 // Grows an empty file to one byte first; throws what Resize throws.
 void SetRemoveBlockedItems(CStoreWriter& writer, bool remove);
+// FilterHttps: whether the request filter judges secure (https) requests too.
+// Files written before the option existed hold one byte, or bytes no version
+// ever gave a meaning; all of them must read as on. So the option takes bytes
+// 1 to 4, and only the tag "QHS" followed by the value 0 reads as off: any
+// other content, or a file shorter than 5 bytes, reads as on. Written as the
+// tag and 0 or 1, growing the file to 5 bytes first.
+constexpr unsigned kFilterHttpsOffset = 1;
+constexpr unsigned char kFilterHttpsTag[3] = {'Q', 'H', 'S'};
+bool GetFilterHttps(const CStoreReader& reader) noexcept;
+void SetFilterHttps(CStoreWriter& writer, bool filter);
 bool IsSessionDisabled(const CStoreReader& reader) noexcept;
 void SetSessionDisabled(CStoreWriter& writer, bool disabled) noexcept;

@@ -1,9 +1,11 @@
 #include "storage/SharedStore.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "com/Error.h"
+#include "storage/StorageFile.h"
 
 namespace {
 
@@ -37,12 +39,16 @@ CNamedMutex CStoreLock::OpenReaderCount() const
     return CNamedMutex(m_securityAttributes, m_readerCountName);
 }
 
-void CStoreLock::WaitForReaders() const
+void CStoreLock::WaitForReaders(DWORD timeoutMs) const
 {
     CNamedMutex count = OpenReaderCount();
+    const DWORD start = GetTickCount();
     // Our own handle accounts for one.
-    for (unsigned round = 0; GetHandleCount(count.Get()) > 1; ++round)
+    for (unsigned round = 0; GetHandleCount(count.Get()) > 1; ++round) {
+        if (GetTickCount() - start >= timeoutMs)
+            ThrowHResult(kLockTimedOut);
         BackOff(round);
+    }
 }
 
 CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes,
@@ -50,10 +56,10 @@ CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAtt
                            const std::wstring& writeLockName)
     : m_path(path),
       m_undoPath(std::wstring(path) + L".undo"),
-      m_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes,
-             creationDisposition, FILE_ATTRIBUTE_NORMAL),
       m_lock(securityAttributes, readerCountName, writeLockName)
 {
+    m_file.m_handle = OpenStorageFile(m_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      securityAttributes, creationDisposition);
 }
 
 CSharedStore::~CSharedStore() = default;
@@ -102,18 +108,33 @@ void CSharedStore::Unmap() noexcept
     m_viewSize = 0;
 }
 
-CNamedMutex CSharedStore::RegisterReader()
+CNamedMutex CSharedStore::RegisterReader(DWORD timeoutMs)
 {
-    CMutexHold hold(m_lock.GetWriteMutex());
-    // A writer died holding the lock, perhaps in the middle of a change. Only
-    // the first to take the lock learns of it, so a reader repairs the store
-    // as a writer would, before anyone reads it.
-    if (hold.WasAbandoned())
-        RestoreUnfinishedChange();
+    // Once a wait ran out, later readers only try until the lock is seen
+    // free again: a holder that never lets go costs each request nothing.
+    const bool busy = m_lockBusy.load(std::memory_order_relaxed);
+    std::optional<CMutexHold> hold;
+    try {
+        hold.emplace(m_lock.GetWriteMutex(), busy && timeoutMs <= kShortWaitMs ? 0 : timeoutMs);
+    } catch (const CHResultException& e) {
+        if (e.GetHResult() == kLockTimedOut && timeoutMs <= kShortWaitMs)
+            m_lockBusy.store(true, std::memory_order_relaxed);
+        throw;
+    }
+    if (busy)
+        m_lockBusy.store(false, std::memory_order_relaxed);
+    // A writer died holding the lock, perhaps in the middle of a change: the
+    // undo file it left says so. Whether the lock was handed over as
+    // abandoned is no guide (Wine hands over a mutex whose holder was killed
+    // from outside as if released), so every reader looks, as writers do.
+    // The writer's own thread, taking the lock again, must not undo the
+    // change in progress.
+    if (m_writerThread.load(std::memory_order_relaxed) != GetCurrentThreadId())
+        RestoreUnfinishedChange(timeoutMs);
     return m_lock.OpenReaderCount();
 }
 
-void CSharedStore::RestoreUnfinishedChange()
+void CSharedStore::RestoreUnfinishedChange(DWORD timeoutMs)
 {
     // Readers registered before the writer took the lock may still be at
     // work (a writer that died while waiting for them left no undo file, so
@@ -121,11 +142,12 @@ void CSharedStore::RestoreUnfinishedChange()
     // change the length of a file that any process has mapped.
     if (GetFileAttributesW(m_undoPath.c_str()) == INVALID_FILE_ATTRIBUTES)
         return;
-    m_lock.WaitForReaders();
+    m_lock.WaitForReaders(timeoutMs);
     RestoreFromUndoFile(m_undoPath, m_file.m_handle.Get());
 }
 
-CStoreReader::CStoreReader(CSharedStore& store) : m_store(store), m_registration(store.RegisterReader())
+CStoreReader::CStoreReader(CSharedStore& store, DWORD timeoutMs)
+    : m_store(store), m_registration(store.RegisterReader(timeoutMs))
 {
     CCritSecLock hold(m_store.m_mapLock);
     if (m_store.m_readMapCount == 0)
@@ -143,17 +165,22 @@ CStoreReader::~CStoreReader()
         m_store.Unmap();
 }
 
-CStoreWriter::CStoreWriter(CSharedStore& store) : m_hold(store.m_lock.GetWriteMutex()), m_store(store)
+CStoreWriter::CStoreWriter(CSharedStore& store, DWORD timeoutMs)
+    : m_start(GetTickCount()), m_hold(store.m_lock.GetWriteMutex(), timeoutMs), m_store(store)
 {
-    m_store.m_lock.WaitForReaders();
+    const DWORD waited = GetTickCount() - m_start;
+    const DWORD left = waited < timeoutMs ? timeoutMs - waited : 0;
+    m_store.m_lock.WaitForReaders(left);
     // Writers look for an unfinished change whether or not the lock was
     // abandoned: a reader that found it abandoned may have failed to repair.
-    m_store.RestoreUnfinishedChange();
+    m_store.RestoreUnfinishedChange(left);
     m_store.Map(true);
+    m_store.m_writerThread.store(GetCurrentThreadId(), std::memory_order_relaxed);
 }
 
 CStoreWriter::~CStoreWriter()
 {
+    m_store.m_writerThread.store(0, std::memory_order_relaxed);
     m_store.Unmap();
     if (m_undo) {
         // A change that failed half way is undone now. If even that fails,

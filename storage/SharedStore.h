@@ -11,6 +11,10 @@
 // alone. Within a process all readers share one read-only view, mapped by the
 // first and unmapped by the last. Nothing is cached between accesses.
 //
+// Every wait is bounded (storage/SharedObjects.h): a reader waits
+// kShortWaitMs at most, a writer kWriterWaitMs in all; either then throws
+// kLockTimedOut having changed nothing.
+//
 // Rules for callers:
 //  - never create a CStoreWriter on a thread that holds a CStoreReader of the
 //    same store: the writer would wait for itself forever;
@@ -28,6 +32,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -50,9 +55,9 @@ public:
     CNamedMutex OpenReaderCount() const;
     SECURITY_ATTRIBUTES* GetSecurityAttributes() const noexcept { return m_securityAttributes; }
     // With the write mutex held by the caller, waits until no reader is left
-    // in any process. Throws (after closing its handle) if the count cannot be
-    // read.
-    void WaitForReaders() const;
+    // in any process, at most timeoutMs (then kLockTimedOut). Throws (after
+    // closing its handle) if the count cannot be read.
+    void WaitForReaders(DWORD timeoutMs) const;
 
 private:
     std::wstring m_readerCountName;
@@ -87,8 +92,9 @@ class CSharedStore
 {
 public:
     // Opens (or, as creationDisposition says, creates) the file for reading
-    // and writing, shared for reading and writing, and creates or opens the
-    // write mutex. securityAttributes must outlive the store. Throws the
+    // and writing, shared for reading and writing, as a file of the storage
+    // folder (storage/StorageFile.h: a link or anything but a regular file
+    // of its own is refused), and creates or opens the write mutex. securityAttributes must outlive the store. Throws the
     // converted last error; nothing is left open then. The undo file of the
     // store's changes is path + ".undo".
     CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
@@ -122,12 +128,14 @@ private:
     void Unmap() noexcept;
     // Registers a reader: holds the write mutex while it opens a handle to the
     // reader-count object, so a reader never registers while a writer works.
-    // The first to take the mutex after a writer died repairs the store first.
-    CNamedMutex RegisterReader();
+    // A reader that finds an unfinished change of a dead writer repairs the
+    // store first.
+    CNamedMutex RegisterReader(DWORD timeoutMs);
     // With the write mutex held and no view mapped in this process: puts back
     // the content that an unfinished change saved, after any reader still
-    // registered has gone. Throws; the undo file then stays.
-    void RestoreUnfinishedChange();
+    // registered has gone (waiting at most timeoutMs for them). Throws; the
+    // undo file then stays.
+    void RestoreUnfinishedChange(DWORD timeoutMs);
 
     std::wstring m_path;
     std::wstring m_undoPath;
@@ -137,6 +145,11 @@ private:
     LONG m_readMapCount = 0;
     CMappedView m_view;
     DWORD m_viewSize = 0;
+    // The last reader's wait for the write mutex ran out (and it has not
+    // been seen free since).
+    std::atomic<bool> m_lockBusy{false};
+    // The thread of this process's writer, 0 for none.
+    std::atomic<DWORD> m_writerThread{0};
     // Destroyed first: it may still look at the store.
     std::unique_ptr<CStoreCompanion> m_companion;
 };
@@ -147,8 +160,11 @@ class CStoreReader
 {
 public:
     // Waits while a writer works, then registers and maps. Throws the
-    // converted last error; nothing is held then.
-    explicit CStoreReader(CSharedStore& store);
+    // converted last error, or kLockTimedOut when the lock stayed held for
+    // timeoutMs (or, after such a time-out of kShortWaitMs, was not free at
+    // once); nothing is held then. Tools that are not browser threads may
+    // wait longer.
+    explicit CStoreReader(CSharedStore& store, DWORD timeoutMs = kShortWaitMs);
     ~CStoreReader();
     CStoreReader(const CStoreReader&) = delete;
     CStoreReader& operator=(const CStoreReader&) = delete;
@@ -170,9 +186,10 @@ private:
 class CStoreWriter
 {
 public:
-    // Throws the converted last error (or what GetHandleCount throws); the
-    // write mutex is released then.
-    explicit CStoreWriter(CSharedStore& store);
+    // Throws the converted last error (or what GetHandleCount throws), or
+    // kLockTimedOut when the lock and the readers' leaving took more than
+    // timeoutMs in all; the write mutex is released then.
+    explicit CStoreWriter(CSharedStore& store, DWORD timeoutMs = kWriterWaitMs);
     ~CStoreWriter();
     CStoreWriter(const CStoreWriter&) = delete;
     CStoreWriter& operator=(const CStoreWriter&) = delete;
@@ -220,6 +237,7 @@ private:
     // Tells the companion, once per change of its data, that a change begins.
     void WithdrawDerivedData();
 
+    DWORD m_start;
     CMutexHold m_hold;
     CSharedStore& m_store;
     mutable bool m_mayHaveChanged = false;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "com/Error.h"
+#include "storage/StorageFile.h"
 
 namespace {
 
@@ -113,10 +114,10 @@ CStoreUndo::CStoreUndo(const std::wstring& path, SECURITY_ATTRIBUTES* securityAt
     if (firstChanged > size || size > kMaxStoreSize)
         ThrowHResult(E_INVALIDARG);
     // The store's own security: whichever process of the user comes next, at
-    // whatever integrity level, must be able to read and remove it.
-    m_file.Reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, securityAttributes, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr));
-    ThrowLastErrorIf(!m_file);
+    // whatever integrity level, must be able to read and remove it. A new
+    // file, never whatever had the name: a link planted there must not
+    // carry the saved bytes over a document of the user.
+    m_file.Reset(CreateFreshStorageFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, securityAttributes).Detach());
     BYTE header[kHeaderSize];
     std::memcpy(header, kMagic, sizeof kMagic);
     PutDword(header + 8, size);
@@ -140,21 +141,35 @@ void CStoreUndo::Discard()
     // Emptying the open file cannot meet another handle's sharing and is the
     // point at which the change counts; removing it is only tidiness.
     SetLength(m_file.Get(), 0);
+    static_cast<void>(CallAtBoundary([this] { DeleteByHandle(m_file.Get()); }));
     m_file.Reset();
-    DeleteFileW(m_path.c_str());
 }
 
 bool RestoreFromUndoFile(const std::wstring& path, HANDLE storeFile)
 {
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    CFileHandle file = TryOpenStorageFile(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING);
     if (!file) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
             return false;
+        // Not a file of ours (a link, a directory): it undoes nothing, and
+        // only its name goes.
+        if (error == ERROR_CANT_ACCESS_FILE) {
+            TryDeleteStorageFile(path);
+            return false;
+        }
         ThrowHResult(HResultFromWin32(error));
     }
     CSavedContent saved = ReadUndoFile(file.Get());
+    LARGE_INTEGER storeLength;
+    ThrowLastErrorIf(!GetFileSizeEx(storeFile, &storeLength));
+    // The bytes before the first saved one are the store's own, untouched by
+    // the change: the store must still hold them. So a restore only puts
+    // back saved bytes and cuts what follows them; it never grows the store
+    // with anything but saved bytes (a planted file that saved nothing and
+    // claims a length of 2 GiB would otherwise fill the store with zeros).
+    if (saved.valid && static_cast<ULONGLONG>(storeLength.QuadPart) < saved.firstSaved)
+        saved.valid = false;
     if (saved.valid) {
         SetLength(storeFile, saved.storeSize);
         ThrowLastErrorIf(SetFilePointer(storeFile, static_cast<LONG>(saved.firstSaved), nullptr, FILE_BEGIN) ==
@@ -163,7 +178,6 @@ bool RestoreFromUndoFile(const std::wstring& path, HANDLE storeFile)
         ThrowLastErrorIf(!FlushFileBuffers(storeFile));
     }
     SetLength(file.Get(), 0);
-    file.Reset();
-    DeleteFileW(path.c_str());
+    DeleteByHandle(file.Get());
     return saved.valid;
 }

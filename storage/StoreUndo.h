@@ -16,7 +16,12 @@
 // that offset to the length), and an FNV-1a 64-bit checksum of everything
 // before it. A file that is shorter, longer, or whose checksum or fields do
 // not agree was not finished by its writer, which therefore had not touched
-// the store yet (or had already finished): it is ignored and removed.
+// the store yet (or had already finished): it is ignored and removed. So is
+// one that does not fit the store it claims to repair: a store shorter than
+// the first saved byte cannot be the one whose earlier bytes the change kept,
+// so the store never grows past its length but by saved bytes. A name that is
+// not a regular file of its own (storage/StorageFile.h) is never read or
+// written, only removed.
 //
 // All of it runs with the store's write mutex held and no view of the store
 // mapped anywhere; nothing here locks.

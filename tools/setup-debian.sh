@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   libwine-dev wine wine64 xvfb xauth
-  googletest python3
+  googletest python3 publicsuffix
   msitools wixl
 )
 # The benchmarks fetch real filter lists with npm; a machine whose Node.js

@@ -5,10 +5,10 @@
 #include "engine/AdblockFormat.h"
 #include "ui/ListViewText.h"
 
-void ExportFilterList(HWND list, std::ostream& out)
+CAdblockExportResult ExportFilterList(HWND list, std::ostream& out)
 {
     const auto count = static_cast<std::size_t>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    WriteAdblockList(
+    return WriteAdblockList(
         out, count, [list](std::size_t i) { return GetListItemText(list, static_cast<int>(i)); },
         FormatExportTimestamp());
 }

@@ -10,10 +10,11 @@
 #include "engine/AdblockFormat.h"
 
 // Writes every item of `list` that is valid filter text to `out` as an
-// Adblock file. Lines end with "\n"; the file stream (CFile) makes them
-// CR LF. Throws the HRESULT exception when a body cannot be converted; lines
-// already written stay in the stream.
-void ExportFilterList(HWND list, std::ostream& out);
+// Adblock file, and returns what was written and what the format could not
+// carry (left out, for the user to hear of). Lines end with "\n"; the file
+// stream (CFile) makes them CR LF. Throws the HRESULT exception when a body
+// cannot be converted; lines already written stay in the stream.
+CAdblockExportResult ExportFilterList(HWND list, std::ostream& out);
 
 // Appends the filters of the Adblock file in `in` to `list`, in file order,
 // each selected as it is added, and returns how many lines were added,

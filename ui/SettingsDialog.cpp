@@ -4,7 +4,9 @@
 #include <objbase.h>
 
 #include <algorithm>
+#include <cstring>
 #include <istream>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
+#include "ui/FilterListMerge.h"
 #include "ui/FilterListTransfer.h"
 #include "ui/ListViewText.h"
 
@@ -67,6 +70,16 @@ void SetItemText(HWND list, int item, const std::wstring& text) noexcept
     SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(item), reinterpret_cast<LPARAM>(&change));
 }
 
+// The texts of the records of a copy of the filter list store.
+std::vector<std::wstring> FilterTexts(const std::vector<BYTE>& list)
+{
+    std::vector<std::wstring> texts;
+    CFilterRecordCursor cursor(list.data(), static_cast<DWORD>(list.size()));
+    while (const FilterRule* rule = cursor.Next())
+        texts.push_back(FilterToText(*rule));
+    return texts;
+}
+
 // Redrawing off for a burst of changes to a long list, back on (and the
 // whole list repainted) however the burst ends.
 class CRedrawOff
@@ -86,6 +99,24 @@ private:
 };
 
 }  // namespace
+
+CSettingsDialog::CBulkChange::CBulkChange(CSettingsDialog& dialog) noexcept
+    : m_dialog(dialog), m_wasBulk(dialog.m_bulkChange)
+{
+    m_dialog.m_bulkChange = true;
+    if (!m_wasBulk)
+        SendMessageW(m_dialog.List(), WM_SETREDRAW, FALSE, 0);
+}
+
+CSettingsDialog::CBulkChange::~CBulkChange()
+{
+    m_dialog.m_bulkChange = m_wasBulk;
+    if (m_wasBulk)
+        return;
+    HWND list = m_dialog.List();
+    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+}
 
 bool CSettingsDialog::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
@@ -151,24 +182,33 @@ void CSettingsDialog::Load()
     }
     m_optionsChanged = false;
 
-    HWND list = List();
     {
         CStoreReader filters(GetFilterListStore());
-        CFilterRecordCursor cursor(filters);
-        int count = 0;
-        while (const FilterRule* rule = cursor.Next()) {
-            std::wstring text = FilterToText(*rule);
-            LVITEMW item = {};
-            item.mask = LVIF_TEXT;
-            item.iItem = count;
-            item.pszText = &text[0];
-            if (SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) < 0)
-                ThrowHResult(E_OUTOFMEMORY);
-            ++count;
-        }
+        m_loadedList.assign(filters.GetView(), filters.GetView() + filters.GetViewSize());
     }
+    ShowFilters(FilterTexts(m_loadedList));
     m_listChanged = false;
     EnableDlgItem(IDC_APPLY, false);
+}
+
+void CSettingsDialog::ShowFilters(const std::vector<std::wstring>& texts)
+{
+    // One item at a time, each repainted, scrolled and reported to this
+    // dialog, costs seconds for a list of tens of thousands under the
+    // platform's list view: the count is set once, redrawing is off, and
+    // the dialog ignores the insertions while they happen.
+    HWND list = List();
+    CBulkChange bulk(*this);
+    SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+    SendMessageW(list, LVM_SETITEMCOUNT, texts.size(), LVSICF_NOINVALIDATEALL);
+    LVITEMW item = {};
+    item.mask = LVIF_TEXT;
+    for (const std::wstring& text : texts) {
+        item.pszText = const_cast<wchar_t*>(text.c_str());
+        if (SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) < 0)
+            ThrowHResult(E_OUTOFMEMORY);
+        ++item.iItem;
+    }
 }
 
 bool CSettingsDialog::OnCommand(WORD id, WORD code)
@@ -236,6 +276,13 @@ bool CSettingsDialog::OnCommand(WORD id, WORD code)
 
 bool CSettingsDialog::OnListNotify(const NMHDR& header, LRESULT& result)
 {
+    if (m_bulkChange && (header.code == LVN_INSERTITEM || header.code == LVN_DELETEITEM ||
+                         header.code == LVN_ITEMCHANGED || header.code == LVN_DELETEALLITEMS)) {
+        // Whoever made the change sets the state once it is complete. TRUE
+        // to LVN_DELETEALLITEMS spares a notification per item.
+        result = header.code == LVN_DELETEALLITEMS ? TRUE : 0;
+        return true;
+    }
     switch (header.code) {
     case LVN_INSERTITEM:
     case LVN_DELETEITEM:
@@ -437,8 +484,49 @@ bool CSettingsDialog::ApplyList()
     records.reserve(rules.size());
     for (const CFilterRulePtr& rule : rules)
         records.push_back(rule.get());
-    CStoreWriter writer(GetFilterListStore());
-    ReplaceAllRecords(writer, records.data(), records.data() + records.size());
+
+    std::optional<CFilterListMerge> merge;
+    {
+        CStoreWriter writer(GetFilterListStore());
+        const BYTE* stored = writer.GetConstView();
+        const DWORD storedSize = writer.GetViewSize();
+        if (storedSize != m_loadedList.size() ||
+            (storedSize && std::memcmp(stored, m_loadedList.data(), storedSize) != 0)) {
+            // Changed elsewhere since this dialog loaded or applied it:
+            // replacing it with this list would drop that change.
+            std::vector<std::wstring> mine;
+            mine.reserve(rules.size());
+            for (const CFilterRulePtr& rule : rules)
+                mine.push_back(FilterToText(*rule));
+            merge = MergeFilterLists(FilterTexts(m_loadedList),
+                                     mine,
+                                     FilterTexts(std::vector<BYTE>(stored, stored + storedSize)));
+            rules.clear();
+            records.clear();
+            for (const std::wstring& text : merge->merged) {
+                FilterRule* rule = nullptr;
+                if (!ParseFilter(text.c_str(), &rule))
+                    continue;  // only texts that were records or parsed above
+                rules.emplace_back(rule);
+                records.push_back(rule);
+            }
+        }
+        ReplaceAllRecords(writer, records.data(), records.data() + records.size());
+        m_loadedList.assign(writer.GetConstView(), writer.GetConstView() + writer.GetViewSize());
+    }
+    if (merge) {
+        ShowFilters(merge->merged);
+        ResetColumnWidth();
+        std::wstring text = L"The filter list was changed elsewhere while this dialog was open. Both changes "
+                            L"were kept";
+        if (merge->addedElsewhere)
+            text += L": " + std::to_wstring(merge->addedElsewhere) +
+                    L" filters added elsewhere now stand at the end of the list";
+        if (merge->removedElsewhere)
+            text += std::wstring(merge->addedElsewhere ? L", and " : L": ") +
+                    std::to_wstring(merge->removedElsewhere) + L" filters removed elsewhere stay removed";
+        ShowMessage(m_hWnd, text + L".");
+    }
     return true;
 }
 
@@ -471,8 +559,10 @@ void CSettingsDialog::Sort()
     // Sorted here and written back, rather than with LVM_SORTITEMSEX: the
     // item indexes its callback receives mean the current positions on
     // Windows but the positions before sorting on Wine, so a callback that
-    // reads texts by index sorts wrongly on one of them. Items carry no data
-    // to sort by instead. A selected item stays selected with its text.
+    // reads texts by index sorts wrongly on one of them; and a callback that
+    // reads two texts per comparison costs seconds on a long list. Items
+    // carry no data to sort by instead. A selected item stays selected with
+    // its text; the focus stays at its place.
     HWND list = List();
     const int count = ItemCount(list);
     struct CEntry
@@ -483,19 +573,27 @@ void CSettingsDialog::Sort()
     std::vector<CEntry> entries;
     entries.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)
-        entries.push_back(CEntry{GetListItemText(list, i), IsSelected(list, i)});
+        entries.push_back(CEntry{GetListItemText(list, i), false});
+    for (int i = -1; (i = NextItem(list, i, LVNI_SELECTED)) >= 0;)
+        entries[static_cast<std::size_t>(i)].selected = true;
     std::stable_sort(entries.begin(), entries.end(), [](const CEntry& a, const CEntry& b) {
         return CompareOrdinal(a.text, b.text) < 0;
     });
     {
-        CRedrawOff redraw(list);
+        // Rows whose text stays put are left alone; the selection is cleared
+        // at once and set again on the rows that carry a selected text.
+        CBulkChange bulk(*this);
+        SetSelected(list, -1, false);
         for (int i = 0; i < count; ++i) {
             const CEntry& entry = entries[static_cast<std::size_t>(i)];
-            SetItemText(list, i, entry.text);
-            SetSelected(list, i, entry.selected);
+            if (GetListItemText(list, i) != entry.text)
+                SetItemText(list, i, entry.text);
+            if (entry.selected)
+                SetSelected(list, i, true);
         }
     }
     MarkListChanged();
+    ScheduleButtonUpdate();
 }
 
 void CSettingsDialog::MoveSelected(bool up)
@@ -592,12 +690,20 @@ void CSettingsDialog::ImportFrom(std::istream& file)
 
 void CSettingsDialog::ExportTo(std::ostream& file)
 {
+    CAdblockExportResult result;
     HRESULT hr = CallAtBoundary([&] {
-        ExportFilterList(List(), file);
+        result = ExportFilterList(List(), file);
         file.flush();
         if (!file)
             ThrowHResult(HResultFromWin32(ERROR_WRITE_FAULT));
     });
-    if (FAILED(hr))
+    if (FAILED(hr)) {
         ShowFailureMessage(m_hWnd, L"The filter list could not be written to the file", hr);
+    } else if (!result.leftOut.empty()) {
+        // Written as they are, they would come back as other filters.
+        ShowMessage(m_hWnd, std::to_wstring(result.leftOut.size()) +
+                                L" filters were left out of the file because the Adblock format cannot hold them "
+                                L"(a \"$\" in a wildcard, or \"/$\" in a regular expression), the first being:\n" +
+                                result.leftOut.front());
+    }
 }

@@ -18,6 +18,8 @@
 #include <windows.h>
 
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "com/Dialog.h"
 #include "resources/ResourceIds.h"
@@ -38,6 +40,9 @@ private:
     void OnInitDialog();
 
     void Load();
+    // Makes the list exactly these items, unselected, as one change that
+    // the dialog does not see item by item.
+    void ShowFilters(const std::vector<std::wstring>& texts);
     // True when everything pending was written; otherwise the user has been
     // told and what failed stays pending.
     bool Apply();
@@ -71,4 +76,23 @@ private:
     HWND m_labelEdit = nullptr;
     BOOL m_labelEditUnvalidated = FALSE;
     bool m_buttonUpdatePending = false;
+    // The store's bytes as this dialog last loaded or applied them: Apply
+    // merges rather than replaces when the store no longer holds them.
+    std::vector<BYTE> m_loadedList;
+    // Set while the dialog changes many items itself (CBulkChange): their
+    // notifications are ignored, and the change is marked once at its end.
+    bool m_bulkChange = false;
+
+    class CBulkChange
+    {
+    public:
+        explicit CBulkChange(CSettingsDialog& dialog) noexcept;
+        ~CBulkChange();
+        CBulkChange(const CBulkChange&) = delete;
+        CBulkChange& operator=(const CBulkChange&) = delete;
+
+    private:
+        CSettingsDialog& m_dialog;
+        bool m_wasBulk;
+    };
 };

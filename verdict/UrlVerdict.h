@@ -16,31 +16,29 @@
 #include <string>
 #include <vector>
 
+#include "verdict/CanonicalUrl.h"
+
 class CSharedStore;
 
-// The platform's longest URL, 2083 characters, and its terminator.
-constexpr DWORD kCanonicalUrlCapacity = 2084;
-
-// The URL as the filters see it: canonical, with its %XX sequences decoded
-// except that a "%00" stays visible as that text (KeepEncodedZerosVisible),
-// into `canonical` (kCanonicalUrlCapacity characters). Throws the converted
-// last error when it cannot be canonicalized (for instance when the result
-// would exceed 2083 characters).
-void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical);
-
-// The length of url when it is certain, without asking the platform, that
-// CanonicalizeUrl would return it unchanged; otherwise 0 (the platform's
-// canonicalization decides). CanonicalizeUrl copies such a URL as it is.
-std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept;
+// The time the regular expressions of one verdict may take together. Once it
+// is spent, the verdict's remaining expressions count as not matching, as an
+// expression that cannot be searched within its own limits already does:
+// the answer comes in time, and the list's other filters still block (one
+// hostile expression does not switch blocking off). An exception written as
+// a regular expression may then go unseen for that one URL.
+constexpr DWORD kVerdictRegexMs = 50;
 
 // Against the process's filter list store (GetFilterListStore). true: the URL
 // may load; false: blocked. Throws CHResultException when no judgement could
 // be made: the URL cannot be canonicalized (for instance its canonical form
 // would exceed 2083 characters), or the store cannot be opened or read.
+// A list locked longer than a browser thread waits (kShortWaitMs) allows the
+// URL when the index could not answer.
 // A caller may hold a reader of the settings store, never of the filter list.
 bool IsUrlAllowed(const wchar_t* url);
 
-// The same against the given filter list store.
+// The same against the given filter list store; a list locked too long
+// throws kLockTimedOut.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
 
 // The same, and the text of the filters that decided, for a person to read:
@@ -49,15 +47,6 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url);
 // replaced; null skips the collection. The explanation always comes from a
 // walk of the list.
 bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std::wstring>* deciding);
-
-// The URL handed to the canonicalization, where no escape can decode to a
-// terminator: InternetCanonicalizeUrlW with ICU_DECODE turns "%00" into a
-// zero that ends its result, so the filters would see only the part before
-// it (a server could hide any URL from every filter that way). Each "%00" is
-// written "%2500" instead, which decodes to the text "%00": the filters see
-// the whole URL, with the zero shown as its escape. Returns url itself when
-// it holds no "%00"; otherwise the text is built in storage.
-const wchar_t* KeepEncodedZerosVisible(const wchar_t* url, std::wstring& storage);
 
 // The pairs of adjacent characters of one URL, ASCII letters folded, as a
 // bit set: a cheap test that rules out most wildcard filters without running

@@ -6,10 +6,13 @@
 
 #include <windows.h>
 #include <dlgs.h>
+#include <shlobj.h>
+#include <winioctl.h>
 
 #include <string>
 #include <vector>
 
+#include "broker/Broker.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
 #include "com/Handle.h"
@@ -19,6 +22,7 @@
 #include "tests/broker/FileDialogDriver.h"
 #include "tests/module/ShippedLibrary.h"
 #include "tests/support/TestEnvironment.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
@@ -263,6 +267,125 @@ TEST_F(BrokerInProcess, NoHandleStaysOpenOnAnyPath)
     EXPECT_EQ(before, count());
     EXPECT_EQ(kInvalidWindow, m_broker->ShowImportDialog(0, &file));
     EXPECT_EQ(before, count());
+}
+
+// A shortcut at `path` to `target`, as the shell writes one.
+void MakeShortcut(const std::wstring& path, const std::wstring& target)
+{
+    CComPtr<IShellLinkW> link;
+    ASSERT_EQ(S_OK, CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.PutVoid()));
+    ASSERT_EQ(S_OK, link->SetPath(target.c_str()));
+    CComPtr<IPersistFile> file;
+    ASSERT_EQ(S_OK, link->QueryInterface(IID_IPersistFile, file.PutVoid()));
+    ASSERT_EQ(S_OK, file->Save(path.c_str(), TRUE));
+}
+
+// Makes `path` (an empty folder) a junction to `target`; false where the
+// file system cannot.
+bool MakeJunction(const std::wstring& path, const std::wstring& target)
+{
+    CFileHandle folder(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder)
+        return false;
+    // The mount point layout: substitute name, then print name, each ended
+    // by a NUL; offsets and lengths in bytes without the terminators.
+    const std::wstring substitute = L"\\??\\" + target;
+    std::vector<wchar_t> names(substitute.begin(), substitute.end());
+    names.push_back(0);
+    names.insert(names.end(), target.begin(), target.end());
+    names.push_back(0);
+    const WORD pathBytes = static_cast<WORD>(names.size() * sizeof(wchar_t));
+    std::vector<BYTE> buffer(16 + pathBytes);
+    auto put = [&](size_t offset, DWORD value, size_t size) { memcpy(&buffer[offset], &value, size); };
+    put(0, IO_REPARSE_TAG_MOUNT_POINT, 4);
+    put(4, 8 + pathBytes, 2);
+    put(8, 0, 2);
+    put(10, static_cast<DWORD>(substitute.size() * sizeof(wchar_t)), 2);
+    put(12, static_cast<DWORD>((substitute.size() + 1) * sizeof(wchar_t)), 2);
+    put(14, static_cast<DWORD>(target.size() * sizeof(wchar_t)), 2);
+    memcpy(&buffer[16], names.data(), pathBytes);
+    DWORD returned = 0;
+    return DeviceIoControl(folder.Get(), FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                           nullptr, 0, &returned, nullptr) != FALSE;
+}
+
+TEST_F(BrokerInProcess, AShortcutIsChosenAsItselfNeverAsTheFileItPointsAt)
+{
+    std::wstring target = PathOf(L"document.txt");
+    std::wstring shortcut = PathOf(L"list.lnk");
+    WriteFileBytes(target, "the user's document\r\n");
+    MakeShortcut(shortcut, target);
+    const std::string shortcutBytes = ReadFileBytes(shortcut);
+    for (bool save : {false, true}) {
+        SCOPED_TRACE(save ? "export" : "import");
+        LONG file = 0;
+        ASSERT_EQ(S_OK, Choose(save, shortcut, &file));
+        ASSERT_NE(0, file);
+        CHandle handle(LongToHandle(file));
+        if (!save) {
+            EXPECT_EQ(shortcutBytes, ReadAll(handle.Get()));
+        }
+        EXPECT_EQ("the user's document\r\n", ReadFileBytes(target));
+    }
+    EXPECT_EQ(0u, FileSize(shortcut)) << "the export emptied the shortcut itself";
+}
+
+TEST_F(BrokerInProcess, AFileReachedThroughALinkOrWithASecondNameIsRefusedUntouched)
+{
+    std::wstring elsewhere = MakeScratchDir();
+    std::wstring document = elsewhere + L"\\document.txt";
+    WriteFileBytes(document, "the user's document\r\n");
+    // A hard link under the name the user picks.
+    std::wstring linked = PathOf(L"linked.txt");
+    ASSERT_TRUE(CreateHardLinkW(linked.c_str(), document.c_str(), nullptr));
+    std::vector<std::wstring> chosen = {linked};
+    // A folder that is a junction to the document's folder.
+    std::wstring junction = PathOf(L"junction");
+    ASSERT_TRUE(CreateDirectoryW(junction.c_str(), nullptr));
+    // Wine 8 makes no reparse points (FSCTL_SET_REPARSE_POINT fails with
+    // ERROR_NOT_SUPPORTED): there only the hard link is tried.
+    const bool junctionMade = MakeJunction(junction, elsewhere);
+    EXPECT_TODO_WINE(junctionMade);
+    if (junctionMade)
+        chosen.push_back(junction + L"\\document.txt");
+    for (const std::wstring& path : chosen) {
+        for (bool save : {false, true}) {
+            SCOPED_TRACE(std::string(save ? "export " : "import ") + std::string(path.begin(), path.end()));
+            LONG file = kUntouched;
+            EXPECT_EQ(kNotTheChosenFile, Choose(save, path, &file));
+            EXPECT_EQ(kUntouched, file);
+            EXPECT_EQ("the user's document\r\n", ReadFileBytes(document));
+        }
+    }
+    // A new file that an export would create through the junction is not left there.
+    if (chosen.size() == 2) {
+        LONG file = kUntouched;
+        EXPECT_EQ(kNotTheChosenFile, Choose(true, junction + L"\\new.txt", &file));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((elsewhere + L"\\new.txt").c_str()));
+    }
+}
+
+TEST_F(BrokerInProcess, TheHandleGoesToTheCallerWhoeverOwnsTheWindow)
+{
+    // The desktop window belongs to another process.
+    HWND desktop = GetDesktopWindow();
+    DWORD ownerId = 0;
+    GetWindowThreadProcessId(desktop, &ownerId);
+    ASSERT_NE(GetCurrentProcessId(), ownerId);
+    std::wstring path = PathOf(L"list.txt");
+    WriteFileBytes(path, "[Adblock]\r\n");
+    LONG file = 0;
+    CFileDialogDriver driver(nullptr, [&](CFileDialogDriver& d) {
+        HWND dialog = d.WaitForDialog(L"Import Filter List");
+        if (!dialog)
+            return;
+        d.TypeFileName(dialog, path);
+        CFileDialogDriver::Press(dialog, IDOK);
+    });
+    ASSERT_EQ(S_OK, m_broker->ShowImportDialog(HandleToLong(desktop), &file));
+    CHandle handle(LongToHandle(file));
+    EXPECT_EQ("[Adblock]\r\n", ReadAll(handle.Get()));
 }
 
 // The menu entries of the current user, as the browser reads them.

@@ -183,6 +183,33 @@ TEST_F(ElementBehavior, FlashAndFramesAreHiddenScriptsAreLeftToTheRequestFilter)
     EXPECT_EQ(Writes(page, L"script"), kUntouched);
 }
 
+// Each URL is judged as the browser requests it: resolved against the
+// document's base, escapes kept (a "%00" must not cut it short), without a
+// fragment.
+TEST_F(ElementBehavior, UrlsAreJudgedAsTheBrowserRequestsThem)
+{
+    SetOptions(true, false);
+    StoreFilters({L"http://www.example.com/ads/*", L"http://cdn.example/*", L"*/banner/*", L"*.swf"});
+    IStandInDocument& page =
+        Load(L"<div id=relative style='background-image:url(ads/bg.png)'>x</div>"
+             L"<div id=promo class=promo>x</div>"
+             L"<iframe id=zero src='frames/a%00/banner/x.html'></iframe>"
+             L"<object id=flash type='application/x-shockwave-flash' data='/media/intro.swf#loop'></object>"
+             L"<div id=other style='background-image:url(img/ads/bg.png)'>x</div>",
+             L"<style>.promo{background:url(ads/top.png)}</style>");
+    EXPECT_EQ(Writes(page, L"relative"), kNoBackground);
+    EXPECT_EQ(Writes(page, L"promo"), kNoBackground);
+    EXPECT_EQ(Writes(page, L"zero"), kHidden);
+    EXPECT_EQ(Writes(page, L"flash"), kHidden);
+    EXPECT_EQ(Writes(page, L"other"), kUntouched);
+
+    IStandInDocument& based = Load(L"<div id=bg style='background-image:url(bg.png)'>x</div>"
+                                   L"<iframe id=frame src='banner.html'></iframe>",
+                                   L"<base href='http://cdn.example/page/'>");
+    EXPECT_EQ(Writes(based, L"bg"), kNoBackground);
+    EXPECT_EQ(Writes(based, L"frame"), kHidden);
+}
+
 TEST_F(ElementBehavior, OptionOffOrSessionDisabledTouchesNothing)
 {
     StoreFilters({L"*ads*"});

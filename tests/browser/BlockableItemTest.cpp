@@ -47,7 +47,7 @@ std::wstring Combine(const wchar_t* base, const wchar_t* relative)
 {
     wchar_t url[INTERNET_MAX_URL_LENGTH];
     DWORD length = INTERNET_MAX_URL_LENGTH;
-    if (!InternetCombineUrlW(base, relative, url, &length, ICU_DECODE))
+    if (!InternetCombineUrlW(base, relative, url, &length, 0))
         return L"(cannot combine)";
     return url;
 }
@@ -96,12 +96,12 @@ TEST_F(BlockableItems, ScanGivesEveryItemInDocumentOrderElementItemFirst)
         {L"background", L"http://ads.example/pixel.gif"},
         {L"image", L"http://ads.example/banner.gif"},
         {L"background", L"http://ads.example/bg2.png"},
-        // Resolved against the page, percent escapes decoded.
-        {L"frame", L"http://www.example.com/news/frames/ad.html"},
+        // Resolved against the page as the browser requests them, percent
+        // escapes kept.
+        {L"frame", L"http://www.example.com/news/frames/%61d.html"},
         {L"flash", L"http://www.example.com/news/swf/ad.swf"},
-        // Background URLs are taken as the style wrote them.
         {L"background", L"http://ads.example/bg.png"},
-        {L"background", L"/img/banner.png"},
+        {L"background", L"http://www.example.com/img/banner.png"},
     };
     EXPECT_EQ(ScanAll(m_document), expected);
 }

@@ -147,6 +147,33 @@ TEST_F(HelperObject, InjectionIsRetriedUntilThePageHasAHead)
     StandInDocument(headless).Close();
 }
 
+// A text, XML or image document has no head: once the browser says it has
+// loaded, nothing more is tried.
+TEST_F(HelperObject, InjectionStopsOnceADocumentWithoutAHeadHasLoaded)
+{
+    CComPtr<IObjectWithSite> helper = CreateHelper();
+    ASSERT_EQ(S_OK, helper->SetSite(m_browser));
+    CComPtr<IHTMLDocument2> text = CreateStandInDocument(L"<html><body><pre>plain text</pre></body></html>", kPageUrl);
+    Browser().SetDocument(text);
+    Browser().SetReadyState(READYSTATE_INTERACTIVE);
+    Browser().FireNavigateComplete2(m_browser, kPageUrl);
+    ASSERT_TRUE(PumpUntil([&] { return Browser().DocumentRequests() >= 3; }, kHangMs));
+    Browser().SetReadyState(READYSTATE_COMPLETE);
+    size_t asked = Browser().DocumentRequests();
+    ASSERT_TRUE(PumpUntil([&] { return Browser().DocumentRequests() > asked; }, kHangMs));
+    asked = Browser().DocumentRequests();
+    PumpFor(300);
+    EXPECT_EQ(Browser().DocumentRequests(), asked);
+
+    // The next navigation starts a timer again, and a complete HTML page
+    // still gets its style.
+    Browser().SetDocument(m_document);
+    Browser().FireNavigateComplete2(m_browser, kPageUrl);
+    ASSERT_TRUE(PumpUntil([&] { return Injections() > 0; }, kHangMs));
+    EXPECT_EQ(S_OK, helper->SetSite(nullptr));
+    StandInDocument(text).Close();
+}
+
 TEST_F(HelperObject, PendingTimerNeverReachesAReleasedBrowserOrHelper)
 {
     // Unsited with a tick due, then released.

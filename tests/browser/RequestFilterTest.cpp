@@ -12,12 +12,14 @@
 #include <cstdio>
 
 #include "browser/RequestFilter.h"
+#include "browser/RequestFilterContext.h"
 #include "com/ComPtr.h"
 #include "com/Module.h"
 #include "tests/browser/ResourceUse.h"
 #include "tests/browser/TestBinding.h"
 #include "tests/storage/UserStore.h"
 #include "tests/support/HttpServer.h"
+#include "tests/support/UrlLoad.h"
 
 namespace {
 
@@ -66,8 +68,8 @@ TEST_F(RequestFilter, RefusedRequestIsAnEmptyTextDocumentThatNeverReachesTheServ
     ASSERT_TRUE(binding->Protocol());
 
     EXPECT_EQ(StartEx(*binding, L"/ads/banner.gif?refused"), S_OK);
-    EXPECT_THAT(binding->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportData(13, 0, 0)",
-                                              "ReportResult(0x00000000, 200, null)"));
+    EXPECT_THAT(binding->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportProgress(22, text/plain)",
+                                              "ReportData(13, 0, 0)", "ReportResult(0x00000000, 200, null)"));
 
     char buffer[8];
     FillMemory(buffer, sizeof buffer, 'x');
@@ -122,6 +124,46 @@ TEST_F(RequestFilter, AllowedRequestLoadsByteForByteThroughTheWrappedHandler)
 
     binding->Protocol()->Terminate(0);
     EXPECT_EQ(m_server.CountRequests("/content/data.bin?allowed"), 1u);
+}
+
+TEST(RequestOrigin, PageAndKindAreWhatTheBrowserSaysAndNoMore)
+{
+    EXPECT_EQ(FindHeaderValue(L"Accept: */*\r\nreferer:  http://a.example/p?q \r\n", L"Referer"), L"http://a.example/p?q");
+    EXPECT_EQ(FindHeaderValue(L"X-Referer: http://b/\r\nReferer2: c\r\n", L"Referer"), L"");
+
+    // Versions 7 and 8 tell no resource of a page from another.
+    EXPECT_EQ(RequestTypeFromBinding(L"Accept: */*\r\n", L"*/*", false, true), kRequestUnknown);
+    const std::wstring navigation = BrowserRequestHeaders(L"http://a/f.html", L"", true);
+    EXPECT_EQ(RequestTypeFromBinding(navigation, L"", false, false), kRequestDocument);
+    EXPECT_EQ(RequestTypeFromBinding(navigation, L"", false, true), kRequestSubdocument);
+    EXPECT_EQ(RequestTypeFromBinding(L"", L"*/*", true, true), kRequestSubdocument);
+    EXPECT_EQ(RequestTypeFromBinding(L"Accept: */*\r\nx-requested-with: XMLHttpRequest\r\n", L"", false, true),
+              kRequestXmlHttpRequest);
+    EXPECT_EQ(RequestTypeFromBinding(L"x-flash-version: 10,0,45,2\r\n", L"", false, true), kRequestObject);
+    // What later versions send, read all the same.
+    EXPECT_EQ(RequestTypeFromBinding(L"Accept: text/css\r\n", L"", false, true), kRequestStylesheet);
+    EXPECT_EQ(RequestTypeFromBinding(L"Accept: image/png, image/*;q=0.8\r\n", L"", false, true), kRequestImage);
+    EXPECT_EQ(RequestTypeFromBinding(L"", L"application/javascript, */*;q=0.8", false, true), kRequestScript);
+}
+
+TEST_F(RequestFilter, ReadsThePageAndKindFromTheSinkAndBindInformation)
+{
+    CComPtr<CTestBinding> binding = NewRequest();
+    const std::wstring url = m_server.Url(L"/ads/frame.html");
+    binding->SetRequestHeaders(BrowserRequestHeaders(url, L"http://page.example/", true));
+    CRequestOrigin origin = ReadRequestOrigin(url.c_str(), binding.Get(), binding.Get());
+    EXPECT_EQ(origin.pageUrl, L"http://page.example/");
+    EXPECT_EQ(origin.type, kRequestSubdocument);
+
+    // A secure page gives no plain request its address.
+    binding->SetRequestHeaders(BrowserRequestHeaders(url, L"https://page.example/", false));
+    origin = ReadRequestOrigin(url.c_str(), binding.Get(), binding.Get());
+    EXPECT_EQ(origin.pageUrl, L"");
+    EXPECT_EQ(origin.type, kRequestUnknown);
+
+    origin = ReadRequestOrigin(url.c_str(), nullptr, nullptr);
+    EXPECT_EQ(origin.pageUrl, L"");
+    EXPECT_EQ(origin.type, kRequestUnknown);
 }
 
 TEST_F(RequestFilter, RequestsThatCannotBeJudgedPassUnchecked)
@@ -180,12 +222,13 @@ TEST_F(RequestFilter, AFailingSinkCallEndsTheRefusalWithItsResult)
     CComPtr<CTestBinding> second = NewRequest();
     second->SetSinkResults(S_OK, E_OUTOFMEMORY, S_OK);
     EXPECT_EQ(StartEx(*second, L"/ads/banner.gif?2"), E_OUTOFMEMORY);
-    EXPECT_THAT(second->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportData(13, 0, 0)"));
+    EXPECT_THAT(second->Calls(), ElementsAre("ReportProgress(13, text/plain)", "ReportProgress(22, text/plain)",
+                                             "ReportData(13, 0, 0)"));
 
     CComPtr<CTestBinding> third = NewRequest();
     third->SetSinkResults(S_OK, S_OK, E_UNEXPECTED);
     EXPECT_EQ(StartEx(*third, L"/ads/banner.gif?3"), E_UNEXPECTED);
-    EXPECT_EQ(third->Calls().size(), 3u);
+    EXPECT_EQ(third->Calls().size(), 4u);
 }
 
 TEST_F(RequestFilter, ExistsOnlyAggregatedAndAnswersAsOneObjectWithItsOuter)

@@ -200,8 +200,16 @@ STDMETHODIMP CTestBinding::QueryService(REFGUID guidService, REFIID riid, void**
 
 STDMETHODIMP CTestBinding::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* pszAdditionalHeaders)
 {
-    if (pszAdditionalHeaders)
-        *pszAdditionalHeaders = nullptr;
+    if (!pszAdditionalHeaders)
+        return E_POINTER;
+    *pszAdditionalHeaders = nullptr;
+    if (m_requestHeaders.empty())
+        return S_OK;
+    std::size_t bytes = (m_requestHeaders.size() + 1) * sizeof(wchar_t);
+    *pszAdditionalHeaders = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+    if (!*pszAdditionalHeaders)
+        return E_OUTOFMEMORY;
+    CopyMemory(*pszAdditionalHeaders, m_requestHeaders.c_str(), bytes);
     return S_OK;
 }
 

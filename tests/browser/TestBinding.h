@@ -42,6 +42,8 @@ public:
     std::vector<std::string> Calls() const;
     // The calls whose text starts with prefix.
     std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
+    // The headers BeginningTransaction adds, as the browser's client does.
+    void SetRequestHeaders(std::wstring headers) { m_requestHeaders = std::move(headers); }
     // What the sink answers to ReportProgress, ReportData, ReportResult.
     void SetSinkResults(HRESULT progress, HRESULT data, HRESULT result);
 
@@ -61,7 +63,7 @@ public:
     STDMETHODIMP GetBindString(ULONG ulStringType, LPOLESTR* ppwzStr, ULONG cEl, ULONG* pcElFetched) override;
     // IServiceProvider: IHttpNegotiate only
     STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
-    // IHttpNegotiate: no headers added
+    // IHttpNegotiate: adds the headers set by SetRequestHeaders
     STDMETHODIMP BeginningTransaction(LPCWSTR szURL, LPCWSTR szHeaders, DWORD dwReserved,
                                       LPWSTR* pszAdditionalHeaders) override;
     STDMETHODIMP OnResponse(DWORD dwResponseCode, LPCWSTR szResponseHeaders, LPCWSTR szRequestHeaders,
@@ -86,6 +88,7 @@ private:
     CHandle m_wake;
 
     std::string m_body;  // read on the driving thread only
+    std::wstring m_requestHeaders;
 };
 
 // Narrow text of a wide string (tests compare ASCII).

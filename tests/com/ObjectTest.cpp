@@ -141,6 +141,35 @@ TEST_F(ObjectTest, LivesWhileReferencedAndHoldsTheModule)
     EXPECT_EQ(0, g_liveObjects);
 }
 
+DWORD WINAPI CountManyTimes(void* target)
+{
+    auto* unknown = static_cast<IPersist*>(target);
+    for (int i = 0; i < 200000; ++i) {
+        unknown->AddRef();
+        unknown->Release();
+    }
+    return 0;
+}
+
+// urlmon's session counts the request filter's class factory on every binding
+// thread: a count that drifts frees an object still held, or never frees it.
+TEST_F(ObjectTest, CountsFromManyThreadsAtOnceAddUp)
+{
+    CComPtr<CSample> object = CSample::Create();
+    IPersist* shared = object.Get();
+    constexpr int kThreads = 8;
+    HANDLE threads[kThreads];
+    for (HANDLE& thread : threads) {
+        thread = CreateThread(nullptr, 0, &CountManyTimes, shared, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+    }
+    WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    EXPECT_EQ(1u, RefCount(shared));
+    EXPECT_EQ(1, g_liveObjects);
+}
+
 TEST_F(ObjectTest, FailedCreationDestroysTheObject)
 {
     void* result = reinterpret_cast<void*>(1);

@@ -10,6 +10,8 @@
 
 #include "com/Error.h"
 #include "com/Handle.h"
+#include "storage/FilterListStore.h"
+#include "storage/SharedObjects.h"
 #include "tests/support/Files.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
@@ -180,27 +182,33 @@ TEST_F(QuellanCtl, LineFeedAndCarriageReturnLineFeedFilesImportAlike)
 
 TEST_F(QuellanCtl, ExportWritesTheAdblockFileWithCarriageReturnLineFeeds)
 {
-    ASSERT_EQ(Ctl({L"add", L"*banner*", L"banner", L"%*/ads/allowed/*", L"/ban+er/", L"a?c\\*", L"**"}).exitCode, 0u);
+    ASSERT_EQ(Ctl({L"add", L"*banner*", L"banner", L"%*/ads/allowed/*", L"/ban+er/", L"a?c\\*", L"**",
+                   L"*a$b*", L"*@@*"})
+                  .exitCode,
+              0u);
     CProgramResult exported = Ctl({L"export", File(L"out.txt")});
-    ASSERT_EQ(exported.exitCode, 0u) << exported.err;
+    // "*a$b*" cannot be written: the export says so and fails.
+    EXPECT_EQ(exported.exitCode, 1u);
+    EXPECT_NE(exported.out.find("exported 7 filters\n"), std::string::npos) << exported.out;
+    EXPECT_NE(exported.err.find("left out 1 filters"), std::string::npos) << exported.err;
+    EXPECT_NE(exported.err.find("\n  *a$b*\n"), std::string::npos) << exported.err;
     std::string bytes = ReadFileBytes(File(L"out.txt"));
     std::regex expected(
         "\\[Adblock\\]\r\n"
         "! Exported from Quellan at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}[+-][0-9]{2}:[0-9]{2}\r\n"
         "banner\r\n"
         "\\|banner\\|\r\n"
-        "@@/ads/allowed/\r\n"
+        "@@\\|\\*/ads/allowed/\\*\\|\r\n"
         "/ban\\+er/\r\n"
         "\\|a\\?c\\\\\r\n"
-        "\r\n");
+        "\\|\\*\\*\\|\r\n"
+        "\\|\\*@@\\*\\|\r\n");
     EXPECT_TRUE(std::regex_match(bytes, expected)) << bytes;
 
-    // The export reads back as the same list but for "**", whose empty line
-    // is ignored, and the exception whose body begins and ends with "/": its
-    // line reads as a regular expression.
+    // Every filter written reads back as itself.
     ASSERT_EQ(Ctl({L"clear"}).exitCode, 0u);
     ASSERT_EQ(Ctl({L"import", File(L"out.txt")}).exitCode, 0u);
-    EXPECT_EQ(List(), "*banner*\nbanner\n%/ads/allowed/\n/ban+er/\na?c\\*\n");
+    EXPECT_EQ(List(), "*banner*\nbanner\n%*/ads/allowed/*\n/ban+er/\na?c\\*\n**\n*@@*\n");
 }
 
 TEST_F(QuellanCtl, CheckGivesTheVerdictOfTheRequestFilterAndExplainsIt)
@@ -270,13 +278,59 @@ TEST_F(QuellanCtl, CheckReadsUrlsFromStandardInput)
     EXPECT_EQ(empty.out.find("QuellanCtl: check needs at least one URL"), 0u) << empty.out;
 }
 
+TEST_F(QuellanCtl, CheckTakesTheTypeAndPageOfEachRequest)
+{
+    ASSERT_EQ(Ctl({L"add", L"*ads*"}).exitCode, 0u);
+    CProgramResult options = Ctl({L"check", L"--type", L"script", L"--explain", L"--page", L"http://news.example/",
+                                  L"http://example.com/ads/a.js", L"http://example.com/b.js"});
+    EXPECT_EQ(options.exitCode, 0u) << options.err;
+    EXPECT_EQ(options.out, "blocked http://example.com/ads/a.js\n  blocked by *ads*\nallowed http://example.com/b.js\n");
+    for (auto args : std::vector<std::vector<std::wstring>>{{L"check", L"--type", L"scripts", L"http://a/"},
+                                                            {L"check", L"--page"},
+                                                            {L"check", L"--frame", L"http://a/"}})
+        EXPECT_EQ(Ctl(args).exitCode, 2u) << Utf8(args[1]);
+
+    WriteFileBytes(File(L"requests.txt"), "http://example.com/ads/1.gif image http://news.example/\n"
+                                          "  http://example.com/2.css\tstylesheet\r\n"
+                                          "http://example.com/ads/3 xhr\n"
+                                          "http://example.com/4 bogus\n"
+                                          "http://example.com/5 image http://p/ extra\n");
+    CProgramResult lines = CtlWithInput({L"check", L"-"}, File(L"requests.txt"));
+    EXPECT_EQ(lines.exitCode, 1u);
+    EXPECT_NE(lines.out.find("blocked http://example.com/ads/1.gif\n"
+                             "allowed http://example.com/2.css\n"
+                             "blocked http://example.com/ads/3\n"),
+              std::string::npos)
+        << lines.out;
+    EXPECT_NE(lines.out.find("cannot judge http://example.com/4: unknown type \"bogus\""), std::string::npos);
+    EXPECT_NE(lines.out.find("cannot judge http://example.com/5 image http://p/ extra"), std::string::npos);
+}
+
 TEST_F(QuellanCtl, CheckNamesAUrlItCannotJudge)
 {
     std::wstring overlong = L"http://example.com/" + std::wstring(2100, L'a');
     CProgramResult check = Ctl({L"check", overlong, L"http://example.com/"});
     EXPECT_NE(check.exitCode, 0u);
     EXPECT_EQ(check.out, "allowed http://example.com/\n");
-    EXPECT_NE(check.err.find("cannot judge " + Utf8(overlong)), std::string::npos) << check.err;
+    EXPECT_NE(check.err.find("cannot judge " + Utf8(overlong.substr(0, 200)) + "... (2119 characters): "),
+              std::string::npos)
+        << check.err;
+
+    // From standard input: a line that holds a NUL is refused, not judged up
+    // to the NUL; a line of megabytes is named in a short message.
+    using namespace std::string_literals;
+    ASSERT_EQ(Ctl({L"add", L"%*allowed*"}).exitCode, 0u);
+    WriteFileBytes(File(L"urls.txt"), "http://example.com/allowed\0/ads\n"s + "http://example.com/" +
+                                          std::string(4 << 20, 'b') + "\nhttp://example.com/x\n");
+    CProgramResult hostile = CtlWithInput({L"check", L"-"}, File(L"urls.txt"));
+    EXPECT_EQ(hostile.exitCode, 1u);
+    EXPECT_LT(hostile.out.size(), 1000u);
+    EXPECT_NE(hostile.out.find("cannot judge http://example.com/allowed\\x00/ads: the line holds a NUL character\n"),
+              std::string::npos)
+        << hostile.out;
+    EXPECT_NE(hostile.out.find("bbb... (4194323 characters): "), std::string::npos) << hostile.out.substr(0, 1000);
+    EXPECT_NE(hostile.out.find("allowed http://example.com/x\n"), std::string::npos) << hostile.out.substr(0, 1000);
+    EXPECT_EQ(hostile.out.find("allowed http://example.com/allowed"), std::string::npos);
 }
 
 TEST_F(QuellanCtl, AddRefusesInvalidFiltersWithTheEditBoxMessagesAndKeepsTheValidOnes)
@@ -341,6 +395,24 @@ TEST_F(QuellanCtl, BadFilesAndCommandsGiveAMessageAndChangeNothing)
     EXPECT_NE(help.out.find("Usage: QuellanCtl"), std::string::npos);
 }
 
+// Another process that keeps the list's lock makes a writer give up after
+// its bound with a message, having changed nothing.
+TEST_F(QuellanCtl, AddGivesUpWithAMessageWhileAnotherProcessKeepsTheListLocked)
+{
+    ASSERT_EQ(Ctl({L"add", L"*kept*"}).exitCode, 0u);
+    CHandle lock(CreateMutexW(GetSharedSecurityAttributes(), FALSE,
+                              MakeSharedObjectName(kFilterListWriteLockName).c_str()));
+    ASSERT_EQ(WaitForSingleObject(lock.Get(), 0), WAIT_OBJECT_0);
+    const DWORD start = GetTickCount();
+    CProgramResult add = Ctl({L"add", L"*new*"});
+    ReleaseMutex(lock.Get());
+    EXPECT_EQ(add.exitCode, 1u);
+    EXPECT_NE(add.err.find("another process keeps the store locked"), std::string::npos) << add.err;
+    EXPECT_LT(GetTickCount() - start, kWriterWaitMs + 20000);
+    EXPECT_EQ(List(), "*kept*\n");
+    EXPECT_EQ(Ctl({L"add", L"*new*"}).exitCode, 0u);
+}
+
 TEST_F(QuellanCtl, TwoAddProcessesAtOnceBothLand)
 {
     ExpectAddsAtOnceBothLand(CtlPath(), CtlPath());
@@ -384,15 +456,20 @@ TEST_F(QuellanCtl, BothArchitecturesShareOneStoreAndAgree)
             << Utf8(check[i]) << "\n" << mine.out;
 }
 
-TEST_F(QuellanCtl, OptionShowsAndSetsWhetherTheBrowserHidesBlockedElements)
+TEST_F(QuellanCtl, OptionShowsAndSetsWhetherTheBrowserHidesBlockedElementsAndFiltersHttps)
 {
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
-    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\n");
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\nfilter-https on\n");
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"on"}).exitCode, 0u);
-    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\n");
-    for (auto args : std::vector<std::vector<std::wstring>>{
-             {L"option", L"remove-blocked-items"}, {L"option", L"remove-blocked-items", L"yes"}, {L"option", L"x", L"on"}})
+    ASSERT_EQ(Ctl({L"option", L"filter-https", L"off"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\nfilter-https off\n");
+    for (auto args : std::vector<std::vector<std::wstring>>{{L"option", L"remove-blocked-items"},
+                                                            {L"option", L"remove-blocked-items", L"yes"},
+                                                            {L"option", L"filter-https", L"1"},
+                                                            {L"option", L"x", L"on"}})
         EXPECT_EQ(Ctl(args).exitCode, 2u);
-    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\n");
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items on\nfilter-https off\n");
+    ASSERT_EQ(Ctl({L"option", L"filter-https", L"on"}).exitCode, 0u);
     ASSERT_EQ(Ctl({L"option", L"remove-blocked-items", L"off"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"option"}).out, "remove-blocked-items off\nfilter-https on\n");
 }

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/FilterIndex.h"
@@ -124,24 +127,90 @@ public:
         return body;
     }
 
-    std::wstring Regex()
+    // A regular expression, and in *sample a text that likely holds a match
+    // of it (each atom's own sample, in order).
+    std::wstring Regex(std::wstring* sample = nullptr)
     {
-        static const wchar_t* const kAtoms[] = {L"ab",   L"\\.",    L"\\/",  L"[a-c]+", L"(?:ab|cd)", L"\\d*",
-                                                L".",    L"(ab)?",  L"A",    L"b{1,2}", L"(?=a)",     L"\\bab",
-                                                L"e+",   L"[^/]*",  L"0",    L"x?",     L"(a|b)\\1",  L"\\=",
-                                                L"abcd", L"\\-ab_", L"cd/e", L"(",      L"[",         L"\\u0041"};
-        std::wstring body;
+        struct CAtom
+        {
+            const wchar_t* body;
+            const wchar_t* sample;
+        };
+        static const CAtom kAtoms[] = {
+            {L"ab", L"ab"},     {L"\\.", L"."},         {L"\\/", L"/"},      {L"[a-c]+", L"ca"}, {L"(?:ab|cd)", L"cd"},
+            {L"\\d*", L"1"},    {L".", L"e"},           {L"(ab)?", L"ab"},   {L"A", L"A"},       {L"b{1,2}", L"bb"},
+            {L"(?=a)", L""},    {L"\\bab", L"ab"},      {L"e+", L"ee"},      {L"[^/]*", L"x"},   {L"0", L"0"},
+            {L"x?", L""},       {L"(a|b)\\1", L"bb"},   {L"\\=", L"="},      {L"abcd", L"abcd"}, {L"\\-ab_", L"-ab_"},
+            {L"cd/e", L"cd/e"}, {L"(", L""},            {L"[", L""},         {L"\\u0041", L"A"}};
+        std::wstring body, text;
         if (OneIn(4))
             body += L'^';
         const std::size_t count = 1 + Below(5);
         for (std::size_t i = 0; i < count; ++i) {
-            body += kAtoms[Below(sizeof kAtoms / sizeof kAtoms[0])];
+            if (OneIn(3)) {
+                Escape(body, text);
+            } else {
+                const CAtom& atom = kAtoms[Below(sizeof kAtoms / sizeof kAtoms[0])];
+                body += atom.body;
+                text += atom.sample;
+            }
             if (OneIn(12))
                 body += L'|';
         }
         if (OneIn(4))
             body += L'$';
+        if (sample)
+            *sample = text;
         return body;
+    }
+
+    // Every form of escape the grammar gives a character with, some followed
+    // by characters that could be read as part of it.
+    void Escape(std::wstring& body, std::wstring& text)
+    {
+        static const wchar_t kHex[] = L"0123456789abcdefABCDEF";
+        wchar_t c = Character();
+        wchar_t buffer[16];
+        switch (Below(7)) {
+        case 0:  // \xHH
+            c = static_cast<wchar_t>(c & 0xFF);
+            swprintf(buffer, 16, OneIn(2) ? L"\\x%02X" : L"\\x%02x", static_cast<unsigned>(c));
+            body += buffer;
+            text += c;
+            break;
+        case 1:  // \uHHHH
+            swprintf(buffer, 16, OneIn(2) ? L"\\u%04X" : L"\\u%04x", static_cast<unsigned>(c));
+            body += buffer;
+            text += c;
+            break;
+        case 2:  // \cX: a control character, never in a URL
+            body += L"\\c";
+            body += static_cast<wchar_t>(L'A' + Below(26));
+            break;
+        case 3:  // control escapes
+            body += OneIn(2) ? L"\\t" : L"\\0";
+            break;
+        case 4: {  // punctuation escaped for itself
+            static const wchar_t kPunctuation[] = L"./-?*+()[]{}|^$=&:,;!@#%~_";
+            c = kPunctuation[Below(sizeof kPunctuation / sizeof kPunctuation[0] - 1)];
+            body += L'\\';
+            body += c;
+            text += c;
+            break;
+        }
+        case 5:  // a class, not a character
+            body += OneIn(2) ? L"\\w" : L"\\S";
+            text += L'a';
+            break;
+        default:  // hex digits right after an escape that takes none
+            body += L"\\/";
+            body += kHex[Below(22)];
+            body += kHex[Below(22)];
+            text += L'/';
+            text += body[body.size() - 2];
+            text += body[body.size() - 1];
+            break;
+        }
     }
 
     // A URL that a wildcard body likely matches: its stars and question
@@ -184,14 +253,16 @@ TEST(FilterIndex, AgreesWithTheListWalkOnGeneratedListsAndUrls)
     std::size_t urlsJudged = 0, blocked = 0;
     for (int round = 0; round < 60; ++round) {
         CList list;
-        std::vector<std::wstring> bodies;
+        std::vector<std::wstring> bodies, regexSamples;
         const std::size_t count = generate.Below(120);
         for (std::size_t i = 0; i < count; ++i) {
             const bool isException = generate.OneIn(5);
             if (!bodies.empty() && generate.OneIn(15)) {
                 list.Add(bodies[generate.Below(bodies.size())], isException, false);  // a duplicate
             } else if (generate.OneIn(8)) {
-                list.Add(generate.Regex(), isException, true);
+                std::wstring sample;
+                list.Add(generate.Regex(&sample), isException, true);
+                regexSamples.push_back(L"http://x/" + sample + generate.Text(3));
             } else {
                 std::wstring body = generate.Wildcard();
                 if (generate.OneIn(30))
@@ -209,6 +280,7 @@ TEST(FilterIndex, AgreesWithTheListWalkOnGeneratedListsAndUrls)
         std::vector<std::wstring> urls;
         for (const std::wstring& body : bodies)
             urls.push_back(generate.Instance(body));
+        urls.insert(urls.end(), regexSamples.begin(), regexSamples.end());
         for (int i = 0; i < 100; ++i)
             urls.push_back(generate.Text(1 + generate.Below(30)));
         urls.push_back(L"");
@@ -224,6 +296,25 @@ TEST(FilterIndex, AgreesWithTheListWalkOnGeneratedListsAndUrls)
     // The generated cases do exercise both answers.
     EXPECT_GT(blocked, urlsJudged / 10);
     EXPECT_LT(blocked, urlsJudged - urlsJudged / 10);
+}
+
+// A regular expression's escapes give the index the characters the search
+// needs: a character written as \\x or \\u is that character, not its digits.
+TEST(FilterIndex, EscapedCharactersInRegularExpressionsAreFiledAsThemselves)
+{
+    CList list;
+    for (const wchar_t* text : {L"/\\x2Fbanner\\x2F/", L"/\\x41BCDEFGHIJ/", L"/\\u0041dvertsXYZ1/", L"/\\cJtracker1234/"})
+        list.AddText(text);
+    const auto index = OpenImage(list.BuildImage());
+    ASSERT_TRUE(index);
+    for (const wchar_t* url : {L"http://www.example.org/banner/top.png", L"http://www.example.org/ABCDEFGHIJ",
+                               L"http://www.example.org/AdvertsXYZ1", L"http://www.example.org/tracker1234"}) {
+        EXPECT_EQ(index->IsAllowed(url), list.WalkAllows(url)) << testing::PrintToString(std::wstring(url));
+    }
+    using Runs = std::vector<std::wstring>;
+    EXPECT_EQ(RegexRequiredLiterals(L"\\x2Fbanner\\x2F"), Runs{L"/banner/"});
+    EXPECT_EQ(RegexRequiredLiterals(L"a\\cJbc\\12x"), (Runs{L"a", L"bc", L"x"}));
+    EXPECT_EQ(RegexMinimumLength(L"\\u0041\\x41"), 2u);
 }
 
 TEST(FilterIndex, HandlesEveryKindOfKeyAndRecordsWithoutOne)
@@ -388,6 +479,90 @@ TEST(FilterIndex, DamagedTruncatedAndRandomImagesAreRefused)
         check(noise);
     }
     EXPECT_GT(unanswered, 0u) << "no damaged record was ever read";
+}
+
+// Any process of the user can rewrite a mapped image while lookups read it
+// (a thread stands in for it here: the same memory, the same races). The
+// image ends where an inaccessible page begins, so that a read past it
+// faults. No lookup crashes, and every answer is one the list or a damaged
+// image could give: the walk's, "allowed" (a record the rewrite hid, or none
+// at all), or "blocked" by a block record of the list that matches.
+TEST(FilterIndex, LookupsSurviveAnImageRewrittenUnderThem)
+{
+    CGenerator generate(31);
+    CList list;
+    for (int i = 0; i < 300; ++i) {
+        const bool isRegex = generate.OneIn(10);
+        list.Add(isRegex ? generate.Regex() : generate.Wildcard(), generate.OneIn(6), isRegex);
+    }
+    const std::vector<BYTE> image = list.BuildImage();
+    struct CExpected
+    {
+        std::wstring url;
+        bool walk;
+        bool blockMatches;
+    };
+    std::vector<CExpected> expected;
+    for (const FilterRule* rule : list.Records()) {
+        CExpected e{generate.Instance(std::wstring(rule->body, rule->length)), false, false};
+        e.walk = list.WalkAllows(e.url.c_str());
+        for (const FilterRule* other : list.Records())
+            e.blockMatches = e.blockMatches || (!other->isException && MatchFilter(*other, e.url.c_str()));
+        expected.push_back(e);
+    }
+
+    const std::size_t pages = (image.size() + 4095) / 4096 + 1;
+    BYTE* region = static_cast<BYTE*>(VirtualAlloc(nullptr, pages * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_TRUE(region);
+    DWORD old;
+    ASSERT_TRUE(VirtualProtect(region + (pages - 1) * 4096, 4096, PAGE_NOACCESS, &old));
+    BYTE* const mapped = region + (pages - 1) * 4096 - image.size();
+    std::atomic<std::size_t> answered{0}, wrong{0};
+    for (int round = 0; round < 40; ++round) {
+        std::memcpy(mapped, image.data(), image.size());
+        const auto index = CFilterIndex::Open(mapped, image.size());
+        ASSERT_TRUE(index);
+        std::atomic<bool> stop{false};
+        std::thread writer([&, round] {
+            std::mt19937 random(static_cast<unsigned>(round));
+            // Mostly the header and the tables (every count, offset and
+            // entry), sometimes the records, a word or a byte at a time.
+            while (!stop.load()) {
+                const std::size_t tables = 264 + list.Size(), kind = random() % 3;
+                const std::size_t at = kind == 0   ? random() % 264
+                                       : kind == 1 ? tables + random() % (image.size() - tables)
+                                                   : random() % image.size();
+                if (random() % 2 && at + 4 <= image.size()) {
+                    const std::uint32_t word = random() % 2 ? random() : random() % 64;
+                    std::memcpy(mapped + at, &word, sizeof word);
+                } else {
+                    mapped[at] = static_cast<BYTE>(random());
+                }
+                if (random() % 64 == 0)
+                    std::memcpy(mapped, image.data(), image.size());
+            }
+        });
+        auto read = [&] {
+            for (int pass = 0; pass < 3; ++pass) {
+                for (const CExpected& e : expected) {
+                    const std::optional<bool> answer = index->IsAllowed(e.url.c_str());
+                    if (!answer)
+                        continue;
+                    ++answered;
+                    if (*answer != e.walk && !*answer && !e.blockMatches)
+                        ++wrong;
+                }
+            }
+        };
+        std::thread reader(read);
+        read();
+        reader.join();
+        stop.store(true);
+        writer.join();
+    }
+    VirtualFree(region, 0, MEM_RELEASE);
+    EXPECT_EQ(wrong.load(), 0u);
+    EXPECT_GT(answered.load(), 0u);
 }
 
 // The list's hash is the same however the list is read, and any change to a

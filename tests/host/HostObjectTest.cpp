@@ -5,10 +5,12 @@
 
 #include <windows.h>
 #include <oleidl.h>
+#include <sddl.h>
 
 #include <optional>
 
 #include "com/ComPtr.h"
+#include "com/Handle.h"
 #include "com/Object.h"
 #include "host/CommandLine.h"
 #include "host/HostBroker.h"
@@ -17,6 +19,53 @@
 #include "tests/module/ShippedLibrary.h"
 
 namespace {
+
+// The call permissions as the system reads them: one allowing entry, for
+// the user alone, with local call rights only; the low label with
+// no-execute-up only where asked for.
+TEST(HostCallPermissions, AllowTheUserAloneAtLowIntegrity)
+{
+    const std::wstring user = L"S-1-5-21-1-2-3-1000";
+    for (bool lowLabel : {false, true}) {
+        SCOPED_TRACE(lowLabel);
+        CLocalMemory descriptor;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            HostCallPermissions(user, lowLabel).c_str(), SDDL_REVISION_1,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.Put()), nullptr));
+        auto sidText = [](PSID sid) {
+            wchar_t* text = nullptr;
+            if (!ConvertSidToStringSidW(sid, &text))
+                return std::wstring();
+            std::wstring result(text);
+            LocalFree(text);
+            return result;
+        };
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.Get(), &owner, &defaulted));
+        EXPECT_EQ(user, sidText(owner));
+        BOOL present = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted));
+        ASSERT_TRUE(present && dacl);
+        ASSERT_EQ(1, dacl->AceCount);
+        ACCESS_ALLOWED_ACE* allowed = nullptr;
+        ASSERT_TRUE(GetAce(dacl, 0, reinterpret_cast<void**>(&allowed)));
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, allowed->Header.AceType);
+        EXPECT_EQ(0x3u, allowed->Mask) << "COM_RIGHTS_EXECUTE | COM_RIGHTS_EXECUTE_LOCAL";
+        EXPECT_EQ(user, sidText(&allowed->SidStart));
+        PACL sacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorSacl(descriptor.Get(), &present, &sacl, &defaulted));
+        ASSERT_EQ(lowLabel, present && sacl && sacl->AceCount == 1);
+        if (!lowLabel)
+            continue;
+        SYSTEM_MANDATORY_LABEL_ACE* label = nullptr;
+        ASSERT_TRUE(GetAce(sacl, 0, reinterpret_cast<void**>(&label)));
+        EXPECT_EQ(SYSTEM_MANDATORY_LABEL_ACE_TYPE, label->Header.AceType);
+        EXPECT_EQ(static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP), label->Mask);
+        EXPECT_EQ(L"S-1-16-4096", sidText(&label->SidStart)) << "low integrity";
+    }
+}
 
 TEST(HostCommandLine, FindsTheFirstKnownSwitchAfterADashOrSlashInAnyCase)
 {

@@ -298,6 +298,28 @@ TEST_F(Registration, CommandLineUserInAnyCaseRegistersPerUser)
     }
 }
 
+TEST_F(Registration, PerUserUnregistrationLeavesAMachineWideInstallationAlone)
+{
+    ASSERT_EQ(0u, Regsvr32({}));
+    const std::wstring machineWide = Leftovers();
+    // Per-user unregistration alone, and after a per-user registration.
+    for (bool registerFirst : {false, true}) {
+        SCOPED_TRACE(registerFirst ? "registered per user first" : "alone");
+        if (registerFirst) {
+            ASSERT_EQ(0u, Regsvr32({L"/n", L"/i:user"}));
+        }
+        ASSERT_EQ(0u, Regsvr32({L"/u", L"/n", L"/i:user"}));
+        ExpectNoClassEntries(HKEY_CURRENT_USER);
+        ExpectClassEntries(HKEY_LOCAL_MACHINE, kMachineClasses);
+        ExpectMachineEntries();
+        EXPECT_EQ(machineWide, Leftovers());
+        CComPtr<ITypeLib> library;
+        EXPECT_EQ(S_OK, LoadRegTypeLib(LIBID_QuellanLib, 1, 0, 0, library.Put()));
+    }
+    ASSERT_EQ(0u, Regsvr32({L"/u"}));
+    EXPECT_EQ(L"", Leftovers());
+}
+
 TEST_F(Registration, OtherCommandLinesRegisterMachineWide)
 {
     // Compared over five characters: a prefix or a longer word is not "user".

@@ -309,6 +309,33 @@ INSTANTIATE_TEST_SUITE_P(Operations, FilterListCrash, testing::Values(Operation:
                              return info.param == Operation::Append ? "Append" : "Rewrite";
                          });
 
+// The import killed from outside the instant the list grows: Wine gives the
+// dead writer's lock to the next taker as released, not abandoned, so only
+// the undo file tells the reader to repair.
+TEST(FilterListCrash, AWriterKilledFromOutsideAtTheWorstInstantIsUndoneByTheNextReader)
+{
+    const CScenario scenario = MakeScenario(Operation::Rewrite, 2000);
+    const std::vector<std::string> trace = TraceWrite(scenario);
+    CScratchStore files(L"storage.bin");
+    auto store = files.Open();
+    WriteFileBytes(files.Path(), scenario.before);
+    std::vector<std::wstring> args = files.ToArgs();
+    args.push_back(L"rewrite");
+    args.push_back(L"2000");
+    for (const auto& arg : KillPointArgs({GrownNotFilled(trace).call, KillMode::Outside}))
+        args.push_back(arg);
+    // Wine reports such a process as ended with 0: only the list tells that
+    // the writer died at that instant, grown and not filled.
+    ASSERT_NE(RunRole(L"KillWriter", args).exitCode, kNoOutsideKillExitCode)
+        << "the process could not have itself killed from outside";
+    const std::string raw = ReadFileBytes(files.Path());
+    ASSERT_EQ(raw.size(), scenario.after.size());
+    ASSERT_EQ(raw.find_first_not_of('\0', scenario.before.size()), std::string::npos);
+
+    EXPECT_EQ(ReadThroughReader(*store), scenario.before);
+    EXPECT_EQ(GetFileAttributesW(store->GetUndoPath().c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST(FilterListCrash, ARepairKilledAtAnyInstantIsTakenUpByTheNext)
 {
     // The repair does not depend on the list's size.

@@ -23,6 +23,38 @@ CHookState g_state;
         Sleep(INFINITE);
 }
 
+// Ends the process from outside, as a watcher outside Wine would: a shell
+// started on it (Wine starts a Unix program given by its Z: path) sends a
+// SIGKILL to every Unix process whose command line holds this one's unique
+// object name (the test's names, "QuellanTest.<what>.<pid>.<n>"). The
+// process cannot learn its Unix id itself: Wine's server, not the process,
+// opens /proc/self.
+[[noreturn]] void DieFromOutside()
+{
+    g_state.armed = false;
+    const std::wstring line = GetCommandLineW();
+    const std::size_t first = line.find(L"QuellanTest.");
+    const std::size_t last = line.find_first_of(L"@\" \t", first);
+    if (first != std::wstring::npos && last != std::wstring::npos) {
+        std::wstring command = L"/bin/sh -c \"for p in /proc/[0-9]*; do n=${p#/proc/}; [ $n = $$ ] && continue; "
+                               L"/bin/grep -qaF " +
+                               line.substr(first, last - first) +
+                               L" $p/cmdline 2>/dev/null && kill -9 $n; done\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                           &process)) {
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            Sleep(30000);
+        }
+    }
+    TerminateProcess(GetCurrentProcess(), kNoOutsideKillExitCode);
+    for (;;)
+        Sleep(INFINITE);
+}
+
 // Counts one call and ends the process before or after it when it is the
 // kill point (or fails it with `failure`). The real call runs unless the
 // process ends before it.
@@ -39,6 +71,8 @@ auto Observe(const char* name, Result failure, Call&& call) -> decltype(call())
     const bool here = index == g_state.point.call;
     if (here && g_state.point.mode == KillMode::Before)
         Die();
+    if (here && g_state.point.mode == KillMode::Outside)
+        DieFromOutside();
     if (here && g_state.point.mode == KillMode::Fail) {
         SetLastError(ERROR_DISK_FULL);
         return failure;
@@ -230,7 +264,7 @@ std::vector<CKillPoint> KillPointsOf(const std::vector<std::string>& trace)
 
 std::string Describe(const CKillPoint& point, const std::vector<std::string>& trace)
 {
-    static const char* const kModes[] = {"before", "after", "half way through", "failing"};
+    static const char* const kModes[] = {"before", "after", "half way through", "failing", "killed from outside before"};
     return std::string(kModes[static_cast<int>(point.mode)]) + " call " + std::to_string(point.call) + " (" +
            (point.call < trace.size() ? trace[point.call] : std::string("?")) + ")";
 }

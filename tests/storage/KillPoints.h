@@ -21,7 +21,13 @@ enum class KillMode
     After,   // the call is made and returns
     Half,    // WriteFile only: half of the bytes are written (a torn write)
     Fail,    // the call is not made and fails with ERROR_DISK_FULL; no kill
+    Outside, // the call is not made: a Unix SIGKILL ends the process, as a
+             // watcher outside Wine would (Wine then hands the process's
+             // mutexes to their next waiter as released, not abandoned)
 };
+
+// The exit code of a process that could not have itself killed from outside.
+constexpr DWORD kNoOutsideKillExitCode = 78;
 
 struct CKillPoint
 {

@@ -50,6 +50,39 @@ TEST(SettingsStore, AnyNonZeroByteIsOnAndIsWrittenBackAsZeroOrOne)
     EXPECT_EQ(ReadFileBytes(files.Path()), "\x01tail");
 }
 
+TEST(SettingsStore, FilterHttpsIsOnInEveryEarlierFileAndOffOnlyWhenSetSo)
+{
+    auto filterHttps = [](CSharedStore& store) {
+        CStoreReader reader(store);
+        return GetFilterHttps(reader);
+    };
+    auto set = [](CSharedStore& store, bool on) {
+        CStoreWriter writer(store);
+        SetFilterHttps(writer, on);
+    };
+    CScratchStore files(L"settings.bin");
+    // One byte, short or longer tails, zeros, and the tag with another value.
+    for (std::string earlier : {std::string(1, '\0'), std::string("\x01QHS"), std::string(8, '\0'),
+                                std::string("\x01QHS\x02"), std::string("\x00QH\x00\x00", 5)}) {
+        WriteFileBytes(files.Path(), earlier);
+        EXPECT_TRUE(filterHttps(*OpenScratchSettings(files))) << testing::PrintToString(earlier);
+    }
+
+    WriteFileBytes(files.Path(), "\x01");
+    auto store = OpenScratchSettings(files);
+    set(*store, false);
+    EXPECT_FALSE(filterHttps(*store));
+    EXPECT_TRUE(ReadRemoveBlockedItems(*store)) << "the first byte keeps its meaning";
+    EXPECT_EQ(ReadFileBytes(files.Path()), std::string("\x01QHS\x00", 5));
+    set(*store, true);
+    EXPECT_TRUE(filterHttps(*store));
+    {
+        CStoreWriter writer(*store);
+        SetRemoveBlockedItems(writer, false);
+    }
+    EXPECT_EQ(ReadFileBytes(files.Path()), std::string("\x00QHS\x01", 5));
+}
+
 TEST(SettingsStore, ProcessStoreIsSettingsBinInTheStorageFolder)
 {
     CSharedStore& store = GetSettingsStore();

@@ -241,7 +241,7 @@ TEST(SharedStore, AReaderWaitsForAWriterElsewhereThenSeesItsWork)
     std::string seen;
     DWORD sizeSeen = 0;
     CTestThread reader([&] {
-        CStoreReader access(*store);
+        CStoreReader access(*store, kWriterWaitMs);
         sizeSeen = store->GetSize();
         seen = ViewBytes(access.GetView(), access.GetViewSize());
     });

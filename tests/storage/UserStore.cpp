@@ -60,10 +60,17 @@ void StoreSessionDisabled(bool disabled)
     SetSessionDisabled(writer, disabled);
 }
 
+void StoreFilterHttps(bool filter)
+{
+    CStoreWriter writer(GetSettingsStore());
+    SetFilterHttps(writer, filter);
+}
+
 CUserStoreReset::~CUserStoreReset()
 {
     try {
         StoreSessionDisabled(false);
+        StoreFilterHttps(true);
         StoreFilters({});
     } catch (...) {
         ADD_FAILURE() << "cannot reset the user's stores";
@@ -76,6 +83,7 @@ CUserStoreSnapshot::CUserStoreSnapshot()
         CStoreReader reader(GetSettingsStore());
         m_removeBlockedItems = GetRemoveBlockedItems(reader);
         m_sessionDisabled = IsSessionDisabled(reader);
+        m_filterHttps = GetFilterHttps(reader);
     }
     CStoreReader reader(GetFilterListStore());
     m_list.assign(reader.GetView(), reader.GetView() + reader.GetViewSize());
@@ -85,6 +93,7 @@ CUserStoreSnapshot::~CUserStoreSnapshot()
 {
     StoreRemoveBlockedItems(m_removeBlockedItems);
     StoreSessionDisabled(m_sessionDisabled);
+    StoreFilterHttps(m_filterHttps);
     std::vector<const FilterRule*> records;
     CFilterRecordCursor cursor(m_list.data(), static_cast<DWORD>(m_list.size()));
     while (const FilterRule* record = cursor.Next())

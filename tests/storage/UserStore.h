@@ -17,6 +17,7 @@ bool StoredRemoveBlockedItems();
 void StoreRemoveBlockedItems(bool remove);
 // Sets this process's SessionDisabled flag.
 void StoreSessionDisabled(bool disabled);
+void StoreFilterHttps(bool filter);
 
 // Restores an empty list and filtering on when it goes.
 class CUserStoreReset
@@ -41,5 +42,6 @@ public:
 private:
     bool m_removeBlockedItems = false;
     bool m_sessionDisabled = false;
+    bool m_filterHttps = true;
     std::vector<BYTE> m_list;
 };

@@ -16,8 +16,8 @@ std::string ReadAll(HANDLE file)
 
 std::string ReadFileBytes(const std::wstring& path)
 {
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, 0, nullptr));
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file)
         throw std::runtime_error("cannot open a test file");
     return ReadAll(file.Get());

@@ -10,10 +10,36 @@
 
 namespace {
 
-class CLoadCallback final : public CComObjectBase<CLoadCallback, IBindStatusCallback>
+class CLoadCallback final : public CComObjectBase<CLoadCallback, IBindStatusCallback, IHttpNegotiate>
 {
 public:
-    explicit CLoadCallback(CUrlLoad& load, const char* headerName) : m_load(load), m_headerName(headerName) {}
+    CLoadCallback(CUrlLoad& load, const char* headerName, const std::wstring& requestHeaders)
+        : m_load(load), m_headerName(headerName), m_requestHeaders(requestHeaders)
+    {
+    }
+
+    // IHttpNegotiate: urlmon asks the client for its headers through the
+    // binding, as MSHTML's callback answers.
+    STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* added) override
+    {
+        if (!added)
+            return E_POINTER;
+        *added = nullptr;
+        if (m_requestHeaders.empty())
+            return S_OK;
+        std::size_t bytes = (m_requestHeaders.size() + 1) * sizeof(wchar_t);
+        *added = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+        if (!*added)
+            return E_OUTOFMEMORY;
+        std::memcpy(*added, m_requestHeaders.c_str(), bytes);
+        return S_OK;
+    }
+    STDMETHODIMP OnResponse(DWORD, LPCWSTR, LPCWSTR, LPWSTR* added) override
+    {
+        if (added)
+            *added = nullptr;
+        return S_OK;
+    }
 
     STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override
     {
@@ -75,15 +101,29 @@ private:
 
     CUrlLoad& m_load;
     const char* m_headerName;
+    std::wstring m_requestHeaders;
     CComPtr<IBinding> m_binding;
 };
 
 }  // namespace
 
-CUrlLoad LoadUrl(const std::wstring& url, const char* headerName)
+std::wstring BrowserRequestHeaders(const std::wstring& url, const std::wstring& pageUrl, bool navigation)
+{
+    std::wstring headers = navigation ? L"Accept: image/gif, image/jpeg, image/pjpeg, image/pjpeg, "
+                                        L"application/x-shockwave-flash, application/x-ms-application, "
+                                        L"application/x-ms-xbap, application/vnd.ms-xpsdocument, "
+                                        L"application/xaml+xml, */*\r\n"
+                                      : L"Accept: */*\r\n";
+    bool secureToPlain = pageUrl.compare(0, 8, L"https://") == 0 && url.compare(0, 8, L"https://") != 0;
+    if (!pageUrl.empty() && !secureToPlain)
+        headers += L"Referer: " + pageUrl + L"\r\n";
+    return headers;
+}
+
+CUrlLoad LoadUrl(const std::wstring& url, const char* headerName, const std::wstring& requestHeaders)
 {
     CUrlLoad load;
-    CComPtr<CLoadCallback> callback = CLoadCallback::Create(load, headerName);
+    CComPtr<CLoadCallback> callback = CLoadCallback::Create(load, headerName, requestHeaders);
     CComPtr<IStream> stream;
     load.openResult = URLOpenBlockingStreamW(nullptr, url.c_str(), stream.Put(), 0, callback);
     if (FAILED(load.openResult) || !stream)

@@ -26,5 +26,15 @@ struct CUrlLoad
 };
 
 // Loads url. headerName: a response header to read through the binding's
-// IWinInetHttpInfo.
-CUrlLoad LoadUrl(const std::wstring& url, const char* headerName = nullptr);
+// IWinInetHttpInfo. requestHeaders: header lines (each ending in CR LF) the
+// client adds to the request through IHttpNegotiate::BeginningTransaction,
+// as the browser's document adds "Referer" and "Accept".
+CUrlLoad LoadUrl(const std::wstring& url, const char* headerName = nullptr, const std::wstring& requestHeaders = {});
+
+// The headers Internet Explorer 7/8 adds to a request for url made by the
+// document at pageUrl (empty: none, a typed address): "Accept: */*" and the page as "Referer" for every resource of a
+// page (images, scripts, style sheets, Flash movies alike); for a navigation
+// of a window or frame (navigation true) the list of document types it can
+// show instead of "*/*", with the Referer only for a frame. Secure pages give
+// no Referer to plain requests.
+std::wstring BrowserRequestHeaders(const std::wstring& url, const std::wstring& pageUrl, bool navigation);

@@ -263,6 +263,38 @@ TEST_F(SettingsDialog, ApplyWritesWhatWasClickedAndCancelDropsOnlyTheRest)
     ExpectClosed();
 }
 
+// Apply must not drop what was stored elsewhere while the dialog was open
+// (the Add Filter dialog, QuellanCtl, another process): both changes stay,
+// and the dialog shows the list as stored.
+TEST_F(SettingsDialog, ApplyKeepsFiltersStoredElsewhereMeanwhile)
+{
+    StoreFilters({L"*a*", L"*b*"});
+    Open();
+    ASSERT_TRUE(WaitForList({L"*a*", L"*b*"}));
+    StoreFilters({L"*a*", L"*b*", L"*added-elsewhere*"});
+    PostFocus(m_dialog, Edit());
+    PostText(Edit(), L"*mine*");
+    ASSERT_TRUE(WaitEnabled(IDC_ADD, true));
+    PostClick(Item(IDC_ADD));
+    ASSERT_TRUE(WaitForList({L"*a*", L"*b*", L"*mine*"}));
+    PostClick(Item(IDC_APPLY));
+    HWND box = WaitForMessageBox(m_dialog);
+    ASSERT_TRUE(box) << "the merge was not told";
+    EXPECT_NE(MessageBoxText(box).find(L"1 filters added elsewhere"), std::wstring::npos) << MessageBoxText(box);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    const Texts both = {L"*a*", L"*b*", L"*mine*", L"*added-elsewhere*"};
+    EXPECT_EQ(StoredFilters(), both);
+    ASSERT_TRUE(WaitForList(both));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, false));
+
+    // Applied again with no change elsewhere: no question, the list as is.
+    PostClick(Item(IDC_SORT));
+    ASSERT_TRUE(WaitEnabled(IDC_APPLY, true));
+    PostClick(Item(IDOK));
+    ExpectClosed();
+    EXPECT_EQ(StoredFilters(), (Texts{L"*a*", L"*added-elsewhere*", L"*b*", L"*mine*"}));
+}
+
 // Picks `path` in the broker's file dialog with this caption, owned by the
 // settings dialog, as a user types a name and presses OK; an empty path
 // cancels the dialog.

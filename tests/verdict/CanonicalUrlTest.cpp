@@ -1,7 +1,7 @@
 // The shortcut that copies a URL already in canonical form, against the
 // platform's canonicalization itself: whatever the shortcut accepts must come
 // back from InternetCanonicalizeUrlW unchanged, and CanonicalizeUrl must give
-// the platform's answer (text or failure) for every URL.
+// the platform's answer (text or failure) for every URL as requested.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "com/Error.h"
-#include "verdict/UrlVerdict.h"
+#include "verdict/CanonicalUrl.h"
 
 namespace {
 
@@ -33,10 +33,11 @@ void PrintTo(const CCanonical& canonical, std::ostream* out)
 
 CCanonical ByThePlatform(const std::wstring& url)
 {
-    std::wstring storage;
+    std::wstring requested, storage;
     wchar_t buffer[kCanonicalUrlCapacity];
     DWORD length = kCanonicalUrlCapacity;
-    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(url.c_str(), storage), buffer, &length, ICU_DECODE))
+    if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(AsRequested(url.c_str(), requested), storage), buffer, &length,
+                                  ICU_DECODE))
         return {HResultFromWin32(static_cast<LONG>(GetLastError())), {}};
     return {S_OK, buffer};
 }
@@ -211,4 +212,25 @@ TEST(CanonicalUrl, TheShortcutRefusesWhatThePlatformMayChange)
              L"http://a.b/~", L"http://a.b/@", L"http://a.b/:"}) {
         EXPECT_FALSE(CheckOne(url)) << testing::PrintToString(url);
     }
+}
+
+// What the browser requests for one spelling of a URL is what the filters
+// judge: a fragment never reaches the server, and a host has one spelling.
+TEST(CanonicalUrl, SpellingsOfOneRequestGiveOneForm)
+{
+    for (const wchar_t* url :
+         {L"http://ads.example.com/x.swf", L"http://ads.example.com/x.swf#top", L"http://ads.example.com./x.swf",
+          L"http://ads.example.com..:80/x.swf", L"http://ads.example.com:/x.swf", L"http://ads.example.com:0080/x.swf#a#b",
+          L"http://ads.example.com:80/x.swf#?"}) {
+        EXPECT_EQ(Ours(url), (CCanonical{S_OK, L"http://ads.example.com/x.swf"})) << testing::PrintToString(url);
+    }
+    EXPECT_EQ(Ours(L"https://a.example:443#x").text, L"https://a.example/");
+    EXPECT_EQ(Ours(L"http://u:p@a.example.:80/").text, L"http://u:p@a.example/");
+    // Another port is another server; an escaped "#" is sent, and decoded
+    // like any escape; a "%00" in a fragment goes with it.
+    EXPECT_EQ(Ours(L"http://a.example.:8080/x").text, L"http://a.example:8080/x");
+    EXPECT_EQ(Ours(L"https://a.example:80/x").text, L"https://a.example:80/x");
+    EXPECT_EQ(Ours(L"http://a.example:800/x").text, L"http://a.example:800/x");
+    EXPECT_EQ(Ours(L"http://a.example/a%23/banner/x#y%00z").text, L"http://a.example/a#/banner/x");
+    EXPECT_EQ(Ours(L"http://a.example/a%00b#c").text, L"http://a.example/a%00b");
 }

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cwchar>
 #include <random>
+#include <thread>
 
 #include "com/Error.h"
+#include "com/Handle.h"
 #include "verdict/UrlVerdict.h"
 #include "storage/FilterListStore.h"
 #include "tests/storage/StoreTestSupport.h"
@@ -78,7 +82,9 @@ TEST_F(UrlVerdict, AnEscapedZeroCannotHideTheRestOfTheUrl)
     EXPECT_FALSE(Allowed(L"http://ads.example.com/%00/banner.gif"));
     EXPECT_FALSE(Allowed(L"http://ads.example.com/x%00y/banner.gif"));
     EXPECT_FALSE(Allowed(L"http://ads.example.com/%00%00banner"));
-    EXPECT_FALSE(Allowed(L"http://ads.example.com/?q=%00#banner"));
+    EXPECT_FALSE(Allowed(L"http://ads.example.com/?q=%00&banner"));
+    // A fragment is never requested: only what reaches the server counts.
+    EXPECT_TRUE(Allowed(L"http://ads.example.com/?q=%00#banner"));
     EXPECT_TRUE(Allowed(L"http://ads.example.com/%00/clean.gif"));
     // The zero is seen as its escape, and the rest decoded as usual.
     SetList({L"http://ads.example.com/%00/ads/x.gif", L"/x%00y\\/b/"});
@@ -115,6 +121,87 @@ TEST_F(UrlVerdict, AMalformedRegularExpressionIsSkippedSilently)
 // never too rarely: compared with the matcher itself on random patterns and
 // texts over an alphabet of special characters, letters in both cases and
 // characters whose low bytes collide.
+// Forty regular expressions that each take their own search's whole limit
+// (nested optional classes before a character the URL lacks, filed under no
+// key: searched for every URL). A verdict stays near its bound, by the index
+// and by the walk, and the list's wildcard filters still block.
+TEST_F(UrlVerdict, ManyHostileRegularExpressionsShareOneBound)
+{
+    std::mt19937 random(40);
+    std::vector<std::wstring> list;
+    for (int i = 0; i < 40; ++i) {
+        std::wstring body = L"/";
+        for (int j = 0; j < 400; ++j)
+            body += random() % 2 ? L"[a-z0-9]*" : L"[^/?&=]*";
+        list.push_back(body + L"[~]/");
+    }
+    list.push_back(L"*banner*");
+    SetList(list);
+    // Long URLs: each search then runs into its own limits.
+    const std::wstring urls[] = {L"http://example.com/banner/" + std::wstring(2000, L'a'),
+                                 L"http://example.com/" + std::wstring(2000, L'b') + L"?d=e&f=g"};
+    for (const std::wstring& text : urls) {
+        const wchar_t* url = text.c_str();
+        for (int explain = 0; explain < 2; ++explain) {
+            std::vector<std::wstring> deciding;
+            const DWORD start = GetTickCount();
+            const bool allowed = IsUrlAllowed(*m_store, url, explain ? &deciding : nullptr);
+            const DWORD elapsed = GetTickCount() - start;
+            EXPECT_EQ(allowed, std::wcsstr(url, L"banner") == nullptr) << testing::PrintToString(std::wstring(url));
+            // The bound, and one compilation or search step that began
+            // before it ran out; forty searches would take seconds.
+            EXPECT_LT(elapsed, kVerdictRegexMs + 1000) << (explain ? "walk" : "index");
+        }
+    }
+}
+
+// Any process of the user can rewrite storage.bin while a walk reads it. A
+// thread flips every record's terminator while verdicts walk the list; the
+// list ends on a page boundary, so a scan for a terminator past its end
+// faults.
+TEST_F(UrlVerdict, AWalkSurvivesTheListRewrittenUnderIt)
+{
+    // 256 records of 16 bytes: "*x000" to "*x255".
+    std::vector<std::wstring> list;
+    for (int i = 0; i < 256; ++i) {
+        wchar_t body[8];
+        swprintf(body, 8, L"*x%03d", i);
+        list.push_back(body);
+    }
+    SetList(list);
+    CFileHandle file(CreateFileW(m_files.Path().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
+    ASSERT_TRUE(file);
+    ASSERT_EQ(GetFileSize(file.Get(), nullptr), 4096u);
+    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, 0, nullptr));
+    ASSERT_TRUE(mapping);
+    CMappedView view(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 0));
+    ASSERT_TRUE(view);
+    BYTE* const bytes = static_cast<BYTE*>(view.Get());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (BYTE value = 1; !stop.load(); value = static_cast<BYTE>(value ^ 'x' ^ 1)) {
+            for (std::size_t at = 14; at < 4096; at += 16)
+                bytes[at] = value == 1 ? 0 : value;
+        }
+    });
+    // A record whose terminator is missing is left out: "x255" (the last
+    // record) is blocked or, while its terminator is away, allowed. Which of
+    // the two a walk sees depends on the threads' timing.
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::wstring> deciding;
+        IsUrlAllowed(*m_store, L"http://a/x255", &deciding);
+        EXPECT_LE(deciding.size(), 1u);
+    }
+    stop.store(true);
+    writer.join();
+    // With the terminators back, the list is whole again.
+    for (std::size_t at = 14; at < 4096; at += 16)
+        bytes[at] = 0;
+    EXPECT_FALSE(IsUrlAllowed(*m_store, L"http://a/x255", nullptr));
+}
+
 TEST(UrlCharacterPairs, NeverRulesOutAPatternThatMatches)
 {
     const wchar_t alphabet[] = {L'a', L'A', L'b', L'.', L'*', L'?', L'\\', 0x00E9, 0x01E9};

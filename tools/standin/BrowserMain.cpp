@@ -24,7 +24,10 @@
 //   StandInBrowser --script
 //       windows driven by commands on standard input, one per line, each
 //       answered on standard output once done: "open [URL]" -> "opened N",
-//       "close N" -> "closed N", "quit" -> "bye" (closes every window)
+//       "openmany K [URL]" -> "opened N N+1 ..." (K windows loading at the
+//       same time), "close N" -> "closed N", "quit" -> "bye" (closes every
+//       window). Each window lives on a thread of its own, as a tab of the
+//       browser does, and pumps its messages while it is shown.
 //
 // Exit code: 0 when the page was shown, 1 when it could not be loaded, 2 for
 // a wrong command line.
@@ -101,9 +104,9 @@ std::wstring HexResult(HRESULT hr)
 // resource; hr says how it ended, as the browser sees it. Wine's blocking
 // stream fails a successful empty document with INET_E_DATA_NOT_AVAILABLE:
 // the binding's own end says how that one went.
-CUrlLoad Load(const std::wstring& url)
+CUrlLoad Load(const std::wstring& url, const std::wstring& pageUrl, bool navigation)
 {
-    CUrlLoad load = LoadUrl(url);
+    CUrlLoad load = LoadUrl(url, nullptr, BrowserRequestHeaders(url, pageUrl, navigation));
     bool emptyButComplete = load.openResult == INET_E_DATA_NOT_AVAILABLE && load.body.empty() && load.hr == S_OK;
     if (FAILED(load.openResult) && !emptyButComplete)
         load.hr = load.openResult;
@@ -119,6 +122,21 @@ std::wstring CombineUrl(const std::wstring& base, const std::wstring& relative)
     if (!InternetCombineUrlW(base.c_str(), relative.c_str(), combined, &size, 0))
         return std::wstring();
     return std::wstring(combined, size);
+}
+
+// The document the browser makes of a page: HTML as it came; anything
+// else (text, XML, an image) shown in a generated page without a head
+// element, where the add-on's style cannot go.
+std::wstring DocumentHtml(const CUrlLoad& load)
+{
+    if (load.mimeType.empty() || load.mimeType == L"text/html")
+        return Wide(load.body);
+    std::wstring shown;
+    if (load.mimeType.compare(0, 5, L"text/") == 0 || load.mimeType.find(L"xml") != std::wstring::npos) {
+        for (wchar_t c : Wide(load.body))
+            shown += c == L'<' ? L"&lt;" : c == L'&' ? L"&amp;" : std::wstring(1, c);
+    }
+    return L"<html><body><pre>" + shown + L"</pre></body></html>";
 }
 
 std::wstring LowerCase(std::wstring text)
@@ -178,11 +196,12 @@ std::optional<std::wstring> BackgroundUrl(IHTMLElement* element)
 }
 
 // Everything a document refers to, in document order.
-std::vector<CReference> References(IHTMLDocument2* document, const std::wstring& documentUrl)
+std::vector<CReference> References(IHTMLDocument2* document)
 {
     std::vector<CReference> references;
+    const std::wstring base = StandInDocument(document).BaseUrl();
     auto add = [&](const wchar_t* kind, const std::wstring& relative, const wchar_t* attribute, IHTMLElement* element) {
-        std::wstring url = CombineUrl(documentUrl, relative);
+        std::wstring url = CombineUrl(base, relative);
         if (!url.empty())
             references.push_back({kind, url, attribute, CComPtr<IHTMLElement>(element)});
     };
@@ -267,14 +286,19 @@ public:
     bool Navigate(const std::wstring& url)
     {
         IStandInBrowser& browser = StandInBrowser(m_browser);
+        browser.SetReadyState(READYSTATE_LOADING);
         browser.FireDownloadBegin();
         CRequest& page = Request(L"page", url);
-        if (FAILED(page.load.hr))
+        if (FAILED(page.load.hr)) {
+            browser.SetReadyState(READYSTATE_COMPLETE);
             return false;
-        m_document = CreateStandInDocument(Wide(page.load.body), url);
+        }
+        m_document = CreateStandInDocument(DocumentHtml(page.load), url);
         browser.SetDocument(m_document);
+        browser.SetReadyState(READYSTATE_INTERACTIVE);
         browser.FireNavigateComplete2(m_browser, url);
         LoadResources(m_document, url, 0);
+        browser.SetReadyState(READYSTATE_COMPLETE);
         PumpUntil([&] { return Injected(); }, kInjectionTimeoutMs);
         PumpFor(kSettleMs);
         return true;
@@ -303,7 +327,7 @@ public:
     {
         if (!m_document)
             return false;
-        if (!WriteFileUtf8(path, SavedHtml(m_document, m_documentUrl)))
+        if (!WriteFileUtf8(path, SavedHtml(m_document)))
             return false;
         std::wstring pageFolder = m_documentUrl.substr(0, m_documentUrl.rfind(L'/') + 1);
         std::wstring fileFolder = path.substr(0, path.find_last_of(L"\\/") + 1);
@@ -316,7 +340,7 @@ public:
                 continue;
             for (wchar_t& c : relative)
                 c = c == L'/' ? L'\\' : c;
-            if (!WriteFileUtf8(fileFolder + relative, SavedHtml(frame.document, frame.url)))
+            if (!WriteFileUtf8(fileFolder + relative, SavedHtml(frame.document)))
                 return false;
         }
         return true;
@@ -347,14 +371,14 @@ private:
         std::wstring url;
     };
 
-    std::wstring SavedHtml(IHTMLDocument2* document, const std::wstring& documentUrl)
+    std::wstring SavedHtml(IHTMLDocument2* document)
     {
         std::set<std::wstring> refused;
         for (const CRequest& request : m_requests) {
             if (request.Refused())
                 refused.insert(request.url);
         }
-        for (const CReference& reference : References(document, documentUrl)) {
+        for (const CReference& reference : References(document)) {
             if (!refused.count(reference.url))
                 continue;
             if (reference.attribute.empty()) {
@@ -373,9 +397,13 @@ private:
         return StandInDocument(document).ToHtml();
     }
 
-    CRequest& Request(const wchar_t* kind, const std::wstring& url)
+    // pageUrl: the document that makes the request (empty for the window's
+    // own page); the browser passes it, and the kind of navigation, only in
+    // the headers it adds (tests/support/UrlLoad.h).
+    CRequest& Request(const wchar_t* kind, const std::wstring& url, const std::wstring& pageUrl = {})
     {
-        m_requests.push_back({kind, url, Load(url)});
+        const bool navigation = pageUrl.empty() || std::wstring(kind) == L"frame";
+        m_requests.push_back({kind, url, Load(url, pageUrl, navigation)});
         // Timers are due while the page loads.
         PumpMessages();
         return m_requests.back();
@@ -385,11 +413,11 @@ private:
     {
         if (depth == 0)
             m_documentUrl = documentUrl;
-        for (const CReference& reference : References(document, documentUrl)) {
+        for (const CReference& reference : References(document)) {
             if (m_requested.count(reference.url))
                 continue;
             m_requested.insert(reference.url);
-            CRequest& request = Request(reference.kind.c_str(), reference.url);
+            CRequest& request = Request(reference.kind.c_str(), reference.url, documentUrl);
             if (reference.kind != L"frame" || request.Refused() || FAILED(request.load.hr) || depth >= kMaxFrameDepth)
                 continue;
             // A frame is a browser object of its own: its navigation reaches
@@ -481,9 +509,89 @@ int Usage()
     return 2;
 }
 
+// One window on a thread of its own, as the browser runs each tab (IE 7 and
+// 8 give every tab its own thread in the frame or tab process): the window
+// is created, navigates, pumps its messages (so its helpers' timers fire
+// while it is shown) and is closed on that thread, in a single-threaded
+// apartment of its own.
+class CWindowThread
+{
+public:
+    CWindowThread(int number, const std::vector<CLSID>& helperClasses, std::wstring url)
+        : m_number(number), m_helperClasses(helperClasses), m_url(std::move(url)),
+          m_shown(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        if (!m_shown)
+            ThrowLastError();
+        m_thread.Reset(CreateThread(nullptr, 0, &CWindowThread::Main, this, 0, &m_threadId));
+        if (!m_thread)
+            ThrowLastError();
+    }
+    CWindowThread(const CWindowThread&) = delete;
+    CWindowThread& operator=(const CWindowThread&) = delete;
+    ~CWindowThread() { Close(); }
+
+    // Once the window has shown its page (or its thread ended).
+    void WaitShown() const
+    {
+        const HANDLE handles[] = {m_shown.Get(), m_thread.Get()};
+        WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    }
+
+    // Closes the window on its thread and waits for the thread's end.
+    void Close()
+    {
+        if (!m_thread)
+            return;
+        WaitShown();
+        PostThreadMessageW(m_threadId, WM_QUIT, 0, 0);
+        WaitForSingleObject(m_thread.Get(), INFINITE);
+        m_thread.Reset();
+    }
+
+private:
+    static DWORD WINAPI Main(void* parameter)
+    {
+        auto* self = static_cast<CWindowThread*>(parameter);
+        MSG message;
+        // The thread's message queue, before anyone posts to it.
+        PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+            SetEvent(self->m_shown.Get());
+            return 1;
+        }
+        try {
+            CWindow window(self->m_number, self->m_helperClasses);
+            if (!self->m_url.empty())
+                window.Navigate(self->m_url);
+            else
+                PumpFor(kSettleMs);
+            SetEvent(self->m_shown.Get());
+            while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            window.Close();
+            PumpFor(kSettleMs);
+        } catch (...) {
+            std::fprintf(stderr, "StandInBrowser: window %d failed\n", self->m_number);
+        }
+        SetEvent(self->m_shown.Get());
+        CoUninitialize();
+        return 0;
+    }
+
+    int m_number;
+    std::vector<CLSID> m_helperClasses;
+    std::wstring m_url;
+    CHandle m_shown;
+    CHandle m_thread;
+    DWORD m_threadId = 0;
+};
+
 int RunScript(const std::vector<CLSID>& helperClasses)
 {
-    std::map<int, std::unique_ptr<CWindow>> windows;
+    std::map<int, std::unique_ptr<CWindowThread>> windows;
     int next = 1;
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -491,18 +599,27 @@ int RunScript(const std::vector<CLSID>& helperClasses)
             line.pop_back();
         std::string command = line.substr(0, line.find(' '));
         std::string argument = line.size() > command.size() ? line.substr(command.size() + 1) : std::string();
-        if (command == "open") {
-            auto window = std::make_unique<CWindow>(next, helperClasses);
-            if (!argument.empty())
-                window->Navigate(Wide(argument));
-            else
-                PumpFor(kSettleMs);
-            windows[next] = std::move(window);
-            Print(L"opened " + std::to_wstring(next++));
+        if (command == "open" || command == "openmany") {
+            // "openmany K URL": K windows that load URL at the same time.
+            int count = 1;
+            if (command == "openmany") {
+                count = std::max(1, std::atoi(argument.c_str()));
+                argument = argument.find(' ') == std::string::npos ? std::string() : argument.substr(argument.find(' ') + 1);
+            }
+            std::wstring answer = L"opened";
+            std::vector<CWindowThread*> opened;
+            for (int i = 0; i < count; ++i, ++next) {
+                auto window = std::make_unique<CWindowThread>(next, helperClasses, Wide(argument));
+                opened.push_back(window.get());
+                windows[next] = std::move(window);
+                answer += L" " + std::to_wstring(next);
+            }
+            for (CWindowThread* window : opened)
+                window->WaitShown();
+            Print(answer);
         } else if (command == "close") {
             int number = std::atoi(argument.c_str());
             windows.erase(number);
-            PumpFor(kSettleMs);
             Print(L"closed " + std::to_wstring(number));
         } else if (command == "quit") {
             break;

@@ -1,3 +1,6 @@
+#include <windows.h>
+#include <wininet.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <tuple>
@@ -185,6 +188,21 @@ std::vector<CComPtr<IHTMLElement>> CDocument::Elements()
     for (CNode* node : ElementsBelow(*m_root))
         elements.emplace_back(ElementFor(node).Get());
     return elements;
+}
+
+std::wstring CDocument::BaseUrl()
+{
+    for (CNode* node : ElementsBelow(*m_root)) {
+        const std::wstring* href = node->tag == L"base" ? node->FindAttribute(L"href") : nullptr;
+        if (!href || href->empty())
+            continue;
+        wchar_t absolute[INTERNET_MAX_URL_LENGTH];
+        DWORD length = INTERNET_MAX_URL_LENGTH;
+        if (InternetCombineUrlW(m_url.c_str(), href->c_str(), absolute, &length, 0))
+            return std::wstring(absolute, length);
+        break;
+    }
+    return m_url;
 }
 
 std::wstring CDocument::ToHtml()

@@ -244,7 +244,7 @@ STDMETHODIMP CElement::get_src(BSTR* p)
     // An image's source comes back absolute, as the browser gives it.
     wchar_t absolute[INTERNET_MAX_URL_LENGTH];
     DWORD length = INTERNET_MAX_URL_LENGTH;
-    if (!InternetCombineUrlW(m_document->Url().c_str(), source->c_str(), absolute, &length, 0))
+    if (!InternetCombineUrlW(m_document->BaseUrl().c_str(), source->c_str(), absolute, &length, 0))
         return ReturnText(source, p);
     return ReturnText(std::wstring_view(absolute, length), p);
 }

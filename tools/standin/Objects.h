@@ -102,6 +102,7 @@ public:
     CComPtr<IHTMLElement> ElementById(std::wstring_view id) override;
     std::vector<CComPtr<IHTMLElement>> Elements() override;
     std::wstring ToHtml() override;
+    std::wstring BaseUrl() override;
     void FailBehaviorSiteElement(HRESULT hr) override { m_siteElementFailure = hr; }
     void Close() override;
 

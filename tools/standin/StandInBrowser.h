@@ -4,7 +4,10 @@
 //
 // It answers what a browser helper object relies on:
 //   IWebBrowser2               get_Document: the document set with
-//                              SetDocument (S_OK and null while there is none)
+//                              SetDocument (S_OK and null while there is none);
+//                              get_ReadyState: the state set with
+//                              SetReadyState (READYSTATE_UNINITIALIZED at
+//                              first, as a browser that navigated nowhere)
 //   IConnectionPointContainer  FindConnectionPoint(DIID_DWebBrowserEvents2);
 //                              any other IID gives CONNECT_E_NOCONNECTION
 //   IConnectionPoint           Advise (the sink must answer
@@ -35,6 +38,11 @@ public:
     // the top-level frame, a frame's own browser object for a sub-frame.
     virtual void FireNavigateComplete2(IDispatch* frame, std::wstring_view url) = 0;
     virtual void FireDownloadBegin() = 0;
+    // What get_ReadyState answers from now on. The browser says
+    // READYSTATE_LOADING while a navigation loads and READYSTATE_COMPLETE
+    // once the document and its resources have (just before
+    // DocumentComplete of the top-level frame).
+    virtual void SetReadyState(READYSTATE state) = 0;
     // Sinks connected now.
     virtual std::size_t ConnectionCount() const = 0;
     // How often get_Document was called.

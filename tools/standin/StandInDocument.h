@@ -11,7 +11,7 @@
 //   element    IHTMLElement (tagName, id, className, parentElement, style,
 //              document, get/set/removeAttribute), IHTMLElement2
 //              (currentStyle); by tag IHTMLImgElement (src, resolved like
-//              the browser does), IHTMLObjectElement (object), IHTMLFrameBase
+//              the browser does, against the base element's href if any), IHTMLObjectElement (object), IHTMLFrameBase
 //              (src as written), IHTMLScriptElement (src, type) and
 //              IHTMLStyleElement (styleSheet, type)
 //   style      IHTMLStyle (display, backgroundImage, cssText,
@@ -102,6 +102,10 @@ public:
     // The page as the user now sees it: the current attributes, inline
     // styles (so hidden elements carry "display: none") and style sheets.
     virtual std::wstring ToHtml() = 0;
+    // What relative URLs resolve against, as the browser resolves them: the
+    // href of the first base element that has one, resolved against the
+    // document's URL (HTML 4.01, 12.4); otherwise the document's URL.
+    virtual std::wstring BaseUrl() = 0;
     // From now on IElementBehaviorSite::GetElement fails with hr (S_OK: it works).
     virtual void FailBehaviorSiteElement(HRESULT hr) = 0;
     // Detaches and releases the behaviors that elements kept and the

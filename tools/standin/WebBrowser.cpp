@@ -69,6 +69,15 @@ public:
         return nullptr;
     }
 
+    // IWebBrowser2
+    STDMETHODIMP get_ReadyState(READYSTATE* plReadyState) override
+    {
+        if (!plReadyState)
+            return E_POINTER;
+        *plReadyState = m_readyState;
+        return S_OK;
+    }
+
     // IWebBrowser
     STDMETHODIMP get_Document(IDispatch** ppDisp) override
     {
@@ -123,6 +132,7 @@ public:
     }
     std::size_t ConnectionCount() const override { return m_sinks.size(); }
     std::size_t DocumentRequests() const override { return m_documentRequests; }
+    void SetReadyState(READYSTATE state) override { m_readyState = state; }
     void Close() override
     {
         auto sinks = std::move(m_sinks);
@@ -167,6 +177,7 @@ private:
     std::vector<std::pair<DWORD, CComPtr<IDispatch>>> m_sinks;
     DWORD m_lastCookie = 0;
     std::size_t m_documentRequests = 0;
+    READYSTATE m_readyState = READYSTATE_UNINITIALIZED;
 };
 
 CConnectionPoint::CConnectionPoint(CWebBrowser* browser) : m_browser(browser) {}

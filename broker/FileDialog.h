@@ -7,7 +7,9 @@
 //
 // Import asks for an existing file; export asks before overwriting one and
 // adds ".TXT" to a name typed without an extension. Both offer
-// "Adblock Filter List (*.txt)" first and "All Files (*.*)" second.
+// "Adblock Filter List (*.txt)" first and "All Files (*.*)" second. Neither
+// follows a shortcut: a chosen .lnk file is returned as itself, never as
+// the file it points at.
 
 #include <windows.h>
 

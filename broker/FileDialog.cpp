@@ -1,4 +1,4 @@
-#include "ui/FileDialog.h"
+#include "broker/FileDialog.h"
 
 #include <commdlg.h>
 
@@ -65,11 +65,12 @@ std::optional<std::wstring> ChooseFile(HWND owner, bool save)
     request.nMaxFile = MAX_PATH;
     if (save) {
         request.lpstrTitle = L"Export Filter List";
-        request.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOREADONLYRETURN;
+        request.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOREADONLYRETURN | OFN_NODEREFERENCELINKS;
         request.lpstrDefExt = L"TXT";
     } else {
         request.lpstrTitle = L"Import Filter List";
-        request.Flags = OFN_READONLY | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+        request.Flags =
+            OFN_READONLY | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_NODEREFERENCELINKS;
     }
     BOOL chosen;
     {

@@ -1,0 +1,1021 @@
+#include "engine/AdblockImage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "com/Error.h"
+#include "engine/PublicSuffix.h"
+#include "engine/RegexSearch.h"
+
+namespace {
+
+constexpr std::uint32_t kMagic = 0x49424151;  // "QABI"
+constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kMaxBucketBits = 24;
+
+enum : std::uint16_t
+{
+    kException = 1,
+    kRegex = 2,
+    kAnchorHost = 4,
+    kAnchorStart = 8,
+    kAnchorEnd = 16,
+    kMatchCase = 32,
+    kImportant = 64,
+    kThirdParty = 128,
+    kFirstParty = 256,
+    kPositiveDomain = 512,
+};
+enum : std::uint16_t
+{
+    kDomainNegated = 1,
+    kDomainEntity = 2,
+};
+
+}  // namespace
+
+struct CAdblockImage::CFilterRecordView
+{
+    std::uint32_t patternOffset;  // into the string pool
+    std::uint32_t patternLength;
+    std::uint32_t domainsStart;  // index of its first domain entry
+    std::uint32_t domainCount;
+    std::uint32_t line;
+    std::uint32_t list;
+    std::uint32_t regex;  // index of its compiled-expression slot (regex filters)
+    std::uint16_t types;
+    std::uint16_t flags;
+};
+static_assert(sizeof(CAdblockImage::CFilterRecordView) == 32);
+
+namespace {
+
+using CFilterRecord = CAdblockImage::CFilterRecordView;
+
+// A filter's "$domain" entries are sorted by hash, so that a page's host
+// and each of its parents are looked up, not compared with every entry
+// (some filters name hundreds of sites).
+struct CDomainRecord
+{
+    std::uint32_t hash;  // HashToken of the name
+    std::uint32_t nameOffset;
+    std::uint16_t nameLength;
+    std::uint16_t flags;
+};
+static_assert(sizeof(CDomainRecord) == 12);
+
+struct CListRecord
+{
+    std::uint32_t nameOffset;
+    std::uint32_t nameLength;
+};
+
+struct CTableHeader
+{
+    std::uint32_t bucketBits;
+    std::uint32_t bucketsOffset;  // (1 << bucketBits) + 1 starts into the postings
+    std::uint32_t postingsOffset;
+    std::uint32_t postingCount;
+    std::uint32_t anyOffset;  // filters without a token
+    std::uint32_t anyCount;
+};
+
+}  // namespace
+
+struct CAdblockImage::CHeader
+{
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t size;
+    std::uint32_t filterCount;
+    std::uint64_t checksum;  // of every byte after this field
+    std::uint32_t filtersOffset;
+    std::uint32_t domainsOffset;
+    std::uint32_t domainCount;
+    std::uint32_t listsOffset;
+    std::uint32_t listCount;
+    std::uint32_t stringsOffset;
+    std::uint32_t stringsSize;
+    std::uint32_t regexCount;
+    // Block filters, exception filters, each by a word of the URL; then
+    // block and exception filters by a name of the page's host.
+    CTableHeader tables[4];
+};
+static_assert(sizeof(CAdblockImage::CHeader) == 152);
+
+namespace {
+
+constexpr std::size_t kChecksumStart = offsetof(CAdblockImage::CHeader, filtersOffset);
+
+// Copies `size` bytes that another process may be rewriting: each byte is
+// read exactly once, so that what is checked is what is used.
+void ReadOnce(void* out, const BYTE* from, std::size_t size) noexcept
+{
+    const volatile BYTE* source = from;
+    BYTE* target = static_cast<BYTE*>(out);
+    for (std::size_t i = 0; i < size; ++i)
+        target[i] = source[i];
+}
+
+std::uint32_t ReadU32(const BYTE* from) noexcept
+{
+    std::uint32_t value;
+    ReadOnce(&value, from, sizeof(value));
+    return value;
+}
+
+std::uint64_t Checksum(const BYTE* data, std::size_t size) noexcept
+{
+    std::uint64_t hash = 0x9E3779B97F4A7C15ull ^ size;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8)
+    {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        hash = (hash ^ word) * 0x100000001B3ull;
+        hash ^= hash >> 29;
+    }
+    for (; i < size; ++i)
+        hash = (hash ^ data[i]) * 0x100000001B3ull;
+    return hash ^ (hash >> 32);
+}
+
+bool IsTokenChar(char c) noexcept
+{
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '%' || (c >= 'A' && c <= 'Z');
+}
+
+char Lower(char c) noexcept
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+std::uint32_t HashToken(const char* text, std::size_t length) noexcept
+{
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<unsigned char>(Lower(text[i]))) * 16777619u;
+    return hash;
+}
+
+bool IsSeparator(char c) noexcept
+{
+    return !(IsTokenChar(c) || c == '_' || c == '-' || c == '.' || c == '%');
+}
+
+// ---- Building ----
+
+struct CParsedFilter
+{
+    CNetworkFilter filter;
+    std::uint32_t list;
+    std::uint32_t line;
+};
+
+// A word's hash and length.
+struct CToken
+{
+    std::uint32_t hash;
+    std::uint32_t length;
+};
+
+// Complete words of a pattern: runs of token characters that a URL holding
+// a match must hold as a whole run (not next to "*", not at an unanchored
+// edge).
+std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
+{
+    std::vector<CToken> tokens;
+    const std::string& p = filter.pattern;
+    if (filter.regex)
+    {
+        std::wstring body(p.begin(), p.end());
+        for (const std::wstring& literal : RegexRequiredLiterals(body))
+        {
+            // Only runs with a non-token character on both sides inside the
+            // literal are whole words.
+            std::string run(literal.begin(), literal.end());
+            std::size_t i = 0;
+            while (i < run.size())
+            {
+                if (!IsTokenChar(run[i]))
+                {
+                    ++i;
+                    continue;
+                }
+                std::size_t j = i;
+                while (j < run.size() && IsTokenChar(run[j]))
+                    ++j;
+                if (i > 0 && j < run.size())
+                    tokens.push_back({HashToken(run.data() + i, j - i), static_cast<std::uint32_t>(j - i)});
+                i = j;
+            }
+        }
+        return tokens;
+    }
+    std::size_t i = 0;
+    while (i < p.size())
+    {
+        if (!IsTokenChar(p[i]))
+        {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < p.size() && IsTokenChar(p[j]))
+            ++j;
+        bool startOk = i > 0 ? p[i - 1] != '*' : (filter.anchorHost || filter.anchorStart);
+        bool endOk = j < p.size() ? p[j] != '*' : filter.anchorEnd;
+        if (startOk && endOk)
+            tokens.push_back({HashToken(p.data() + i, j - i), static_cast<std::uint32_t>(j - i)});
+        i = j;
+    }
+    return tokens;
+}
+
+// The string pool: equal strings (the same sites recur in many filters'
+// "$domain" lists) are stored once. An open-addressing table over the pool
+// itself, so that compiling a long list costs no allocation per string.
+class CImageWriter
+{
+public:
+    std::uint32_t AddString(std::string_view s)
+    {
+        if (2 * (m_used + 1) > m_slots.size())
+            Grow();
+        std::uint32_t hash = HashToken(s.data(), s.size()) | 1;
+        std::size_t mask = m_slots.size() - 1;
+        for (std::size_t at = hash & mask;; at = (at + 1) & mask)
+        {
+            CSlot& slot = m_slots[at];
+            if (slot.hash == 0)
+            {
+                CheckFits(m_strings.size() + s.size());
+                slot = {hash, static_cast<std::uint32_t>(m_strings.size()), static_cast<std::uint32_t>(s.size())};
+                m_strings.append(s);
+                ++m_used;
+                return slot.offset;
+            }
+            if (slot.hash == hash && slot.length == s.size() &&
+                std::string_view(m_strings).substr(slot.offset, slot.length) == s)
+                return slot.offset;
+        }
+    }
+    std::string m_strings;
+
+    static void CheckFits(std::uint64_t size)
+    {
+        if (size >= 0x7FFFFFFFull)
+            ThrowHResult(E_INVALIDARG);
+    }
+
+private:
+    struct CSlot
+    {
+        std::uint32_t hash;  // 0: free
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+    void Grow()
+    {
+        std::vector<CSlot> old(std::max<std::size_t>(1024, m_slots.size() * 2));
+        old.swap(m_slots);
+        std::size_t mask = m_slots.size() - 1;
+        for (const CSlot& slot : old)
+        {
+            if (slot.hash == 0)
+                continue;
+            std::size_t at = slot.hash & mask;
+            while (m_slots[at].hash != 0)
+                at = (at + 1) & mask;
+            m_slots[at] = slot;
+        }
+    }
+    std::vector<CSlot> m_slots;
+    std::size_t m_used = 0;
+};
+
+template <typename T>
+void Append(std::vector<BYTE>& image, const T* items, std::size_t count)
+{
+    CImageWriter::CheckFits(image.size() + count * sizeof(T));
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(items);
+    image.insert(image.end(), bytes, bytes + count * sizeof(T));
+}
+
+void AlignTo4(std::vector<BYTE>& image)
+{
+    while (image.size() % 4)
+        image.push_back(0);
+}
+
+}  // namespace
+
+std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, std::vector<CAdblockCounts>* counts)
+{
+    if (counts)
+        counts->assign(lists.size(), CAdblockCounts());
+    std::vector<CParsedFilter> parsed;
+    std::vector<CNetworkFilter> badfilters;
+    for (std::size_t l = 0; l < lists.size(); ++l)
+    {
+        ForEachAdblockLine(lists[l].text, [&](std::uint32_t number, std::string_view text) {
+            CAdblockLine line = ParseAdblockLine(text);
+            if (counts)
+                (*counts)[l].Add(line);
+            if (line.kind != CAdblockLineKind::Network)
+                return;
+            if (line.filter.badfilter)
+                badfilters.push_back(std::move(line.filter));
+            else
+                parsed.push_back({std::move(line.filter), static_cast<std::uint32_t>(l), number});
+        });
+    }
+    if (!badfilters.empty())
+    {
+        std::unordered_multimap<std::string, const CNetworkFilter*> byPattern;
+        for (const CNetworkFilter& bad : badfilters)
+            byPattern.emplace(bad.pattern, &bad);
+        parsed.erase(std::remove_if(parsed.begin(), parsed.end(),
+                                    [&](const CParsedFilter& f) {
+                                        auto range = byPattern.equal_range(f.filter.pattern);
+                                        for (auto it = range.first; it != range.second; ++it)
+                                        {
+                                            if (it->second->SameAs(f.filter))
+                                                return true;
+                                        }
+                                        return false;
+                                    }),
+                     parsed.end());
+    }
+
+    // One token per filter: the one fewest other filters hold. (Flat
+    // arrays: a million filters must not cost a million allocations.)
+    std::vector<CToken> candidates;
+    std::vector<std::size_t> firstCandidate(parsed.size() + 1, 0);
+    for (std::size_t i = 0; i < parsed.size(); ++i)
+    {
+        firstCandidate[i] = candidates.size();
+        std::vector<CToken> tokens = PatternTokens(parsed[i].filter);
+        candidates.insert(candidates.end(), tokens.begin(), tokens.end());
+    }
+    firstCandidate[parsed.size()] = candidates.size();
+    std::vector<std::uint32_t> sortedHashes(candidates.size());
+    for (std::size_t k = 0; k < candidates.size(); ++k)
+        sortedHashes[k] = candidates[k].hash;
+    std::sort(sortedHashes.begin(), sortedHashes.end());
+    auto frequency = [&](std::uint32_t hash) {
+        auto range = std::equal_range(sortedHashes.begin(), sortedHashes.end(), hash);
+        return static_cast<std::uint32_t>(std::min<std::size_t>(range.second - range.first, 1u << 20));
+    };
+    std::vector<std::uint32_t> tokenOf(parsed.size());
+    std::vector<bool> hasToken(parsed.size(), false), byPage(parsed.size(), false);
+    std::size_t distinct[4] = {0, 0, 0, 0};
+    for (std::size_t i = 0; i < parsed.size(); ++i)
+    {
+        std::uint32_t best = 0, bestCount = 0;
+        std::size_t bestLength = 0;
+        for (std::size_t k = firstCandidate[i]; k < firstCandidate[i + 1]; ++k)
+        {
+            const CToken& token = candidates[k];
+            std::uint32_t count = frequency(token.hash);
+            // One-letter words are everywhere in URLs whatever the lists say.
+            if (token.length == 1)
+                count += 1u << 20;
+            if (!hasToken[i] || count < bestCount || (count == bestCount && token.length > bestLength))
+            {
+                best = token.hash;
+                bestCount = count;
+                bestLength = token.length;
+                hasToken[i] = true;
+            }
+        }
+        tokenOf[i] = best;
+        // A filter for some sites only whose words are all common
+        // ("|http://$domain=a.com|b.com") is filed under those sites: a URL
+        // then looks at it only on their pages.
+        const CNetworkFilter& f = parsed[i].filter;
+        bool positiveOnly = !f.domains.empty() && std::none_of(f.domains.begin(), f.domains.end(),
+                                                               [](const CAdblockDomain& d) { return d.negated; });
+        byPage[i] = positiveOnly && (!hasToken[i] || bestCount > 16);
+        if (byPage[i])
+            distinct[(f.exception ? 1 : 0) + 2] += f.domains.size();
+        else if (hasToken[i])
+            ++distinct[f.exception ? 1 : 0];
+    }
+
+    CImageWriter writer;
+    std::vector<CFilterRecord> filters(parsed.size());
+    std::vector<CDomainRecord> domains;
+    std::uint32_t regexCount = 0;
+    for (std::size_t i = 0; i < parsed.size(); ++i)
+    {
+        const CNetworkFilter& f = parsed[i].filter;
+        CFilterRecord& r = filters[i];
+        r.patternOffset = writer.AddString(f.pattern);
+        r.patternLength = static_cast<std::uint32_t>(f.pattern.size());
+        r.domainsStart = static_cast<std::uint32_t>(domains.size());
+        r.domainCount = static_cast<std::uint32_t>(f.domains.size());
+        r.line = parsed[i].line;
+        r.list = parsed[i].list;
+        r.regex = f.regex ? regexCount++ : 0;
+        r.types = f.types;
+        r.flags = static_cast<std::uint16_t>(
+            (f.exception ? kException : 0) | (f.regex ? kRegex : 0) | (f.anchorHost ? kAnchorHost : 0) |
+            (f.anchorStart ? kAnchorStart : 0) | (f.anchorEnd ? kAnchorEnd : 0) | (f.matchCase ? kMatchCase : 0) |
+            (f.important ? kImportant : 0) | (f.party == CAdblockParty::Third ? kThirdParty : 0) |
+            (f.party == CAdblockParty::First ? kFirstParty : 0));
+        for (const CAdblockDomain& d : f.domains)
+        {
+            if (d.name.size() > 0xFFFF)
+                continue;  // no host name is this long: the entry can never match
+            domains.push_back({HashToken(d.name.data(), d.name.size()), writer.AddString(d.name),
+                               static_cast<std::uint16_t>(d.name.size()),
+                               static_cast<std::uint16_t>((d.negated ? kDomainNegated : 0) |
+                                                          (d.entity ? kDomainEntity : 0))});
+            if (!d.negated)
+                r.flags |= kPositiveDomain;
+        }
+        std::sort(domains.begin() + r.domainsStart, domains.end(),
+                  [](const CDomainRecord& a, const CDomainRecord& b) { return a.hash < b.hash; });
+        r.domainCount = static_cast<std::uint32_t>(domains.size()) - r.domainsStart;
+    }
+    std::vector<CListRecord> listRecords;
+    for (const CAdblockListText& list : lists)
+        listRecords.push_back({writer.AddString(list.name), static_cast<std::uint32_t>(list.name.size())});
+
+    CAdblockImage::CHeader header = {};
+    header.magic = kMagic;
+    header.version = kVersion;
+    header.filterCount = static_cast<std::uint32_t>(filters.size());
+    header.domainCount = static_cast<std::uint32_t>(domains.size());
+    header.listCount = static_cast<std::uint32_t>(listRecords.size());
+    header.regexCount = regexCount;
+    std::vector<BYTE> image(sizeof(header));
+    header.filtersOffset = static_cast<std::uint32_t>(image.size());
+    Append(image, filters.data(), filters.size());
+    header.domainsOffset = static_cast<std::uint32_t>(image.size());
+    Append(image, domains.data(), domains.size());
+    for (int kind = 0; kind < 4; ++kind)
+    {
+        CTableHeader& table = header.tables[kind];
+        std::uint32_t bits = 4;
+        while (bits < kMaxBucketBits && (std::size_t(1) << bits) < 2 * distinct[kind])
+            ++bits;
+        std::size_t buckets = std::size_t(1) << bits;
+        // Each posting: the filter's key, then its index (a bucket shared by
+        // other keys costs a compare, not a look at the filter). Filled by
+        // a counting sort over the buckets.
+        std::vector<std::uint32_t> starts(buckets + 1, 0), any;
+        auto forEachPosting = [&](auto&& add) {
+            for (std::size_t i = 0; i < parsed.size(); ++i)
+            {
+                if ((parsed[i].filter.exception ? 1 : 0) != kind % 2 || byPage[i] != (kind >= 2))
+                    continue;
+                if (byPage[i])
+                {
+                    for (const CAdblockDomain& d : parsed[i].filter.domains)
+                        add(HashToken(d.name.data(), d.name.size()), i);
+                }
+                else if (hasToken[i])
+                    add(tokenOf[i], i);
+                else if (kind == 0 || kind == 1)
+                    any.push_back(static_cast<std::uint32_t>(i));
+            }
+        };
+        forEachPosting([&](std::uint32_t key, std::size_t) { ++starts[(key & (buckets - 1)) + 1]; });
+        for (std::size_t b = 0; b < buckets; ++b)
+            starts[b + 1] += starts[b];
+        std::vector<std::uint32_t> postings(2 * std::size_t(starts[buckets]));
+        std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+        any.clear();
+        forEachPosting([&](std::uint32_t key, std::size_t i) {
+            std::uint32_t at = next[key & (buckets - 1)]++;
+            postings[2 * std::size_t(at)] = key;
+            postings[2 * std::size_t(at) + 1] = static_cast<std::uint32_t>(i);
+        });
+        table.bucketBits = bits;
+        table.bucketsOffset = static_cast<std::uint32_t>(image.size());
+        Append(image, starts.data(), starts.size());
+        table.postingsOffset = static_cast<std::uint32_t>(image.size());
+        table.postingCount = static_cast<std::uint32_t>(postings.size() / 2);
+        Append(image, postings.data(), postings.size());
+        table.anyOffset = static_cast<std::uint32_t>(image.size());
+        table.anyCount = static_cast<std::uint32_t>(any.size());
+        Append(image, any.data(), any.size());
+    }
+    header.listsOffset = static_cast<std::uint32_t>(image.size());
+    Append(image, listRecords.data(), listRecords.size());
+    header.stringsOffset = static_cast<std::uint32_t>(image.size());
+    header.stringsSize = static_cast<std::uint32_t>(writer.m_strings.size());
+    Append(image, writer.m_strings.data(), writer.m_strings.size());
+    AlignTo4(image);
+    header.size = static_cast<std::uint32_t>(image.size());
+    std::memcpy(image.data(), &header, sizeof(header));
+    header.checksum = Checksum(image.data() + kChecksumStart, image.size() - kChecksumStart);
+    std::memcpy(image.data(), &header, sizeof(header));
+    return image;
+}
+
+// ---- Reading ----
+
+namespace {
+
+bool Within(std::uint64_t offset, std::uint64_t count, std::uint64_t item, std::uint64_t size) noexcept
+{
+    return offset <= size && count <= (size - offset) / item;
+}
+
+// The part of a URL the matchers need, narrowed to UTF-8.
+struct CUrlParts
+{
+    std::string text;   // as given
+    std::string lower;  // ASCII letters in lower case
+    std::size_t hostStart = 0, hostEnd = 0;
+    std::string_view Host() const { return std::string_view(lower).substr(hostStart, hostEnd - hostStart); }
+};
+
+void NarrowUrl(const wchar_t* url, CUrlParts& parts)
+{
+    std::string& out = parts.text;
+    for (const wchar_t* p = url; *p; ++p)
+    {
+        std::uint32_t c = static_cast<std::uint16_t>(*p);
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF)
+        {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(p[1]) - 0xDC00);
+            ++p;
+        }
+        if (c < 0x80)
+            out.push_back(static_cast<char>(c));
+        else if (c < 0x800)
+        {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+        else if (c < 0x10000)
+        {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+        else
+        {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    parts.lower = out;
+    for (char& c : parts.lower)
+        c = Lower(c);
+    // The host: after "scheme://" and any user information, before the port.
+    const std::string& s = parts.lower;
+    std::size_t scheme = s.find("://");
+    if (scheme == std::string::npos || s.find_first_of("/?#") < scheme)
+        return;
+    std::size_t start = scheme + 3;
+    std::size_t end = s.find_first_of("/?#", start);
+    if (end == std::string::npos)
+        end = s.size();
+    std::size_t at = s.rfind('@', end - 1);
+    if (at != std::string::npos && at >= start)
+        start = at + 1;
+    std::size_t hostEnd = end;
+    if (start < end && s[start] == '[')
+    {
+        std::size_t close = s.find(']', start);
+        hostEnd = (close != std::string::npos && close < end) ? close + 1 : end;
+    }
+    else
+    {
+        std::size_t colon = s.find(':', start);
+        if (colon != std::string::npos && colon < end)
+            hostEnd = colon;
+    }
+    if (hostEnd > start && s[hostEnd - 1] == '.')
+        --hostEnd;
+    parts.hostStart = start;
+    parts.hostEnd = hostEnd;
+}
+
+bool CharMatches(char p, char t) noexcept
+{
+    return p == '^' ? IsSeparator(t) : p == t;
+}
+
+// Pattern p (with "*" and "^") against text t, anchored at t's start; at its
+// end too when `end`. Linear backtracking over the last "*": O(|p| * |t|).
+bool GlobMatch(const char* p, std::size_t pn, const char* t, std::size_t tn, bool end) noexcept
+{
+    std::size_t pi = 0, ti = 0, starP = 0, starT = 0;
+    bool star = false;
+    for (;;)
+    {
+        if (pi == pn)
+        {
+            if (!end || ti == tn)
+                return true;
+        }
+        else if (p[pi] == '*')
+        {
+            star = true;
+            starP = ++pi;
+            starT = ti;
+            continue;
+        }
+        else if (ti < tn && CharMatches(p[pi], t[ti]))
+        {
+            ++pi;
+            ++ti;
+            continue;
+        }
+        else if (p[pi] == '^' && ti == tn)
+        {
+            ++pi;
+            continue;
+        }
+        if (!star || starT >= tn)
+            return false;
+        pi = starP;
+        ti = ++starT;
+    }
+}
+
+
+}  // namespace
+
+struct CAdblockImage::CRequest
+{
+    CUrlParts url;
+    std::string pageHost;
+    std::string pageEntityHost;  // the page's host without its public suffix
+    // The page's host and its parents, and the same without the public
+    // suffix (what entities "name.*" are matched with).
+    struct CPageName
+    {
+        std::string_view name;
+        std::uint32_t hash;
+        bool entity;
+    };
+    std::vector<CPageName> pageNames;
+    bool pageKnown = false;
+    // Whether the request's registrable domain differs from the page's:
+    // -1 until a filter asks.
+    mutable int thirdParty = -1;
+    bool IsThirdParty() const
+    {
+        if (thirdParty < 0)
+            thirdParty = RegistrableDomain(url.Host()) != RegistrableDomain(pageHost) ? 1 : 0;
+        return thirdParty != 0;
+    }
+    std::uint16_t types = 0;
+    bool untypedOnly = false;
+    mutable std::wstring wideLower;  // for regular expressions, made when first needed
+};
+
+// A regular expression compiled once, with the literal runs every match
+// holds: a URL without one of them is no match, and no matcher runs.
+struct CAdblockImage::CRegex
+{
+    explicit CRegex(std::string_view body) : regex(std::wstring(body.begin(), body.end()))
+    {
+        for (const std::wstring& literal : RegexRequiredLiterals(std::wstring(body.begin(), body.end())))
+        {
+            if (std::all_of(literal.begin(), literal.end(), [](wchar_t c) { return c < 0x80; }))
+                literals.emplace_back(literal.begin(), literal.end());
+        }
+    }
+    CCompiledRegex regex;
+    std::vector<std::string> literals;
+};
+
+CAdblockImage::CAdblockImage(const BYTE* image, std::size_t size)
+    : m_image(image), m_size(size), m_header(std::make_unique<CHeader>())
+{
+}
+
+CAdblockImage::~CAdblockImage()
+{
+    if (m_regexes)
+    {
+        for (std::uint32_t i = 0; i < m_header->regexCount; ++i)
+            delete m_regexes[i].load();
+    }
+}
+
+std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_t size, bool checksum)
+{
+    if (!image || size < sizeof(CHeader))
+        return nullptr;
+    std::unique_ptr<CAdblockImage> result(new CAdblockImage(image, size));
+    CHeader& h = *result->m_header;
+    ReadOnce(&h, image, sizeof(h));
+    if (h.magic != kMagic || h.version != kVersion || h.size != size || h.size % 4)
+        return nullptr;
+    bool fits = Within(h.filtersOffset, h.filterCount, sizeof(CFilterRecord), size) &&
+                Within(h.domainsOffset, h.domainCount, sizeof(CDomainRecord), size) &&
+                Within(h.listsOffset, h.listCount, sizeof(CListRecord), size) &&
+                Within(h.stringsOffset, h.stringsSize, 1, size) && h.regexCount <= h.filterCount;
+    for (const CTableHeader& t : h.tables)
+    {
+        fits = fits && t.bucketBits <= kMaxBucketBits &&
+               Within(t.bucketsOffset, (std::uint64_t(1) << t.bucketBits) + 1, 4, size) &&
+               Within(t.postingsOffset, t.postingCount, 8, size) && Within(t.anyOffset, t.anyCount, 4, size);
+    }
+    if (!fits)
+        return nullptr;
+    if (checksum)
+    {
+        // The checksum is computed over a private copy: bytes that change
+        // while they are summed must not pass as a matching sum.
+        std::vector<BYTE> copy(size - kChecksumStart);
+        std::memcpy(copy.data(), image + kChecksumStart, copy.size());
+        if (Checksum(copy.data(), copy.size()) != h.checksum)
+            return nullptr;
+    }
+    result->m_regexes = std::make_unique<std::atomic<CRegex*>[]>(h.regexCount);
+    for (std::uint32_t i = 0; i < h.regexCount; ++i)
+        result->m_regexes[i].store(nullptr);
+    return result;
+}
+
+std::uint32_t CAdblockImage::GetFilterCount() const noexcept
+{
+    return m_header->filterCount;
+}
+
+CAdblockImage::CStatistics CAdblockImage::GetStatistics() const noexcept
+{
+    return {{m_header->tables[0].anyCount, m_header->tables[1].anyCount}, m_header->regexCount};
+}
+
+std::uint32_t CAdblockImage::GetListCount() const noexcept
+{
+    return m_header->listCount;
+}
+
+std::string CAdblockImage::GetListName(std::uint32_t index) const
+{
+    if (index >= m_header->listCount)
+        return std::string();
+    CListRecord record;
+    ReadOnce(&record, m_image + m_header->listsOffset + std::size_t(index) * sizeof(record), sizeof(record));
+    if (!Within(record.nameOffset, record.nameLength, 1, m_header->stringsSize))
+        return std::string();
+    std::string name(record.nameLength, '\0');
+    ReadOnce(name.data(), m_image + m_header->stringsOffset + record.nameOffset, record.nameLength);
+    return name;
+}
+
+const CAdblockImage::CRegex* CAdblockImage::GetRegex(std::uint32_t index, std::string_view body) const
+{
+    std::atomic<CRegex*>& slot = m_regexes[index];
+    CRegex* regex = slot.load(std::memory_order_acquire);
+    if (regex)
+        return regex;
+    auto compiled = std::make_unique<CRegex>(body);
+    CRegex* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, compiled.get(), std::memory_order_acq_rel))
+        return compiled.release();
+    return expected;
+}
+
+bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& request) const
+{
+    const CHeader& h = *m_header;
+    if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount))
+        return false;
+    const BYTE* entries = m_image + h.domainsOffset + std::size_t(r.domainsStart) * sizeof(CDomainRecord);
+    bool hit = false;
+    // Each name the page's host answers to, as a host and as an entity.
+    for (const CRequest::CPageName& page : request.pageNames)
+    {
+        // The first entry whose hash is not below the name's.
+        std::uint32_t low = 0, high = r.domainCount;
+        while (low < high)
+        {
+            std::uint32_t middle = low + (high - low) / 2;
+            if (ReadU32(entries + std::size_t(middle) * sizeof(CDomainRecord)) < page.hash)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        for (std::uint32_t i = low; i < r.domainCount; ++i)
+        {
+            CDomainRecord d;
+            ReadOnce(&d, entries + std::size_t(i) * sizeof(d), sizeof(d));
+            if (d.hash != page.hash)
+                break;
+            if (((d.flags & kDomainEntity) != 0) != page.entity || d.nameLength != page.name.size() ||
+                !Within(d.nameOffset, d.nameLength, 1, h.stringsSize) ||
+                std::memcmp(m_image + h.stringsOffset + d.nameOffset, page.name.data(), d.nameLength) != 0)
+                continue;
+            if (d.flags & kDomainNegated)
+                return false;
+            hit = true;
+        }
+    }
+    return hit || !(r.flags & kPositiveDomain);
+}
+
+bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool onlyImportant, CAdblockVerdict* hit,
+                            bool* important) const
+{
+    const CHeader& h = *m_header;
+    if (index >= h.filterCount)
+        return false;
+    CFilterRecordView r;
+    ReadOnce(&r, m_image + h.filtersOffset + std::size_t(index) * sizeof(r), sizeof(r));
+    if (onlyImportant && !(r.flags & kImportant))
+        return false;
+    if (request.untypedOnly ? (r.types & kRequestAnyResource) != kRequestAnyResource : !(r.types & request.types))
+        return false;
+    bool needsPage = (r.flags & (kThirdParty | kFirstParty)) || r.domainCount != 0;
+    if (needsPage && !request.pageKnown)
+        return false;
+    if ((r.flags & kThirdParty) && !request.IsThirdParty())
+        return false;
+    if ((r.flags & kFirstParty) && request.IsThirdParty())
+        return false;
+    if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize))
+        return false;
+    // Pattern bytes may change under us; only their values, never where
+    // they are read, depend on them.
+    const char* pattern = reinterpret_cast<const char*>(m_image + h.stringsOffset + r.patternOffset);
+    const std::string& text = (r.flags & kMatchCase) ? request.url.text : request.url.lower;
+    bool matched = false;
+    if (r.flags & kRegex)
+    {
+        if (r.regex >= h.regexCount)
+            return false;
+        std::string body(r.patternLength, '\0');
+        ReadOnce(body.data(), reinterpret_cast<const BYTE*>(pattern), r.patternLength);
+        const CRegex* regex = GetRegex(r.regex, body);
+        for (const std::string& literal : regex->literals)
+        {
+            if (text.find(literal) == std::string::npos)
+                return false;
+        }
+        if (request.wideLower.empty())
+            request.wideLower.assign(request.url.lower.begin(), request.url.lower.end());
+        std::wstring original;
+        if (r.flags & kMatchCase)
+            original.assign(text.begin(), text.end());
+        matched = regex->regex.Search((r.flags & kMatchCase) ? original : request.wideLower);
+    }
+    else if (r.flags & kAnchorHost)
+    {
+        const CUrlParts& u = request.url;
+        for (std::size_t at = u.hostStart; at < u.hostEnd && !matched; ++at)
+        {
+            if (at == u.hostStart || text[at - 1] == '.')
+                matched = GlobMatch(pattern, r.patternLength, text.data() + at, text.size() - at,
+                                    (r.flags & kAnchorEnd) != 0);
+        }
+    }
+    else if (r.flags & kAnchorStart)
+        matched = GlobMatch(pattern, r.patternLength, text.data(), text.size(), (r.flags & kAnchorEnd) != 0);
+    else
+    {
+        // Unanchored: the first literal run narrows where to try.
+        for (std::size_t at = 0; at <= text.size() && !matched; ++at)
+        {
+            if (r.patternLength > 0 && pattern[0] != '^' && pattern[0] != '*')
+            {
+                const void* next = std::memchr(text.data() + at, pattern[0], text.size() - at);
+                if (!next)
+                    break;
+                at = static_cast<const char*>(next) - text.data();
+            }
+            matched = GlobMatch(pattern, r.patternLength, text.data() + at, text.size() - at,
+                                (r.flags & kAnchorEnd) != 0);
+        }
+    }
+    if (!matched)
+        return false;
+    if (r.domainCount && !DomainsAllow(r, request))
+        return false;
+    hit->list = r.list;
+    hit->line = r.line;
+    *important = (r.flags & kImportant) != 0;
+    return true;
+}
+
+CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownTypePolicy unknown) const
+{
+    CAdblockVerdict verdict;
+    if (!context.url)
+        return verdict;
+    CRequest request;
+    NarrowUrl(context.url, request.url);
+    if (context.type == kRequestUnknown)
+    {
+        request.types = kRequestAnyResource;
+        request.untypedOnly = unknown == CUnknownTypePolicy::UntypedOnly;
+    }
+    else
+        request.types = context.type;
+    if (context.pageUrl && *context.pageUrl)
+    {
+        CUrlParts page;
+        NarrowUrl(context.pageUrl, page);
+        request.pageHost = std::string(page.Host());
+        request.pageKnown = !request.pageHost.empty();
+        std::size_t suffix = PublicSuffixLength(request.pageHost);
+        request.pageEntityHost =
+            suffix < request.pageHost.size() ? request.pageHost.substr(0, request.pageHost.size() - suffix - 1) : "";
+        for (int entity = 0; entity < 2; ++entity)
+        {
+            std::string_view name = entity ? request.pageEntityHost : request.pageHost;
+            while (!name.empty())
+            {
+                request.pageNames.push_back({name, HashToken(name.data(), name.size()), entity != 0});
+                std::size_t dot = name.find('.');
+                name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+            }
+        }
+    }
+
+    // The URL's words, each once.
+    std::vector<std::uint32_t> tokens;
+    const std::string& s = request.url.lower;
+    for (std::size_t i = 0; i < s.size();)
+    {
+        if (!IsTokenChar(s[i]))
+        {
+            ++i;
+            continue;
+        }
+        std::size_t j = i;
+        while (j < s.size() && IsTokenChar(s[j]))
+            ++j;
+        tokens.push_back(HashToken(s.data() + i, j - i));
+        i = j;
+    }
+    std::sort(tokens.begin(), tokens.end());
+    tokens.erase(std::unique(tokens.begin(), tokens.end()), tokens.end());
+
+    // Visits the filters of one table a URL can match, until `visit` says
+    // stop.
+    std::vector<std::uint32_t> pageHashes;
+    for (const CRequest::CPageName& name : request.pageNames)
+        pageHashes.push_back(name.hash);
+    auto scanTable = [&](const CTableHeader& t, const std::vector<std::uint32_t>& keys, auto&& visit) {
+        for (std::uint32_t i = 0; i < t.anyCount; ++i)
+        {
+            if (visit(ReadU32(m_image + t.anyOffset + std::size_t(i) * 4)))
+                return true;
+        }
+        std::uint32_t mask = (std::uint32_t(1) << t.bucketBits) - 1;
+        for (std::uint32_t key : keys)
+        {
+            const BYTE* bucket = m_image + t.bucketsOffset + std::size_t(key & mask) * 4;
+            std::uint32_t start = ReadU32(bucket), end = ReadU32(bucket + 4);
+            if (start > end || end > t.postingCount)
+                continue;
+            for (std::uint32_t i = start; i < end; ++i)
+            {
+                const BYTE* posting = m_image + t.postingsOffset + std::size_t(i) * 8;
+                if (ReadU32(posting) == key && visit(ReadU32(posting + 4)))
+                    return true;
+            }
+        }
+        return false;
+    };
+    auto scan = [&](int kind, auto&& visit) {
+        if (!scanTable(m_header->tables[kind], tokens, visit))
+            scanTable(m_header->tables[kind + 2], pageHashes, visit);
+    };
+
+    // The first block filter that matches decides, an important one at
+    // once; then the first exception that matches allows.
+    bool important = false;
+    scan(0, [&](std::uint32_t index) {
+        CAdblockVerdict hit;
+        bool isImportant = false;
+        // Once a block matched, only an important one can change the answer.
+        if (!Matches(index, request, verdict.decision == CAdblockVerdict::Block, &hit, &isImportant))
+            return false;
+        if (verdict.decision == CAdblockVerdict::None || isImportant)
+        {
+            verdict = hit;
+            verdict.decision = CAdblockVerdict::Block;
+            important = isImportant;
+        }
+        return important;
+    });
+    if (verdict.decision == CAdblockVerdict::None || important)
+        return verdict;
+    scan(1, [&](std::uint32_t index) {
+        CAdblockVerdict hit;
+        bool isImportant = false;
+        if (!Matches(index, request, false, &hit, &isImportant))
+            return false;
+        verdict = hit;
+        verdict.decision = CAdblockVerdict::Allow;
+        return true;
+    });
+    return verdict;
+}

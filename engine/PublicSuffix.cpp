@@ -1,0 +1,75 @@
+#include "engine/PublicSuffix.h"
+
+#include <algorithm>
+
+namespace PublicSuffixData {
+extern const char kNames[];
+extern const CPublicSuffixRule kRules[];
+extern const unsigned kRuleCount;
+}
+
+namespace {
+
+int FindRule(std::string_view name) noexcept
+{
+    using namespace PublicSuffixData;
+    const CPublicSuffixRule* end = kRules + kRuleCount;
+    const CPublicSuffixRule* it = std::lower_bound(kRules, end, name, [](const CPublicSuffixRule& rule,
+                                                                         std::string_view key) {
+        return std::string_view(kNames + rule.offset, rule.length) < key;
+    });
+    if (it == end || std::string_view(kNames + it->offset, it->length) != name)
+        return 0;
+    return it->flags;
+}
+
+bool IsAddress(std::string_view host) noexcept
+{
+    if (!host.empty() && host.front() == '[')
+        return true;
+    int dots = 0;
+    for (char c : host)
+    {
+        if (c == '.')
+            ++dots;
+        else if (c < '0' || c > '9')
+            return false;
+    }
+    return dots == 3;
+}
+
+}  // namespace
+
+std::size_t PublicSuffixLength(std::string_view host) noexcept
+{
+    if (host.empty() || IsAddress(host))
+        return 0;
+    // From the longest tail to the shortest: the first tail a rule names is
+    // the longest rule that applies.
+    std::size_t start = 0;
+    for (;;)
+    {
+        std::string_view tail = host.substr(start);
+        std::size_t dot = tail.find('.');
+        std::string_view parent = dot == std::string_view::npos ? std::string_view() : tail.substr(dot + 1);
+        int flags = FindRule(tail);
+        if (flags & 4)
+            return parent.size();
+        if (flags & 1)
+            return tail.size();
+        if (!parent.empty() && (FindRule(parent) & 2))
+            return tail.size();
+        if (dot == std::string_view::npos)
+            return tail.size();  // the implicit rule "*": the last label
+        start += dot + 1;
+    }
+}
+
+std::string_view RegistrableDomain(std::string_view host) noexcept
+{
+    std::size_t suffix = PublicSuffixLength(host);
+    if (suffix == 0 || suffix + 1 >= host.size())
+        return host;
+    std::size_t dot = host.rfind('.', host.size() - suffix - 2);
+    return dot == std::string_view::npos ? host : host.substr(dot + 1);
+}

@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+# Turns the public suffix list (publicsuffix.org's format) into a C++ table
+# compiled into the engine: the rules sorted byte-wise, so that a lookup is a
+# binary search and no file is read at run time. Unicode rules are kept in
+# their IDNA ("xn--") form too, as URLs carry either form.
+#
+#   PublicSuffixTable.py public_suffix_list.dat OUTPUT.cpp
+import sys
+
+def main(source, output):
+    rules = {}
+    section = 0  # 0: ICANN, 1: private
+    with open(source, encoding='utf-8') as f:
+        for raw in f:
+            line = raw.strip()
+            if '===BEGIN PRIVATE DOMAINS===' in line:
+                section = 1
+            if not line or line.startswith('//'):
+                continue
+            rule = line.split()[0].lower()
+            kind = 0
+            if rule.startswith('!'):
+                kind, rule = 2, rule[1:]
+            elif rule.startswith('*.'):
+                kind, rule = 1, rule[2:]
+            forms = {rule}
+            try:
+                forms.add(rule.encode('idna').decode('ascii'))
+            except UnicodeError:
+                pass
+            for form in forms:
+                if form.isascii():
+                    # A name may carry a plain rule and a wildcard rule at once.
+                    rules.setdefault(form, set()).add((kind, section))
+    entries = []
+    for name in sorted(rules, key=lambda s: s.encode('ascii')):
+        flags = 0
+        for kind, section in rules[name]:
+            flags |= {0: 1, 1: 2, 2: 4}[kind]
+            if section:
+                flags |= 8
+        entries.append((name, flags))
+    blob = ''.join(name for name, _ in entries)
+    with open(output, 'w', encoding='ascii') as out:
+        out.write('// Generated from the public suffix list at build time; do not edit.\n')
+        out.write('#include "engine/PublicSuffix.h"\n\n')
+        out.write('namespace PublicSuffixData {\n')
+        out.write('extern const char kNames[] =\n')
+        for i in range(0, len(blob), 100):
+            out.write('    "%s"\n' % blob[i:i + 100])
+        out.write('    ;\n')
+        out.write('extern const CPublicSuffixRule kRules[] = {\n')
+        offset = 0
+        for name, flags in entries:
+            out.write('    {%d, %d, %d},\n' % (offset, len(name), flags))
+            offset += len(name)
+        out.write('};\n')
+        out.write('extern const unsigned kRuleCount = %d;\n' % len(entries))
+        out.write('}\n')
+
+if __name__ == '__main__':
+    main(sys.argv[1], sys.argv[2])

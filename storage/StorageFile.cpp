@@ -1,0 +1,129 @@
+#include "storage/StorageFile.h"
+
+#include "com/Error.h"
+#include "com/Export.h"
+
+namespace {
+
+// FILE_DISPOSITION_INFORMATION, and NtSetInformationFile's class for it.
+// The native call exists on every supported system (XP lacks
+// SetFileInformationByHandle); looked up at run time like every other ntdll
+// entry point of this library.
+struct CDisposition
+{
+    BOOLEAN deleteFile;
+};
+constexpr int kFileDispositionInformation = 13;
+struct CIoStatus
+{
+    union {
+        LONG status;
+        void* pointer;
+    };
+    ULONG_PTR information;
+};
+using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, CIoStatus*, void*, ULONG, int);
+
+const NtSetInformationFileFunction g_ntSetInformationFile =
+    GetExport<NtSetInformationFileFunction>(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile");
+
+// The folder part of path, with its separator.
+std::wstring FolderOf(const std::wstring& path)
+{
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash + 1);
+}
+
+bool IsOwnRegularFile(HANDLE file) noexcept
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information))
+        return false;
+    return (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           information.nNumberOfLinks == 1;
+}
+
+// The file's folder, opened without following a reparse point and checked
+// to be a real folder. Held while the file opens: without delete sharing,
+// nobody can rename it or put a junction in its place meanwhile.
+CFileHandle OpenCheckedFolder(const std::wstring& path) noexcept
+{
+    CFileHandle folder(CreateFileW(FolderOf(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder)
+        return folder;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(folder.Get(), &information) ||
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
+            FILE_ATTRIBUTE_DIRECTORY) {
+        folder.Reset();
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+    }
+    return folder;
+}
+
+}  // namespace
+
+CFileHandle TryOpenStorageFile(const std::wstring& path, DWORD access, DWORD shareMode,
+                               SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                               DWORD flagsAndAttributes) noexcept
+{
+    // A disposition that truncates would write through a link before it
+    // could be checked: the file is opened as it is, checked, then emptied.
+    const bool truncate = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+    if (creationDisposition == CREATE_ALWAYS)
+        creationDisposition = OPEN_ALWAYS;
+    else if (creationDisposition == TRUNCATE_EXISTING)
+        creationDisposition = OPEN_EXISTING;
+    const CFileHandle folder = OpenCheckedFolder(path);
+    if (!folder)
+        return CFileHandle();
+    CFileHandle file(CreateFileW(path.c_str(), access, shareMode, securityAttributes, creationDisposition,
+                                 flagsAndAttributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (file && !IsOwnRegularFile(file.Get())) {
+        file.Reset();
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+    }
+    if (file && truncate && !SetEndOfFile(file.Get()))
+        file.Reset();
+    return file;
+}
+
+CHandle OpenStorageFile(const std::wstring& path, DWORD access, DWORD shareMode,
+                        SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition, DWORD flagsAndAttributes)
+{
+    CFileHandle file =
+        TryOpenStorageFile(path, access, shareMode, securityAttributes, creationDisposition, flagsAndAttributes);
+    ThrowLastErrorIf(!file);
+    return CHandle(file.Detach());
+}
+
+CHandle CreateFreshStorageFile(const std::wstring& path, DWORD access, DWORD shareMode,
+                               SECURITY_ATTRIBUTES* securityAttributes)
+{
+    TryDeleteStorageFile(path);
+    return OpenStorageFile(path, access | DELETE, shareMode, securityAttributes, CREATE_NEW);
+}
+
+void DeleteByHandle(HANDLE file)
+{
+    if (!g_ntSetInformationFile)
+        ThrowHResult(E_NOTIMPL);
+    CIoStatus status{};
+    CDisposition disposition{TRUE};
+    ThrowIfFailed(HResultFromNt(
+        g_ntSetInformationFile(file, &status, &disposition, sizeof disposition, kFileDispositionInformation)));
+}
+
+bool TryDeleteStorageFile(const std::wstring& path) noexcept
+{
+    // A file here is shared for deletion by everyone who has it open; one
+    // still mapped by a process cannot go yet.
+    CFileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+        return false;
+    return SUCCEEDED(CallAtBoundary([&] { DeleteByHandle(file.Get()); }));
+}
