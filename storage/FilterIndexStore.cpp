@@ -7,7 +7,7 @@
 
 #include "com/Error.h"
 #include "com/Trace.h"
-#include "storage/FilterListStore.h"
+#include "storage/FilterRecordCursor.h"
 #include "storage/StorageFile.h"
 
 // The control block, at the start of the control file. A file of zeros (as
