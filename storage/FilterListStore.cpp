@@ -7,6 +7,7 @@
 
 #include "com/Error.h"
 #include "storage/FilterIndexStore.h"
+#include "storage/NamedObjects.h"
 #include "storage/StoreSingleton.h"
 
 namespace {
