@@ -290,7 +290,7 @@ def self_test():
         "storage/Store.h": "#pragma once\n",
         "ui/Dialog.cpp": '#include "browser/Page.h"\n#include "broker/Broker.h"\n',
         "browser/Page.h": '#include "broker/Broker.h"\n',
-        "broker/Broker.h": '#include "storage/Store.h"\n',
+        "broker/Broker.h": '#include "com/Error.h"\n',
         "module/Module.h": '#include "ui/Dialog.h"\n',
         "tests/engine/RuleTest.cpp": '#include "module/Module.h"\n#include "tests/support/Roles.h"\n'
                                      "#include <gtest/gtest.h>\n",
