@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "storage/FilterListStore.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedObjects.h"
 
 namespace {
 

@@ -30,6 +30,7 @@
 #include "storage/File.h"
 #include "storage/FilterIndexStore.h"
 #include "storage/FilterListStore.h"
+#include "storage/NamedObjects.h"
 #include "verdict/UrlVerdict.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <winerror.h>
 
 #include "com/Error.h"
-#include "storage/SharedObjects.h"
+#include "com/Platform.h"
 
 CComPtr<IBroker> CreateBroker()
 {

@@ -14,7 +14,8 @@
 #include "com/Sync.h"
 #include "com/Trace.h"
 #include "com/Variant.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedMutex.h"
+#include "storage/NamedObjects.h"
 
 namespace {
 

@@ -49,3 +49,8 @@ HRESULT HResultFromCurrentException(const char* what, const char* function, cons
     TraceFailure(hr, what, function, file, line);
     return hr;
 }
+
+HRESULT TraceCurrentException(const char* what, const char* function, const char* file, int line) noexcept
+{
+    return HResultFromCurrentException(what, function, file, line);
+}

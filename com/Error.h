@@ -56,6 +56,11 @@ HRESULT HResultFromLastError() noexcept;
 HRESULT HResultFromCurrentException(const char* what = nullptr, const char* function = __builtin_FUNCTION(),
                                     const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept;
 
+// Inside a catch block that swallows a failure on purpose: the same
+// conversion and trace line, under a name that says why it is called.
+HRESULT TraceCurrentException(const char* what = nullptr, const char* function = __builtin_FUNCTION(),
+                              const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept;
+
 // Runs f and converts what it throws; f returns void or an HRESULT. The
 // trace of a conversion names the caller of CallAtBoundary. A failure that f
 // returns is the caller's to trace: some are answers, not faults.

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "com/Error.h"
-
 namespace {
 
 // The source path relative to the checkout: the last two parts
@@ -53,9 +51,4 @@ void TraceFailure(HRESULT hr, const char* what, const char* function, const char
     std::strcat(text, "\n");
     OutputDebugStringA(text);
     SetLastError(lastError);
-}
-
-HRESULT TraceCurrentException(const char* what, const char* function, const char* file, int line) noexcept
-{
-    return HResultFromCurrentException(what, function, file, line);
 }

@@ -17,11 +17,6 @@
 void TraceFailure(HRESULT hr, const char* what = nullptr, const char* function = __builtin_FUNCTION(),
                   const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept;
 
-// Inside a catch block: traces the exception being handled, converted as
-// HResultFromCurrentException does, and returns that HRESULT.
-HRESULT TraceCurrentException(const char* what = nullptr, const char* function = __builtin_FUNCTION(),
-                              const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept;
-
 // The text TraceFailure writes, without the process and thread prefix, into
 // `buffer` (always terminated, cut short when too long).
 void FormatTraceLine(char* buffer, size_t size, HRESULT hr, const char* what, const char* function,

@@ -1,4 +1,4 @@
-#include "engine/FilterIndexFormat.h"
+#include "engine/FilterIndex.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/FilterIndexFormat.h"
 #include "engine/RegexSearch.h"
 
 using namespace filter_index;

@@ -40,6 +40,9 @@
 
 class CCompiledRegex;
 class CRegexTimeBound;
+namespace filter_index {
+struct CEntry;
+}
 
 // Builds the image for a list: `list` is the list's `size` bytes, `records`
 // the records of that list that the verdict judges with, in list order
@@ -120,10 +123,6 @@ public:
     std::optional<bool> IsAllowed(const wchar_t* url, const CRegexTimeBound* bound = nullptr) const;
     bool IsDamaged() const noexcept { return m_damaged.load(); }
 
-    // Layout of one lookup table, and of one entry, in the image.
-    struct CTable;
-    struct CEntry;
-
 private:
     struct CDamaged
     {
@@ -147,7 +146,7 @@ private:
     void CopyRecord(std::uint32_t offset, std::uint32_t hash, CRecord& record) const;
     // `record`: the entry's record when already copied, else empty. Throws
     // CDamaged as CopyRecord does.
-    bool MatchEntry(const CEntry& entry, CRecord& record, const CQuery& query) const;
+    bool MatchEntry(const filter_index::CEntry& entry, CRecord& record, const CQuery& query) const;
     const CCompiledRegex* GetRegex(std::uint32_t index, std::uint32_t hash) const;
 
     // The mapped image, which this object treats as input: another process

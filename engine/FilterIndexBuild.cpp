@@ -1,4 +1,4 @@
-#include "engine/FilterIndexFormat.h"
+#include "engine/FilterIndex.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "com/Error.h"
+#include "engine/FilterIndexFormat.h"
 #include "engine/RegexSearch.h"
 
 using namespace filter_index;
@@ -339,7 +340,7 @@ struct CTableBuild
 
 // Lays out one table at `offset` (8-aligned) and returns the offset after
 // it; writes it when `image` is given.
-std::size_t LayOutTable(const CTableBuild& build, std::size_t bucketsPerKey, CFilterIndex::CTable& table,
+std::size_t LayOutTable(const CTableBuild& build, std::size_t bucketsPerKey, CTable& table,
                         std::size_t offset, std::vector<BYTE>* image)
 {
     std::vector<std::uint32_t> keys;

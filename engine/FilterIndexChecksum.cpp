@@ -1,6 +1,8 @@
-#include "engine/FilterIndexFormat.h"
+#include "engine/FilterIndex.h"
 
 #include <algorithm>
+
+#include "engine/FilterIndexFormat.h"
 
 namespace filter_index {
 
@@ -10,7 +12,7 @@ std::uint64_t ImageChecksum(const BYTE* image, const CHeader& header, std::size_
     // it goes on to use.
     CHeader copy = header;
     copy.checksum = 0;
-    CChecksum sum;
+    CFilterChecksum sum;
     sum.Add(reinterpret_cast<const BYTE*>(&copy), sizeof copy);
     sum.Add(image + sizeof copy, header.listOffset - sizeof copy);
     sum.Add(image + listEnd, size - listEnd);
@@ -19,7 +21,7 @@ std::uint64_t ImageChecksum(const BYTE* image, const CHeader& header, std::size_
 
 std::uint32_t RecordHash(const BYTE* record, std::size_t size) noexcept
 {
-    CChecksum sum;
+    CFilterChecksum sum;
     sum.Add(record, size);
     return static_cast<std::uint32_t>(sum.Value());
 }
@@ -78,7 +80,7 @@ std::uint64_t CFilterChecksum::Value() const noexcept
 
 std::uint64_t FilterListHash(const BYTE* list, DWORD size) noexcept
 {
-    CChecksum sum;
+    CFilterChecksum sum;
     sum.Add(list, size);
     return sum.Value();
 }

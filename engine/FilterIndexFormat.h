@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/FilterIndex.h"
 #include "engine/FilterRule.h"
 
 // Image layout (little-endian; every part 8-byte aligned):
@@ -26,7 +25,10 @@
 // The checksum covers everything but the list copy (which its user compares
 // with the list itself) and the checksum field.
 
-struct CFilterIndex::CTable
+namespace filter_index {
+
+// One lookup table, and one of its entries.
+struct CTable
 {
     std::uint32_t bits;  // log2 of the bucket count
     std::uint32_t bitsetOffset;
@@ -39,7 +41,7 @@ struct CFilterIndex::CTable
     std::uint32_t alwaysCount;
 };
 
-struct CFilterIndex::CEntry
+struct CEntry
 {
     std::uint32_t key;         // entries without a key: their pair signature
     std::uint32_t rule;
@@ -47,9 +49,7 @@ struct CFilterIndex::CEntry
     std::uint16_t runOffset;   // the key's position in that run, in characters
     std::uint32_t recordHash;  // of the record's bytes in the list copy
 };
-static_assert(sizeof(CFilterIndex::CEntry) == 16);
-
-namespace filter_index {
+static_assert(sizeof(CEntry) == 16);
 
 constexpr std::uint32_t kMagic = 0x58444951;  // "QIDX"
 constexpr std::uint32_t kVersion = 2;
@@ -98,11 +98,9 @@ struct CHeader
     std::uint32_t listSize;
     std::uint32_t regexOffset;
     std::uint32_t regexCount;
-    CFilterIndex::CTable tables[kTableCount];
+    CTable tables[kTableCount];
 };
 
-using CEntry = CFilterIndex::CEntry;
-static_assert(kTableCount == 6, "CFilterIndex::kImageTables");
 
 constexpr std::uint64_t kKeyMultiplier = 0x9E3779B97F4A7C15ull;
 // Short pieces, prefixes and suffixes (by length) live in hash domains of
@@ -188,8 +186,6 @@ inline std::uint64_t Rotate(std::uint64_t x, int r) noexcept
 {
     return x << r | x >> (64 - r);
 }
-using CChecksum = CFilterChecksum;
-
 // The checksum of an image: `header` (with its checksum field taken as zero)
 // and everything after it but the list copy.
 std::uint64_t ImageChecksum(const BYTE* image, const CHeader& header, std::size_t listEnd, std::size_t size) noexcept;

@@ -2,7 +2,7 @@
 
 #include "com/Error.h"
 
-CHostBroker::CHostBroker(IClassFactory* library, CQuellanHostModule& module) noexcept
+CHostBroker::CHostBroker(IClassFactory* library, CServerLock& module) noexcept
     : m_library(library), m_module(module)
 {
     m_module.Lock();
@@ -24,7 +24,7 @@ HRESULT CHostBroker::QueryOtherInterface(REFIID riid, void** ppv)
     return m_inner->QueryInterface(riid, ppv);
 }
 
-CHostBrokerFactory::CHostBrokerFactory(IClassFactory* library, CQuellanHostModule& module) noexcept
+CHostBrokerFactory::CHostBrokerFactory(IClassFactory* library, CServerLock& module) noexcept
     : m_library(library), m_module(module)
 {
 }

@@ -12,13 +12,13 @@
 
 #include "com/ComPtr.h"
 #include "com/Object.h"
-#include "host/HostModule.h"
+#include "host/ServerLock.h"
 
 class CHostBroker final : public CComObjectBase<CHostBroker, IUnknown>
 {
 public:
     // `library` is quellan.dll's Broker class factory.
-    CHostBroker(IClassFactory* library, CQuellanHostModule& module) noexcept;
+    CHostBroker(IClassFactory* library, CServerLock& module) noexcept;
     ~CHostBroker() override;
 
     // Creates the inner object, with this object as its outer one.
@@ -27,7 +27,7 @@ public:
 
 private:
     CComPtr<IClassFactory> m_library;
-    CQuellanHostModule& m_module;
+    CServerLock& m_module;
     CComPtr<IUnknown> m_inner;  // the inner object's own (non-delegating) IUnknown
 };
 
@@ -37,12 +37,12 @@ private:
 class CHostBrokerFactory final : public CComObjectBase<CHostBrokerFactory, IClassFactory>
 {
 public:
-    CHostBrokerFactory(IClassFactory* library, CQuellanHostModule& module) noexcept;
+    CHostBrokerFactory(IClassFactory* library, CServerLock& module) noexcept;
 
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override;
     STDMETHODIMP LockServer(BOOL lock) override;
 
 private:
     CComPtr<IClassFactory> m_library;
-    CQuellanHostModule& m_module;
+    CServerLock& m_module;
 };

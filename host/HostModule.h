@@ -36,6 +36,7 @@
 
 #include "com/ComPtr.h"
 #include "com/Handle.h"
+#include "host/ServerLock.h"
 
 // The host's call permissions as text: owner, group and the one allowed
 // caller are `userSid`; callers get COM_RIGHTS_EXECUTE and
@@ -48,7 +49,7 @@ std::wstring HostCallPermissions(const std::wstring& userSid, bool lowLabel);
 // for the user this process runs as. Call once, before any marshalling.
 HRESULT InitializeHostSecurity() noexcept;
 
-class CQuellanHostModule
+class CQuellanHostModule final : public CServerLock
 {
 public:
     static constexpr DWORD kIdleTimeoutMs = 5000;
@@ -73,8 +74,8 @@ public:
     HRESULT UnregisterServer() noexcept;
 
     // The lock on the host's life; any thread. Each returns the new count.
-    LONG Lock() noexcept;
-    LONG Unlock() noexcept;
+    LONG Lock() noexcept override;
+    LONG Unlock() noexcept override;
     LONG GetLockCount() const noexcept;
 
     // The process's global interface table, created at the first request;

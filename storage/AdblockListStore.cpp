@@ -10,7 +10,9 @@
 #include "com/Trace.h"
 #include "engine/FilterIndex.h"
 #include "storage/GenerationFiles.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedMutex.h"
+#include "storage/NamedObjects.h"
+#include "storage/StorageFolder.h"
 #include "storage/StorageFile.h"
 #include "storage/StoreSingleton.h"
 

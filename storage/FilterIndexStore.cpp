@@ -7,7 +7,7 @@
 
 #include "com/Error.h"
 #include "com/Trace.h"
-#include "storage/FilterListStore.h"
+#include "storage/FilterRecordCursor.h"
 #include "storage/GenerationFiles.h"
 #include "storage/StorageFile.h"
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/FilterRule.h"
+#include "storage/FilterRecordCursor.h"
 #include "storage/SharedStore.h"
 
 constexpr wchar_t kFilterListFileName[] = L"storage.bin";
@@ -31,30 +32,6 @@ std::unique_ptr<CSharedStore> OpenFilterListStore(const wchar_t* path, SECURITY_
 // first use (a missing storage.bin is created empty) and kept until the module
 // unloads. Throws if it cannot be created; the next call tries again.
 CSharedStore& GetFilterListStore();
-
-// Walks the records of a filter list view in order without ever reading past
-// it. Only whole records whose body ends with its zero terminator come out:
-// a record that claims to run past the end of the view ends the walk (the
-// damaged tail is ignored), and a record without its terminator is skipped.
-class CFilterRecordCursor
-{
-public:
-    CFilterRecordCursor(const BYTE* view, DWORD size) noexcept : m_position(view), m_end(view + size) {}
-    explicit CFilterRecordCursor(const CStoreReader& reader) noexcept
-        : CFilterRecordCursor(reader.GetView(), reader.GetViewSize())
-    {
-    }
-
-    // The next record, or null at the end.
-    const FilterRule* Next() noexcept;
-    // Bytes not yet walked. Once Next() has returned null: the size of the
-    // damaged tail, 0 for a file that the store wrote whole.
-    std::size_t GetUnreadSize() const noexcept { return static_cast<std::size_t>(m_end - m_position); }
-
-private:
-    const BYTE* m_position;
-    const BYTE* m_end;
-};
 
 // Appends one record at the end of the list. writer must be on the filter
 // list store. Duplicates are stored again. A damaged tail (a foreign or

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "com/Error.h"
+#include "storage/NamedObjects.h"
 #include "storage/StoreSingleton.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "com/Error.h"
+#include "storage/NamedObjects.h"
 #include "storage/StorageFile.h"
 
 namespace {

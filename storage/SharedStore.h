@@ -11,7 +11,7 @@
 // alone. Within a process all readers share one read-only view, mapped by the
 // first and unmapped by the last. Nothing is cached between accesses.
 //
-// Every wait is bounded (storage/SharedObjects.h): a reader waits
+// Every wait is bounded (storage/NamedMutex.h): a reader waits
 // kShortWaitMs at most, a writer kWriterWaitMs in all; either then throws
 // kLockTimedOut having changed nothing.
 //
@@ -39,7 +39,7 @@
 #include "com/Handle.h"
 #include "com/Sync.h"
 #include "storage/File.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedMutex.h"
 #include "storage/StoreUndo.h"
 
 // The cross-process lock of one store.

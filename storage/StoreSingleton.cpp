@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "com/Error.h"
+#include "storage/StorageFolder.h"
 
 std::wstring MakeStoreFilePath(const wchar_t* fileName)
 {

@@ -4,7 +4,7 @@
 #include "com/Trace.h"
 #include "storage/AdblockListStore.h"
 #include "storage/FilterListStore.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedMutex.h"
 #include "verdict/CanonicalUrl.h"
 #include "verdict/UrlVerdict.h"
 

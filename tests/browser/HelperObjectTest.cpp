@@ -12,7 +12,8 @@
 
 #include "browser/BHO.h"
 #include "com/Bstr.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedMutex.h"
+#include "storage/NamedObjects.h"
 #include "tools/standin/StandInBrowser.h"
 #include "tools/standin/StandInDocument.h"
 

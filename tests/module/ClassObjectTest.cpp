@@ -16,7 +16,8 @@
 #include "com/Object.h"
 #include "resources/QuellanLib.h"
 #include "resources/Version.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedMutex.h"
+#include "storage/NamedObjects.h"
 #include "tests/module/ShippedLibrary.h"
 #include "tests/support/TestEnvironment.h"
 

@@ -7,7 +7,7 @@
 
 #include "com/Error.h"
 #include "storage/AdblockListStore.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedObjects.h"
 #include "tests/storage/KillPoints.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Files.h"

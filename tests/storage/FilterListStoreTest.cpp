@@ -4,6 +4,8 @@
 #include <random>
 
 #include "storage/FilterListStore.h"
+#include "storage/NamedObjects.h"
+#include "storage/StorageFolder.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Roles.h"
 

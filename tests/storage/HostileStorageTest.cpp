@@ -14,6 +14,7 @@
 #include "com/Error.h"
 #include "storage/FilterIndexStore.h"
 #include "storage/FilterListStore.h"
+#include "storage/NamedObjects.h"
 #include "storage/SettingsStore.h"
 #include "storage/StorageFile.h"
 #include "tests/storage/StoreTestSupport.h"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/SettingsStore.h"
+#include "storage/StorageFolder.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Roles.h"
 

@@ -4,7 +4,11 @@
 #include <sddl.h>
 
 #include "com/Error.h"
-#include "storage/SharedObjects.h"
+#include "com/Platform.h"
+#include "com/UserSid.h"
+#include "storage/NamedMutex.h"
+#include "storage/NamedObjects.h"
+#include "storage/StorageFolder.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Wine.h"
 

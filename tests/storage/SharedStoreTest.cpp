@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "com/Error.h"
+#include "storage/NamedObjects.h"
 #include "storage/SharedStore.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Roles.h"

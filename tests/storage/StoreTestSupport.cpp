@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "storage/FilterListStore.h"
-#include "storage/SharedObjects.h"
+#include "storage/NamedObjects.h"
 #include "tests/support/TestEnvironment.h"
 
 std::wstring MakeUniqueName(const wchar_t* what)
