@@ -20,29 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "engine/AdblockImage.h"
 
 namespace {
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) * 1e6 / double(frequency.QuadPart);
-}
-
-std::string ReadText(const std::wstring& path)
-{
-    std::ifstream in(path.c_str(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::wstring Widen(const std::string& s)
 {
@@ -53,7 +34,7 @@ std::wstring Widen(const std::string& s)
 // after the image was published pays before its first verdict.
 int FirstVerdict(const wchar_t* path, const wchar_t* url)
 {
-    double start = Now();
+    double start = NowMicroseconds();
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return 1;
@@ -64,9 +45,9 @@ int FirstVerdict(const wchar_t* path, const wchar_t* url)
     // The structural check only: the checksum is the publisher's to prove
     // (measured apart below).
     auto image = CAdblockImage::Open(view, static_cast<std::size_t>(size.QuadPart), false);
-    double opened = Now();
+    double opened = NowMicroseconds();
     CAdblockVerdict verdict = image ? image->Judge({url, L"http://www.example.com/", kRequestScript}) : CAdblockVerdict();
-    double judged = Now();
+    double judged = NowMicroseconds();
     std::printf("%.0f %.0f %d\n", opened - start, judged - start, static_cast<int>(verdict.decision));
     return image ? 0 : 1;
 }
@@ -99,7 +80,7 @@ int wmain(int argc, wchar_t** argv)
     std::size_t textBytes = 0;
     for (const std::wstring& path : listPaths)
     {
-        texts.push_back(ReadText(path));
+        texts.push_back(ReadFileText(path));
         names.emplace_back(path.begin(), path.end());
         textBytes += texts.back().size();
     }
@@ -111,9 +92,9 @@ int wmain(int argc, wchar_t** argv)
     std::vector<CAdblockCounts> counts;
     for (int round = 0; round < 3; ++round)
     {
-        double start = Now();
+        double start = NowMicroseconds();
         image = BuildAdblockImage(lists, &counts);
-        compile.push_back(Now() - start);
+        compile.push_back(NowMicroseconds() - start);
     }
     std::sort(compile.begin(), compile.end());
     std::printf("compile %zu lists (%zu bytes): %.3f s (median of 3; target <= 0.5 s)\n", lists.size(), textBytes,
@@ -183,9 +164,9 @@ int wmain(int argc, wchar_t** argv)
         std::printf("first verdict of a fresh process (map, structural check, judge): %.0f us median of %zu, "
                     "%.0f us of it to map and open (target <= 1000 us)\n",
                     firsts[firsts.size() / 2], firsts.size(), opens[opens.size() / 2]);
-    double start = Now();
+    double start = NowMicroseconds();
     bool proven = CAdblockImage::Open(image.data(), image.size(), true) != nullptr;
-    std::printf("checksum of the whole image: %.0f us (%s)\n", Now() - start, proven ? "matches" : "DIFFERS");
+    std::printf("checksum of the whole image: %.0f us (%s)\n", NowMicroseconds() - start, proven ? "matches" : "DIFFERS");
 
     if (requestsPath.empty())
         return 0;
@@ -200,7 +181,7 @@ int wmain(int argc, wchar_t** argv)
         int ubo;
     };
     std::vector<CRequestLine> requests;
-    std::istringstream in(ReadText(requestsPath));
+    std::istringstream in(ReadFileText(requestsPath));
     for (std::string line; std::getline(in, line);)
     {
         std::istringstream fields(line);
@@ -215,9 +196,9 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::string> examples;
     for (const CRequestLine& r : requests)
     {
-        double start = Now();
+        double start = NowMicroseconds();
         CAdblockVerdict v = engine->Judge({r.url.c_str(), r.page.c_str(), r.type});
-        times.push_back(Now() - start);
+        times.push_back(NowMicroseconds() - start);
         bool ours = v.decision == CAdblockVerdict::Block;
         blocked += ours;
         uboBlocked += r.ubo == 1;

@@ -11,36 +11,16 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "engine/ElementHiding.h"
 
 namespace {
-
-double Now()
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return double(now.QuadPart) * 1e6 / double(frequency.QuadPart);
-}
-
-std::string ReadText(const std::wstring& path)
-{
-    std::ifstream in(path.c_str(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The distinct hosts of the page URLs, in order of first appearance.
 std::vector<std::string> PageHosts(const std::string& text)
@@ -90,7 +70,7 @@ int wmain(int argc, wchar_t** argv)
         }
         else
         {
-            texts.push_back(ReadText(arg));
+            texts.push_back(ReadFileText(arg));
             names.emplace_back(arg.begin(), arg.end());
         }
     }
@@ -106,9 +86,9 @@ int wmain(int argc, wchar_t** argv)
     std::unique_ptr<CElementHiding> hiding;
     for (int run = 0; run < 5; ++run)
     {
-        double start = Now();
+        double start = NowMicroseconds();
         hiding = std::make_unique<CElementHiding>(lists);
-        builds.push_back(Now() - start);
+        builds.push_back(NowMicroseconds() - start);
     }
     const CHidingCounts& counts = hiding->GetCounts();
     std::printf("lists: %zu bytes; prepare (parse, check, generic sheets of IE 7 and IE 8): median %.1f ms\n", bytes,
@@ -125,19 +105,19 @@ int wmain(int argc, wchar_t** argv)
                 hiding->GetGenericRuleCount(CCssLevel::IE7), hiding->GetGenericRuleCount(CCssLevel::IE8),
                 kMaxRulesPerSheet, kHidingSheetBudget);
 
-    std::vector<std::string> hosts = PageHosts(ReadText(pages));
+    std::vector<std::string> hosts = PageHosts(ReadFileText(pages));
     for (CCssLevel level : {CCssLevel::IE7, CCssLevel::IE8})
     {
         std::vector<double> first, cached, rules, site;
         std::size_t sheets = 0, over = 0, bytesMax = 0;
         for (const std::string& host : hosts)
         {
-            double start = Now();
+            double start = NowMicroseconds();
             auto style = hiding->StyleFor(host, level);
-            first.push_back(Now() - start);
-            start = Now();
+            first.push_back(NowMicroseconds() - start);
+            start = NowMicroseconds();
             hiding->StyleFor(host, level);
-            cached.push_back(Now() - start);
+            cached.push_back(NowMicroseconds() - start);
             rules.push_back(double(style->rules));
             site.push_back(double(style->siteRules));
             sheets = std::max(sheets, style->sheets.size());
@@ -159,9 +139,9 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::pair<double, std::string>> slowest;
     for (const std::string& host : hosts)
     {
-        double start = Now();
+        double start = NowMicroseconds();
         hiding->StyleFor(host, CCssLevel::IE8);
-        slowest.emplace_back(Now() - start, host);
+        slowest.emplace_back(NowMicroseconds() - start, host);
     }
     std::sort(slowest.rbegin(), slowest.rend());
     for (std::size_t i = 0; i < slowest.size() && i < 3; ++i)

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "engine/AdblockFormat.h"
 #include "engine/FilterRule.h"
 #include "resources/QuellanLib.h"
@@ -27,14 +28,7 @@ namespace {
 
 double NowMs()
 {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return NowMicroseconds() / 1000.0;
 }
 
 std::size_t StoreLists(int count, wchar_t** paths)
