@@ -150,16 +150,7 @@ bool ParseDomains(std::string_view value, std::vector<CAdblockDomain>& domains)
         std::size_t end = value.find('|', start);
         std::string_view entry = value.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         CAdblockDomain domain;
-        if (!entry.empty() && entry.front() == '~')
-        {
-            domain.negated = true;
-            entry.remove_prefix(1);
-        }
-        if (entry.size() > 2 && entry.substr(entry.size() - 2) == ".*")
-        {
-            domain.entity = true;
-            entry.remove_suffix(2);
-        }
+        entry = ReadDomainMarks(entry, domain);
         if (entry.empty())
             return false;
         domain.name = LowerAscii(entry);
@@ -251,6 +242,21 @@ bool ParseOptions(std::string_view options, CAdblockLine& line)
 }
 
 }  // namespace
+
+std::string_view ReadDomainMarks(std::string_view entry, CAdblockDomain& domain) noexcept
+{
+    if (!entry.empty() && entry.front() == '~')
+    {
+        domain.negated = true;
+        entry.remove_prefix(1);
+    }
+    if (entry.size() > 2 && entry.substr(entry.size() - 2) == ".*")
+    {
+        domain.entity = true;
+        entry.remove_suffix(2);
+    }
+    return entry;
+}
 
 bool CNetworkFilter::SameAs(const CNetworkFilter& other) const
 {

@@ -46,6 +46,11 @@ struct CAdblockDomain
     bool entity = false;
 };
 
+// The marks of one entry of a site list ("$domain=", or the sites before
+// "##"): a leading "~" negates it, a trailing ".*" makes it an entity name.
+// Returns the name that is left, as written (case and characters unchecked).
+std::string_view ReadDomainMarks(std::string_view entry, CAdblockDomain& domain) noexcept;
+
 struct CNetworkFilter
 {
     // The URL pattern without its anchors: "*" any run, "^" a separator

@@ -341,16 +341,7 @@ bool ParseDomains(std::string_view text, std::vector<CAdblockDomain>& out)
         std::string_view entry = Trim(text.substr(0, comma));
         text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
         CAdblockDomain domain;
-        if (!entry.empty() && entry.front() == '~')
-        {
-            domain.negated = true;
-            entry.remove_prefix(1);
-        }
-        if (entry.size() > 2 && entry.substr(entry.size() - 2) == ".*")
-        {
-            domain.entity = true;
-            entry.remove_suffix(2);
-        }
+        entry = ReadDomainMarks(entry, domain);
         if (entry.empty() || entry.size() > kMaxHost || entry.front() == '.' || entry.back() == '.')
             return false;
         for (char c : entry)
