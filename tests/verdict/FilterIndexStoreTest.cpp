@@ -286,16 +286,19 @@ std::wstring RoundFilter(std::size_t round)
 }  // namespace
 
 // args: store files, then the name of a mapping holding the last finished
-// round. Each round blocks one more URL, by an append or by a rewrite of the
-// whole list.
+// round and the reader's passes. Each round blocks one more URL, by an append
+// or by a rewrite of the whole list, and waits (up to a second) for the reader
+// to judge after it, so that the reader sees many states however loaded the
+// machine.
 QUELLAN_TEST_ROLE(WriteRounds)
 {
     CScratchStore files(args);
     auto store = files.OpenFilterList();
     CHandle mapping(OpenFileMappingW(FILE_MAP_WRITE, FALSE, args.at(CScratchStore::kArgCount).c_str()));
-    auto* finished = static_cast<volatile LONG*>(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
+    auto* finished = static_cast<volatile LONG*>(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 2 * sizeof(LONG)));
     if (!finished)
         return 1;
+    volatile LONG* passes = finished + 1;
     std::vector<std::wstring> texts;
     for (std::size_t round = 1; round <= kRounds; ++round) {
         texts.push_back(RoundFilter(round));
@@ -303,8 +306,10 @@ QUELLAN_TEST_ROLE(WriteRounds)
             ReplaceList(*store, texts);
         else
             Append(*store, texts.back());
+        const LONG seen = *passes;
         InterlockedExchange(finished, static_cast<LONG>(round));
-        Sleep(round % 4);  // let the reader see many states
+        for (DWORD waited = 0; *passes - seen < 2 && waited < 1000; ++waited)
+            Sleep(1);
     }
     UnmapViewOfFile(const_cast<LONG*>(finished));
     return 0;
@@ -315,10 +320,12 @@ QUELLAN_TEST_ROLE(WriteRounds)
 TEST_F(FilterIndexStore, NoVerdictComesFromAListOlderThanTheLastFinishedWrite)
 {
     const std::wstring name = MakeUniqueName(L"Finished");
-    CHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name.c_str()));
+    CHandle mapping(
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 2 * sizeof(LONG), name.c_str()));
     ASSERT_TRUE(mapping);
-    auto* finished = static_cast<volatile LONG*>(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, sizeof(LONG)));
+    auto* finished = static_cast<volatile LONG*>(MapViewOfFile(mapping.Get(), FILE_MAP_WRITE, 0, 0, 2 * sizeof(LONG)));
     ASSERT_TRUE(finished);
+    volatile LONG* passes = finished + 1;
     std::vector<std::wstring> args = m_files.ToArgs();
     args.push_back(name);
     CHandle writer = StartRole(L"WriteRounds", args);
@@ -343,6 +350,7 @@ TEST_F(FilterIndexStore, NoVerdictComesFromAListOlderThanTheLastFinishedWrite)
             ++checks;
         }
         byIndex += UsesIndex(*m_store);
+        InterlockedIncrement(passes);
         if (done || GetTickCount() - start > 120000)
             break;
     }
