@@ -74,10 +74,12 @@ private:
     std::vector<std::size_t> m_offsets;
 };
 
+// The index reads the image in place: the image must outlive it.
 std::unique_ptr<CFilterIndex> OpenImage(const std::vector<BYTE>& image)
 {
     return CFilterIndex::Open(image.data(), image.size());
 }
+std::unique_ptr<CFilterIndex> OpenImage(std::vector<BYTE>&&) = delete;
 
 // Random lists and URLs over an alphabet in which matches are frequent:
 // letters in both cases, the wildcard and URL punctuation, characters that
@@ -305,7 +307,8 @@ TEST(FilterIndex, EscapedCharactersInRegularExpressionsAreFiledAsThemselves)
     CList list;
     for (const wchar_t* text : {L"/\\x2Fbanner\\x2F/", L"/\\x41BCDEFGHIJ/", L"/\\u0041dvertsXYZ1/", L"/\\cJtracker1234/"})
         list.AddText(text);
-    const auto index = OpenImage(list.BuildImage());
+    const std::vector<BYTE> image = list.BuildImage();
+    const auto index = OpenImage(image);
     ASSERT_TRUE(index);
     for (const wchar_t* url : {L"http://www.example.org/banner/top.png", L"http://www.example.org/ABCDEFGHIJ",
                                L"http://www.example.org/AdvertsXYZ1", L"http://www.example.org/tracker1234"}) {
