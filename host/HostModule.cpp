@@ -9,7 +9,9 @@
 #include "com/Error.h"
 #include "com/Handle.h"
 #include "com/Module.h"
+#include "com/Platform.h"
 #include "com/Registrar.h"
+#include "com/UserSid.h"
 #include "host/CommandLine.h"
 #include "host/HostBroker.h"
 #include "host/HostResourceIds.h"
@@ -29,31 +31,6 @@ CRegistrarReplacements HostReplacements()
 // Posted by the monitor to the main thread when the host has been idle for
 // the time-out.
 constexpr UINT kIdleMessage = WM_APP + 1;
-
-std::wstring ProcessUserSid()
-{
-    CHandle token;
-    ThrowLastErrorIf(!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()));
-    DWORD size = 0;
-    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    ThrowLastErrorIf(size == 0);
-    std::vector<BYTE> user(size);
-    ThrowLastErrorIf(!GetTokenInformation(token.Get(), TokenUser, user.data(), size, &size));
-    wchar_t* text = nullptr;
-    ThrowLastErrorIf(!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text));
-    std::wstring sid(text);
-    LocalFree(text);
-    return sid;
-}
-
-bool IsVistaOrLater() noexcept
-{
-    OSVERSIONINFOEXW version{};
-    version.dwOSVersionInfoSize = sizeof version;
-    version.dwMajorVersion = 6;
-    DWORDLONG condition = VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL);
-    return VerifyVersionInfoW(&version, VER_MAJORVERSION, condition) != FALSE;
-}
 
 // A security descriptor in the absolute form CoInitializeSecurity takes,
 // made from its text; owns every part.
@@ -102,7 +79,7 @@ std::wstring HostCallPermissions(const std::wstring& userSid, bool lowLabel)
 HRESULT InitializeHostSecurity() noexcept
 {
     return CallAtBoundary([] {
-        CAbsoluteDescriptor descriptor(HostCallPermissions(ProcessUserSid(), IsVistaOrLater()));
+        CAbsoluteDescriptor descriptor(HostCallPermissions(GetUserSidString(), IsVistaOrLater()));
         // Calls must at least be authenticated at connection; the host
         // identifies itself to nobody it calls, and takes no custom
         // marshalling from its callers.
