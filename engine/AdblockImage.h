@@ -119,11 +119,13 @@ public:
 
 private:
     CAdblockImage(const BYTE* image, std::size_t size);
+    // Where the URL holds the word a filter was looked up through.
+    struct CWordPlaces;
     // True when filter `index` applies to the request (and, with
     // `onlyImportant`, is "$important"); `hit` gets its list and line,
     // `important` its "$important".
-    bool Matches(std::uint32_t index, const CRequest& request, bool onlyImportant, CAdblockVerdict* hit,
-                 bool* important) const;
+    bool Matches(std::uint32_t index, const CRequest& request, const CWordPlaces& places, bool onlyImportant,
+                 CAdblockVerdict* hit, bool* important) const;
     bool DomainsAllow(const CFilterRecordView& record, const CRequest& request) const;
     struct CRegex;
     const CRegex* GetRegex(std::uint32_t index, std::string_view body) const;
