@@ -97,7 +97,7 @@ struct CAdblockImage::CHeader
     std::uint32_t version;
     std::uint32_t size;
     std::uint32_t filterCount;
-    std::uint64_t checksum;  // of every byte after this field
+    std::uint64_t checksum;  // of the rest of the header and the proofs
     std::uint32_t filtersOffset;
     std::uint32_t domainsOffset;
     std::uint32_t domainCount;
@@ -109,12 +109,19 @@ struct CAdblockImage::CHeader
     // Block filters, exception filters, each by a word of the URL; then
     // block and exception filters by a name of the page's host.
     CTableHeader tables[4];
+    // One checksum per block of kProofBlock bytes after the header (the
+    // last one shorter), proved by the first lookup that reads the block.
+    std::uint32_t proofsOffset;
+    std::uint32_t proofCount;
 };
-static_assert(sizeof(CAdblockImage::CHeader) == 152);
+static_assert(sizeof(CAdblockImage::CHeader) == 160);
 
 namespace {
 
 constexpr std::size_t kChecksumStart = offsetof(CAdblockImage::CHeader, filtersOffset);
+// A page: a lookup reads a few dozen of them, never the whole image.
+constexpr std::size_t kProofBlock = 4096;
+static_assert(kProofBlock == CAdblockImage::kProofBlockSize && sizeof(CAdblockImage::CHeader) == 160);
 
 // Copies `size` bytes that another process may be rewriting: each byte is
 // read exactly once, so that what is checked is what is used.
@@ -171,6 +178,16 @@ struct CCharClasses
     }
 };
 constexpr CCharClasses kCharClasses;
+
+// The header after its checksum field and the proofs: what Open proves.
+std::uint64_t ManifestChecksum(const CAdblockImage::CHeader& header, const std::uint64_t* proofs)
+{
+    const BYTE* fields = reinterpret_cast<const BYTE*>(&header);
+    std::vector<BYTE> bytes(fields + kChecksumStart, fields + sizeof(header));
+    const BYTE* sums = reinterpret_cast<const BYTE*>(proofs);
+    bytes.insert(bytes.end(), sums, sums + std::size_t(header.proofCount) * 8);
+    return Checksum(bytes.data(), bytes.size());
+}
 
 bool IsTokenChar(char c) noexcept
 {
@@ -641,9 +658,15 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
     header.stringsSize = static_cast<std::uint32_t>(writer.m_strings.size());
     Append(image, writer.m_strings.data(), writer.m_strings.size());
     AlignTo4(image);
+    std::vector<std::uint64_t> proofs;
+    for (std::size_t at = sizeof(header); at < image.size(); at += kProofBlock)
+        proofs.push_back(Checksum(image.data() + at, std::min(kProofBlock, image.size() - at)));
+    header.proofsOffset = static_cast<std::uint32_t>(image.size());
+    header.proofCount = static_cast<std::uint32_t>(proofs.size());
+    Append(image, proofs.data(), proofs.size());
     header.size = static_cast<std::uint32_t>(image.size());
     std::memcpy(image.data(), &header, sizeof(header));
-    header.checksum = Checksum(image.data() + kChecksumStart, image.size() - kChecksumStart);
+    header.checksum = ManifestChecksum(header, proofs.data());
     std::memcpy(image.data(), &header, sizeof(header));
     return image;
 }
@@ -1211,19 +1234,30 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
     }
     if (!fits)
         return nullptr;
-    if (checksum)
-    {
-        // The checksum is computed over a private copy: bytes that change
-        // while they are summed must not pass as a matching sum.
-        std::vector<BYTE> copy(size - kChecksumStart);
-        std::memcpy(copy.data(), image + kChecksumStart, copy.size());
-        if (Checksum(copy.data(), copy.size()) != h.checksum)
-            return nullptr;
-    }
+    // The proofs cover everything between the header and themselves, and
+    // end the image.
+    std::uint64_t body = std::uint64_t(h.proofsOffset) - sizeof(CHeader);
+    if (h.proofsOffset < sizeof(CHeader) || h.proofCount != (body + kProofBlock - 1) / kProofBlock ||
+        std::uint64_t(h.proofsOffset) + std::uint64_t(h.proofCount) * 8 != size)
+        return nullptr;
+    // Kept as read here: the blocks are proved against this copy.
+    result->m_proofs = std::make_unique<std::uint64_t[]>(h.proofCount);
+    ReadOnce(result->m_proofs.get(), image + h.proofsOffset, std::size_t(h.proofCount) * 8);
+    if (checksum && ManifestChecksum(h, result->m_proofs.get()) != h.checksum)
+        return nullptr;
+    result->m_proven = std::make_unique<std::atomic<std::uint32_t>[]>(h.proofCount / 32 + 1);
+    for (std::uint32_t i = 0; i <= h.proofCount / 32; ++i)
+        result->m_proven[i].store(checksum ? 0 : ~0u);
+    result->m_proofCount = h.proofCount;
     result->m_regexes = std::make_unique<std::atomic<CRegex*>[]>(h.regexCount);
     for (std::uint32_t i = 0; i < h.regexCount; ++i)
         result->m_regexes[i].store(nullptr);
     return result;
+}
+
+std::uint64_t CAdblockImage::GetChecksum() const noexcept
+{
+    return m_header->checksum;
 }
 
 std::uint32_t CAdblockImage::GetFilterCount() const noexcept
@@ -1246,12 +1280,44 @@ std::string CAdblockImage::GetListName(std::uint32_t index) const
     if (index >= m_header->listCount)
         return std::string();
     CListRecord record;
-    ReadOnce(&record, m_image + m_header->listsOffset + std::size_t(index) * sizeof(record), sizeof(record));
-    if (!Within(record.nameOffset, record.nameLength, 1, m_header->stringsSize))
+    std::size_t at = m_header->listsOffset + std::size_t(index) * sizeof(record);
+    if (!Proven(at, sizeof(record)))
+        return std::string();
+    ReadOnce(&record, m_image + at, sizeof(record));
+    if (!Within(record.nameOffset, record.nameLength, 1, m_header->stringsSize) ||
+        !Proven(m_header->stringsOffset + std::size_t(record.nameOffset), record.nameLength))
         return std::string();
     std::string name(record.nameLength, '\0');
     ReadOnce(name.data(), m_image + m_header->stringsOffset + record.nameOffset, record.nameLength);
     return name;
+}
+
+bool CAdblockImage::ProveBlocks(std::size_t offset, std::size_t length) const noexcept
+{
+    const CHeader& h = *m_header;
+    if (offset < sizeof(CHeader) || offset > h.proofsOffset || length > h.proofsOffset - offset)
+        return false;
+    if (length == 0)
+        return true;
+    std::size_t first = (offset - sizeof(CHeader)) / kProofBlock;
+    std::size_t last = (offset + length - 1 - sizeof(CHeader)) / kProofBlock;
+    for (std::size_t block = first; block <= last; ++block)
+    {
+        std::atomic<std::uint32_t>& word = m_proven[block / 32];
+        std::uint32_t bit = 1u << (block % 32);
+        if (word.load(std::memory_order_relaxed) & bit)
+            continue;
+        // Summed in place: whatever the bytes hold by the time they are
+        // read, the readers check every value at use.
+        std::size_t at = sizeof(CHeader) + block * kProofBlock;
+        if (Checksum(m_image + at, std::min(kProofBlock, std::size_t(h.proofsOffset) - at)) != m_proofs[block])
+        {
+            m_damaged.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        word.fetch_or(bit, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 const CAdblockImage::CRegex* CAdblockImage::GetRegex(std::uint32_t index, std::string_view body) const
@@ -1270,7 +1336,9 @@ const CAdblockImage::CRegex* CAdblockImage::GetRegex(std::uint32_t index, std::s
 bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& request) const
 {
     const CHeader& h = *m_header;
-    if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount))
+    if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount) ||
+        !Proven(h.domainsOffset + std::size_t(r.domainsStart) * sizeof(CDomainRecord),
+                std::size_t(r.domainCount) * sizeof(CDomainRecord)))
         return false;
     const BYTE* entries = m_image + h.domainsOffset + std::size_t(r.domainsStart) * sizeof(CDomainRecord);
     bool hit = false;
@@ -1295,6 +1363,7 @@ bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& req
                 break;
             if (((d.flags & kDomainEntity) != 0) != page.entity || d.nameLength != page.name.size() ||
                 !Within(d.nameOffset, d.nameLength, 1, h.stringsSize) ||
+                !Proven(h.stringsOffset + std::size_t(d.nameOffset), d.nameLength) ||
                 std::memcmp(m_image + h.stringsOffset + d.nameOffset, page.name.data(), d.nameLength) != 0)
                 continue;
             if (d.flags & kDomainNegated)
@@ -1312,7 +1381,10 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
     if (index >= h.filterCount)
         return false;
     CFilterRecordView r;
-    ReadOnce(&r, m_image + h.filtersOffset + std::size_t(index) * sizeof(r), sizeof(r));
+    std::size_t at = h.filtersOffset + std::size_t(index) * sizeof(r);
+    if (!Proven(at, sizeof(r)))
+        return false;
+    ReadOnce(&r, m_image + at, sizeof(r));
     if (onlyImportant && !(r.flags & kImportant))
         return false;
     if (request.untypedOnly ? (r.types & kRequestAnyResource) != kRequestAnyResource : !(r.types & request.types))
@@ -1328,7 +1400,8 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
     };
     if ((r.flags & kRegex) && !partyAllows())
         return false;
-    if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize))
+    if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize) ||
+        !Proven(h.stringsOffset + std::size_t(r.patternOffset), r.patternLength))
         return false;
     // Pattern bytes may change under us; only their values, never where
     // they are read, depend on them.
@@ -1371,12 +1444,15 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
     {
         // Looked up through one of its words: a match holds that word
         // where the URL does, at a known distance from the match's start.
+        // (A long URL repeats its common words: its first character
+        // rules out most places before the matcher is called.)
         for (std::size_t k = 0; k < places.count && !matched; ++k)
         {
             std::size_t word = places.at[k].place;
-            if (word >= r.slot)
-                matched = GlobMatch(pattern, r.patternLength, text.data() + (word - r.slot),
-                                    text.size() - (word - r.slot), (r.flags & kAnchorEnd) != 0);
+            if (word < r.slot || (r.slot > 0 && !CharMatches(pattern[0], text[word - r.slot])))
+                continue;
+            matched = GlobMatch(pattern, r.patternLength, text.data() + (word - r.slot), text.size() - (word - r.slot),
+                                (r.flags & kAnchorEnd) != 0);
         }
     }
     else
@@ -1408,7 +1484,7 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
 CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownTypePolicy unknown) const
 {
     CAdblockVerdict verdict;
-    if (!context.url)
+    if (!context.url || IsDamaged())
         return verdict;
     CRequest request;
     request.url.Narrow(context.url);
@@ -1499,20 +1575,27 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         const CWordPlaces nowhere;
         for (std::uint32_t i = 0; i < t.anyCount; ++i)
         {
-            if (visit(ReadU32(m_image + t.anyOffset + std::size_t(i) * 4), nowhere))
+            std::size_t at = t.anyOffset + std::size_t(i) * 4;
+            if (Proven(at, 4) && visit(ReadU32(m_image + at), nowhere))
                 return true;
         }
         std::uint32_t mask = (std::uint32_t(1) << t.bucketBits) - 1;
         for (const CKey& k : keys)
         {
             std::uint32_t key = k.hash;
-            const BYTE* bucket = m_image + t.bucketsOffset + std::size_t(key & mask) * 4;
+            std::size_t bucketAt = t.bucketsOffset + std::size_t(key & mask) * 4;
+            if (!Proven(bucketAt, 8))
+                continue;
+            const BYTE* bucket = m_image + bucketAt;
             std::uint32_t start = ReadU32(bucket), end = ReadU32(bucket + 4);
             if (start > end || end > t.postingCount)
                 continue;
             for (std::uint32_t i = start; i < end; ++i)
             {
-                const BYTE* posting = m_image + t.postingsOffset + std::size_t(i) * 8;
+                std::size_t postingAt = t.postingsOffset + std::size_t(i) * 8;
+                if (!Proven(postingAt, 8))
+                    continue;
+                const BYTE* posting = m_image + postingAt;
                 if (ReadU32(posting) == key && visit(ReadU32(posting + 4), k.places))
                     return true;
             }
@@ -1542,7 +1625,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         return important;
     });
     if (verdict.decision == CAdblockVerdict::None || important)
-        return verdict;
+        return IsDamaged() ? CAdblockVerdict() : verdict;
     scan(1, [&](std::uint32_t index, const CWordPlaces& places) {
         CAdblockVerdict hit;
         bool isImportant = false;
@@ -1552,5 +1635,6 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         verdict.decision = CAdblockVerdict::Allow;
         return true;
     });
-    return verdict;
+    // Part of the image failed its proof: it judges nothing.
+    return IsDamaged() ? CAdblockVerdict() : verdict;
 }
