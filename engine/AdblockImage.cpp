@@ -1249,6 +1249,7 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
     for (std::uint32_t i = 0; i <= h.proofCount / 32; ++i)
         result->m_proven[i].store(checksum ? 0 : ~0u);
     result->m_proofCount = h.proofCount;
+    result->m_proofsOffset = h.proofsOffset;
     result->m_regexes = std::make_unique<std::atomic<CRegex*>[]>(h.regexCount);
     for (std::uint32_t i = 0; i < h.regexCount; ++i)
         result->m_regexes[i].store(nullptr);

@@ -148,7 +148,7 @@ private:
     // lookup did before).
     bool Proven(std::size_t offset, std::size_t length) const noexcept
     {
-        if (length != 0 && offset >= kHeaderSize)
+        if (length != 0 && offset >= kHeaderSize && offset <= m_proofsOffset && length <= m_proofsOffset - offset)
         {
             std::size_t block = (offset - kHeaderSize) / kProofBlockSize;
             if (block == (offset + length - 1 - kHeaderSize) / kProofBlockSize && block < m_proofCount &&
@@ -167,6 +167,7 @@ private:
     std::unique_ptr<std::atomic<CRegex*>[]> m_regexes;
     std::unique_ptr<std::uint64_t[]> m_proofs;  // as read by Open
     std::uint32_t m_proofCount = 0;
+    std::size_t m_proofsOffset = 0;
     std::unique_ptr<std::atomic<std::uint32_t>[]> m_proven;  // one bit per block
     mutable std::atomic<bool> m_damaged{false};
 };

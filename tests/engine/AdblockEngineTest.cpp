@@ -288,7 +288,8 @@ TEST(AdblockHostile, DamagedAndChangingImages)
         std::vector<BYTE> bytes = good;
         for (int i = 0, n = 1 + random() % 8; i < n; ++i)
             bytes[random() % bytes.size()] = static_cast<BYTE>(random());
-        auto engine = CAdblockImage::Open(bytes.data(), bytes.size(), false);
+        // Unproved every other round, so that damage reaches the matchers.
+        auto engine = CAdblockImage::Open(bytes.data(), bytes.size(), round % 2 == 0);
         if (!engine)
             continue;
         for (const wchar_t* url : urls)
