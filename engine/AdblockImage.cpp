@@ -14,7 +14,7 @@
 namespace {
 
 constexpr std::uint32_t kMagic = 0x49424151;  // "QABI"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::uint32_t kMaxBucketBits = 24;
 
 enum : std::uint16_t
@@ -46,7 +46,11 @@ struct CAdblockImage::CFilterRecordView
     std::uint32_t domainCount;
     std::uint32_t line;
     std::uint32_t list;
-    std::uint32_t regex;  // index of its compiled-expression slot (regex filters)
+    // A regular expression's: the index of its compiled-expression slot.
+    // Any other filter's: where in its pattern the word it is filed under
+    // starts, when only single characters come before it (kNoWordOffset
+    // otherwise), so that it is tried only where the URL holds that word.
+    std::uint32_t slot;
     std::uint16_t types;
     std::uint16_t flags;
 };
@@ -55,6 +59,7 @@ static_assert(sizeof(CAdblockImage::CFilterRecordView) == 32);
 namespace {
 
 using CFilterRecord = CAdblockImage::CFilterRecordView;
+constexpr std::uint32_t kNoWordOffset = 0xFFFFFFFF;
 
 // A filter's "$domain" entries are sorted by hash, so that a page's host
 // and each of its parents are looked up, not compared with every entry
@@ -92,7 +97,7 @@ struct CAdblockImage::CHeader
     std::uint32_t version;
     std::uint32_t size;
     std::uint32_t filterCount;
-    std::uint64_t checksum;  // of every byte after this field
+    std::uint64_t checksum;  // of the rest of the header and the proofs
     std::uint32_t filtersOffset;
     std::uint32_t domainsOffset;
     std::uint32_t domainCount;
@@ -104,32 +109,28 @@ struct CAdblockImage::CHeader
     // Block filters, exception filters, each by a word of the URL; then
     // block and exception filters by a name of the page's host.
     CTableHeader tables[4];
+    // One checksum per block of kProofBlock bytes after the header (the
+    // last one shorter), proved by the first lookup that reads the block.
+    std::uint32_t proofsOffset;
+    std::uint32_t proofCount;
 };
-static_assert(sizeof(CAdblockImage::CHeader) == 152);
+static_assert(sizeof(CAdblockImage::CHeader) == 160);
 
 namespace {
 
 constexpr std::size_t kChecksumStart = offsetof(CAdblockImage::CHeader, filtersOffset);
+// A page: a lookup reads a few dozen of them, never the whole image.
+constexpr std::size_t kProofBlock = 4096;
+static_assert(kProofBlock == CAdblockImage::kProofBlockSize && sizeof(CAdblockImage::CHeader) == 160);
 
 // Copies `size` bytes that another process may be rewriting: each byte is
 // read exactly once, so that what is checked is what is used.
 void ReadOnce(void* out, const BYTE* from, std::size_t size) noexcept
 {
-    if ((reinterpret_cast<std::uintptr_t>(from) | size) % 4 == 0)
-    {
-        // The records are 4-byte aligned in a sound image: a word at a time.
-        const volatile std::uint32_t* source = reinterpret_cast<const volatile std::uint32_t*>(from);
-        for (std::size_t i = 0; i < size / 4; ++i)
-        {
-            std::uint32_t word = source[i];
-            std::memcpy(static_cast<BYTE*>(out) + 4 * i, &word, 4);
-        }
-        return;
-    }
-    const volatile BYTE* source = from;
-    BYTE* target = static_cast<BYTE*>(out);
-    for (std::size_t i = 0; i < size; ++i)
-        target[i] = source[i];
+    std::memcpy(out, from, size);
+    // The copy is what is used: the compiler may not read the mapping again
+    // in its place (it must assume the mapping changed here).
+    __asm__ __volatile__("" ::: "memory");
 }
 
 std::uint32_t ReadU32(const BYTE* from) noexcept
@@ -155,14 +156,47 @@ std::uint64_t Checksum(const BYTE* data, std::size_t size) noexcept
     return hash ^ (hash >> 32);
 }
 
+// What the matchers ask of a character, one table lookup each.
+enum : std::uint8_t
+{
+    kTokenChar = 1,  // letters, digits, "%": what words are made of
+    kSeparator = 2,  // what "^" matches: not a token character nor "_-.%"
+};
+struct CCharClasses
+{
+    std::uint8_t flags[256];
+    char lower[256];
+    constexpr CCharClasses() : flags(), lower()
+    {
+        for (int c = 0; c < 256; ++c)
+        {
+            bool token = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '%' || (c >= 'A' && c <= 'Z');
+            flags[c] = static_cast<std::uint8_t>((token ? kTokenChar : 0) |
+                                                 (token || c == '_' || c == '-' || c == '.' ? 0 : kSeparator));
+            lower[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+        }
+    }
+};
+constexpr CCharClasses kCharClasses;
+
+// The header after its checksum field and the proofs: what Open proves.
+std::uint64_t ManifestChecksum(const CAdblockImage::CHeader& header, const std::uint64_t* proofs)
+{
+    const BYTE* fields = reinterpret_cast<const BYTE*>(&header);
+    std::vector<BYTE> bytes(fields + kChecksumStart, fields + sizeof(header));
+    const BYTE* sums = reinterpret_cast<const BYTE*>(proofs);
+    bytes.insert(bytes.end(), sums, sums + std::size_t(header.proofCount) * 8);
+    return Checksum(bytes.data(), bytes.size());
+}
+
 bool IsTokenChar(char c) noexcept
 {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '%' || (c >= 'A' && c <= 'Z');
+    return kCharClasses.flags[static_cast<unsigned char>(c)] & kTokenChar;
 }
 
 char Lower(char c) noexcept
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+    return kCharClasses.lower[static_cast<unsigned char>(c)];
 }
 
 std::uint32_t HashToken(const char* text, std::size_t length) noexcept
@@ -175,7 +209,7 @@ std::uint32_t HashToken(const char* text, std::size_t length) noexcept
 
 bool IsSeparator(char c) noexcept
 {
-    return !(IsTokenChar(c) || c == '_' || c == '-' || c == '.' || c == '%');
+    return kCharClasses.flags[static_cast<unsigned char>(c)] & kSeparator;
 }
 
 // Words are keyed by their first kWordPrefix characters: a word of a
@@ -211,11 +245,13 @@ struct CParsedFilter
     std::uint32_t line;
 };
 
-// A word's hash and length.
+// A word's hash and length, and where it starts in the pattern when that
+// is a fixed distance from the match's start (kNoWordOffset otherwise).
 struct CToken
 {
     std::uint32_t hash;
     std::uint32_t length;
+    std::uint32_t offset = kNoWordOffset;
 };
 
 // Words every URL holds, whatever the lists say: never a filter's key when
@@ -238,10 +274,9 @@ constexpr std::uint32_t kHostKeyLength = 0xFFFF;  // a host key wins a tie with 
 
 // Complete words of a pattern: runs of token characters that a URL holding
 // a match must hold as a whole run (not next to "*", not at an unanchored
-// edge).
-std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
+// edge). Appended to `tokens`.
+void AddPatternTokens(const CNetworkFilter& filter, std::vector<CToken>& tokens)
 {
-    std::vector<CToken> tokens;
     const std::string& p = filter.pattern;
     if (filter.regex)
     {
@@ -263,11 +298,11 @@ std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
                 while (j < run.size() && IsTokenChar(run[j]))
                     ++j;
                 if (i > 0 && (j < run.size() || j - i >= kWordPrefix))
-                    tokens.push_back({HashWord(run.data() + i, j - i), static_cast<std::uint32_t>(j - i)});
+                    tokens.push_back({HashWord(run.data() + i, j - i), static_cast<std::uint32_t>(j - i), kNoWordOffset});
                 i = j;
             }
         }
-        return tokens;
+        return;
     }
     // "||name^", "||name/", "||name:": the URL's host is "name" or ends in
     // "." name.
@@ -280,8 +315,11 @@ std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
         std::string_view name(p.data(), end);
         if (end < p.size() && (p[end] == '^' || p[end] == '/' || p[end] == ':') &&
             name.find('.') != std::string_view::npos)
-            tokens.push_back({HashHost(p.data(), end), kHostKeyLength});
+            tokens.push_back({HashHost(p.data(), end), kHostKeyLength, kNoWordOffset});
     }
+    // Each character before the first "*" matches exactly one of the URL's
+    // (a "^" before a word cannot match the URL's end).
+    std::size_t fixed = filter.anchorHost || filter.anchorStart ? 0 : std::min(p.find('*'), p.size());
     std::size_t i = 0;
     while (i < p.size())
     {
@@ -297,10 +335,10 @@ std::vector<CToken> PatternTokens(const CNetworkFilter& filter)
         bool endOk = (j < p.size() ? p[j] != '*' : filter.anchorEnd) || j - i >= kWordPrefix;
         if (startOk && endOk)
             tokens.push_back({HashWord(p.data() + i, j - i),
-                              IsCommonWord(p.data() + i, j - i) ? 1u : static_cast<std::uint32_t>(j - i)});
+                              IsCommonWord(p.data() + i, j - i) ? 1u : static_cast<std::uint32_t>(j - i),
+                              i < fixed ? static_cast<std::uint32_t>(i) : kNoWordOffset});
         i = j;
     }
-    return tokens;
 }
 
 // The string pool: equal strings (the same sites recur in many filters'
@@ -426,8 +464,7 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
     for (std::size_t i = 0; i < parsed.size(); ++i)
     {
         firstCandidate[i] = candidates.size();
-        std::vector<CToken> tokens = PatternTokens(parsed[i].filter);
-        candidates.insert(candidates.end(), tokens.begin(), tokens.end());
+        AddPatternTokens(parsed[i].filter, candidates);
     }
     firstCandidate[parsed.size()] = candidates.size();
     std::vector<std::uint32_t> sortedHashes(candidates.size());
@@ -438,7 +475,7 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         auto range = std::equal_range(sortedHashes.begin(), sortedHashes.end(), hash);
         return static_cast<std::uint32_t>(std::min<std::size_t>(range.second - range.first, 1u << 20));
     };
-    std::vector<std::uint32_t> tokenOf(parsed.size());
+    std::vector<std::uint32_t> tokenOf(parsed.size()), wordOffsetOf(parsed.size(), kNoWordOffset);
     std::vector<bool> hasToken(parsed.size(), false), byPage(parsed.size(), false);
     std::size_t distinct[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < parsed.size(); ++i)
@@ -456,6 +493,7 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
             if (!hasToken[i] || count < bestCount || (count == bestCount && token.length > bestLength))
             {
                 best = token.hash;
+                wordOffsetOf[i] = token.offset;
                 bestCount = count;
                 bestLength = token.length;
                 hasToken[i] = true;
@@ -481,27 +519,31 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
     // too, so that a URL reads a few pages of the image rather than one
     // per filter it looks at (in list order within a key).
     {
+        // (One number per filter: its kind, then its key, then its place.)
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(parsed.size());
+        for (std::size_t i = 0; i < keyed.size(); ++i)
+            keyed[i] = {(std::uint64_t(parsed[i].filter.exception) << 33) | (std::uint64_t(byPage[i]) << 32) |
+                            (hasToken[i] ? tokenOf[i] : 0u),
+                        static_cast<std::uint32_t>(i)};
+        std::sort(keyed.begin(), keyed.end());
         std::vector<std::uint32_t> order(parsed.size());
         for (std::size_t i = 0; i < order.size(); ++i)
-            order[i] = static_cast<std::uint32_t>(i);
-        auto key = [&](std::uint32_t i) {
-            return std::make_tuple(parsed[i].filter.exception, static_cast<bool>(byPage[i]),
-                                   hasToken[i] ? tokenOf[i] : 0u);
-        };
-        std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+            order[i] = keyed[i].second;
         std::vector<CParsedFilter> sorted;
         sorted.reserve(parsed.size());
-        std::vector<std::uint32_t> sortedToken(parsed.size());
+        std::vector<std::uint32_t> sortedToken(parsed.size()), sortedOffset(parsed.size());
         std::vector<bool> sortedHas(parsed.size()), sortedByPage(parsed.size());
         for (std::size_t k = 0; k < order.size(); ++k)
         {
             sorted.push_back(std::move(parsed[order[k]]));
             sortedToken[k] = tokenOf[order[k]];
+            sortedOffset[k] = wordOffsetOf[order[k]];
             sortedHas[k] = hasToken[order[k]];
             sortedByPage[k] = byPage[order[k]];
         }
         parsed.swap(sorted);
         tokenOf.swap(sortedToken);
+        wordOffsetOf.swap(sortedOffset);
         hasToken.swap(sortedHas);
         byPage.swap(sortedByPage);
     }
@@ -520,7 +562,8 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         r.domainCount = static_cast<std::uint32_t>(f.domains.size());
         r.line = parsed[i].line;
         r.list = parsed[i].list;
-        r.regex = f.regex ? regexCount++ : 0;
+        // (Filed by site, a filter is not looked up through its word.)
+        r.slot = f.regex ? regexCount++ : byPage[i] || !hasToken[i] ? kNoWordOffset : wordOffsetOf[i];
         r.types = f.types;
         r.flags = static_cast<std::uint16_t>(
             (f.exception ? kException : 0) | (f.regex ? kRegex : 0) | (f.anchorHost ? kAnchorHost : 0) |
@@ -615,9 +658,15 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
     header.stringsSize = static_cast<std::uint32_t>(writer.m_strings.size());
     Append(image, writer.m_strings.data(), writer.m_strings.size());
     AlignTo4(image);
+    std::vector<std::uint64_t> proofs;
+    for (std::size_t at = sizeof(header); at < image.size(); at += kProofBlock)
+        proofs.push_back(Checksum(image.data() + at, std::min(kProofBlock, image.size() - at)));
+    header.proofsOffset = static_cast<std::uint32_t>(image.size());
+    header.proofCount = static_cast<std::uint32_t>(proofs.size());
+    Append(image, proofs.data(), proofs.size());
     header.size = static_cast<std::uint32_t>(image.size());
     std::memcpy(image.data(), &header, sizeof(header));
-    header.checksum = Checksum(image.data() + kChecksumStart, image.size() - kChecksumStart);
+    header.checksum = ManifestChecksum(header, proofs.data());
     std::memcpy(image.data(), &header, sizeof(header));
     return image;
 }
@@ -654,24 +703,31 @@ private:
 
 void CUrlParts::Narrow(const wchar_t* url)
 {
-    std::size_t units = std::wcslen(url);
-    // A UTF-16 unit takes at most 3 bytes (a surrogate pair 4 for two).
-    std::size_t most = 3 * units;
+    // A UTF-16 unit takes at most 3 bytes (a surrogate pair 4 for two): an
+    // ASCII URL of up to 1024 characters needs no allocation.
+    std::size_t most = 0;
+    for (const wchar_t* p = url; *p; ++p)
+        most += static_cast<std::uint16_t>(*p) < 0x80 ? 1 : 3;
     char* out = m_inline;
     if (2 * most > sizeof(m_inline))
     {
         m_heap.reset(new char[2 * most]);
         out = m_heap.get();
     }
+    // The lower-case copy goes after room for the longest text, so that
+    // one pass writes both.
+    char* low = out + most;
     std::size_t n = 0;
     for (const wchar_t* p = url; *p; ++p)
     {
         std::uint32_t c = static_cast<std::uint16_t>(*p);
         if (c < 0x80)
         {
+            low[n] = Lower(static_cast<char>(c));
             out[n++] = static_cast<char>(c);
             continue;
         }
+        std::size_t from = n;
         if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF)
         {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint16_t>(p[1]) - 0xDC00);
@@ -695,10 +751,8 @@ void CUrlParts::Narrow(const wchar_t* url)
             out[n++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
             out[n++] = static_cast<char>(0x80 | (c & 0x3F));
         }
+        std::memcpy(low + from, out + from, n - from);
     }
-    char* low = out + n;
-    for (std::size_t i = 0; i < n; ++i)
-        low[i] = Lower(out[i]);
     text = std::string_view(out, n);
     lower = std::string_view(low, n);
     // The host: after "scheme://" and any user information, before the port.
@@ -847,6 +901,23 @@ struct CAdblockImage::CRequest
     std::uint16_t types = 0;
     bool untypedOnly = false;
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
+};
+
+// A word of the URL: its key and where it starts.
+struct CUrlWord
+{
+    std::uint32_t hash;
+    std::uint32_t place;
+    bool operator<(const CUrlWord& other) const noexcept
+    {
+        return hash != other.hash ? hash < other.hash : place < other.place;
+    }
+};
+
+struct CAdblockImage::CWordPlaces
+{
+    const CUrlWord* at = nullptr;  // all with the key looked up
+    std::size_t count = 0;
 };
 
 namespace {
@@ -1095,6 +1166,9 @@ struct CAdblockImage::CRegex
 
     bool Passes(std::string_view text) const
     {
+        // The cheapest test first: most URLs fail on their last character.
+        if (endsKnown && (text.empty() || !ends.test(static_cast<unsigned char>(text.back()))))
+            return false;
         for (const std::string& literal : literals)
         {
             if (text.find(literal) == std::string_view::npos)
@@ -1104,7 +1178,7 @@ struct CAdblockImage::CRegex
                 return text.find(word) != std::string_view::npos;
             }))
             return false;
-        return !endsKnown || (!text.empty() && ends.test(static_cast<unsigned char>(text.back())));
+        return true;
     }
     const CCompiledRegex& Compiled() const
     {
@@ -1160,19 +1234,31 @@ std::unique_ptr<CAdblockImage> CAdblockImage::Open(const BYTE* image, std::size_
     }
     if (!fits)
         return nullptr;
-    if (checksum)
-    {
-        // The checksum is computed over a private copy: bytes that change
-        // while they are summed must not pass as a matching sum.
-        std::vector<BYTE> copy(size - kChecksumStart);
-        std::memcpy(copy.data(), image + kChecksumStart, copy.size());
-        if (Checksum(copy.data(), copy.size()) != h.checksum)
-            return nullptr;
-    }
+    // The proofs cover everything between the header and themselves, and
+    // end the image.
+    std::uint64_t body = std::uint64_t(h.proofsOffset) - sizeof(CHeader);
+    if (h.proofsOffset < sizeof(CHeader) || h.proofCount != (body + kProofBlock - 1) / kProofBlock ||
+        std::uint64_t(h.proofsOffset) + std::uint64_t(h.proofCount) * 8 != size)
+        return nullptr;
+    // Kept as read here: the blocks are proved against this copy.
+    result->m_proofs = std::make_unique<std::uint64_t[]>(h.proofCount);
+    ReadOnce(result->m_proofs.get(), image + h.proofsOffset, std::size_t(h.proofCount) * 8);
+    if (checksum && ManifestChecksum(h, result->m_proofs.get()) != h.checksum)
+        return nullptr;
+    result->m_proven = std::make_unique<std::atomic<std::uint32_t>[]>(h.proofCount / 32 + 1);
+    for (std::uint32_t i = 0; i <= h.proofCount / 32; ++i)
+        result->m_proven[i].store(checksum ? 0 : ~0u);
+    result->m_proofCount = h.proofCount;
+    result->m_proofsOffset = h.proofsOffset;
     result->m_regexes = std::make_unique<std::atomic<CRegex*>[]>(h.regexCount);
     for (std::uint32_t i = 0; i < h.regexCount; ++i)
         result->m_regexes[i].store(nullptr);
     return result;
+}
+
+std::uint64_t CAdblockImage::GetChecksum() const noexcept
+{
+    return m_header->checksum;
 }
 
 std::uint32_t CAdblockImage::GetFilterCount() const noexcept
@@ -1195,12 +1281,44 @@ std::string CAdblockImage::GetListName(std::uint32_t index) const
     if (index >= m_header->listCount)
         return std::string();
     CListRecord record;
-    ReadOnce(&record, m_image + m_header->listsOffset + std::size_t(index) * sizeof(record), sizeof(record));
-    if (!Within(record.nameOffset, record.nameLength, 1, m_header->stringsSize))
+    std::size_t at = m_header->listsOffset + std::size_t(index) * sizeof(record);
+    if (!Proven(at, sizeof(record)))
+        return std::string();
+    ReadOnce(&record, m_image + at, sizeof(record));
+    if (!Within(record.nameOffset, record.nameLength, 1, m_header->stringsSize) ||
+        !Proven(m_header->stringsOffset + std::size_t(record.nameOffset), record.nameLength))
         return std::string();
     std::string name(record.nameLength, '\0');
     ReadOnce(name.data(), m_image + m_header->stringsOffset + record.nameOffset, record.nameLength);
     return name;
+}
+
+bool CAdblockImage::ProveBlocks(std::size_t offset, std::size_t length) const noexcept
+{
+    const CHeader& h = *m_header;
+    if (offset < sizeof(CHeader) || offset > h.proofsOffset || length > h.proofsOffset - offset)
+        return false;
+    if (length == 0)
+        return true;
+    std::size_t first = (offset - sizeof(CHeader)) / kProofBlock;
+    std::size_t last = (offset + length - 1 - sizeof(CHeader)) / kProofBlock;
+    for (std::size_t block = first; block <= last; ++block)
+    {
+        std::atomic<std::uint32_t>& word = m_proven[block / 32];
+        std::uint32_t bit = 1u << (block % 32);
+        if (word.load(std::memory_order_relaxed) & bit)
+            continue;
+        // Summed in place: whatever the bytes hold by the time they are
+        // read, the readers check every value at use.
+        std::size_t at = sizeof(CHeader) + block * kProofBlock;
+        if (Checksum(m_image + at, std::min(kProofBlock, std::size_t(h.proofsOffset) - at)) != m_proofs[block])
+        {
+            m_damaged.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        word.fetch_or(bit, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 const CAdblockImage::CRegex* CAdblockImage::GetRegex(std::uint32_t index, std::string_view body) const
@@ -1219,7 +1337,9 @@ const CAdblockImage::CRegex* CAdblockImage::GetRegex(std::uint32_t index, std::s
 bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& request) const
 {
     const CHeader& h = *m_header;
-    if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount))
+    if (!Within(r.domainsStart, r.domainCount, 1, h.domainCount) ||
+        !Proven(h.domainsOffset + std::size_t(r.domainsStart) * sizeof(CDomainRecord),
+                std::size_t(r.domainCount) * sizeof(CDomainRecord)))
         return false;
     const BYTE* entries = m_image + h.domainsOffset + std::size_t(r.domainsStart) * sizeof(CDomainRecord);
     bool hit = false;
@@ -1244,6 +1364,7 @@ bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& req
                 break;
             if (((d.flags & kDomainEntity) != 0) != page.entity || d.nameLength != page.name.size() ||
                 !Within(d.nameOffset, d.nameLength, 1, h.stringsSize) ||
+                !Proven(h.stringsOffset + std::size_t(d.nameOffset), d.nameLength) ||
                 std::memcmp(m_image + h.stringsOffset + d.nameOffset, page.name.data(), d.nameLength) != 0)
                 continue;
             if (d.flags & kDomainNegated)
@@ -1254,14 +1375,17 @@ bool CAdblockImage::DomainsAllow(const CFilterRecordView& r, const CRequest& req
     return hit || !(r.flags & kPositiveDomain);
 }
 
-bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool onlyImportant, CAdblockVerdict* hit,
-                            bool* important) const
+bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const CWordPlaces& places,
+                            bool onlyImportant, CAdblockVerdict* hit, bool* important) const
 {
     const CHeader& h = *m_header;
     if (index >= h.filterCount)
         return false;
     CFilterRecordView r;
-    ReadOnce(&r, m_image + h.filtersOffset + std::size_t(index) * sizeof(r), sizeof(r));
+    std::size_t at = h.filtersOffset + std::size_t(index) * sizeof(r);
+    if (!Proven(at, sizeof(r)))
+        return false;
+    ReadOnce(&r, m_image + at, sizeof(r));
     if (onlyImportant && !(r.flags & kImportant))
         return false;
     if (request.untypedOnly ? (r.types & kRequestAnyResource) != kRequestAnyResource : !(r.types & request.types))
@@ -1277,7 +1401,8 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool o
     };
     if ((r.flags & kRegex) && !partyAllows())
         return false;
-    if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize))
+    if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize) ||
+        !Proven(h.stringsOffset + std::size_t(r.patternOffset), r.patternLength))
         return false;
     // Pattern bytes may change under us; only their values, never where
     // they are read, depend on them.
@@ -1286,14 +1411,14 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool o
     bool matched = false;
     if (r.flags & kRegex)
     {
-        if (r.regex >= h.regexCount)
+        if (r.slot >= h.regexCount)
             return false;
-        const CRegex* regex = m_regexes[r.regex].load(std::memory_order_acquire);
+        const CRegex* regex = m_regexes[r.slot].load(std::memory_order_acquire);
         if (!regex)
         {
             std::string body(r.patternLength, '\0');
             ReadOnce(body.data(), reinterpret_cast<const BYTE*>(pattern), r.patternLength);
-            regex = GetRegex(r.regex, body);
+            regex = GetRegex(r.slot, body);
         }
         if (!regex->Passes(text))
             return false;
@@ -1316,6 +1441,21 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool o
     }
     else if (r.flags & kAnchorStart)
         matched = GlobMatch(pattern, r.patternLength, text.data(), text.size(), (r.flags & kAnchorEnd) != 0);
+    else if (places.count && r.slot <= r.patternLength)
+    {
+        // Looked up through one of its words: a match holds that word
+        // where the URL does, at a known distance from the match's start.
+        // (A long URL repeats its common words: its first character
+        // rules out most places before the matcher is called.)
+        for (std::size_t k = 0; k < places.count && !matched; ++k)
+        {
+            std::size_t word = places.at[k].place;
+            if (word < r.slot || (r.slot > 0 && !CharMatches(pattern[0], text[word - r.slot])))
+                continue;
+            matched = GlobMatch(pattern, r.patternLength, text.data() + (word - r.slot), text.size() - (word - r.slot),
+                                (r.flags & kAnchorEnd) != 0);
+        }
+    }
     else
     {
         // Unanchored: the first literal run narrows where to try.
@@ -1345,7 +1485,7 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, bool o
 CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownTypePolicy unknown) const
 {
     CAdblockVerdict verdict;
-    if (!context.url)
+    if (!context.url || IsDamaged())
         return verdict;
     CRequest request;
     request.url.Narrow(context.url);
@@ -1382,7 +1522,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
 
     // The keys a filter can be filed under that this URL holds, each once:
     // its words, and each tail of its host that starts at a label.
-    CSmallVector<std::uint32_t, 128> tokens;
+    CSmallVector<CUrlWord, 128> words;
     std::string_view s = request.url.lower;
     for (std::size_t i = 0; i < s.size();)
     {
@@ -1394,7 +1534,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         std::size_t j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
-        tokens.push_back(HashWord(s.data() + i, j - i));
+        words.push_back({HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i)});
         i = j;
     }
     for (std::size_t at = request.url.hostStart; at < request.url.hostEnd; ++at)
@@ -1405,30 +1545,59 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         while (end < s.size() && IsHostChar(s[end]))
             ++end;
         if (end > at)
-            tokens.push_back(HashHost(s.data() + at, end - at));
+            words.push_back({HashHost(s.data() + at, end - at), static_cast<std::uint32_t>(at)});
     }
-    std::sort(tokens.begin(), tokens.end());
-    tokens.resize_down(static_cast<std::size_t>(std::unique(tokens.begin(), tokens.end()) - tokens.begin()));
+    std::sort(words.begin(), words.end());
+    // Each key once, with the places of its words.
+    struct CKey
+    {
+        std::uint32_t hash;
+        CWordPlaces places;
+    };
+    CSmallVector<CKey, 128> tokens;
+    for (const CUrlWord* w = words.begin(); w != words.end();)
+    {
+        const CUrlWord* first = w;
+        while (w != words.end() && w->hash == first->hash)
+            ++w;
+        CKey key;
+        key.hash = first->hash;
+        key.places.at = first;
+        key.places.count = static_cast<std::size_t>(w - first);
+        tokens.push_back(key);
+    }
+    CSmallVector<CKey, 32> pageKeys;
+    for (std::uint32_t hash : pageHashes)
+        pageKeys.push_back({hash, CWordPlaces()});
 
     // Visits the filters of one table a URL can match, until `visit` says
     // stop.
     auto scanTable = [&](const CTableHeader& t, const auto& keys, auto&& visit) {
+        const CWordPlaces nowhere;
         for (std::uint32_t i = 0; i < t.anyCount; ++i)
         {
-            if (visit(ReadU32(m_image + t.anyOffset + std::size_t(i) * 4)))
+            std::size_t at = t.anyOffset + std::size_t(i) * 4;
+            if (Proven(at, 4) && visit(ReadU32(m_image + at), nowhere))
                 return true;
         }
         std::uint32_t mask = (std::uint32_t(1) << t.bucketBits) - 1;
-        for (std::uint32_t key : keys)
+        for (const CKey& k : keys)
         {
-            const BYTE* bucket = m_image + t.bucketsOffset + std::size_t(key & mask) * 4;
+            std::uint32_t key = k.hash;
+            std::size_t bucketAt = t.bucketsOffset + std::size_t(key & mask) * 4;
+            if (!Proven(bucketAt, 8))
+                continue;
+            const BYTE* bucket = m_image + bucketAt;
             std::uint32_t start = ReadU32(bucket), end = ReadU32(bucket + 4);
             if (start > end || end > t.postingCount)
                 continue;
             for (std::uint32_t i = start; i < end; ++i)
             {
-                const BYTE* posting = m_image + t.postingsOffset + std::size_t(i) * 8;
-                if (ReadU32(posting) == key && visit(ReadU32(posting + 4)))
+                std::size_t postingAt = t.postingsOffset + std::size_t(i) * 8;
+                if (!Proven(postingAt, 8))
+                    continue;
+                const BYTE* posting = m_image + postingAt;
+                if (ReadU32(posting) == key && visit(ReadU32(posting + 4), k.places))
                     return true;
             }
         }
@@ -1436,17 +1605,17 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     };
     auto scan = [&](int kind, auto&& visit) {
         if (!scanTable(m_header->tables[kind], tokens, visit))
-            scanTable(m_header->tables[kind + 2], pageHashes, visit);
+            scanTable(m_header->tables[kind + 2], pageKeys, visit);
     };
 
     // The first block filter that matches decides, an important one at
     // once; then the first exception that matches allows.
     bool important = false;
-    scan(0, [&](std::uint32_t index) {
+    scan(0, [&](std::uint32_t index, const CWordPlaces& places) {
         CAdblockVerdict hit;
         bool isImportant = false;
         // Once a block matched, only an important one can change the answer.
-        if (!Matches(index, request, verdict.decision == CAdblockVerdict::Block, &hit, &isImportant))
+        if (!Matches(index, request, places, verdict.decision == CAdblockVerdict::Block, &hit, &isImportant))
             return false;
         if (verdict.decision == CAdblockVerdict::None || isImportant)
         {
@@ -1457,15 +1626,16 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         return important;
     });
     if (verdict.decision == CAdblockVerdict::None || important)
-        return verdict;
-    scan(1, [&](std::uint32_t index) {
+        return IsDamaged() ? CAdblockVerdict() : verdict;
+    scan(1, [&](std::uint32_t index, const CWordPlaces& places) {
         CAdblockVerdict hit;
         bool isImportant = false;
-        if (!Matches(index, request, false, &hit, &isImportant))
+        if (!Matches(index, request, places, false, &hit, &isImportant))
             return false;
         verdict = hit;
         verdict.decision = CAdblockVerdict::Allow;
         return true;
     });
-    return verdict;
+    // Part of the image failed its proof: it judges nothing.
+    return IsDamaged() ? CAdblockVerdict() : verdict;
 }

@@ -89,7 +89,13 @@ class CAdblockImage
 public:
     // Null when the image is not one this code can read: wrong magic,
     // version or size, a table outside the image, or (with `checksum`) a
-    // checksum that does not match. Never reads outside [image, image +
+    // header or table of block checksums that does not match its checksum.
+    // With `checksum`, each block of the image (a page) is proved against
+    // its checksum by the first lookup that reads it, so that opening costs
+    // nothing like a pass over the image; a block that fails makes the
+    // image damaged (IsDamaged), and a damaged image judges nothing (every
+    // verdict None). Without it, nothing is proved (for a caller that knows
+    // the bytes are the ones it wrote). Never reads outside [image, image +
     // size). Throws std::bad_alloc.
     static std::unique_ptr<CAdblockImage> Open(const BYTE* image, std::size_t size, bool checksum = true);
     ~CAdblockImage();
@@ -100,6 +106,13 @@ public:
     CAdblockVerdict Judge(const RequestContext& request,
                           CUnknownTypePolicy unknown = kDefaultUnknownTypePolicy) const;
 
+    // True once a lookup found a block whose bytes no longer match their
+    // checksum: the file was damaged or rewritten.
+    bool IsDamaged() const noexcept { return m_damaged.load(std::memory_order_relaxed); }
+
+    // The image's checksum as Open read it (over its header and the pages'
+    // checksums, so over every byte): what names this image.
+    std::uint64_t GetChecksum() const noexcept;
     std::uint32_t GetFilterCount() const noexcept;
     // Filters that every URL looks at (no word of theirs could be indexed),
     // in the block and the exception table, and regular expressions.
@@ -116,15 +129,35 @@ public:
     struct CHeader;
     struct CRequest;
     struct CFilterRecordView;
+    // The image's header, and the blocks its checksums are kept for.
+    static constexpr std::size_t kHeaderSize = 160;
+    static constexpr std::size_t kProofBlockSize = 4096;
 
 private:
     CAdblockImage(const BYTE* image, std::size_t size);
+    // Where the URL holds the word a filter was looked up through.
+    struct CWordPlaces;
     // True when filter `index` applies to the request (and, with
     // `onlyImportant`, is "$important"); `hit` gets its list and line,
     // `important` its "$important".
-    bool Matches(std::uint32_t index, const CRequest& request, bool onlyImportant, CAdblockVerdict* hit,
-                 bool* important) const;
+    bool Matches(std::uint32_t index, const CRequest& request, const CWordPlaces& places, bool onlyImportant,
+                 CAdblockVerdict* hit, bool* important) const;
     bool DomainsAllow(const CFilterRecordView& record, const CRequest& request) const;
+    // True when [offset, offset + length) lies between the header and the
+    // proofs and each of its blocks matched its checksum (proved now if no
+    // lookup did before).
+    bool Proven(std::size_t offset, std::size_t length) const noexcept
+    {
+        if (length != 0 && offset >= kHeaderSize && offset <= m_proofsOffset && length <= m_proofsOffset - offset)
+        {
+            std::size_t block = (offset - kHeaderSize) / kProofBlockSize;
+            if (block == (offset + length - 1 - kHeaderSize) / kProofBlockSize && block < m_proofCount &&
+                (m_proven[block / 32].load(std::memory_order_relaxed) & (1u << (block % 32))))
+                return true;
+        }
+        return ProveBlocks(offset, length);
+    }
+    bool ProveBlocks(std::size_t offset, std::size_t length) const noexcept;
     struct CRegex;
     const CRegex* GetRegex(std::uint32_t index, std::string_view body) const;
 
@@ -132,4 +165,9 @@ private:
     std::size_t m_size;
     std::unique_ptr<CHeader> m_header;
     std::unique_ptr<std::atomic<CRegex*>[]> m_regexes;
+    std::unique_ptr<std::uint64_t[]> m_proofs;  // as read by Open
+    std::uint32_t m_proofCount = 0;
+    std::size_t m_proofsOffset = 0;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> m_proven;  // one bit per block
+    mutable std::atomic<bool> m_damaged{false};
 };

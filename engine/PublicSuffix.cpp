@@ -6,6 +6,8 @@ namespace PublicSuffixData {
 extern const char kNames[];
 extern const CPublicSuffixRule kRules[];
 extern const unsigned kRuleCount;
+extern const unsigned kSlotBits;
+extern const unsigned short kSlots[];
 }
 
 namespace {
@@ -13,14 +15,20 @@ namespace {
 int FindRule(std::string_view name) noexcept
 {
     using namespace PublicSuffixData;
-    const CPublicSuffixRule* end = kRules + kRuleCount;
-    const CPublicSuffixRule* it = std::lower_bound(kRules, end, name, [](const CPublicSuffixRule& rule,
-                                                                         std::string_view key) {
-        return std::string_view(kNames + rule.offset, rule.length) < key;
-    });
-    if (it == end || std::string_view(kNames + it->offset, it->length) != name)
-        return 0;
-    return it->flags;
+    std::uint32_t hash = 2166136261u;
+    for (char c : name)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    const std::uint32_t mask = (1u << kSlotBits) - 1;
+    // The generator leaves a third of the slots free: every probe ends.
+    for (std::uint32_t at = hash & mask;; at = (at + 1) & mask)
+    {
+        unsigned slot = kSlots[at];
+        if (slot == 0 || slot > kRuleCount)
+            return 0;
+        const CPublicSuffixRule& rule = kRules[slot - 1];
+        if (std::string_view(kNames + rule.offset, rule.length) == name)
+            return rule.flags;
+    }
 }
 
 bool IsAddress(std::string_view host) noexcept

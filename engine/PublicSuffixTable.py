@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
 # Turns the public suffix list (publicsuffix.org's format) into a C++ table
-# compiled into the engine: the rules sorted byte-wise, so that a lookup is a
-# binary search and no file is read at run time. Unicode rules are kept in
+# compiled into the engine: the rules, and an open-addressing hash table over
+# them (FNV-1a, linear probing), so that a lookup costs a hash and a compare
+# or two and no file is read at run time. Unicode rules are kept in
 # their IDNA ("xn--") form too, as URLs carry either form.
 #
 #   PublicSuffixTable.py public_suffix_list.dat OUTPUT.cpp
 import sys
+
+def fnv1a(name):
+    h = 2166136261
+    for c in name.encode('ascii'):
+        h = ((h ^ c) * 16777619) & 0xFFFFFFFF
+    return h
 
 def main(source, output):
     rules = {}
@@ -56,6 +63,21 @@ def main(source, output):
             offset += len(name)
         out.write('};\n')
         out.write('extern const unsigned kRuleCount = %d;\n' % len(entries))
+        bits = 4
+        while (1 << bits) < 3 * len(entries) // 2:
+            bits += 1
+        slots = [0] * (1 << bits)
+        for index, (name, _) in enumerate(entries):
+            at = fnv1a(name) & ((1 << bits) - 1)
+            while slots[at]:
+                at = (at + 1) & ((1 << bits) - 1)
+            slots[at] = index + 1
+        out.write('extern const unsigned kSlotBits = %d;\n' % bits)
+        out.write('// Rule index + 1 per slot, 0 for a free one.\n')
+        out.write('extern const unsigned short kSlots[] = {\n')
+        for i in range(0, len(slots), 20):
+            out.write('    %s,\n' % ', '.join(str(v) for v in slots[i:i + 20]))
+        out.write('};\n')
         out.write('}\n')
 
 if __name__ == '__main__':

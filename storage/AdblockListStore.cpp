@@ -528,12 +528,13 @@ std::shared_ptr<const CAdblockListStore::CLoaded> CAdblockListStore::Load(DWORD 
     if (!loaded->view)
         return nullptr;
     const BYTE* image = static_cast<const BYTE*>(loaded->view.Get());
-    if (Checksum(image, catalog.imageSize) != catalog.imageHash)
-        return nullptr;
-    // Proven above; lookups read the bytes as hostile input whatever they
-    // hold by then.
-    loaded->image = CAdblockImage::Open(image, catalog.imageSize, false);
-    if (!loaded->image || loaded->image->GetListCount() != loaded->imageLists.size())
+    // The image's own checksum covers its header and one checksum per page,
+    // which lookups prove as they first read each page: a process's first
+    // verdict does not wait for a pass over the whole image. Lookups read
+    // the bytes as hostile input whatever they hold by then.
+    loaded->image = CAdblockImage::Open(image, catalog.imageSize, true);
+    if (!loaded->image || loaded->image->GetChecksum() != catalog.imageHash ||
+        loaded->image->GetListCount() != loaded->imageLists.size())
         return nullptr;
     return loaded;
 }
@@ -710,7 +711,10 @@ CAdblockCatalog CAdblockListStore::Write(Change&& change, std::vector<std::wstri
         for (std::size_t i = 0; i < compiled.size() && i < counts.size(); ++i)
             catalog.lists[compiled[i]].counts = counts[i];
         catalog.imageSize = static_cast<DWORD>(image.size());
-        catalog.imageHash = Checksum(image.data(), image.size());
+        const auto built = CAdblockImage::Open(image.data(), image.size(), false);
+        if (!built)
+            ThrowHResult(E_UNEXPECTED);
+        catalog.imageHash = built->GetChecksum();
         catalog.imageGeneration = WriteGenerationFile(m_stem, L".img", after, m_securityAttributes, true,
                                                       [&](DWORD) -> const std::vector<BYTE>& { return image; });
         after = catalog.imageGeneration;

@@ -86,7 +86,7 @@ struct CAdblockCatalog
     DWORD nextListId = 1;
     DWORD imageGeneration = 0;  // 0: no list is on, no image
     DWORD imageSize = 0;
-    std::uint64_t imageHash = 0;
+    std::uint64_t imageHash = 0;  // the image's own checksum (CAdblockImage::GetChecksum)
     std::vector<CAdblockListEntry> lists;  // in the order they were added
 };
 

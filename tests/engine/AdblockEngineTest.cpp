@@ -288,7 +288,8 @@ TEST(AdblockHostile, DamagedAndChangingImages)
         std::vector<BYTE> bytes = good;
         for (int i = 0, n = 1 + random() % 8; i < n; ++i)
             bytes[random() % bytes.size()] = static_cast<BYTE>(random());
-        auto engine = CAdblockImage::Open(bytes.data(), bytes.size(), false);
+        // Unproved every other round, so that damage reaches the matchers.
+        auto engine = CAdblockImage::Open(bytes.data(), bytes.size(), round % 2 == 0);
         if (!engine)
             continue;
         for (const wchar_t* url : urls)
@@ -308,9 +309,23 @@ TEST(AdblockHostile, DamagedAndChangingImages)
         engine->Judge({urls[i % 4], L"http://www.x.com/", kRequestImage});
     stop = true;
     writer.join();
+    // Damage after the header is found by the first lookup that reads its
+    // page; in the header or the pages' checksums, by Open.
+    auto intact = CAdblockImage::Open(good.data(), good.size());
+    ASSERT_TRUE(intact);
+    EXPECT_EQ(intact->Judge({L"http://e.test/x", L"", kRequestImage}).decision, CAdblockVerdict::Block);
     std::vector<BYTE> flipped = good;
     flipped[good.size() / 2] ^= 4;
-    EXPECT_FALSE(CAdblockImage::Open(flipped.data(), flipped.size()));
+    auto damaged = CAdblockImage::Open(flipped.data(), flipped.size());
+    ASSERT_TRUE(damaged);
+    EXPECT_EQ(damaged->Judge({L"http://e.test/x", L"", kRequestImage}).decision, CAdblockVerdict::None);
+    EXPECT_TRUE(damaged->IsDamaged());
+    for (std::size_t at : {std::size_t(24), good.size() - 1})
+    {
+        flipped = good;
+        flipped[at] ^= 4;
+        EXPECT_FALSE(CAdblockImage::Open(flipped.data(), flipped.size())) << at;
+    }
 }
 
 }  // namespace
