@@ -473,6 +473,23 @@ HRESULT InsertStyleElement(IMarkupServices* markup, IMarkupPointer* pointer, con
     return FAILED(hr) ? hr : S_OK;
 }
 
+// The document mode as a number (IE 8 answers a VT_R4); 0 when unknown.
+double DocumentModeOf(const VARIANT& mode) noexcept
+{
+    switch (V_VT(&mode)) {
+    case VT_R4:
+        return V_R4(&mode);
+    case VT_R8:
+        return V_R8(&mode);
+    case VT_I4:
+        return V_I4(&mode);
+    case VT_I2:
+        return V_I2(&mode);
+    default:
+        return 0;
+    }
+}
+
 std::wstring WideOfUtf8(const std::string& text)
 {
     if (text.empty() || text.size() > INT_MAX)
@@ -555,10 +572,9 @@ std::shared_ptr<const CHidingStyle> HidingStyleForDocument(IDispatch* document) 
         // compatibility view (mode 7) and quirks mode (5), and in IE 7,
         // which has no IHTMLDocument6, the page reads CSS as IE 7 does.
         CComPtr<IHTMLDocument6> document6;
-        CComVariant mode, number;
+        CComVariant mode;
         if (SUCCEEDED(document->QueryInterface(IidOf<IHTMLDocument6>(), document6.PutVoid())) && document6 &&
-            SUCCEEDED(document6->get_documentMode(mode.Put())) &&
-            SUCCEEDED(VariantChangeType(number.Put(), const_cast<VARIANT*>(&mode.Get()), 0, VT_R4)) && V_R4(&number.Get()) >= 8.0f)
+            SUCCEEDED(document6->get_documentMode(mode.Put())) && DocumentModeOf(mode.Get()) >= 8)
             level = CCssLevel::IE8;
     });
     if (FAILED(hr))

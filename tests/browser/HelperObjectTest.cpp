@@ -13,6 +13,7 @@
 
 #include "browser/BHO.h"
 #include "com/Bstr.h"
+#include "com/Handle.h"
 #include "engine/AllowedSites.h"
 #include "storage/AdblockListStore.h"
 #include "storage/NamedMutex.h"
@@ -229,6 +230,24 @@ TEST_F(HelperObject, ListsElementRulesHideWhatTheySayInPageAndFrames)
     show(page, frameDocument);
     EXPECT_EQ(HiddenIds(page), L"");
     EXPECT_EQ(HiddenIds(frameDocument), L"banner sponsor-1 other promo good after ");
+    StandInDocument(page).Close();
+    StandInDocument(frameDocument).Close();
+
+    // A list text another program damaged, read for the first time: pages
+    // get no hiding until the lists change, and still their behavior.
+    StoreAdblockList("! Title: More\n##.promo\n");
+    for (const CAdblockListEntry& entry : GetAdblockListStore().ReadCatalog().lists) {
+        if (entry.name == L"More") {
+            CFileHandle file(CreateFileW(GetAdblockListStore().GetTextPath(entry.id).c_str(), GENERIC_WRITE, 0,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(file);
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(file.Get(), "##.p", 4, &written, nullptr));
+        }
+    }
+    show(page, frameDocument);
+    EXPECT_EQ(HiddenIds(page), L"");
+    EXPECT_EQ(HiddenIds(frameDocument), L"");
     StandInDocument(page).Close();
     StandInDocument(frameDocument).Close();
 }
