@@ -4,10 +4,13 @@
 #include <mshtml.h>
 
 #include <algorithm>
+#include <climits>
+#include <string>
 #include <optional>
 #include <vector>
 
 #include "broker/CreateBroker.h"
+#include "browser/PageHiding.h"
 #include "browser/RequestFilter.h"
 #include "com/Bstr.h"
 #include "com/Error.h"
@@ -224,6 +227,7 @@ STDMETHODIMP CBHO::SetSite(IUnknown* site)
         if (!site) {
             KillInjectionTimers();
             HRESULT hr = Disconnect();
+            m_frames.clear();
             m_browser.Reset();
             m_site.Reset();
             return hr;
@@ -278,15 +282,52 @@ HRESULT CBHO::Disconnect() noexcept
 
 void CBHO::OnNavigateComplete2(IDispatch* frame)
 {
-    // Only the top-level frame: a sub-frame's object is another one.
-    if (SameObject(m_browser, frame))
-        OnDownloadBegin();
+    if (!m_browser || !frame)
+        return;
+    if (SameObject(m_browser, frame)) {
+        // A new page: its frames navigate after it.
+        m_frames.clear();
+        Await(m_browser);
+        return;
+    }
+    CComPtr<IWebBrowser2> frameBrowser;
+    if (FAILED(frame->QueryInterface(IidOf<IWebBrowser2>(), frameBrowser.PutVoid())) || !frameBrowser)
+        return;
+    Await(frameBrowser);
 }
 
 void CBHO::OnDownloadBegin()
 {
-    if (!m_browser)
-        return;
+    if (m_browser)
+        Await(m_browser);
+}
+
+void CBHO::Await(IWebBrowser2* browser)
+{
+    auto frame = std::find_if(m_frames.begin(), m_frames.end(),
+                              [&](const CFrameState& f) { return SameObject(f.browser, browser); });
+    if (frame == m_frames.end()) {
+        if (m_frames.size() < kMaxFrames) {
+            m_frames.emplace_back();
+            frame = m_frames.end() - 1;
+        } else {
+            // A page of more frames than that: the one that waited longest
+            // gives up its place (the top-level frame keeps its own). Never
+            // erased, so that a tick walking the list by index stays valid.
+            frame = std::min_element(m_frames.begin() + 1, m_frames.end(), [](const CFrameState& x, const CFrameState& y) {
+                return x.waiting != y.waiting ? !x.waiting : x.start < y.start;
+            });
+            *frame = CFrameState();
+        }
+        frame->browser = browser;
+    }
+    frame->waiting = true;
+    frame->start = GetTickCount();
+    StartTimer();
+}
+
+void CBHO::StartTimer()
+{
     CCritSecLock guard(g_timersLock);
     g_timers.reserve(g_timers.size() + 1);
     UINT_PTR id = SetTimer(nullptr, 0, kInjectionIntervalMs, &CBHO::OnTimer);
@@ -294,7 +335,6 @@ void CBHO::OnDownloadBegin()
         return;
     g_timers.push_back({GetCurrentThreadId(), id, this});
     m_timerId = id;
-    m_timerStart = GetTickCount();
 }
 
 void CALLBACK CBHO::OnTimer(HWND, UINT, UINT_PTR id, DWORD)
@@ -323,25 +363,60 @@ void CBHO::Tick(UINT_PTR id)
         return;
     }
     // The document may run a message loop while we ask it; a tick that
-    // arrives meanwhile waits for the next one.
+    // arrives meanwhile waits for the next one. Events that arrive then may
+    // add frames (never remove one) or, with SetSite(NULL), forget them all:
+    // hence the index and the size check.
     if (m_injecting)
         return;
     m_injecting = true;
-    CComPtr<IWebBrowser2> browser = m_browser;
+    bool waiting = false;
+    for (std::size_t i = 0; i < m_frames.size(); ++i) {
+        if (!m_frames[i].waiting)
+            continue;
+        CFrameState frame = m_frames[i];
+        const bool done = TryStyle(frame);
+        if (i < m_frames.size() && SameObject(m_frames[i].browser, frame.browser)) {
+            m_frames[i].styled = frame.styled;
+            // A navigation during the call waits anew.
+            if (done && m_frames[i].start == frame.start)
+                m_frames[i].waiting = false;
+        }
+        waiting = waiting || (i < m_frames.size() && m_frames[i].waiting);
+    }
+    m_injecting = false;
+    if (!waiting && id == m_timerId)
+        KillInjectionTimer(id);
+}
+
+bool CBHO::TryStyle(CFrameState& frame)
+{
+    CComPtr<IWebBrowser2> browser = frame.browser;
     CComPtr<IDispatch> document;
     HRESULT hr = CallAtBoundary([&] { return browser->get_Document(document.Put()); });
-    if (SUCCEEDED(hr))
-        hr = InjectBehaviorStyle(document);
+    if (SUCCEEDED(hr) && document) {
+        CComPtr<IUnknown> identity;
+        if (FAILED(document->QueryInterface(IID_IUnknown, identity.PutVoid())) || !identity)
+            return true;
+        // Another DownloadBegin of a page that has its style already.
+        if (identity.Get() == frame.styled.Get())
+            return true;
+        std::shared_ptr<const CHidingStyle> hiding = HidingStyleForDocument(document);
+        hr = InjectPageStyle(document, hiding.get());
+        if (SUCCEEDED(hr)) {
+            frame.styled = identity;
+            return true;
+        }
+    } else if (SUCCEEDED(hr)) {
+        hr = E_PENDING;
+    }
     // A document that finished loading without taking the style never will
     // (text, XML or an image shown alone: no head element); nor, after the
     // bound, will one that keeps loading. Retrying would wake the thread
     // every 10 ms for as long as the page is shown.
     READYSTATE state = READYSTATE_UNINITIALIZED;
-    if (FAILED(hr) && FAILED(CallAtBoundary([&] { return browser->get_ReadyState(&state); })))
+    if (FAILED(CallAtBoundary([&] { return browser->get_ReadyState(&state); })))
         state = READYSTATE_UNINITIALIZED;
-    m_injecting = false;
-    if (SUCCEEDED(hr) || state == READYSTATE_COMPLETE || GetTickCount() - m_timerStart >= kInjectionBoundMs)
-        KillInjectionTimer(id);
+    return state == READYSTATE_COMPLETE || GetTickCount() - frame.start >= kInjectionBoundMs;
 }
 
 void CBHO::KillInjectionTimer(UINT_PTR id) noexcept
@@ -366,7 +441,74 @@ void CBHO::KillInjectionTimers() noexcept
     g_timers.erase(mine, g_timers.end());
 }
 
+namespace {
+
+// Inserts a style element holding `css` at `pointer` and moves the pointer
+// after it.
+HRESULT InsertStyleElement(IMarkupServices* markup, IMarkupPointer* pointer, const wchar_t* css)
+{
+    wchar_t attributes[] = L"type=\"text/css\"";
+    CComPtr<IHTMLElement> style;
+    HRESULT hr = markup->CreateElement(TAGID_STYLE, attributes, style.Put());
+    if (FAILED(hr))
+        return hr;
+    if (!style)
+        return E_FAIL;
+    hr = markup->InsertElement(style, pointer, pointer);
+    if (FAILED(hr))
+        return hr;
+    CComPtr<IHTMLStyleElement> styleElement;
+    if (FAILED(style.QueryInterface(styleElement.Put())) || !styleElement)
+        return E_NOINTERFACE;
+    CComPtr<IHTMLStyleSheet> sheet;
+    hr = styleElement->get_styleSheet(sheet.Put());
+    if (FAILED(hr))
+        return hr;
+    if (!sheet)
+        return E_FAIL;
+    hr = sheet->put_cssText(CComBSTR(css));
+    if (FAILED(hr))
+        return hr;
+    hr = pointer->MoveAdjacentToElement(style, ELEM_ADJ_AfterEnd);
+    return FAILED(hr) ? hr : S_OK;
+}
+
+// The document mode as a number (IE 8 answers a VT_R4); 0 when unknown.
+double DocumentModeOf(const VARIANT& mode) noexcept
+{
+    switch (V_VT(&mode)) {
+    case VT_R4:
+        return V_R4(&mode);
+    case VT_R8:
+        return V_R8(&mode);
+    case VT_I4:
+        return V_I4(&mode);
+    case VT_I2:
+        return V_I2(&mode);
+    default:
+        return 0;
+    }
+}
+
+std::wstring WideOfUtf8(const std::string& text)
+{
+    if (text.empty() || text.size() > INT_MAX)
+        return std::wstring();
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+}  // namespace
+
 HRESULT InjectBehaviorStyle(IDispatch* document) noexcept
+{
+    return InjectPageStyle(document, nullptr);
+}
+
+HRESULT InjectPageStyle(IDispatch* document, const CHidingStyle* hiding) noexcept
 {
     return CallAtBoundary([&]() -> HRESULT {
         CComPtr<IHTMLDocument3> document3;
@@ -397,26 +539,45 @@ HRESULT InjectBehaviorStyle(IDispatch* document) noexcept
         hr = pointer->MoveAdjacentToElement(head, ELEM_ADJ_AfterBegin);
         if (FAILED(hr))
             return hr;
-        wchar_t attributes[] = L"type=\"text/css\"";
-        CComPtr<IHTMLElement> style;
-        hr = markup->CreateElement(TAGID_STYLE, attributes, style.Put());
-        if (FAILED(hr))
+        hr = InsertStyleElement(markup, pointer, kBehaviorStyleRule);
+        if (FAILED(hr) || !hiding)
             return hr;
-        if (!style)
-            return E_FAIL;
-        hr = markup->InsertElement(style, pointer, pointer);
-        if (FAILED(hr))
-            return hr;
-        CComPtr<IHTMLStyleElement> styleElement;
-        if (FAILED(style.QueryInterface(styleElement.Put())) || !styleElement)
-            return E_NOINTERFACE;
-        CComPtr<IHTMLStyleSheet> sheet;
-        hr = styleElement->get_styleSheet(sheet.Put());
-        if (FAILED(hr))
-            return hr;
-        if (!sheet)
-            return E_FAIL;
-        hr = sheet->put_cssText(CComBSTR(kBehaviorStyleRule));
-        return FAILED(hr) ? hr : S_OK;
+        for (const std::shared_ptr<const std::string>& sheet : hiding->sheets) {
+            if (!sheet || sheet->empty())
+                continue;
+            hr = InsertStyleElement(markup, pointer, WideOfUtf8(*sheet).c_str());
+            if (FAILED(hr))
+                return hr;
+        }
+        return S_OK;
     });
+}
+
+std::shared_ptr<const CHidingStyle> HidingStyleForDocument(IDispatch* document) noexcept
+{
+    CPageHiding* hiding = TryGetPageHiding();
+    if (!hiding || !document)
+        return nullptr;
+    std::string host;
+    CCssLevel level = CCssLevel::IE7;
+    HRESULT hr = CallAtBoundary([&] {
+        CComPtr<IHTMLDocument2> document2;
+        if (FAILED(document->QueryInterface(IidOf<IHTMLDocument2>(), document2.PutVoid())) || !document2)
+            return;
+        CComBSTR url;
+        if (FAILED(document2->get_URL(url.Put())))
+            return;
+        host = HostOfPageUrl(BstrText(url));
+        // IE 8 in its own standards mode reads the IE 8 selectors; in
+        // compatibility view (mode 7) and quirks mode (5), and in IE 7,
+        // which has no IHTMLDocument6, the page reads CSS as IE 7 does.
+        CComPtr<IHTMLDocument6> document6;
+        CComVariant mode;
+        if (SUCCEEDED(document->QueryInterface(IidOf<IHTMLDocument6>(), document6.PutVoid())) && document6 &&
+            SUCCEEDED(document6->get_documentMode(mode.Put())) && DocumentModeOf(mode.Get()) >= 8)
+            level = CCssLevel::IE8;
+    });
+    if (FAILED(hr))
+        return nullptr;
+    return hiding->StyleFor(host, level);
 }

@@ -11,13 +11,21 @@
 // process has them removed. A process whose last helper object goes leaves
 // the count (it may linger without windows) and joins again with its next.
 //
-// Per window: sited on a web browser, it listens to DWebBrowserEvents2 and,
-// when the top-level frame navigates or a download begins, starts a 10 ms
-// thread timer that inserts the behavior style into the top-level document,
-// retrying every 10 ms until it succeeds, the browser's ready state says the
-// document finished loading, or a minute has passed. Only the most recently
-// started timer injects.
-//
+// Per window: sited on a web browser, it listens to DWebBrowserEvents2.
+// The browser fires NavigateComplete2 for the top-level frame and for every
+// frame and inline frame of the page, nested ones and those a script adds
+// later included, with that frame's own web browser object as pDisp
+// (DWebBrowserEvents2::NavigateComplete2 and KB 180366, "How To Determine
+// When a Page Is Done Loading in WebBrowser Control"). Each such navigation,
+// and each DownloadBegin of the window, marks its frame as waiting and
+// starts a 10 ms thread timer; every tick gives each waiting frame's
+// document the page style (InjectPageStyle: the behavior style and the
+// element-hiding rules of the Adblock lists for the document's host), and a
+// frame stops waiting once its document has it, once the browser's ready
+// state says the document finished loading without a head, or after a
+// minute. A document that has the style never gets it twice. Only the most
+// recently started timer runs. At most kMaxFrames frames are remembered; a
+// navigation of the top-level frame forgets the previous page's frames.
 // Timers never outlive what they work on: SetSite(NULL) and the destructor
 // kill every timer the object started, and the timer callback finds its
 // object through a table of live timers, so a tick that was already due
@@ -27,6 +35,10 @@
 #include <windows.h>
 #include <exdisp.h>
 #include <ocidl.h>
+
+#include <cstddef>
+#include <memory>
+#include <vector>
 
 #include "com/ComPtr.h"
 #include "com/Dispatch.h"
@@ -52,11 +64,15 @@ public:
     STDMETHODIMP GetSite(REFIID riid, void** site) override;
 
     // DWebBrowserEvents2, as the sink delivers them.
-    // The top-level frame (the browser itself) starts an injection; a
-    // sub-frame starts nothing.
+    // The frame (the top-level one is the browser itself; null or one
+    // without IWebBrowser2 is ignored) waits for its style.
     void OnNavigateComplete2(IDispatch* frame);
-    // Starts an injection timer; an earlier one dies at its next tick.
+    // The top-level frame waits for its style (again: a document that
+    // already has it is left alone).
     void OnDownloadBegin();
+
+    // Frames remembered per window.
+    static constexpr std::size_t kMaxFrames = 64;
 
     // Number of CBHO objects alive in this process.
     static LONG HelperCount() noexcept;
@@ -65,7 +81,19 @@ private:
     class CEventSink;
 
     static void CALLBACK OnTimer(HWND window, UINT message, UINT_PTR id, DWORD time);
+    struct CFrameState
+    {
+        CComPtr<IWebBrowser2> browser;  // the window's or a frame's
+        CComPtr<IUnknown> styled;       // the document that has the style
+        DWORD start = 0;                // GetTickCount when it started waiting
+        bool waiting = false;
+    };
+
+    void Await(IWebBrowser2* browser);
+    void StartTimer();
     void Tick(UINT_PTR id);
+    // True when the frame is done (styled, loaded without a head, or too long).
+    bool TryStyle(CFrameState& frame);
     void KillInjectionTimer(UINT_PTR id) noexcept;
     void KillInjectionTimers() noexcept;
     HRESULT Disconnect() noexcept;
@@ -76,8 +104,9 @@ private:
     // The browser's DWebBrowserEvents2 connection point while connected.
     CComPtr<IConnectionPoint> m_connection;
     DWORD m_cookie = kNotConnected;
+    // The top-level frame first once it navigated, then its frames.
+    std::vector<CFrameState> m_frames;
     UINT_PTR m_timerId = 0;
-    DWORD m_timerStart = 0;  // GetTickCount when m_timerId started
     // A tick is asking the document (which may pump messages).
     bool m_injecting = false;
     // Construction counted this object in the process's helper count.
@@ -86,6 +115,8 @@ private:
     static constexpr DWORD kNotConnected = 0xFEFEFEFE;
 };
 
+struct CHidingStyle;
+
 // Inserts <style type="text/css"> holding "*{behavior:url(#default#quellan)}"
 // as the first child of the document's first head element. Returns the
 // HRESULT of the first failing step: E_NOINTERFACE for a null document, one
@@ -93,3 +124,13 @@ private:
 // E_FAIL for a style element without a style sheet. Never throws. Each
 // success adds one more style element; nothing checks for an earlier one.
 HRESULT InjectBehaviorStyle(IDispatch* document) noexcept;
+
+// InjectBehaviorStyle, then one <style type="text/css"> per sheet of
+// `hiding` (may be null) right after it, in order. A failure leaves what was
+// inserted before it.
+HRESULT InjectPageStyle(IDispatch* document, const CHidingStyle* hiding) noexcept;
+
+// The page style for `document`: the element-hiding rules the process's
+// Adblock lists give the host of its URL, read in the CSS of its document
+// mode (IE 8 standards mode or IE 7); null when none apply. Never throws.
+std::shared_ptr<const CHidingStyle> HidingStyleForDocument(IDispatch* document) noexcept;

@@ -4,9 +4,11 @@
 #include <optional>
 
 #include "browser/BlockableItem.h"
+#include "com/Bstr.h"
 #include "com/ComPtr.h"
 #include "com/Error.h"
 #include "storage/SettingsStore.h"
+#include "verdict/RequestVerdict.h"
 #include "verdict/UrlVerdict.h"
 
 namespace {
@@ -17,6 +19,20 @@ void BlockIfRefused(const CBlockableItemPtr& item, const std::function<bool(cons
 {
     if (item && !isUrlAllowed(item->GetUrl()))
         item->Block();
+}
+
+// The URL of the element's document, empty when it cannot be told.
+std::wstring PageUrlOf(IElementBehaviorSite* site)
+{
+    CComPtr<IHTMLElement> element;
+    CComPtr<IDispatch> document;
+    CComPtr<IHTMLDocument2> document2;
+    CComBSTR url;
+    if (!site || FAILED(site->GetElement(element.Put())) || !element || FAILED(element->get_document(document.Put())) ||
+        !document || FAILED(document->QueryInterface(IidOf<IHTMLDocument2>(), document2.PutVoid())) || !document2 ||
+        FAILED(document2->get_URL(url.Put())))
+        return std::wstring();
+    return BstrText(url);
 }
 
 }  // namespace
@@ -49,6 +65,9 @@ void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
 STDMETHODIMP CBehavior::Init(IElementBehaviorSite* pBehaviorSite)
 {
     return CallAtBoundary([&] {
+        // The page of a site the user allowed keeps every element.
+        if (IsPageOfAllowedSite(PageUrlOf(pBehaviorSite).c_str()))
+            return E_FAIL;
         ExamineBehaviorElement(pBehaviorSite, GetSettingsStore(), [](const wchar_t* url) { return IsUrlAllowed(url); });
         // Failing makes the browser drop this behavior: the element was
         // examined once, and nothing needs to stay attached to it.

@@ -1,11 +1,14 @@
 #include "ctl/Commands.h"
 
 #include <algorithm>
+#include <cwchar>
+#include <optional>
 #include <sstream>
 
 #include "com/Error.h"
 #include "ctl/Console.h"
 #include "engine/AdblockFormat.h"
+#include "engine/AllowedSites.h"
 #include "engine/FilterEdit.h"
 #include "engine/FilterRule.h"
 #include "engine/RequestContext.h"
@@ -401,4 +404,52 @@ int ListsCommand(const std::vector<std::wstring>& args)
         WriteErr(L"QuellanCtl: " + message + L"\n");
         return kExitFailure;
     }
+}
+
+int AllowSiteCommand(const std::wstring& site, bool remove)
+{
+    const std::optional<std::string> host = NormalizeAllowedSite(site);
+    if (!host) {
+        WriteErr(L"QuellanCtl: " + Quoted(Echo(site)) + L" is not a site's host name\n");
+        return kExitUsage;
+    }
+    const std::wstring wideHost(host->begin(), host->end());
+    bool found = !remove;
+    std::vector<std::wstring> leftOut;
+    try {
+        GetAdblockListStore().Edit(
+            kAllowedSitesListName, std::wstring(),
+            [&](const std::string* text) {
+                const std::string current = text ? *text : std::string();
+                return remove ? RemoveAllowedSite(current, *host, &found) : AddAllowedSite(current, *host);
+            },
+            &leftOut);
+    } catch (const CHResultException& e) {
+        if (e.GetHResult() != kAdblockListsDamaged)
+            throw;
+        WriteErr(L"QuellanCtl: the stored Adblock lists are damaged (another program changed their files); "
+                 L"nothing was changed\n");
+        return kExitFailure;
+    }
+    WarnLeftOut(leftOut);
+    if (!found) {
+        WriteErr(L"QuellanCtl: " + wideHost + L" was not an allowed site\n");
+        return kExitFailure;
+    }
+    WriteOut((remove ? L"removed " : L"allowed ") + wideHost + L"\n");
+    return kExitSuccess;
+}
+
+int AllowedSitesCommand()
+{
+    CAdblockListStore& store = GetAdblockListStore();
+    for (const CAdblockListEntry& entry : store.ReadCatalog().lists) {
+        if (_wcsicmp(entry.name.c_str(), kAllowedSitesListName) != 0)
+            continue;
+        std::wstring out;
+        for (const std::string& host : AllowedSitesOf(store.ReadText(entry)))
+            out += std::wstring(host.begin(), host.end()) + (entry.enabled ? L"\n" : L"\t(list off)\n");
+        WriteOut(out);
+    }
+    return kExitSuccess;
 }

@@ -50,5 +50,14 @@ int OptionCommand(const std::vector<std::wstring>& args);
 // it.
 int ListsCommand(const std::vector<std::wstring>& args);
 
+// Sites the user allowed (nothing on their pages is blocked or hidden),
+// kept as "@@||host^$document" lines of the user's own Adblock list
+// "Allowed sites". SITE is a host name or a URL of the site. Removing a
+// site that was not allowed fails; a SITE that names no host is a usage
+// error.
+int AllowSiteCommand(const std::wstring& site, bool remove);
+// Prints the allowed sites, one a line.
+int AllowedSitesCommand();
+
 // "reason (0x8007xxxx)" for a failure code, in the system's words.
 std::wstring DescribeFailure(HRESULT hr);

@@ -36,6 +36,11 @@ constexpr wchar_t kUsage[] =
     L"                           beside the filter list and print what it holds\n"
     L"  lists remove NAME        remove an Adblock list\n"
     L"  lists on|off NAME        switch an Adblock list on or off, keeping it\n"
+    L"  allow-site [--remove] SITE\n"
+    L"                           allow a site (a host name or a URL): nothing on its\n"
+    L"                           pages is blocked or hidden; --remove blocks it again;\n"
+    L"                           kept in the Adblock list \"Allowed sites\"\n"
+    L"  allowed-sites            print the allowed sites\n"
     L"  option [remove-blocked-items on|off] [filter-https on|off]\n"
     L"                           show the options, or set one: whether the browser\n"
     L"                           hides the page elements whose resources are blocked,\n"
@@ -133,6 +138,14 @@ int Run(const std::vector<std::wstring>& args)
     }
     if (command == L"option")
         return OptionCommand(rest);
+    if (command == L"allow-site") {
+        const bool remove = !rest.empty() && rest[0] == L"--remove";
+        if (rest.size() != (remove ? 2u : 1u))
+            return Usage(L"allow-site needs exactly one site");
+        return AllowSiteCommand(rest.back(), remove);
+    }
+    if (command == L"allowed-sites")
+        return rest.empty() ? AllowedSitesCommand() : Usage(L"allowed-sites takes no arguments");
     return Usage(L"unknown command \"" + command + L"\"");
 }
 

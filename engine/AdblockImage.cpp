@@ -1484,6 +1484,30 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
 
 CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownTypePolicy unknown) const
 {
+    CAdblockVerdict verdict = Judge(context, unknown, false);
+    // "@@||site^$document": nothing on a page of that site is blocked, frames
+    // and the page itself included. Asked only once something would be.
+    if (verdict.decision == CAdblockVerdict::Block && context.pageUrl && *context.pageUrl)
+    {
+        CAdblockVerdict page = JudgePage(context.pageUrl);
+        if (page.decision == CAdblockVerdict::Allow)
+            return page;
+    }
+    return verdict;
+}
+
+CAdblockVerdict CAdblockImage::JudgePage(const wchar_t* pageUrl) const
+{
+    RequestContext page;
+    page.url = pageUrl;
+    page.pageUrl = pageUrl;
+    page.type = kRequestDocument;
+    return Judge(page, kDefaultUnknownTypePolicy, true);
+}
+
+CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownTypePolicy unknown,
+                                     bool exceptionsOnly) const
+{
     CAdblockVerdict verdict;
     if (!context.url || IsDamaged())
         return verdict;
@@ -1611,7 +1635,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     // The first block filter that matches decides, an important one at
     // once; then the first exception that matches allows.
     bool important = false;
-    scan(0, [&](std::uint32_t index, const CWordPlaces& places) {
+    auto block = [&](std::uint32_t index, const CWordPlaces& places) {
         CAdblockVerdict hit;
         bool isImportant = false;
         // Once a block matched, only an important one can change the answer.
@@ -1624,8 +1648,10 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
             important = isImportant;
         }
         return important;
-    });
-    if (verdict.decision == CAdblockVerdict::None || important)
+    };
+    if (!exceptionsOnly)
+        scan(0, block);
+    if ((verdict.decision == CAdblockVerdict::None && !exceptionsOnly) || important)
         return IsDamaged() ? CAdblockVerdict() : verdict;
     scan(1, [&](std::uint32_t index, const CWordPlaces& places) {
         CAdblockVerdict hit;

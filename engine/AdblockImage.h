@@ -113,6 +113,13 @@ public:
     // The image's checksum as Open read it (over its header and the pages'
     // checksums, so over every byte): what names this image.
     std::uint64_t GetChecksum() const noexcept;
+
+    // Allow (with the exception's list and line) when a "$document"
+    // exception names this page, so that nothing on it is blocked: Judge
+    // already applies it to requests of the page. None otherwise. Throws
+    // std::bad_alloc.
+    CAdblockVerdict JudgePage(const wchar_t* pageUrl) const;
+
     std::uint32_t GetFilterCount() const noexcept;
     // Filters that every URL looks at (no word of theirs could be indexed),
     // in the block and the exception table, and regular expressions.
@@ -140,6 +147,7 @@ private:
     // True when filter `index` applies to the request (and, with
     // `onlyImportant`, is "$important"); `hit` gets its list and line,
     // `important` its "$important".
+    CAdblockVerdict Judge(const RequestContext& request, CUnknownTypePolicy unknown, bool exceptionsOnly) const;
     bool Matches(std::uint32_t index, const CRequest& request, const CWordPlaces& places, bool onlyImportant,
                  CAdblockVerdict* hit, bool* important) const;
     bool DomainsAllow(const CFilterRecordView& record, const CRequest& request) const;

@@ -550,6 +550,17 @@ CAdblockVerdict CAdblockListStore::Judge(const RequestContext& request, std::sha
     return verdict;
 }
 
+CAdblockVerdict CAdblockListStore::JudgePage(const wchar_t* pageUrl, std::shared_ptr<const CLoaded>* used)
+{
+    std::shared_ptr<const CLoaded> loaded = GetCurrent();
+    CAdblockVerdict verdict;
+    if (loaded && loaded->image && pageUrl && *pageUrl)
+        verdict = loaded->image->JudgePage(pageUrl);
+    if (used)
+        *used = std::move(loaded);
+    return verdict;
+}
+
 std::string CAdblockListStore::ReadText(const CAdblockListEntry& entry) const
 {
     {
@@ -777,6 +788,53 @@ CAdblockListEntry CAdblockListStore::Add(const std::wstring& name, const std::ws
         },
         leftOut);
     // The entry as published, with its counts.
+    for (const CAdblockListEntry& entry : published.lists) {
+        if (entry.id == id)
+            return entry;
+    }
+    ThrowHResult(kAdblockListsDamaged);
+}
+
+CAdblockListEntry CAdblockListStore::Edit(const std::wstring& name, const std::wstring& source,
+                                          const std::function<std::string(const std::string* text)>& edit,
+                                          std::vector<std::wstring>* leftOut)
+{
+    if (name.empty() || name.size() > kMaxAdblockListName || name.find(L'\0') != std::wstring::npos ||
+        source.size() > kMaxAdblockListSource || source.find(L'\0') != std::wstring::npos)
+        ThrowHResult(E_INVALIDARG);
+    DWORD id = 0;
+    const CAdblockCatalog published = Write(
+        [&](CAdblockCatalog& catalog) {
+            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
+                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
+            std::string text;
+            if (found == catalog.lists.end()) {
+                if (catalog.lists.size() >= kMaxLists)
+                    ThrowHResult(HResultFromWin32(ERROR_TOO_MANY_NAMES));
+                text = edit(nullptr);
+                CAdblockListEntry entry;
+                entry.name = name;
+                entry.source = source;
+                GetSystemTimeAsFileTime(&entry.added);
+                catalog.lists.push_back(std::move(entry));
+                found = catalog.lists.end() - 1;
+            } else {
+                const std::string current = ReadText(*found);
+                text = edit(&current);
+            }
+            if (text.size() > kMaxAdblockListText)
+                ThrowHResult(kAdblockListTooLarge);
+            // Texts are never rewritten: the new one gets a file of its own,
+            // and the old one goes once no generation names it.
+            found->textSize = static_cast<DWORD>(text.size());
+            found->textHash = Checksum(reinterpret_cast<const BYTE*>(text.data()), text.size());
+            const std::vector<BYTE> bytes(text.begin(), text.end());
+            found->id = WriteGenerationFile(m_textStem, L".txt", catalog.nextListId - 1, m_securityAttributes, true,
+                                            [&](DWORD) -> const std::vector<BYTE>& { return bytes; });
+            catalog.nextListId = NextGeneration(found->id);
+            id = found->id;
+        },
+        leftOut);
     for (const CAdblockListEntry& entry : published.lists) {
         if (entry.id == id)
             return entry;

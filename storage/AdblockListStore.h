@@ -39,6 +39,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -133,6 +134,11 @@ public:
     // gets what judged it, when given. Throws std::bad_alloc only.
     CAdblockVerdict Judge(const RequestContext& request, std::shared_ptr<const CLoaded>* loaded = nullptr);
 
+    // Allow when a "$document" exception of the lists names the page (an
+    // allowed site: nothing on it is blocked or hidden), None otherwise.
+    // Throws std::bad_alloc only.
+    CAdblockVerdict JudgePage(const wchar_t* pageUrl, std::shared_ptr<const CLoaded>* loaded = nullptr);
+
     // "NAME, line N: TEXT" for the filter that decided, from the list's
     // stored text (which says so when it no longer matches the catalog).
     std::wstring DescribeFilter(const CLoaded& loaded, const CAdblockVerdict& verdict);
@@ -154,6 +160,14 @@ public:
     CAdblockListEntry Add(const std::wstring& name, const std::wstring& source, const std::string& text,
                           std::vector<std::wstring>* leftOut = nullptr);
     void Remove(const std::wstring& name, std::vector<std::wstring>* leftOut = nullptr);
+    // Changes the text of the list `name` under the writer's lock, so that
+    // no other writer's change is lost: `edit` gets its text as stored (null
+    // when there is no such list) and returns the new one; a new list is
+    // added, on, with `source`. A list whose stored text is damaged throws
+    // kAdblockListsDamaged rather than losing what it held.
+    CAdblockListEntry Edit(const std::wstring& name, const std::wstring& source,
+                           const std::function<std::string(const std::string* text)>& edit,
+                           std::vector<std::wstring>* leftOut = nullptr);
     void SetEnabled(const std::wstring& name, bool enabled, std::vector<std::wstring>* leftOut = nullptr);
 
     // Files (tests and measurements).

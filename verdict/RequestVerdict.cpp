@@ -50,6 +50,21 @@ bool Judge(CSharedStore& filterList, CAdblockListStore* lists, const RequestCont
         ThrowHResult(E_POINTER);
     if (deciding)
         deciding->clear();
+    // A site the user allowed: nothing on its pages is blocked, by the
+    // user's own filters either. Asked only once something would be.
+    auto pageAllowed = [&] {
+        if (!lists || !request.pageUrl || !*request.pageUrl)
+            return false;
+        std::shared_ptr<const CAdblockListStore::CLoaded> loaded;
+        const CAdblockVerdict page = lists->JudgePage(request.pageUrl, &loaded);
+        if (page.decision != CAdblockVerdict::Allow)
+            return false;
+        if (deciding) {
+            deciding->clear();
+            deciding->push_back(lists->DescribeFilter(*loaded, page));
+        }
+        return true;
+    };
     bool exception = false;
     if (!deciding) {
         // The fast path: the index, and a walk only when the lists block.
@@ -62,9 +77,9 @@ bool Judge(CSharedStore& filterList, CAdblockListStore* lists, const RequestCont
             allowed = true;
         }
         if (!allowed)
-            return false;
+            return pageAllowed();
     } else if (!JudgeByUserList(filterList, request.url, deciding, lockedMeansNothing, &exception)) {
-        return false;
+        return pageAllowed();
     } else if (exception) {
         return true;
     }
@@ -111,4 +126,17 @@ bool IsRequestAllowed(CSharedStore& filterList, CAdblockListStore* lists, const 
                       std::vector<std::wstring>* deciding)
 {
     return Judge(filterList, lists, request, deciding, false);
+}
+
+bool IsPageOfAllowedSite(const wchar_t* pageUrl) noexcept
+{
+    CAdblockListStore* lists = TryGetAdblockListStore();
+    if (!lists || !pageUrl || !*pageUrl)
+        return false;
+    try {
+        return lists->JudgePage(pageUrl).decision == CAdblockVerdict::Allow;
+    } catch (...) {
+        TraceCurrentException("allowed sites not read");
+        return false;
+    }
 }

@@ -7,7 +7,9 @@
 // matching block blocks). Where the user's list has nothing to say, the
 // Adblock lists (storage/AdblockListStore.h), which judge the page and the
 // kind as well, decide: their block blocks unless one of their exceptions
-// matches too.
+// matches too. One thing overrides both: a "$document" exception of the
+// lists that names the request's page (a site the user allowed) allows
+// every request of that page.
 //
 // Callers that know no context keep calling IsUrlAllowed (verdict/UrlVerdict.h),
 // which asks the user's list only; a context with only a URL gets the lists'
@@ -37,3 +39,8 @@ bool IsRequestAllowed(CSharedStore& filterList, const RequestContext& request, s
 // alone).
 bool IsRequestAllowed(CSharedStore& filterList, CAdblockListStore* lists, const RequestContext& request,
                       std::vector<std::wstring>* deciding);
+
+// True when a "$document" exception of the process's Adblock lists names
+// the page (a site the user allowed): nothing on it is blocked or hidden.
+// Never throws (false when the lists cannot be read).
+bool IsPageOfAllowedSite(const wchar_t* pageUrl) noexcept;

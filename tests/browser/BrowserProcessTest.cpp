@@ -349,9 +349,11 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
         EXPECT_EQ(ServerRequests("/" + path), 0u) << path;
     }
     EXPECT_EQ(report.requests.size(), kAllowedPaths.size() + kRefusedPaths.size()) << run.out;
-    // Only the top-level page's elements are hidden; scripts are left to
-    // the request filter, and so is the image inside the frame.
-    EXPECT_EQ(report.hidden, (std::set<std::string>{"img#banner", "img#shoes", "img#pixel", "iframe#offer", "object#intro"}))
+    // The page's and its frame's blocked elements are hidden (the frame's
+    // image too: no broken-image box); scripts are left to the request
+    // filter.
+    EXPECT_EQ(report.hidden, (std::set<std::string>{"img#banner", "img#shoes", "img#pixel", "iframe#offer",
+                                                    "object#intro", "img#sidead"}))
         << run.out;
     EXPECT_EQ(report.backgrounds, std::set<std::string>{"div#sponsor"}) << run.out;
 

@@ -518,3 +518,38 @@ TEST_F(QuellanCtl, ListsAreAddedShownExplainedAndRemoved)
     EXPECT_EQ(Ctl({L"lists", L"remove"}).exitCode, 2u);
     EXPECT_EQ(Ctl({L"lists", L"add", File(L"absent.txt")}).exitCode, 1u);
 }
+
+// An allowed site: nothing on its pages is blocked, by the lists or the
+// user's own filters, until it is removed again; other sites are untouched.
+TEST_F(QuellanCtl, AllowSiteAllowsEveryRequestOfItsPagesUntilRemoved)
+{
+    Ctl({L"lists", L"remove", L"Allowed sites"});  // left by an earlier run that failed
+    Ctl({L"lists", L"remove", L"Site Sample"});
+    WriteFileBytes(File(L"site.txt"), "! Title: Site Sample\n||ads.example^\n");
+    ASSERT_EQ(Ctl({L"lists", L"add", File(L"site.txt")}).exitCode, 0u);
+    ASSERT_EQ(Ctl({L"add", L"*/mine/*"}).exitCode, 0u);
+    auto check = [&](const wchar_t* page) {
+        return Ctl({L"check", L"--page", page, L"http://ads.example/a", L"http://a.example/mine/1"}).out;
+    };
+    const std::string blocked = "blocked http://ads.example/a\nblocked http://a.example/mine/1\n";
+    const std::string allowed = "allowed http://ads.example/a\nallowed http://a.example/mine/1\n";
+    ASSERT_EQ(check(L"http://www.shop.example/p"), blocked);
+
+    CProgramResult allow = Ctl({L"allow-site", L"HTTP://Shop.Example/any"});
+    EXPECT_EQ(allow.exitCode, 0u) << allow.err;
+    EXPECT_EQ(allow.out, "allowed shop.example\n");
+    EXPECT_EQ(Ctl({L"allow-site", L"shop.example"}).exitCode, 0u);
+    EXPECT_EQ(Ctl({L"allowed-sites"}).out, "shop.example\n");
+    EXPECT_EQ(check(L"http://www.shop.example/p"), allowed);
+    EXPECT_EQ(check(L"http://news.example/"), blocked);
+    EXPECT_EQ(Ctl({L"check", L"--explain", L"--page", L"http://shop.example/", L"http://ads.example/a"}).out,
+              "allowed http://ads.example/a\n  allowed by Allowed sites, line 2: @@||shop.example^$document\n");
+
+    EXPECT_EQ(Ctl({L"allow-site", L"--remove", L"shop.example"}).out, "removed shop.example\n");
+    EXPECT_EQ(check(L"http://www.shop.example/p"), blocked);
+    EXPECT_EQ(Ctl({L"allow-site", L"--remove", L"shop.example"}).exitCode, 1u);
+    EXPECT_EQ(Ctl({L"allow-site", L"bad host"}).exitCode, 2u);
+    EXPECT_EQ(Ctl({L"allow-site"}).exitCode, 2u);
+    Ctl({L"lists", L"remove", L"Allowed sites"});
+    Ctl({L"lists", L"remove", L"Site Sample"});
+}

@@ -9,6 +9,7 @@
 
 #include "engine/AdblockImage.h"
 #include "engine/AdblockSyntax.h"
+#include "engine/AllowedSites.h"
 #include "engine/PublicSuffix.h"
 #include "tests/support/Files.h"
 #include "tests/support/TestEnvironment.h"
@@ -329,3 +330,35 @@ TEST(AdblockHostile, DamagedAndChangingImages)
 }
 
 }  // namespace
+
+// A site the user allowed: its pages' requests all load, "$important" ones
+// too, and only on that site; the text functions keep one line per site.
+TEST(AllowedSites, DocumentExceptionAllowsEveryRequestOfThePage)
+{
+    std::vector<BYTE> image;
+    std::string text = "||ads.test^\n||track.test^$important\n";
+    text = AddAllowedSite(text, "shop.example");
+    text = AddAllowedSite(text, "shop.example");
+    auto engine = Compile(text, image);
+    ASSERT_TRUE(engine);
+    EXPECT_EQ(Judge(*engine, L"http://ads.test/a.gif", L"http://shop.example/p"), "A3");
+    EXPECT_EQ(Judge(*engine, L"http://track.test/t.gif", L"http://www.shop.example/p"), "A3");
+    EXPECT_EQ(Judge(*engine, L"http://ads.test/a.gif", L"http://shop.example.evil.test/p"), "B1");
+    EXPECT_EQ(Judge(*engine, L"http://ads.test/a.gif", L"http://other.test/?shop.example"), "B1");
+    EXPECT_EQ(Judge(*engine, L"http://ads.test/a.gif"), "B1");
+    EXPECT_EQ(engine->JudgePage(L"http://shop.example/").decision, CAdblockVerdict::Allow);
+    EXPECT_EQ(engine->JudgePage(L"http://other.test/").decision, CAdblockVerdict::None);
+
+    EXPECT_EQ(AllowedSitesOf(text), std::vector<std::string>{"shop.example"});
+    bool removed = false;
+    EXPECT_EQ(RemoveAllowedSite(text, "shop.example", &removed), "||ads.test^\n||track.test^$important\n");
+    EXPECT_TRUE(removed);
+    RemoveAllowedSite(text, "other.test", &removed);
+    EXPECT_FALSE(removed);
+    EXPECT_EQ(AddAllowedSite("", "a.test"), "! Title: Allowed sites\n@@||a.test^$document\n");
+
+    EXPECT_EQ(NormalizeAllowedSite(L"HTTPS://user@Shop.Example.:8080/path?q"), "shop.example");
+    EXPECT_EQ(NormalizeAllowedSite(L"shop.example"), "shop.example");
+    for (const wchar_t* bad : {L"", L"a..b", L"a b.test", L"a^b.test", L"http:///x", L"\u00e9.test", L"*.test"})
+        EXPECT_FALSE(NormalizeAllowedSite(bad)) << bad;
+}

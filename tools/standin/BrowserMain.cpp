@@ -11,9 +11,9 @@
 // resolves "#default#NAME" behaviors through the registered Default
 // Behaviors (in the stand-in document), and runs a message loop so that
 // the helpers' timers fire. Then it reports, one line each, what it
-// requested, what was refused, which elements of the top-level page were
-// hidden by the add-on's style writes or lost their background image, and
-// which elements of the page and its frames a style sheet hides.
+// requested, what was refused, which elements of the page and its frames
+// were hidden by the add-on's style writes, which lost their background
+// image, and which elements of the page and its frames a style sheet hides.
 //
 //   StandInBrowser [--serve FOLDER] [--save FILE] URL
 //       one window on URL; with --serve, FOLDER is served on 127.0.0.1 and
@@ -532,6 +532,10 @@ void Report(const CWindow& window, const std::vector<std::wstring>& helperNames)
     }
     for (const auto& [url, document] : window.FrameDocuments()) {
         for (const CComPtr<IHTMLElement>& element : StandInDocument(document).Elements()) {
+            for (const std::wstring& write : StandInElement(element).StyleWrites()) {
+                if (write == L"display: none")
+                    Print(L"hidden     " + Describe(element) + L"  (frame " + url + L")");
+            }
             if (HiddenByStyleSheet(element))
                 Print(L"hidden     " + Describe(element) + L"  (style sheet, frame " + url + L")");
         }
