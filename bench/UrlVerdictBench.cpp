@@ -75,6 +75,19 @@ struct CDistribution
     double Max() { return At(1.0); }
 };
 
+// The calling thread's processor time (user and kernel) in microseconds:
+// what a change costs apart from waiting for the disk.
+double ThreadCpuUs()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    const auto value = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10.0;
+    };
+    return value(kernel) + value(user);
+}
+
 void PrintDistribution(const char* name, CDistribution& d)
 {
     std::printf("  %-22s median %7.2f   p99 %8.2f   max %9.1f\n", name, d.At(0.5), d.At(0.99), d.Max());
@@ -368,6 +381,15 @@ int Run(int argc, wchar_t** argv)
         double writeWithIndex = Replace(*store, records);
         writeWithIndex = std::min(writeWithIndex, Replace(*store, records));
         double writePlain = 0;
+        // What an append costs a store without an index (the undo file and
+        // the flushes to disk): the floor for an append with one.
+        CDistribution appendsPlain;
+        CFilterRulePtr appended;
+        {
+            FilterRule* rule = nullptr;
+            ParseFilter(L"*/quellan-bench-appended/*", &rule);
+            appended.reset(rule);
+        }
         {
             const CScratch plainScratch = MakeScratch(L"plain");
             {
@@ -375,14 +397,14 @@ int Run(int argc, wchar_t** argv)
                                    plainScratch.readerCount, plainScratch.writeLock);
                 writePlain = Replace(plain, records);
                 writePlain = std::min(writePlain, Replace(plain, records));
+                for (int run = 0; run < 20; ++run) {
+                    start = Now();
+                    CStoreWriter writer(plain);
+                    AppendRecord(writer, *appended);
+                    appendsPlain.Add(Microseconds(Now() - start));
+                }
             }
             RemoveScratch(plainScratch);
-        }
-        CFilterRulePtr appended;
-        {
-            FilterRule* rule = nullptr;
-            ParseFilter(L"*/quellan-bench-appended/*", &rule);
-            appended.reset(rule);
         }
         start = Now();
         {
@@ -398,7 +420,9 @@ int Run(int argc, wchar_t** argv)
                     static_cast<double>(image.size()) / static_cast<double>(list.size()), buildUs / 1000.0);
         std::printf("writer, whole list     %.1f ms with the index (%.1f ms without)\n", writeWithIndex / 1000.0,
                     writePlain / 1000.0);
-        std::printf("writer, one appended   %.1f ms (index rebuilt for the whole list)\n", appendUs / 1000.0);
+        std::printf("writer, one appended   %.1f ms (a tail beside the published index); without an index: median "
+                    "%.1f ms over %zu appends\n",
+                    appendUs / 1000.0, appendsPlain.At(0.5) / 1000.0, appendsPlain.us.size());
 
         // Every URL once, everything included.
         CDistribution total;
@@ -522,6 +546,61 @@ int Run(int argc, wchar_t** argv)
             }
             std::printf("  ratio to the fastest peer's median: %.2f\n", total.At(0.5) / fastest->median);
         }
+
+        // Appends up to the tail's bound, what verdicts cost with the longest
+        // tail and whether they still equal the walk, then the append that
+        // passes the bound and builds the whole index again.
+        CDistribution appends, appendsCpu;
+        std::vector<CFilterRulePtr> added;
+        for (DWORD n = 1; n < CFilterIndexStore::kMaxTailRecords; ++n) {
+            FilterRule* rule = nullptr;
+            const std::wstring text = (n % 8 == 0 ? L"%" : L"") + std::wstring(L"*/quellan-appended-") +
+                                      std::to_wstring(n) + L"/*";
+            ParseFilter(text.c_str(), &rule);
+            added.emplace_back(rule);
+            const double cpuBefore = ThreadCpuUs();
+            start = Now();
+            {
+                CStoreWriter writer(*store);
+                AppendRecord(writer, *added.back());
+            }
+            appends.Add(Microseconds(Now() - start));
+            appendsCpu.Add(ThreadCpuUs() - cpuBefore);
+        }
+        CDistribution withTail;
+        std::size_t tailDifferences = 0, tailCompared = 0;
+        for (std::size_t i = 0; i < urls.size(); ++i) {
+            start = Now();
+            bool allowed = false;
+            try {
+                allowed = IsUrlAllowed(*store, urls[i].c_str());
+            } catch (const CHResultException&) {
+                continue;
+            }
+            withTail.Add(Microseconds(Now() - start));
+            if (i % 8 == 0) {
+                std::vector<std::wstring> deciding;
+                tailDifferences += allowed != IsUrlAllowed(*store, urls[i].c_str(), &deciding);
+                ++tailCompared;
+            }
+        }
+        {
+            FilterRule* rule = nullptr;
+            ParseFilter(L"*/quellan-appended-past-the-bound/*", &rule);
+            added.emplace_back(rule);
+        }
+        start = Now();
+        {
+            CStoreWriter writer(*store);
+            AppendRecord(writer, *added.back());
+        }
+        const double rebuildUs = Microseconds(Now() - start);
+        std::printf("writer, appends 2 to %lu: median %.2f ms (%.2f ms of processor time), worst %.2f ms; the next "
+                    "one, past the bound, %.1f ms (the whole index rebuilt)\n",
+                    static_cast<unsigned long>(CFilterIndexStore::kMaxTailRecords), appends.At(0.5) / 1000.0,
+                    appendsCpu.At(0.5) / 1000.0, appends.At(1.0) / 1000.0, rebuildUs / 1000.0);
+        PrintDistribution("IsUrlAllowed, 256 appended", withTail);
+        std::printf("  differences from the walk: %zu of %zu URLs\n", tailDifferences, tailCompared);
     }
     RemoveScratch(scratch);
 

@@ -190,7 +190,7 @@ std::uint64_t CFilterIndex::GetListHash() const noexcept
     return m_layout->header.listHash;
 }
 
-std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url, const CRegexTimeBound* bound) const
+std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url, const CRegexTimeBound* bound, bool blockMatched) const
 {
     if (m_damaged.load())
         return std::nullopt;
@@ -209,7 +209,7 @@ std::optional<bool> CFilterIndex::IsAllowed(const wchar_t* url, const CRegexTime
     const CQuery query{url, keys, length, bound};
     try {
         // Exceptions matter only once a block record matches.
-        if (!AnyMatch(0, query))
+        if (!blockMatched && !AnyMatch(0, query))
             return true;
         return AnyMatch(kTablesPerKind, query);
     } catch (const CDamaged&) {

@@ -119,8 +119,11 @@ public:
     // differs in the image's list copy from the list it was built from (the
     // image is damaged): the caller must walk the list, and every later
     // lookup answers nothing too. Throws std::bad_alloc.
-    // `bound`: see engine/RegexSearch.h.
-    std::optional<bool> IsAllowed(const wchar_t* url, const CRegexTimeBound* bound = nullptr) const;
+    // `bound`: see engine/RegexSearch.h. `blockMatched`: a block record from
+    // elsewhere (records appended after the image was built) matches the URL,
+    // so only this image's exception records can allow it.
+    std::optional<bool> IsAllowed(const wchar_t* url, const CRegexTimeBound* bound = nullptr,
+                                  bool blockMatched = false) const;
     bool IsDamaged() const noexcept { return m_damaged.load(); }
 
 private:

@@ -68,17 +68,42 @@ struct CFilterIndexStore::CProof
 };
 
 // One mapped, proven image.
-struct CFilterIndexStore::CLoaded
+struct CFilterIndexStore::CImage
 {
     DWORD generation = 0;
     CMappedView view;
     std::unique_ptr<CFilterIndex> index;  // reads the view: goes first
 
-    ~CLoaded() { index.reset(); }
+    ~CImage() { index.reset(); }
+};
+
+// What a published generation gives a verdict: an image, shared by every
+// generation that extends it, and the records appended since it was built.
+struct CFilterIndexStore::CLoaded
+{
+    DWORD generation = 0;
+    std::shared_ptr<const CImage> image;
+    std::vector<BYTE> tail;  // private: read by verdicts without checks
 };
 
 namespace {
 
+// A tail file: this header, then the tail's bytes.
+struct CTailHeader
+{
+    DWORD magic;
+    DWORD version;
+    DWORD generation;      // the tail's own (its file name's)
+    DWORD baseGeneration;  // the image it extends
+    DWORD baseListSize;    // the list that image was built from
+    DWORD tailSize;        // the list's bytes after baseListSize
+    std::uint64_t baseListHash;
+    std::uint64_t tailHash;  // CFilterChecksum of the tail's bytes
+};
+static_assert(sizeof(CTailHeader) == 40, "the tail file's layout");
+
+constexpr DWORD kTailMagic = 0x54584951;  // "QIXT"
+constexpr DWORD kTailVersion = 1;
 constexpr DWORD kControlMagic = 0x43584951;  // "QIXC"
 constexpr DWORD kControlVersion = 1;
 constexpr DWORD kControlSize = 64;
@@ -174,6 +199,26 @@ std::vector<BYTE> ReadListFile(const std::wstring& path)
     return bytes;
 }
 
+// The header of the tail file `file` (`size` bytes), read once from a
+// mapping another process can write; false when it is no tail this code
+// can use.
+bool TryReadTailHeader(const BYTE* file, DWORD size, CTailHeader& header) noexcept
+{
+    if (size < sizeof header)
+        return false;
+    std::memcpy(&header, file, sizeof header);
+    asm volatile("" : : "r"(&header) : "memory");
+    return header.magic == kTailMagic && header.version == kTailVersion && header.tailSize != 0 &&
+           header.tailSize <= CFilterIndexStore::kMaxTailBytes && header.tailSize <= size - sizeof header;
+}
+
+std::uint64_t ChecksumOf(const BYTE* bytes, std::size_t size) noexcept
+{
+    CFilterChecksum sum;
+    sum.Add(bytes, size);
+    return sum.Value();
+}
+
 // The records the list walk would judge with, in list order.
 std::vector<const FilterRule*> WalkRecords(const BYTE* list, DWORD size)
 {
@@ -260,23 +305,112 @@ bool CFilterIndexStore::Vouches(const CControlBlock& control, DWORD generation, 
            static_cast<DWORD>(__atomic_load_n(&control.provenGeneration, __ATOMIC_ACQUIRE)) == generation;
 }
 
-void CFilterIndexStore::DeleteStaleImages(DWORD keep) const
+void CFilterIndexStore::DeleteStaleImages(DWORD keep, DWORD base) const
 {
-    DeleteStaleGenerationFiles(m_stem, L".idx", [keep](DWORD generation) { return generation == keep; });
+    DeleteStaleGenerationFiles(m_stem, L".idx",
+                               [keep, base](DWORD generation) { return generation == keep || generation == base; });
 }
 
-CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer, const BYTE* list, DWORD size)
-    : m_writer(writer), m_store(*Of(writer.GetStore()))
+DWORD CFilterIndexStore::LastGeneration(const CControlBlock& control) noexcept
 {
-    CMappedView view = m_store.OpenControlForWriting();
-    const auto* control = static_cast<const CControlBlock*>(view.Get());
     // After the last name used; a block not written by a writer yet (all
     // zeros) or by another version of this code starts anywhere.
-    DWORD last = 0;
-    if (control->magic == kControlMagic)
-        last = std::max(control->lastImage, static_cast<DWORD>(ReadGeneration(&control->generation)));
+    if (control.magic != kControlMagic)
+        return 0;
+    return std::max(control.lastImage, static_cast<DWORD>(ReadGeneration(&control.generation)));
+}
+
+CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer) : m_writer(writer), m_store(*Of(writer.GetStore())) {}
+
+CFilterIndexStore::CUpdate::CUpdate(CStoreWriter& writer, const BYTE* list, DWORD size) : CUpdate(writer)
+{
+    CMappedView view = m_store.OpenControlForWriting();
+    const DWORD last = LastGeneration(*static_cast<const CControlBlock*>(view.Get()));
     std::vector<BYTE> image = BuildFilterIndex(list, size, WalkRecords(list, size), 0);
     m_generation = m_store.WriteImage(last, image);
+}
+
+std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppend(CStoreWriter& writer,
+                                                                                  const BYTE* added, DWORD size)
+{
+    CFilterIndexStore& store = *Of(writer.GetStore());
+    const DWORD listSize = writer.GetViewSize();
+    if (size == 0 || size > kMaxTailBytes)
+        return nullptr;
+    CMappedView view = store.OpenControlForWriting();
+    const auto* control = static_cast<const CControlBlock*>(view.Get());
+    if (control->magic != kControlMagic)
+        return nullptr;
+    const DWORD current = static_cast<DWORD>(ReadGeneration(&control->generation));
+    if (current == 0)
+        return nullptr;
+
+    // The published files must be the ones proven for the list as it is:
+    // then the list is the image's list followed by the published tail, if
+    // any, and the new tail is that tail followed by the added records.
+    DWORD fileSize = 0;
+    CProof::CStamp stamp;
+    const CMappedView file = MapWholeFile(store.GetImagePath(current), fileSize, stamp);
+    if (!file || !Vouches(*control, current, CProof(StampOf(writer.GetStore(), listSize), stamp)))
+        return nullptr;
+    const BYTE* bytes = static_cast<const BYTE*>(file.Get());
+    CTailHeader header = {};
+    header.magic = kTailMagic;
+    header.version = kTailVersion;
+    CTailHeader published;
+    const bool extendsTail = TryReadTailHeader(bytes, fileSize, published);
+    if (extendsTail) {
+        if (published.generation != current)
+            return nullptr;
+        header.baseGeneration = published.baseGeneration;
+        header.baseListSize = published.baseListSize;
+        header.baseListHash = published.baseListHash;
+    } else {
+        const std::unique_ptr<CFilterIndex> index = CFilterIndex::Open(bytes, fileSize, false);
+        if (!index || index->GetGeneration() != current)
+            return nullptr;
+        header.baseGeneration = current;
+        header.baseListSize = index->GetListSize();
+        header.baseListHash = index->GetListHash();
+    }
+    if (header.baseListSize > listSize || listSize - header.baseListSize > kMaxTailBytes - size)
+        return nullptr;
+    const DWORD oldTailSize = listSize - header.baseListSize;
+    if (extendsTail ? published.tailSize != oldTailSize : oldTailSize != 0)
+        return nullptr;
+    header.tailSize = oldTailSize + size;
+
+    // The new tail comes from the list itself and the added records; the
+    // published one, read from a file another process can write, only has
+    // to agree with it.
+    std::vector<BYTE> tail(sizeof header + header.tailSize);
+    BYTE* const tailBytes = tail.data() + sizeof header;
+    if (oldTailSize != 0) {
+        std::memcpy(tailBytes, writer.GetConstView() + header.baseListSize, oldTailSize);
+        if (std::memcmp(tailBytes, bytes + sizeof header, oldTailSize) != 0)
+            return nullptr;
+    }
+    std::memcpy(tailBytes + oldTailSize, added, size);
+    CFilterRecordCursor cursor(tailBytes, header.tailSize);
+    DWORD records = 0;
+    while (cursor.Next()) {
+        if (++records > kMaxTailRecords)
+            return nullptr;
+    }
+    if (cursor.GetUnreadSize() != 0)
+        return nullptr;
+    header.tailHash = ChecksumOf(tailBytes, header.tailSize);
+
+    std::unique_ptr<CUpdate> update(new CUpdate(writer));
+    update->m_base = header.baseGeneration;
+    update->m_generation = WriteGenerationFile(store.m_stem, L".idx", LastGeneration(*control),
+                                               store.m_securityAttributes, false,
+                                               [&](DWORD generation) -> const std::vector<BYTE>& {
+                                                   header.generation = generation;
+                                                   std::memcpy(tail.data(), &header, sizeof header);
+                                                   return tail;
+                                               });
+    return update;
 }
 
 void CFilterIndexStore::CUpdate::Publish()
@@ -292,7 +426,7 @@ void CFilterIndexStore::CUpdate::Publish()
         proof = std::make_unique<CProof>(StampOf(m_writer.GetStore(), m_writer.GetStore().GetSize()), image);
     m_store.PublishGeneration(m_generation, proof.get());
     m_writer.SetDerivedDataCurrent();
-    m_store.DeleteStaleImages(m_generation);
+    m_store.DeleteStaleImages(m_generation, m_base);
 }
 
 void CFilterIndexStore::Invalidate()
@@ -382,7 +516,7 @@ CFilterIndexStore::CUse::CUse(CFilterIndexStore& store) noexcept : m_store(store
         // meanwhile stays alive until every use that might hold it is gone.
         store.m_inFlight.fetch_add(1);
         const CLoaded* current = store.m_current.load();
-        if (current && current->generation == generation && !current->index->IsDamaged()) {
+        if (current && current->generation == generation && !current->image->index->IsDamaged()) {
             m_loaded = current;
             return;
         }
@@ -402,7 +536,17 @@ CFilterIndexStore::CUse::~CUse()
 
 const CFilterIndex* CFilterIndexStore::CUse::Get() const noexcept
 {
-    return m_loaded ? m_loaded->index.get() : nullptr;
+    return m_loaded ? m_loaded->image->index.get() : nullptr;
+}
+
+const BYTE* CFilterIndexStore::CUse::GetTail() const noexcept
+{
+    return m_loaded && !m_loaded->tail.empty() ? m_loaded->tail.data() : nullptr;
+}
+
+DWORD CFilterIndexStore::CUse::GetTailSize() const noexcept
+{
+    return m_loaded ? static_cast<DWORD>(m_loaded->tail.size()) : 0;
 }
 
 void CFilterIndexStore::Refresh(DWORD generation) noexcept
@@ -410,7 +554,7 @@ void CFilterIndexStore::Refresh(DWORD generation) noexcept
     try {
         CCritSecLock hold(m_lock);
         const CLoaded* current = m_current.load();
-        if (current && current->generation == generation && current->index->IsDamaged()) {
+        if (current && current->generation == generation && current->image->index->IsDamaged()) {
             // A lookup found the image's list copy damaged: walk until the
             // next writer.
             m_failedGeneration.store(generation);
@@ -443,8 +587,8 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
         auto loaded = std::make_unique<CLoaded>();
         loaded->generation = generation;
         DWORD size = 0;
-        CProof::CStamp image;
-        loaded->view = MapWholeFile(GetImagePath(generation), size, image);
+        CProof::CStamp stamp;
+        CMappedView view = MapWholeFile(GetImagePath(generation), size, stamp);
         // The image must hold the list as it is: check while no writer can
         // change either, and only if no writer published meanwhile.
         CStoreReader reader(m_list);
@@ -455,27 +599,83 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
                 return nullptr;
             continue;
         }
-        if (!loaded->view)
+        if (!view)
             return nullptr;
         // The files as their writer (or an earlier proof) left them vouch for
         // the image and its list, which then need no hashing; otherwise both
         // are hashed whole, and what vouches for them is recorded.
-        const CProof proof(StampOf(m_list, reader.GetViewSize()), image);
+        const CProof proof(StampOf(m_list, reader.GetViewSize()), stamp);
         const bool vouched = Vouches(*control, generation, proof);
-        loaded->index = CFilterIndex::Open(static_cast<const BYTE*>(loaded->view.Get()), size, !vouched);
-        if (!loaded->index || loaded->index->GetGeneration() != generation ||
-            reader.GetViewSize() != loaded->index->GetListSize())
-            return nullptr;
-        if (!vouched) {
-            std::uint64_t hash = 0;
-            if (!HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != loaded->index->GetListHash())
+        const BYTE* const file = static_cast<const BYTE*>(view.Get());
+        CTailHeader tail;
+        if (TryReadTailHeader(file, size, tail)) {
+            if (!LoadTail(*loaded, file, size, reader, vouched))
                 return nullptr;
-            RecordProof(generation, proof);
+        } else {
+            auto image = std::make_shared<CImage>();
+            image->generation = generation;
+            image->view = std::move(view);
+            image->index = CFilterIndex::Open(file, size, !vouched);
+            if (!image->index || image->index->GetGeneration() != generation ||
+                reader.GetViewSize() != image->index->GetListSize())
+                return nullptr;
+            if (!vouched) {
+                std::uint64_t hash = 0;
+                if (!HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != image->index->GetListHash())
+                    return nullptr;
+            }
+            loaded->image = std::move(image);
         }
+        if (!vouched)
+            RecordProof(generation, proof);
         return loaded;
     }
     generation = 0;
     return nullptr;
+}
+
+bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, const CStoreReader& reader,
+                                 bool vouched)
+{
+    // Under m_lock, with the list's read access held.
+    CTailHeader header;
+    if (!TryReadTailHeader(file, size, header) || header.generation != loaded.generation ||
+        std::uint64_t{header.baseListSize} + header.tailSize != reader.GetViewSize())
+        return false;
+    // The tail is judged from a private copy: another process can rewrite
+    // the file at any time.
+    loaded.tail.assign(file + sizeof header, file + sizeof header + header.tailSize);
+    if (ChecksumOf(loaded.tail.data(), loaded.tail.size()) != header.tailHash)
+        return false;
+
+    // The image it extends: the one this process uses already, as a rule.
+    std::shared_ptr<const CImage> image;
+    const CLoaded* current = m_current.load();
+    if (current && current->image->generation == header.baseGeneration && !current->image->index->IsDamaged()) {
+        image = current->image;
+    } else {
+        auto opened = std::make_shared<CImage>();
+        opened->generation = header.baseGeneration;
+        DWORD imageSize = 0;
+        CProof::CStamp stamp;
+        opened->view = MapWholeFile(GetImagePath(header.baseGeneration), imageSize, stamp);
+        if (!opened->view)
+            return false;
+        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->view.Get()), imageSize);
+        if (!opened->index || opened->index->GetGeneration() != header.baseGeneration)
+            return false;
+        image = std::move(opened);
+    }
+    if (image->index->GetListSize() != header.baseListSize || image->index->GetListHash() != header.baseListHash)
+        return false;
+    if (!vouched) {
+        std::uint64_t hash = 0;
+        if (!HashListFile(m_list.GetPath(), header.baseListSize, hash) || hash != header.baseListHash ||
+            std::memcmp(reader.GetView() + header.baseListSize, loaded.tail.data(), header.tailSize) != 0)
+            return false;
+    }
+    loaded.image = std::move(image);
+    return true;
 }
 
 void CFilterIndexStore::RecordProof(DWORD generation, const CProof& proof) noexcept

@@ -12,17 +12,27 @@
 //    until the next writer. A verdict reads it (one read of shared memory,
 //    no kernel object) to learn whether its index is still current.
 //  - "storage.XXXXXXXX.idx" (the generation in hexadecimal): one immutable
-//    index image per generation. A writer writes a new file whole, then
-//    publishes its generation; readers map it read-only and switch to it at
-//    their next verdict. Old files are deleted by later writers once no
-//    process maps them any more.
+//    file per generation, either an index image of the whole list or a tail:
+//    the records appended since an image was built (at most kMaxTailRecords
+//    records or kMaxTailBytes bytes), with the generation of that image,
+//    which stays published beside it. An append writes a tail instead of
+//    building the whole index again, when the published generation is proven
+//    for the list as it is before the append; any other change, and an
+//    append past the bound, builds a new image. A writer writes a new file
+//    whole, then publishes its generation; readers map it read-only and
+//    switch to it at their next verdict, keeping the image they already use
+//    when a tail extends it. Old files are deleted by later writers once no
+//    process maps them any more and no published tail needs them.
 // A process trusts an image only after proving, once per mapping, that it
 // is whole and holds the list as it is: either the two files are exactly as
 // the control block records them for that image (their lengths, creation
 // and last write times, recorded by the writer once its change counted, or
 // by a reader that made the full proof), or the image's
 // checksum and the hash of storage.bin against the one the image carries
-// agree. Any process of the user can rewrite a mapped image: lookups read it
+// agree. A tail is proven the same way: by the control block's record of
+// the list and the tail file, or by the image's proof over the list's first
+// bytes and the tail's bytes compared with the rest. Readers copy a tail's
+// records once, after its checksum, and judge only with that copy. Any process of the user can rewrite a mapped image: lookups read it
 // as input (engine/FilterIndex.h), and a record found changed makes the
 // verdict walk the list. Whatever
 // is wrong (no control block, no file, a damaged or foreign file, a list that
@@ -45,6 +55,7 @@
 class CFilterIndexStore : public CStoreCompanion
 {
     struct CControlBlock;
+    struct CImage;
     struct CLoaded;
 
 public:
@@ -77,6 +88,12 @@ public:
 
         // The index, valid while this object lives; null: walk the list.
         const CFilterIndex* Get() const noexcept;
+        // The records appended after the index's list (a private copy, whole
+        // records back to back as in storage.bin), valid while this object
+        // lives: a verdict judges them beside the index. Empty when Get() is
+        // null or nothing was appended.
+        const BYTE* GetTail() const noexcept;
+        DWORD GetTailSize() const noexcept;
 
     private:
         CFilterIndexStore& m_store;
@@ -95,6 +112,14 @@ public:
     {
     public:
         CUpdate(CStoreWriter& writer, const BYTE* list, DWORD size);
+        // For a writer about to append the records `added` (`size` bytes,
+        // whole records) at the end of the list as it is now: the published
+        // index kept, with a tail of the records appended since it was
+        // built. Null when the whole index must be built instead: nothing
+        // published, the published files not proven for the list as it is,
+        // the list's end not whole, or the tail past its bound. Throws when
+        // the tail cannot be written.
+        static std::unique_ptr<CUpdate> TryAppend(CStoreWriter& writer, const BYTE* added, DWORD size);
         // Makes the new index the current one for every process, and lets
         // the writer leave without rebuilding it. Deletes index files no
         // process maps any more. Throws the converted last error when the
@@ -103,10 +128,17 @@ public:
         void Publish();
 
     private:
+        explicit CUpdate(CStoreWriter& writer);
+
         CStoreWriter& m_writer;
         CFilterIndexStore& m_store;
         DWORD m_generation = 0;
+        DWORD m_base = 0;  // the image a tail extends; 0 for an image
     };
+
+    // The bound of a tail: past it, an append builds the whole index again.
+    static constexpr DWORD kMaxTailRecords = 256;
+    static constexpr DWORD kMaxTailBytes = 64 * 1024;
 
     // Makes every process walk the list until the next writer publishes an
     // index. Throws the converted last error.
@@ -132,13 +164,14 @@ public:
 private:
     // Writer side.
     CMappedView OpenControlForWriting() const;
+    static DWORD LastGeneration(const CControlBlock& control) noexcept;
     DWORD WriteImage(DWORD after, std::vector<BYTE>& image) const;
     // `proof`: what vouches for the image, if known.
     void PublishGeneration(DWORD generation, const CProof* proof) const;
     static void WriteProof(CControlBlock& control, DWORD generation, const CProof& proof) noexcept;
     static bool Vouches(const CControlBlock& control, DWORD generation, const CProof& proof) noexcept;
     void RecordProof(DWORD generation, const CProof& proof) noexcept;
-    void DeleteStaleImages(DWORD keep) const;
+    void DeleteStaleImages(DWORD keep, DWORD base) const;
 
     // Reader side.
     const CControlBlock* GetControl() noexcept;
@@ -148,6 +181,9 @@ private:
     // the image of `generation` cannot be used, or, with `generation` 0,
     // when writers kept publishing too fast to tell.
     std::unique_ptr<CLoaded> Load(DWORD& generation);
+    // The image `loaded` extends with the tail in `file` (proven by
+    // `vouched` or here, with `reader` held); null when it cannot be used.
+    bool LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, const CStoreReader& reader, bool vouched);
     void Retire(CLoaded* loaded);
     void Reclaim() noexcept;
 

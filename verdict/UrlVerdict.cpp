@@ -99,6 +99,26 @@ bool WalkList(CSharedStore& filterList, const wchar_t* canonical, const CRegexTi
     return allowed;
 }
 
+// What the records appended after the index's list say about a URL: 1 when
+// an exception matches (the URL loads whatever else matches), -1 when only
+// block records do, 0 when none matches. `tail` is a private copy.
+int MatchTail(const BYTE* tail, DWORD size, const wchar_t* canonical, const CRegexTimeBound& bound)
+{
+    const CUrlCharacterPairs pairs(canonical);
+    int result = 0;
+    CFilterRecordCursor cursor(tail, size);
+    while (const FilterRule* rule = cursor.Next()) {
+        if (!rule->isRegex && !pairs.MayMatch(rule->body))
+            continue;
+        if (!MatchFilter(*rule, canonical, &bound))
+            continue;
+        if (rule->isException)
+            return 1;
+        result = -1;
+    }
+    return result;
+}
+
 }  // namespace
 
 bool IsUrlAllowed(const wchar_t* url)
@@ -136,7 +156,12 @@ bool IsUrlAllowed(CSharedStore& filterList, const wchar_t* url, std::vector<std:
         if (CFilterIndexStore* index = CFilterIndexStore::Of(filterList)) {
             CFilterIndexStore::CUse use(*index);
             if (const CFilterIndex* current = use.Get()) {
-                if (const std::optional<bool> allowed = current->IsAllowed(canonical, &bound))
+                // Blocked when a block record of either part matches and no
+                // exception of either part does.
+                const int tail = use.GetTailSize() ? MatchTail(use.GetTail(), use.GetTailSize(), canonical, bound) : 0;
+                if (tail > 0)
+                    return true;
+                if (const std::optional<bool> allowed = current->IsAllowed(canonical, &bound, tail < 0))
                     return *allowed;
             }
         }
