@@ -120,9 +120,30 @@ CListFetch FetchAddress(const std::wstring& url, const std::wstring& etag, const
         fetch.result = HResultFromWin32(GetLastError());
         return fetch;
     }
-    DWORD timeout = options.timeoutMs;
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-        InternetSetOptionW(session.Get(), option, &timeout, sizeof timeout);
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof parts;
+    wchar_t host[INTERNET_MAX_HOST_NAME_LENGTH];
+    std::wstring path(url.size() + 1, L'\0');
+    std::wstring extra(url.size() + 1, L'\0');
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = INTERNET_MAX_HOST_NAME_LENGTH;
+    parts.lpszUrlPath = &path[0];
+    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+    parts.lpszExtraInfo = &extra[0];
+    parts.dwExtraInfoLength = static_cast<DWORD>(extra.size());
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts) || parts.dwHostNameLength == 0) {
+        fetch.result = kListBadSource;
+        return fetch;
+    }
+    path.resize(parts.dwUrlPathLength);
+    extra.resize(parts.dwExtraInfoLength);
+    const std::wstring object = (path.empty() ? std::wstring(L"/") : path) + extra;
+    CInternetHandle connection(
+        InternetConnectW(session.Get(), host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection) {
+        fetch.result = HResultFromWin32(GetLastError());
+        return fetch;
+    }
     std::wstring headers;
     // Header values come from an earlier answer: no line breaks in them.
     auto clean = [](const std::wstring& value) {
@@ -134,12 +155,34 @@ CListFetch FetchAddress(const std::wstring& url, const std::wstring& etag, const
         headers += L"If-Modified-Since: " + lastModified + L"\r\n";
     // Straight from the server: conditional requests are ours to make, and
     // the cache must not answer in its place.
-    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
-    CInternetHandle request(InternetOpenUrlW(session.Get(), url.c_str(), headers.empty() ? nullptr : headers.c_str(),
-                                             headers.empty() ? 0 : static_cast<DWORD>(-1), flags, 0));
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                  INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS)
+        flags |= INTERNET_FLAG_SECURE;
+    const wchar_t* accept[] = {L"text/plain", L"*/*", nullptr};
+    CInternetHandle request(
+        HttpOpenRequestW(connection.Get(), L"GET", object.c_str(), nullptr, nullptr, accept, flags, 0));
     if (!request) {
         fetch.result = HResultFromWin32(GetLastError());
+        return fetch;
+    }
+    // On every handle: Wine's WinINet does not pass the receive timeout down
+    // from the session handle to the requests made through it.
+    DWORD timeout = options.timeoutMs;
+    for (HINTERNET handle : {session.Get(), connection.Get(), request.Get()}) {
+        for (DWORD option :
+             {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+            InternetSetOptionW(handle, option, &timeout, sizeof timeout);
+    }
+    const DWORD sent = GetTickCount();
+    if (!HttpSendRequestW(request.Get(), headers.empty() ? nullptr : headers.c_str(),
+                          static_cast<DWORD>(headers.size()), nullptr, 0)) {
+        DWORD error = GetLastError();
+        // Wine reports a receive timeout while waiting for the answer's
+        // headers as an aborted connection.
+        if (error == ERROR_INTERNET_CONNECTION_ABORTED && GetTickCount() - sent >= options.timeoutMs)
+            error = ERROR_INTERNET_TIMEOUT;
+        fetch.result = HResultFromWin32(error);
         return fetch;
     }
     wchar_t finalUrl[2084];
@@ -305,7 +348,10 @@ DWORD AdblockListPeriodOf(const std::string& text)
         line.remove_prefix(digits);
         while (!line.empty() && line.front() == ' ')
             line.remove_prefix(1);
-        const bool hours = !line.empty() && (line.front() == 'h' || line.front() == 'H');
+        const char unit = line.empty() ? 'd' : static_cast<char>(line.front() | 0x20);
+        if (unit != 'd' && unit != 'h')
+            return;
+        const bool hours = unit == 'h';
         const std::uint64_t seconds = count * (hours ? 3600 : 24 * 3600);
         period = static_cast<DWORD>(std::clamp<std::uint64_t>(seconds, kMinListPeriod, kMaxListPeriod));
     });
@@ -333,7 +379,7 @@ bool IsAdblockListAddress(const std::wstring& source)
 
 std::wstring NormalizeAdblockListSource(const std::wstring& source)
 {
-    if (IsAdblockListAddress(source) || StartsWith(source, L"file:"))
+    if (source.find(L"://") != std::wstring::npos || StartsWith(source, L"file:"))
         return source;
     wchar_t full[MAX_PATH];
     const DWORD length = GetFullPathNameW(source.c_str(), MAX_PATH, full, nullptr);

@@ -52,9 +52,9 @@ constexpr DWORD kMinListPeriod = 60 * 60;            // seconds
 constexpr DWORD kMaxListPeriod = 14 * 24 * 60 * 60;  // seconds
 constexpr DWORD kDefaultListPeriod = 4 * 24 * 60 * 60;
 
-// The period "! Expires: N days" or "N hours" (also "Nd", "Nh") among the
-// header comments of `text` asks for, clamped; kDefaultListPeriod without
-// one.
+// The period "! Expires: N days" or "N hours" (also "Nd", "Nh"; a number
+// alone counts days) among the header comments of `text` asks for, clamped;
+// kDefaultListPeriod without one or with another unit.
 DWORD AdblockListPeriodOf(const std::string& text);
 
 // When a list checked at `now` is due again: after `period` seconds when
