@@ -210,7 +210,11 @@ CListFetch FetchAddress(const std::wstring& url, const std::wstring& etag, const
     std::uint64_t announced = 0;
     const bool hasLength = !lengthText.empty();
     if (hasLength) {
-        announced = _wcstoui64(lengthText.c_str(), nullptr, 10);
+        for (wchar_t c : lengthText) {
+            if (c < L'0' || c > L'9' || announced > kMaxAdblockListText)
+                break;
+            announced = announced * 10 + static_cast<std::uint64_t>(c - L'0');
+        }
         if (announced > options.maxBytes) {
             fetch.result = kAdblockListTooLarge;
             return fetch;

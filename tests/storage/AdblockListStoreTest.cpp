@@ -289,6 +289,60 @@ TEST(AdblockListStore, AWriterKilledAtAnyInstantLeavesThePreviousListsInForce)
     EXPECT_TRUE(published) << "the last kill point comes after the change";
 }
 
+// args: the lists, then a kill point. Replaces the text of "Old" with
+// kNewList, as an update does, and dies at the kill point.
+QUELLAN_TEST_ROLE(KillListsReplacer)
+{
+    auto store = CScratchLists::OpenFrom(args);
+    CKillPointHooks hooks;
+    hooks.ArmKill(KillPointFromArgs(args, 2));
+    store->Replace(L"Old", kNewList, nullptr);
+    hooks.Disarm();
+    return 0;
+}
+
+// The same for an update that replaces a list's text: the old text judges
+// until the new one is published, never neither, and nothing of the dead
+// writer stays behind.
+TEST(AdblockListStore, AnUpdateKilledAtAnyInstantLeavesThePreviousTextInForce)
+{
+    std::vector<std::string> trace;
+    {
+        CScratchLists traced;
+        auto store = traced.Open();
+        store->Add(L"Old", L"old.txt", kOldList);
+        CKillPointHooks hooks;
+        hooks.ArmTrace();
+        store->Replace(L"Old", kNewList, nullptr);
+        hooks.Disarm();
+        trace = hooks.Trace();
+    }
+    bool published = false;
+    for (const CKillPoint& point : KillPointsOf(trace)) {
+        const std::string what = Describe(point, trace);
+        CScratchLists lists;
+        auto store = lists.Open();
+        store->Add(L"Old", L"old.txt", kOldList);
+        ASSERT_EQ(InForce(*store), "old") << what;
+        std::vector<std::wstring> args = lists.ToArgs();
+        for (const std::wstring& arg : KillPointArgs(point))
+            args.push_back(arg);
+        ASSERT_EQ(RunRole(L"KillListsReplacer", args).exitCode, kKilledExitCode) << what;
+        auto fresh = lists.Open();
+        const std::string now = InForce(*fresh);
+        EXPECT_EQ(now, published ? "new" : now == "new" ? "new" : "old") << "a process that starts now, " << what;
+        published = now == "new";
+        EXPECT_EQ(InForce(*store), now) << "the process that judged before, " << what;
+        store.reset();
+        fresh.reset();
+        auto writer = lists.Open();
+        writer->SetEnabled(L"Old", true);
+        EXPECT_EQ(ListFiles(FolderOf(lists.files.Path())).size(), 4u) << what;
+        EXPECT_EQ(InForce(*writer), now) << what;
+    }
+    EXPECT_TRUE(published) << "the last kill point comes after the change";
+}
+
 // ---- Lists kept current from their sources ---------------------------------
 
 namespace {
