@@ -31,13 +31,13 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes)
     return ok;
 }
 
+// The peak working set over the whole run.
 double PeakMegabytes()
 {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    // Wine leaves the private usage at 0; the page file usage carries it.
-    return static_cast<double>(counters.PeakPagefileUsage) / (1 << 20);
+    return static_cast<double>(counters.PeakWorkingSetSize) / (1 << 20);
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ int wmain(int argc, wchar_t** argv)
     }
     std::sort(times.begin(), times.end());
     std::printf("update of %zu changed lists (%zu + %zu bytes): median %.0f ms, worst %.0f ms of %zu rounds; "
-                "peak memory %.0f MB (%.0f MB before the updates)\n",
+                "peak working set %.0f MB (%.0f MB before the updates)\n",
                 texts.size(), texts[0].size(), texts[1].size(), times[times.size() / 2], times.back(), times.size(),
                 PeakMegabytes(), before);
     for (const CAdblockListEntry& entry : store.ReadCatalog().lists)
