@@ -26,6 +26,8 @@
 #    its style, beside @ghostery/adblocker's getCosmeticsFilters;
 #  - StoreWriteBench: a whole-list rewrite of 60,000 filters and the append of
 #    one, undo file and flushes to disk included (needs no data);
+#  - ListUpdateBench: an update of EasyList and EasyPrivacy whose sources
+#    (files) both changed: checked, stored and compiled; time and peak memory;
 #  - SettingsDialogBench: EasyList stored as the user's list, then the shipped
 #    settings dialog opened, sorted and applied, under a private Xvfb.
 #
@@ -40,7 +42,7 @@ data=$("$root/bench/fetch-data.sh")
 
 cmake -S "$root" -B "$build/x64" -G Ninja --toolchain "$root/cmake/x86_64-win32.cmake" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench SettingsDialogBench AdblockBench ElementHidingBench Quellan >/dev/null
+cmake --build "$build/x64" --target QuellanBench UrlVerdictBench StoreWriteBench ListUpdateBench SettingsDialogBench AdblockBench ElementHidingBench Quellan >/dev/null
 
 # The peers, measured first so that their figures go into the verdict table.
 peers=()
@@ -98,6 +100,9 @@ wine "$build/x64/bench/ElementHidingBench.exe" --pages "$(win "$data/sitelist.tx
 echo
 echo "== Filter list changes"
 wine "$build/x64/bench/StoreWriteBench.exe"
+echo
+echo "== Adblock list updates"
+wine "$build/x64/bench/ListUpdateBench.exe" "$(win "$data/easylist.txt")" "$(win "$data/easyprivacy.txt")"
 echo
 echo "== Settings dialog"
 display=90

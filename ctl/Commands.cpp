@@ -14,6 +14,7 @@
 #include "engine/RequestContext.h"
 #include "verdict/RequestVerdict.h"
 #include "storage/AdblockListStore.h"
+#include "storage/AdblockListUpdate.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
 #include "storage/SettingsStore.h"
@@ -314,35 +315,55 @@ std::wstring CountsText(const CAdblockCounts& counts)
     return text;
 }
 
-// The whole file as it is: its bytes are the list's text.
-std::string ReadListFile(const std::wstring& path)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file)
-        ThrowLastError();
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.Get(), &size))
-        ThrowLastError();
-    if (size.QuadPart > kMaxAdblockListText)
-        ThrowHResult(kAdblockListTooLarge);
-    std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
-    for (DWORD done = 0; done < text.size();) {
-        DWORD got = 0;
-        if (!ReadFile(file.Get(), &text[done], static_cast<DWORD>(text.size()) - done, &got, nullptr))
-            ThrowLastError();
-        if (got == 0)
-            break;
-        done += got;
-    }
-    return text;
-}
-
 void WarnLeftOut(const std::vector<std::wstring>& leftOut)
 {
     for (const auto& name : leftOut)
         WriteErr(L"QuellanCtl: the stored text of list " + Quoted(name) +
                  L" is damaged; it is left out until it is removed and added again\n");
+}
+
+// A time of the catalog for people: "2026-12-09 16:05 UTC", "never".
+std::wstring TimeText(const FILETIME& time)
+{
+    SYSTEMTIME utc;
+    if ((time.dwLowDateTime == 0 && time.dwHighDateTime == 0) || !FileTimeToSystemTime(&time, &utc))
+        return L"never";
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute);
+    return text;
+}
+
+std::wstring ResultText(HRESULT hr)
+{
+    const std::wstring known = DescribeListFailure(hr);
+    return known.empty() ? DescribeFailure(hr) : known;
+}
+
+int UpdateLists(CAdblockListStore& store, const std::wstring& name, bool ifDue)
+{
+    std::vector<std::wstring> leftOut;
+    const std::vector<CListUpdateResult> results = UpdateAdblockLists(store, name, ifDue, &leftOut);
+    WarnLeftOut(leftOut);
+    int status = kExitSuccess;
+    std::wstring out;
+    for (const CListUpdateResult& result : results) {
+        switch (result.outcome) {
+        case CListUpdateResult::Updated:
+            out += L"updated " + Quoted(result.name) + L": " + CountsText(result.entry.counts) + L"\n";
+            break;
+        case CListUpdateResult::NotModified: out += L"not modified " + Quoted(result.name) + L"\n"; break;
+        case CListUpdateResult::NotDue:
+            out += L"not due " + Quoted(result.name) + L" (next check " + TimeText(result.entry.nextDue) + L")\n";
+            break;
+        case CListUpdateResult::Failed:
+            WriteErr(L"QuellanCtl: list " + Quoted(result.name) + L" not updated: " + ResultText(result.result) +
+                     L"; it stays as it was\n");
+            status = kExitFailure;
+            break;
+        }
+    }
+    WriteOut(out);
+    return status;
 }
 
 }  // namespace
@@ -351,25 +372,35 @@ int ListsCommand(const std::vector<std::wstring>& args)
 {
     CAdblockListStore& store = GetAdblockListStore();
     std::vector<std::wstring> leftOut;
-    std::wstring name = args.empty() ? std::wstring() : args[1];
+    std::wstring name;
     try {
         if (args.empty()) {
             std::wstring out;
             for (const CAdblockListEntry& entry : store.ReadCatalog().lists)
-                out += entry.name + L"\t" + entry.source + L"\t" + CountsText(entry.counts) +
+                out += entry.name + L"\t" + entry.source + L"\t" + CountsText(entry.counts) + L"\tupdated " +
+                       TimeText(entry.lastUpdate) + L"\tnext check " + TimeText(entry.nextDue) + L"\t" +
+                       (entry.lastCheck.dwLowDateTime || entry.lastCheck.dwHighDateTime
+                            ? ResultText(entry.lastResult)
+                            : std::wstring(L"not checked")) +
                        (entry.enabled ? L"\n" : L"\toff\n");
             WriteOut(out);
             return kExitSuccess;
         }
         const std::wstring& verb = args[0];
+        if (verb == L"update") {
+            bool ifDue = false;
+            for (std::size_t i = 1; i < args.size(); ++i) {
+                if (args[i] == L"--if-due")
+                    ifDue = true;
+                else
+                    name = args[i];
+            }
+            return UpdateLists(store, name, ifDue);
+        }
         const std::wstring& argument = args[1];
+        name = argument;
         if (verb == L"add") {
-            const std::string text = ReadListFile(argument);
-            wchar_t full[MAX_PATH];
-            const DWORD length = GetFullPathNameW(argument.c_str(), MAX_PATH, full, nullptr);
-            const std::wstring source = length > 0 && length < MAX_PATH ? std::wstring(full, length) : argument;
-            name = AdblockListNameOf(text, source);
-            const CAdblockListEntry entry = store.Add(name, source, text, &leftOut);
+            const CAdblockListEntry entry = AddAdblockListFromSource(store, argument, &leftOut);
             WarnLeftOut(leftOut);
             WriteOut(L"added " + Quoted(entry.name) + L": " + CountsText(entry.counts) + L"\n");
         } else if (verb == L"remove") {
@@ -382,24 +413,27 @@ int ListsCommand(const std::vector<std::wstring>& args)
         return kExitSuccess;
     } catch (const CHResultException& e) {
         std::wstring message;
-        switch (e.GetHResult()) {
+        const HRESULT hr = e.GetHResult();
+        switch (hr) {
         case kAdblockListNameTaken:
-            message = L"a list named " + Quoted(Echo(name)) +
-                      L" is stored already; nothing was added";
+            message = L"a list of that name (its title) is stored already; nothing was added";
             break;
         case kAdblockListNotFound:
             message = L"no list is named " + Quoted(Echo(name));
-            break;
-        case kAdblockListTooLarge:
-            message = Echo(args[1]) + L" is larger than " + std::to_wstring(kMaxAdblockListText >> 20) +
-                      L" MB; nothing was added";
             break;
         case kAdblockListsDamaged:
             message = L"the stored Adblock lists are damaged (another program changed their files); the next "
                       L"\"lists add\" or \"lists remove\" starts from the last whole copy";
             break;
         default:
-            throw;
+            if (args[0] == L"add") {
+                message = Echo(name) + L": " + ResultText(hr) + L"; nothing was added";
+            } else if (!DescribeListFailure(hr).empty()) {
+                message = DescribeListFailure(hr);
+            } else {
+                throw;
+            }
+            break;
         }
         WriteErr(L"QuellanCtl: " + message + L"\n");
         return kExitFailure;

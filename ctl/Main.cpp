@@ -31,9 +31,15 @@ constexpr wchar_t kUsage[] =
     L"                           a single URL \"-\" reads standard input, one request a\n"
     L"                           line: \"URL [TYPE [PAGEURL]]\" (empty lines are skipped)\n"
     L"  clear                    remove every filter\n"
-    L"  lists                    print every Adblock list: name, source, counts\n"
-    L"  lists add FILE           store an Adblock list file (EasyList and the like)\n"
-    L"                           beside the filter list and print what it holds\n"
+    L"  lists                    print every Adblock list: name, source, counts,\n"
+    L"                           last update, next check, result of the last check\n"
+    L"  lists add SOURCE         fetch an Adblock list (EasyList and the like) from a\n"
+    L"                           file, a UNC path, or an http, https or file address,\n"
+    L"                           store it beside the filter list and print what it holds\n"
+    L"  lists update [NAME] [--if-due]\n"
+    L"                           fetch the list NAME (or every list) again from its\n"
+    L"                           source and replace it if it changed; --if-due only\n"
+    L"                           the lists whose time has come (for scheduled tasks)\n"
     L"  lists remove NAME        remove an Adblock list\n"
     L"  lists on|off NAME        switch an Adblock list on or off, keeping it\n"
     L"  allow-site [--remove] SITE\n"
@@ -133,7 +139,15 @@ int Run(const std::vector<std::wstring>& args)
             return ListsCommand(rest);
         if (rest[0] == L"add" || rest[0] == L"remove" || rest[0] == L"on" || rest[0] == L"off")
             return rest.size() == 2 ? ListsCommand(rest) : Usage(L"lists " + rest[0] + L" needs exactly one " +
-                                                                 (rest[0] == L"add" ? L"file" : L"list name"));
+                                                                 (rest[0] == L"add" ? L"source" : L"list name"));
+        if (rest[0] == L"update") {
+            std::size_t names = 0;
+            for (std::size_t i = 1; i < rest.size(); ++i) {
+                if (rest[i] != L"--if-due" && (rest[i].compare(0, 2, L"--") == 0 || ++names > 1))
+                    return Usage(L"lists update takes at most one list name and --if-due");
+            }
+            return ListsCommand(rest);
+        }
         return Usage(L"lists: unknown command \"" + rest[0] + L"\"");
     }
     if (command == L"option")

@@ -80,6 +80,9 @@ enum CatalogTag : WORD
     kTagEtag = 22,
     kTagLastModified = 23,
     kTagLastResult = 24,
+    kTagLastCheck = 25,
+    kTagFailures = 26,
+    kTagPeriod = 27,
 };
 constexpr DWORD kFlagEnabled = 1;
 
@@ -203,6 +206,9 @@ bool ParseEntry(const BYTE* at, std::size_t size, CAdblockListEntry& entry)
         case kTagEtag: ok = ReadText(at, length, kMaxAdblockListSource, entry.etag); break;
         case kTagLastModified: ok = ReadText(at, length, kMaxAdblockListSource, entry.lastModified); break;
         case kTagLastResult: ok = ReadValue(at, length, entry.lastResult); break;
+        case kTagLastCheck: ok = ReadValue(at, length, entry.lastCheck); break;
+        case kTagFailures: ok = ReadValue(at, length, entry.failures); break;
+        case kTagPeriod: ok = ReadValue(at, length, entry.period); break;
         default: break;  // a later version's field
         }
         if (!ok)
@@ -267,6 +273,16 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
 }
 
+// The entry of the list whose text is `id` as published, with its counts.
+CAdblockListEntry PublishedEntry(const CAdblockCatalog& published, DWORD id)
+{
+    for (const CAdblockListEntry& entry : published.lists) {
+        if (entry.id == id)
+            return entry;
+    }
+    ThrowHResult(kAdblockListsDamaged);
+}
+
 }  // namespace
 
 std::vector<BYTE> SerializeAdblockCatalog(const CAdblockCatalog& catalog)
@@ -295,6 +311,9 @@ std::vector<BYTE> SerializeAdblockCatalog(const CAdblockCatalog& catalog)
         out.Text(kTagEtag, entry.etag);
         out.Text(kTagLastModified, entry.lastModified);
         out.Value(kTagLastResult, entry.lastResult);
+        out.Value(kTagLastCheck, entry.lastCheck);
+        out.Value(kTagFailures, entry.failures);
+        out.Value(kTagPeriod, entry.period);
         const DWORD size = static_cast<DWORD>(record.size());
         fields.Raw(&size, sizeof size);
         fields.Raw(record.data(), record.size());
@@ -677,7 +696,7 @@ CAdblockCatalog CAdblockListStore::ReadCatalogForWriter(const CControlBlock* con
 }
 
 template <class Change>
-CAdblockCatalog CAdblockListStore::Write(Change&& change, std::vector<std::wstring>* leftOut)
+CAdblockCatalog CAdblockListStore::Write(Change&& change, std::vector<std::wstring>* leftOut, bool rebuildImage)
 {
     CNamedMutex mutex(m_securityAttributes, m_writeLockName);
     CMutexHold hold(mutex.Get(), kWriterWaitMs);
@@ -685,10 +704,17 @@ CAdblockCatalog CAdblockListStore::Write(Change&& change, std::vector<std::wstri
     auto* control = static_cast<CControlBlock*>(controlView.Get());
     CAdblockCatalog catalog = ReadCatalogForWriter(control);
     DWORD after = catalog.generation;
+    const bool fromPublished =
+        control->magic == kControlMagic && catalog.generation != 0 && catalog.generation == static_cast<DWORD>(control->generation);
     if (control->magic == kControlMagic)
         after = std::max({after, static_cast<DWORD>(control->generation), static_cast<DWORD>(control->lastGeneration)});
 
     change(catalog);
+
+    // A change of the entries' other fields keeps the image readers proved,
+    // unless the catalog was recovered (its image is not known to be whole).
+    if (!rebuildImage && fromPublished)
+        return Publish(catalog, after, control);
 
     // The image of the lists that are on, from their stored texts.
     std::vector<std::string> texts;
@@ -730,6 +756,11 @@ CAdblockCatalog CAdblockListStore::Write(Change&& change, std::vector<std::wstri
                                                       [&](DWORD) -> const std::vector<BYTE>& { return image; });
         after = catalog.imageGeneration;
     }
+    return Publish(catalog, after, control);
+}
+
+CAdblockCatalog CAdblockListStore::Publish(CAdblockCatalog& catalog, DWORD after, CControlBlock* control)
+{
     std::vector<BYTE> bytes;
     const DWORD generation = WriteGenerationFile(m_stem, L".cat", after, m_securityAttributes, true,
                                                  [&](DWORD generation) -> const std::vector<BYTE>& {
@@ -756,8 +787,21 @@ CAdblockCatalog CAdblockListStore::Write(Change&& change, std::vector<std::wstri
     return catalog;
 }
 
+// A new text file for the entry (texts are never rewritten: a reader may be
+// explaining a verdict from the old one).
+DWORD CAdblockListStore::WriteText(CAdblockCatalog& catalog, const std::string& text, CAdblockListEntry& entry)
+{
+    entry.textSize = static_cast<DWORD>(text.size());
+    entry.textHash = Checksum(reinterpret_cast<const BYTE*>(text.data()), text.size());
+    const std::vector<BYTE> bytes(text.begin(), text.end());
+    entry.id = WriteGenerationFile(m_textStem, L".txt", catalog.nextListId - 1, m_securityAttributes, true,
+                                   [&](DWORD) -> const std::vector<BYTE>& { return bytes; });
+    catalog.nextListId = NextGeneration(entry.id);
+    return entry.id;
+}
+
 CAdblockListEntry CAdblockListStore::Add(const std::wstring& name, const std::wstring& source, const std::string& text,
-                                         std::vector<std::wstring>* leftOut)
+                                         std::vector<std::wstring>* leftOut, const CStamp& stamp)
 {
     if (text.size() > kMaxAdblockListText)
         ThrowHResult(kAdblockListTooLarge);
@@ -776,23 +820,14 @@ CAdblockListEntry CAdblockListStore::Add(const std::wstring& name, const std::ws
             CAdblockListEntry entry;
             entry.name = name;
             entry.source = source;
-            entry.textSize = static_cast<DWORD>(text.size());
-            entry.textHash = Checksum(reinterpret_cast<const BYTE*>(text.data()), text.size());
             GetSystemTimeAsFileTime(&entry.added);
-            const std::vector<BYTE> bytes(text.begin(), text.end());
-            entry.id = WriteGenerationFile(m_textStem, L".txt", catalog.nextListId - 1, m_securityAttributes, true,
-                                           [&](DWORD) -> const std::vector<BYTE>& { return bytes; });
-            catalog.nextListId = NextGeneration(entry.id);
-            id = entry.id;
+            if (stamp)
+                stamp(entry);
+            id = WriteText(catalog, text, entry);
             catalog.lists.push_back(std::move(entry));
         },
         leftOut);
-    // The entry as published, with its counts.
-    for (const CAdblockListEntry& entry : published.lists) {
-        if (entry.id == id)
-            return entry;
-    }
-    ThrowHResult(kAdblockListsDamaged);
+    return PublishedEntry(published, id);
 }
 
 CAdblockListEntry CAdblockListStore::Edit(const std::wstring& name, const std::wstring& source,
@@ -826,20 +861,43 @@ CAdblockListEntry CAdblockListStore::Edit(const std::wstring& name, const std::w
                 ThrowHResult(kAdblockListTooLarge);
             // Texts are never rewritten: the new one gets a file of its own,
             // and the old one goes once no generation names it.
-            found->textSize = static_cast<DWORD>(text.size());
-            found->textHash = Checksum(reinterpret_cast<const BYTE*>(text.data()), text.size());
-            const std::vector<BYTE> bytes(text.begin(), text.end());
-            found->id = WriteGenerationFile(m_textStem, L".txt", catalog.nextListId - 1, m_securityAttributes, true,
-                                            [&](DWORD) -> const std::vector<BYTE>& { return bytes; });
-            catalog.nextListId = NextGeneration(found->id);
-            id = found->id;
+            id = WriteText(catalog, text, *found);
         },
         leftOut);
-    for (const CAdblockListEntry& entry : published.lists) {
-        if (entry.id == id)
-            return entry;
-    }
-    ThrowHResult(kAdblockListsDamaged);
+    return PublishedEntry(published, id);
+}
+
+CAdblockListEntry CAdblockListStore::Replace(const std::wstring& name, const std::string& text, const CStamp& stamp,
+                                             std::vector<std::wstring>* leftOut)
+{
+    if (text.size() > kMaxAdblockListText)
+        ThrowHResult(kAdblockListTooLarge);
+    DWORD id = 0;
+    const CAdblockCatalog published = Write(
+        [&](CAdblockCatalog& catalog) {
+            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
+                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
+            if (found == catalog.lists.end())
+                ThrowHResult(kAdblockListNotFound);
+            if (stamp)
+                stamp(*found);
+            id = WriteText(catalog, text, *found);
+        },
+        leftOut);
+    return PublishedEntry(published, id);
+}
+
+void CAdblockListStore::Stamp(const std::wstring& name, const CStamp& stamp)
+{
+    Write(
+        [&](CAdblockCatalog& catalog) {
+            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
+                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
+            if (found == catalog.lists.end())
+                ThrowHResult(kAdblockListNotFound);
+            stamp(*found);
+        },
+        nullptr, false);
 }
 
 void CAdblockListStore::Remove(const std::wstring& name, std::vector<std::wstring>* leftOut)

@@ -78,7 +78,10 @@ struct CAdblockListEntry
     FILETIME nextDue = {};
     std::wstring etag;
     std::wstring lastModified;
-    HRESULT lastResult = S_OK;
+    HRESULT lastResult = S_OK;  // of the last check; S_FALSE: not modified
+    FILETIME lastCheck = {};    // the last check, whatever its result
+    DWORD failures = 0;         // checks failed since the last good one
+    DWORD period = 0;           // seconds between checks, as the text asks
 };
 
 struct CAdblockCatalog
@@ -156,9 +159,20 @@ public:
     // A list whose stored text is damaged is left out of the image and named
     // in *leftOut (when given).
     //
+    // `stamp`, when given, fills in an entry's fields on keeping it current
+    // inside the change (it must not change the name, id or text fields).
+    using CStamp = std::function<void(CAdblockListEntry&)>;
+    //
     // Adds a list that is on; returns its entry with its counts.
     CAdblockListEntry Add(const std::wstring& name, const std::wstring& source, const std::string& text,
-                          std::vector<std::wstring>* leftOut = nullptr);
+                          std::vector<std::wstring>* leftOut = nullptr, const CStamp& stamp = nullptr);
+    // Replaces the text of the list `name`, which keeps its place, source
+    // and on/off flag; returns its entry with its new counts.
+    CAdblockListEntry Replace(const std::wstring& name, const std::string& text, const CStamp& stamp,
+                              std::vector<std::wstring>* leftOut = nullptr);
+    // Changes only what `stamp` sets (a check that found the list
+    // unchanged): no text or image file is written, only a new catalog.
+    void Stamp(const std::wstring& name, const CStamp& stamp);
     void Remove(const std::wstring& name, std::vector<std::wstring>* leftOut = nullptr);
     // Changes the text of the list `name` under the writer's lock, so that
     // no other writer's change is lost: `edit` gets its text as stored (null
@@ -172,6 +186,8 @@ public:
 
     // Files (tests and measurements).
     const std::wstring& GetControlPath() const noexcept { return m_controlPath; }
+    const std::wstring& GetWriteLockName() const noexcept { return m_writeLockName; }
+    SECURITY_ATTRIBUTES* GetSecurityAttributes() const noexcept { return m_securityAttributes; }
     std::wstring GetCatalogPath(DWORD generation) const;
     std::wstring GetImagePath(DWORD generation) const;
     std::wstring GetTextPath(DWORD id) const;
@@ -181,7 +197,9 @@ public:
 private:
     struct CControlBlock;
     template <class Change>
-    CAdblockCatalog Write(Change&& change, std::vector<std::wstring>* leftOut);
+    CAdblockCatalog Write(Change&& change, std::vector<std::wstring>* leftOut, bool rebuildImage = true);
+    CAdblockCatalog Publish(CAdblockCatalog& catalog, DWORD after, CControlBlock* control);
+    DWORD WriteText(CAdblockCatalog& catalog, const std::string& text, CAdblockListEntry& entry);
     CAdblockCatalog ReadCatalogForWriter(const CControlBlock* control);
     bool TryReadCatalog(DWORD generation, CAdblockCatalog& catalog) const;
     const CControlBlock* GetControl() noexcept;

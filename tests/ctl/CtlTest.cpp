@@ -14,6 +14,7 @@
 #include "storage/NamedMutex.h"
 #include "storage/NamedObjects.h"
 #include "tests/support/Files.h"
+#include "tests/support/HttpServer.h"
 #include "tests/support/Process.h"
 #include "tests/support/TestEnvironment.h"
 #include "verdict/UrlVerdict.h"
@@ -486,8 +487,12 @@ TEST_F(QuellanCtl, ListsAreAddedShownExplainedAndRemoved)
     EXPECT_EQ(add.out, "added \"Easy Sample\": 3 network filters, 1 cosmetic lines, 3 skipped (csp 2, popunder 1)\n");
     EXPECT_EQ(Ctl({L"lists", L"add", File(L"easy.txt")}).exitCode, 1u) << "the name is taken";
     CProgramResult lists = Ctl({L"lists"});
-    EXPECT_EQ(lists.out, "Easy Sample\t" + Utf8(File(L"easy.txt")) +
-                             "\t3 network filters, 1 cosmetic lines, 3 skipped (csp 2, popunder 1)\n");
+    const std::string shown = "Easy Sample\t" + Utf8(File(L"easy.txt")) +
+                              "\t3 network filters, 1 cosmetic lines, 3 skipped (csp 2, popunder 1)\t";
+    EXPECT_EQ(lists.out.substr(0, shown.size()), shown);
+    EXPECT_TRUE(std::regex_match(lists.out.substr(std::min(shown.size(), lists.out.size())),
+                                 std::regex("updated 20\\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d UTC\tnext check 20[-0-9: ]+UTC\tok\n")))
+        << lists.out;
 
     // The user's list first; the lists decide what it leaves open.
     ASSERT_EQ(Ctl({L"add", L"%*/ads-ok/*", L"*/mine/*"}).exitCode, 0u);
@@ -552,4 +557,46 @@ TEST_F(QuellanCtl, AllowSiteAllowsEveryRequestOfItsPagesUntilRemoved)
     EXPECT_EQ(Ctl({L"allow-site"}).exitCode, 2u);
     Ctl({L"lists", L"remove", L"Allowed sites"});
     Ctl({L"lists", L"remove", L"Site Sample"});
+}
+
+TEST_F(QuellanCtl, ListsComeFromAddressesAndAreUpdatedFromThem)
+{
+    Ctl({L"lists", L"remove", L"Served"});  // left by an earlier run that failed
+    CHttpServer server;
+    CHttpServer::CResponse response;
+    response.body = "[Adblock Plus 2.0]\n! Title: Served\n||ads.example^\n";
+    response.etag = "\"1\"";
+    server.Serve("/list.txt", response);
+    const std::wstring url = server.Url(L"/list.txt");
+    CProgramResult add = Ctl({L"lists", L"add", url});
+    EXPECT_EQ(add.exitCode, 0u) << add.err;
+    EXPECT_EQ(add.out, "added \"Served\": 1 network filters, 0 cosmetic lines, 0 skipped\n");
+    EXPECT_EQ(Ctl({L"check", L"http://ads.example/a"}).out, "blocked http://ads.example/a\n");
+
+    EXPECT_NE(Ctl({L"lists", L"update", L"--if-due"}).out.find("not due \"Served\" (next check 20"), std::string::npos);
+    EXPECT_EQ(Ctl({L"lists", L"update", L"served"}).out, "not modified \"Served\"\n");
+    response.body = "[Adblock Plus 2.0]\n! Title: Served\n||ads.example^\n||more.example^\nexample.com##.ad\n";
+    response.etag = "\"2\"";
+    server.Serve("/list.txt", response);
+    CProgramResult update = Ctl({L"lists", L"update", L"Served"});
+    EXPECT_EQ(update.exitCode, 0u) << update.err;
+    EXPECT_EQ(update.out, "updated \"Served\": 2 network filters, 1 cosmetic lines, 0 skipped\n");
+    EXPECT_EQ(Ctl({L"check", L"http://more.example/a"}).out, "blocked http://more.example/a\n");
+
+    CHttpServer::CResponse gone;
+    gone.status = 404;
+    server.Serve("/list.txt", gone);
+    CProgramResult failed = Ctl({L"lists", L"update", L"Served"});
+    EXPECT_EQ(failed.exitCode, 1u);
+    EXPECT_EQ(failed.err, "QuellanCtl: list \"Served\" not updated: the server answered 404; it stays as it was\n")
+        << failed.err;
+    EXPECT_NE(Ctl({L"lists"}).out.find("\tthe server answered 404\n"), std::string::npos);
+    EXPECT_EQ(Ctl({L"check", L"http://more.example/a"}).out, "blocked http://more.example/a\n");
+
+    CProgramResult refused = Ctl({L"lists", L"add", server.Url(L"/absent.txt")});
+    EXPECT_EQ(refused.exitCode, 1u);
+    EXPECT_NE(refused.err.find("the server answered 404; nothing was added"), std::string::npos) << refused.err;
+    EXPECT_EQ(Ctl({L"lists", L"update", L"Served", L"Other"}).exitCode, 2u);
+    EXPECT_EQ(Ctl({L"lists", L"update", L"Absent"}).exitCode, 1u);
+    EXPECT_EQ(Ctl({L"lists", L"remove", L"Served"}).exitCode, 0u);
 }

@@ -1,17 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <wininet.h>
+
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "com/Error.h"
 #include "storage/AdblockListStore.h"
+#include "storage/AdblockListUpdate.h"
 #include "storage/NamedObjects.h"
 #include "tests/storage/KillPoints.h"
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/Files.h"
+#include "tests/support/HttpServer.h"
 #include "tests/support/Roles.h"
+#include "tests/support/TestEnvironment.h"
 
 namespace {
 
@@ -279,4 +287,305 @@ TEST(AdblockListStore, AWriterKilledAtAnyInstantLeavesThePreviousListsInForce)
         EXPECT_EQ(InForce(*writer), now) << what;
     }
     EXPECT_TRUE(published) << "the last kill point comes after the change";
+}
+
+// args: the lists, then a kill point. Replaces the text of "Old" with
+// kNewList, as an update does, and dies at the kill point.
+QUELLAN_TEST_ROLE(KillListsReplacer)
+{
+    auto store = CScratchLists::OpenFrom(args);
+    CKillPointHooks hooks;
+    hooks.ArmKill(KillPointFromArgs(args, 2));
+    store->Replace(L"Old", kNewList, nullptr);
+    hooks.Disarm();
+    return 0;
+}
+
+// The same for an update that replaces a list's text: the old text judges
+// until the new one is published, never neither, and nothing of the dead
+// writer stays behind.
+TEST(AdblockListStore, AnUpdateKilledAtAnyInstantLeavesThePreviousTextInForce)
+{
+    std::vector<std::string> trace;
+    {
+        CScratchLists traced;
+        auto store = traced.Open();
+        store->Add(L"Old", L"old.txt", kOldList);
+        CKillPointHooks hooks;
+        hooks.ArmTrace();
+        store->Replace(L"Old", kNewList, nullptr);
+        hooks.Disarm();
+        trace = hooks.Trace();
+    }
+    bool published = false;
+    for (const CKillPoint& point : KillPointsOf(trace)) {
+        const std::string what = Describe(point, trace);
+        CScratchLists lists;
+        auto store = lists.Open();
+        store->Add(L"Old", L"old.txt", kOldList);
+        ASSERT_EQ(InForce(*store), "old") << what;
+        std::vector<std::wstring> args = lists.ToArgs();
+        for (const std::wstring& arg : KillPointArgs(point))
+            args.push_back(arg);
+        ASSERT_EQ(RunRole(L"KillListsReplacer", args).exitCode, kKilledExitCode) << what;
+        auto fresh = lists.Open();
+        const std::string now = InForce(*fresh);
+        EXPECT_EQ(now, published ? "new" : now == "new" ? "new" : "old") << "a process that starts now, " << what;
+        published = now == "new";
+        EXPECT_EQ(InForce(*store), now) << "the process that judged before, " << what;
+        store.reset();
+        fresh.reset();
+        auto writer = lists.Open();
+        writer->SetEnabled(L"Old", true);
+        EXPECT_EQ(ListFiles(FolderOf(lists.files.Path())).size(), 4u) << what;
+        EXPECT_EQ(InForce(*writer), now) << what;
+    }
+    EXPECT_TRUE(published) << "the last kill point comes after the change";
+}
+
+// ---- Lists kept current from their sources ---------------------------------
+
+namespace {
+
+const std::string kServedOld = "[Adblock Plus 2.0]\n! Title: Served\n! Expires: 2 days\n||old.example^\n";
+const std::string kServedNew = "[Adblock Plus 2.0]\n! Title: Served\n! Expires: 6 hours\n||new.example^\n";
+
+std::uint64_t Ticks(FILETIME time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+std::uint64_t NowTicks()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return Ticks(now);
+}
+
+// Each of the lists' files with its bytes and last write time.
+std::map<std::wstring, std::pair<std::string, std::uint64_t>> Snapshot(const std::wstring& folder)
+{
+    std::map<std::wstring, std::pair<std::string, std::uint64_t>> files;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"list*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return files;
+    do
+        files[found.cFileName] = {ReadFileBytes(folder + found.cFileName), Ticks(found.ftLastWriteTime)};
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return files;
+}
+
+CListUpdateResult UpdateOne(CAdblockListStore& store, const CListFetchOptions& options = CListFetchOptions())
+{
+    std::vector<CListUpdateResult> results = UpdateAdblockLists(store, L"Served", false, nullptr, options);
+    EXPECT_EQ(results.size(), 1u);
+    return results.empty() ? CListUpdateResult() : results[0];
+}
+
+}  // namespace
+
+TEST(AdblockListUpdate, ExpiresSetsThePeriodAndFailuresBackOffWithASpread)
+{
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock Plus 2.0]\n! Expires: 5 days (update frequency)\n"), 5u * 86400);
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock]\n! Expires: 12 hours\n"), 12u * 3600);
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock]\n! Expires: 1h\n"), 3600u);
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock]\n! expires: 0 days\n"), kDefaultListPeriod) << "zero means nothing";
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock]\n! Expires: 10 minutes\n"), kDefaultListPeriod) << "an unknown unit";
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock]\n! Expires: 999999999 days\n"), kMaxListPeriod);
+    EXPECT_EQ(AdblockListPeriodOf("[Adblock]\n||a.example^\n"), kDefaultListPeriod);
+
+    const FILETIME now = {0, 0x01000000};
+    auto delay = [&](DWORD period, DWORD failures, std::uint32_t random) {
+        return (Ticks(AdblockListNextDue(now, period, failures, random)) - Ticks(now)) / 10000000;
+    };
+    const DWORD day = 86400;
+    EXPECT_EQ(delay(4 * day, 0, 0), 4u * day);
+    EXPECT_EQ(delay(4 * day, 0, 1000), 4u * day + 4 * day / 10) << "at most a tenth more";
+    EXPECT_EQ(delay(4 * day, 1, 0), 3600u) << "an hour after the first failure";
+    EXPECT_EQ(delay(4 * day, 3, 0), 4u * 3600);
+    EXPECT_EQ(delay(4 * day, 40, 0), 4u * day) << "never later than the period";
+    EXPECT_EQ(delay(1, 0, 0), 3600u) << "never sooner than an hour";
+}
+
+TEST(AdblockListUpdate, AListAddedByAddressIsUpdatedAndAnUnchangedOneOnlyChecked)
+{
+    CScratchLists lists;
+    auto store = lists.Open();
+    const std::wstring folder = FolderOf(lists.files.Path());
+    CHttpServer server;
+    CHttpServer::CResponse response;
+    response.body = kServedOld;
+    response.etag = "\"v1\"";
+    server.Serve("/served.txt", response);
+    const CAdblockListEntry added = AddAdblockListFromSource(*store, server.Url(L"/served.txt"));
+    EXPECT_EQ(added.name, L"Served");
+    EXPECT_EQ(added.source, server.Url(L"/served.txt"));
+    EXPECT_EQ(added.etag, L"\"v1\"");
+    EXPECT_EQ(added.period, 2u * 86400);
+    EXPECT_EQ(InForce(*store), "old");
+
+    // Due at its time: --if-due asks nothing before it.
+    EXPECT_EQ(UpdateAdblockLists(*store, L"", true)[0].outcome, CListUpdateResult::NotDue);
+    EXPECT_EQ(server.RequestLines().size(), 1u);
+
+    // A changed copy replaces the text; the list stays off if it was.
+    response.body = kServedNew;
+    response.etag = "\"v2\"";
+    server.Serve("/served.txt", response);
+    store->SetEnabled(L"Served", false);
+    CListUpdateResult updated = UpdateOne(*store);
+    EXPECT_EQ(updated.outcome, CListUpdateResult::Updated);
+    EXPECT_FALSE(updated.entry.enabled);
+    EXPECT_EQ(updated.entry.period, 6u * 3600);
+    EXPECT_EQ(InForce(*store), "none");
+    store->SetEnabled(L"Served", true);
+    EXPECT_EQ(InForce(*store), "new");
+
+    // Unchanged: one conditional request, answered 304; the text and image
+    // files keep their bytes and times, only the catalog records the check.
+    const auto before = Snapshot(folder);
+    const std::uint64_t checkBefore = Ticks(store->ReadCatalog().lists[0].lastCheck);
+    Sleep(20);
+    CListUpdateResult checked = UpdateOne(*store);
+    EXPECT_EQ(checked.outcome, CListUpdateResult::NotModified);
+    EXPECT_EQ(server.RequestLines().size(), 3u);
+    EXPECT_EQ(server.CountAnswers(304), 1u);
+    const auto after = Snapshot(folder);
+    for (const auto& [name, file] : before) {
+        if (name.find(L".cat") != std::wstring::npos || name == L"lists.ctl")
+            continue;
+        ASSERT_TRUE(after.count(name)) << "gone: " << std::string(name.begin(), name.end());
+        EXPECT_EQ(after.at(name), file) << "rewritten: " << std::string(name.begin(), name.end());
+    }
+    EXPECT_EQ(after.size(), before.size()) << "one catalog for another, nothing more";
+    const CAdblockListEntry entry = store->ReadCatalog().lists[0];
+    EXPECT_EQ(entry.lastResult, S_FALSE);
+    EXPECT_GT(Ticks(entry.lastCheck), checkBefore);
+    EXPECT_GE(Ticks(entry.nextDue), Ticks(entry.lastCheck) + std::uint64_t{6 * 3600} * 10000000);
+    EXPECT_EQ(entry.etag, L"\"v2\"");
+    EXPECT_EQ(InForce(*lists.Open()), "new") << "a process that starts now";
+}
+
+TEST(AdblockListUpdate, FilesAndFileAddressesAreSourcesToo)
+{
+    CScratchLists lists;
+    auto store = lists.Open();
+    const std::wstring path = MakeScratchDir() + L"\\served.txt";
+    WriteFileBytes(path, kServedOld);
+    AddAdblockListFromSource(*store, L"file:///" + path);
+    EXPECT_EQ(InForce(*store), "old");
+    EXPECT_EQ(UpdateOne(*store).outcome, CListUpdateResult::NotModified) << "the file's time and size did not change";
+    WriteFileBytes(path, kServedNew);
+    EXPECT_EQ(UpdateOne(*store).outcome, CListUpdateResult::Updated);
+    EXPECT_EQ(InForce(*store), "new");
+    store->Remove(L"Served");
+    WriteFileBytes(path, "no header\n||x.example^\n");
+    EXPECT_EQ(FailureOf([&] { AddAdblockListFromSource(*store, path); }), kListNotAdblock);
+    EXPECT_EQ(FailureOf([&] { AddAdblockListFromSource(*store, path + L".absent"); }),
+              HResultFromWin32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(FailureOf([&] { AddAdblockListFromSource(*store, L"ftp://a.example/list.txt"); }), kListBadSource);
+    EXPECT_TRUE(store->ReadCatalog().lists.empty());
+}
+
+TEST(AdblockListUpdate, EveryBadAnswerKeepsTheOldListAndSaysWhy)
+{
+    CScratchLists lists;
+    auto store = lists.Open();
+    const std::wstring folder = FolderOf(lists.files.Path());
+    auto server = std::make_unique<CHttpServer>();
+    server->Serve("/served.txt", kServedOld);
+    AddAdblockListFromSource(*store, server->Url(L"/served.txt"));
+    const std::string text = Snapshot(folder).begin()->second.first;
+    CListFetchOptions quick;
+    quick.timeoutMs = 1000;
+
+    auto answer = [&](int status, std::string body, std::string type = "text/plain") {
+        CHttpServer::CResponse response;
+        response.status = status;
+        response.body = std::move(body);
+        response.contentType = std::move(type);
+        return response;
+    };
+    CHttpServer::CResponse slow = answer(200, kServedNew);
+    slow.delayMs = 3000;
+    CHttpServer::CResponse cut = answer(200, kServedNew + std::string(100000, '!'));
+    cut.cutAfter = cut.body.size() / 2;
+    CHttpServer::CResponse redirect = answer(302, "");
+    redirect.headers.push_back("Location: /login.html");
+    server->Serve("/login.html", "<!DOCTYPE html><html><form>sign in</form></html>", "text/html");
+    const struct
+    {
+        const char* what;
+        CHttpServer::CResponse response;
+        HRESULT reason;
+    } cases[] = {
+        {"404", answer(404, "not found"), HttpStatusFailure(404)},
+        {"500", answer(500, "oops"), HttpStatusFailure(500)},
+        {"a redirect to an HTML page", redirect, kListIsHtmlPage},
+        {"a body without the header", answer(200, "! Title: Served\n||new.example^\n"), kListNotAdblock},
+        {"a body cut short", cut, kListCutShort},
+        {"an empty body", answer(200, ""), kListCutShort},
+        {"NUL bytes", answer(200, kServedNew + std::string(64, '\0')), kListNotText},
+        {"no filter at all", answer(200, "[Adblock Plus 2.0]\n! Title: Served\n"), kListNotText},
+        {"50 MB of garbage", answer(200, std::string(50u << 20, 'x'), "application/octet-stream"),
+         kAdblockListTooLarge},
+        // Last: the server sleeps on after the client gave up.
+        {"a timeout", slow, HResultFromWin32(ERROR_INTERNET_TIMEOUT)},
+    };
+    DWORD failures = 0;
+    for (const auto& bad : cases) {
+        server->Serve("/served.txt", bad.response);
+        const CListUpdateResult result =
+            UpdateOne(*store, bad.response.delayMs != 0 ? quick : CListFetchOptions());
+        EXPECT_EQ(result.outcome, CListUpdateResult::Failed) << bad.what;
+        EXPECT_EQ(result.result, bad.reason) << bad.what;
+        EXPECT_FALSE(DescribeListFailure(result.result).empty()) << bad.what;
+        EXPECT_EQ(InForce(*store), "old") << bad.what;
+        const CAdblockListEntry entry = store->ReadCatalog().lists[0];
+        EXPECT_EQ(entry.lastResult, bad.reason) << bad.what;
+        EXPECT_EQ(entry.failures, ++failures) << bad.what;
+        EXPECT_LE(Ticks(entry.nextDue), NowTicks() + std::uint64_t{2 * 86400 + 86400 / 5} * 10000000) << bad.what;
+    }
+    const CAdblockListEntry backedOff = store->ReadCatalog().lists[0];
+    EXPECT_GT(Ticks(backedOff.nextDue), NowTicks() + std::uint64_t{86400} * 10000000) << "doubled up to the period";
+    server.reset();
+    const CListUpdateResult down = UpdateOne(*store);
+    EXPECT_EQ(down.result, HResultFromWin32(ERROR_INTERNET_CANNOT_CONNECT)) << "server down";
+    EXPECT_EQ(InForce(*store), "old");
+    const auto files = Snapshot(folder);
+    EXPECT_EQ(std::count_if(files.begin(), files.end(), [&](const auto& file) { return file.second.first == text; }),
+              1) << "the old text is still stored";
+}
+
+// args: the lists. Updates the lists that are due.
+QUELLAN_TEST_ROLE(UpdateDueLists)
+{
+    auto store = CScratchLists::OpenFrom(args);
+    const std::vector<CListUpdateResult> results = UpdateAdblockLists(*store, L"", true);
+    return results.size() == 1 && (results[0].outcome == CListUpdateResult::Updated ||
+                                   results[0].outcome == CListUpdateResult::NotDue)
+               ? 0
+               : 3;
+}
+
+TEST(AdblockListUpdate, TwoProcessesDueAtOnceFetchOnce)
+{
+    CScratchLists lists;
+    auto store = lists.Open();
+    CHttpServer server;
+    server.Serve("/served.txt", kServedOld);
+    AddAdblockListFromSource(*store, server.Url(L"/served.txt"));
+    store->Stamp(L"Served", [](CAdblockListEntry& entry) { entry.nextDue = FILETIME{}; });
+    CHttpServer::CResponse slow;
+    slow.body = kServedNew;
+    slow.delayMs = 1500;
+    server.Serve("/served.txt", slow);
+    CHandle first = StartRole(L"UpdateDueLists", lists.ToArgs());
+    CHandle second = StartRole(L"UpdateDueLists", lists.ToArgs());
+    EXPECT_EQ(WaitForProcess(first), 0u);
+    EXPECT_EQ(WaitForProcess(second), 0u);
+    EXPECT_EQ(server.RequestLines().size(), 2u) << "the add, and one update";
+    EXPECT_EQ(InForce(*store), "new");
 }

@@ -59,6 +59,8 @@ const char* ReasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 304:
+        return "Not Modified";
     case 404:
         return "Not Found";
     default:
@@ -241,6 +243,12 @@ std::size_t CHttpServer::CountRequests(const std::string& text) const
     return count;
 }
 
+std::size_t CHttpServer::CountAnswers(int status) const
+{
+    CCritSecLock hold(m_lock);
+    return static_cast<std::size_t>(std::count(m_statuses.begin(), m_statuses.end(), status));
+}
+
 std::size_t CHttpServer::ConnectionCount() const
 {
     CCritSecLock hold(m_lock);
@@ -344,7 +352,17 @@ bool CHttpServer::Answer(CConnection& connection)
             CCritSecLock hold(m_lock);
             m_requestLines.push_back(requestLine);
             response = Lookup(target);
+            if (!response.etag.empty() && HeaderValue(headers, "if-none-match") == response.etag) {
+                response.status = 304;
+                response.body.clear();
+            }
+            m_statuses.push_back(response.status);
         }
+        for (DWORD waited = 0; waited < response.delayMs && !InterlockedCompareExchange(&m_stop, 0, 0); waited += 10)
+            Sleep(10);
+        if (!response.etag.empty())
+            response.headers.push_back("ETag: " + response.etag);
+        const bool cut = response.cutAfter < response.body.size();
         std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + ReasonPhrase(response.status) +
                           "\r\nContent-Type: " + response.contentType +
                           "\r\nContent-Length: " + std::to_string(response.body.size()) +
@@ -352,9 +370,9 @@ bool CHttpServer::Answer(CConnection& connection)
         for (const std::string& header : response.headers)
             out += header + "\r\n";
         out += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
-        if (method != "HEAD")
-            out += response.body;
-        if (!SendAll(connection.socket, out) || close)
+        if (method != "HEAD" && response.status != 304)
+            out += cut ? response.body.substr(0, response.cutAfter) : response.body;
+        if (!SendAll(connection.socket, out) || close || cut)
             return false;
     }
 }

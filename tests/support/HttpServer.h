@@ -38,6 +38,14 @@ public:
         std::string contentType = "text/plain";
         // Extra header lines, each "Name: value" without the line end.
         std::vector<std::string> headers;
+        // Sent as the ETag; a request whose If-None-Match names it gets
+        // 304 Not Modified without a body.
+        std::string etag;
+        // How long the answer waits (a slow server).
+        DWORD delayMs = 0;
+        // Only this many bytes of the body are sent (after a Content-Length
+        // of the whole), then the connection is closed.
+        std::size_t cutAfter = static_cast<std::size_t>(-1);
     };
 
     // Binds 127.0.0.1 (or another loopback address, such as "127.0.0.2",
@@ -67,6 +75,8 @@ public:
     // How many received request lines contain text.
     std::size_t CountRequests(const std::string& text) const;
     std::size_t ConnectionCount() const;
+    // How many answers had this status.
+    std::size_t CountAnswers(int status) const;
     // Waits until the predicate over the server holds; false after timeoutMs.
     template <class Predicate>
     bool WaitFor(Predicate&& done, DWORD timeoutMs) const
@@ -99,5 +109,6 @@ private:
     mutable CCriticalSection m_lock;  // everything below
     std::map<std::string, CResponse> m_responses;
     std::vector<std::string> m_requestLines;
+    std::vector<int> m_statuses;
     std::size_t m_connections = 0;
 };
