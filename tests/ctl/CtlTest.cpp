@@ -530,7 +530,7 @@ TEST_F(QuellanCtl, AllowSiteAllowsEveryRequestOfItsPagesUntilRemoved)
 {
     Ctl({L"lists", L"remove", L"Allowed sites"});  // left by an earlier run that failed
     Ctl({L"lists", L"remove", L"Site Sample"});
-    WriteFileBytes(File(L"site.txt"), "! Title: Site Sample\n||ads.example^\n");
+    WriteFileBytes(File(L"site.txt"), "[Adblock Plus 2.0]\n! Title: Site Sample\n||ads.example^\n");
     ASSERT_EQ(Ctl({L"lists", L"add", File(L"site.txt")}).exitCode, 0u);
     ASSERT_EQ(Ctl({L"add", L"*/mine/*"}).exitCode, 0u);
     auto check = [&](const wchar_t* page) {
