@@ -273,6 +273,22 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
 }
 
+// The catalog's list named `name` (letter case ignored), or its end.
+std::vector<CAdblockListEntry>::iterator FindList(CAdblockCatalog& catalog, const std::wstring& name)
+{
+    return std::find_if(catalog.lists.begin(), catalog.lists.end(),
+                        [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
+}
+
+// The same, or throws kAdblockListNotFound.
+std::vector<CAdblockListEntry>::iterator ListNamed(CAdblockCatalog& catalog, const std::wstring& name)
+{
+    const auto found = FindList(catalog, name);
+    if (found == catalog.lists.end())
+        ThrowHResult(kAdblockListNotFound);
+    return found;
+}
+
 // The entry of the list whose text is `id` as published, with its counts.
 CAdblockListEntry PublishedEntry(const CAdblockCatalog& published, DWORD id)
 {
@@ -840,8 +856,7 @@ CAdblockListEntry CAdblockListStore::Edit(const std::wstring& name, const std::w
     DWORD id = 0;
     const CAdblockCatalog published = Write(
         [&](CAdblockCatalog& catalog) {
-            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
-                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
+            auto found = FindList(catalog, name);
             std::string text;
             if (found == catalog.lists.end()) {
                 if (catalog.lists.size() >= kMaxLists)
@@ -875,10 +890,7 @@ CAdblockListEntry CAdblockListStore::Replace(const std::wstring& name, const std
     DWORD id = 0;
     const CAdblockCatalog published = Write(
         [&](CAdblockCatalog& catalog) {
-            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
-                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
-            if (found == catalog.lists.end())
-                ThrowHResult(kAdblockListNotFound);
+            const auto found = ListNamed(catalog, name);
             if (stamp)
                 stamp(*found);
             id = WriteText(catalog, text, *found);
@@ -891,10 +903,7 @@ void CAdblockListStore::Stamp(const std::wstring& name, const CStamp& stamp)
 {
     Write(
         [&](CAdblockCatalog& catalog) {
-            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
-                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
-            if (found == catalog.lists.end())
-                ThrowHResult(kAdblockListNotFound);
+            const auto found = ListNamed(catalog, name);
             stamp(*found);
         },
         nullptr, false);
@@ -904,10 +913,7 @@ void CAdblockListStore::Remove(const std::wstring& name, std::vector<std::wstrin
 {
     Write(
         [&](CAdblockCatalog& catalog) {
-            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
-                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
-            if (found == catalog.lists.end())
-                ThrowHResult(kAdblockListNotFound);
+            const auto found = ListNamed(catalog, name);
             catalog.lists.erase(found);
         },
         leftOut);
@@ -917,10 +923,7 @@ void CAdblockListStore::SetEnabled(const std::wstring& name, bool enabled, std::
 {
     Write(
         [&](CAdblockCatalog& catalog) {
-            auto found = std::find_if(catalog.lists.begin(), catalog.lists.end(),
-                                      [&](const CAdblockListEntry& entry) { return SameName(entry.name, name); });
-            if (found == catalog.lists.end())
-                ThrowHResult(kAdblockListNotFound);
+            const auto found = ListNamed(catalog, name);
             found->enabled = enabled;
         },
         leftOut);
