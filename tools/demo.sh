@@ -104,8 +104,8 @@ if [ "$browse" = 1 ]; then
   ctl check --explain --type script --page http://news.example.com/ http://tracker.example.net/t.js
   echo "\$ QuellanCtl check --explain --type script --page http://www.tracker.example.net/ http://tracker.example.net/t.js"
   ctl check --explain --type script --page http://www.tracker.example.net/ http://tracker.example.net/t.js
-  echo "\$ QuellanCtl check --explain https://secure-ads.example.org/banner.png"
-  ctl check --explain https://secure-ads.example.org/banner.png
+  echo "\$ QuellanCtl check --explain https://secure-ads.example.org/slot.png"
+  ctl check --explain https://secure-ads.example.org/slot.png
 fi
 
 if [ -n "$pictures" ]; then
