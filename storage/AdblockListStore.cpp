@@ -273,6 +273,14 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
 }
 
+// Throws E_INVALIDARG for a name or source a catalog cannot keep.
+void CheckNameAndSource(const std::wstring& name, const std::wstring& source)
+{
+    if (name.empty() || name.size() > kMaxAdblockListName || name.find(L'\0') != std::wstring::npos ||
+        source.size() > kMaxAdblockListSource || source.find(L'\0') != std::wstring::npos)
+        ThrowHResult(E_INVALIDARG);
+}
+
 // The catalog's list named `name` (letter case ignored), or its end.
 std::vector<CAdblockListEntry>::iterator FindList(CAdblockCatalog& catalog, const std::wstring& name)
 {
@@ -821,9 +829,7 @@ CAdblockListEntry CAdblockListStore::Add(const std::wstring& name, const std::ws
 {
     if (text.size() > kMaxAdblockListText)
         ThrowHResult(kAdblockListTooLarge);
-    if (name.empty() || name.size() > kMaxAdblockListName || name.find(L'\0') != std::wstring::npos ||
-        source.size() > kMaxAdblockListSource || source.find(L'\0') != std::wstring::npos)
-        ThrowHResult(E_INVALIDARG);
+    CheckNameAndSource(name, source);
     DWORD id = 0;
     const CAdblockCatalog published = Write(
         [&](CAdblockCatalog& catalog) {
@@ -850,9 +856,7 @@ CAdblockListEntry CAdblockListStore::Edit(const std::wstring& name, const std::w
                                           const std::function<std::string(const std::string* text)>& edit,
                                           std::vector<std::wstring>* leftOut)
 {
-    if (name.empty() || name.size() > kMaxAdblockListName || name.find(L'\0') != std::wstring::npos ||
-        source.size() > kMaxAdblockListSource || source.find(L'\0') != std::wstring::npos)
-        ThrowHResult(E_INVALIDARG);
+    CheckNameAndSource(name, source);
     DWORD id = 0;
     const CAdblockCatalog published = Write(
         [&](CAdblockCatalog& catalog) {

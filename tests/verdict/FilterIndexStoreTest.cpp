@@ -41,8 +41,11 @@ std::vector<CFilterRulePtr> Records(const std::vector<std::wstring>& texts)
 
 // armed runs once the writer holds the list, before the change begins
 // (a hook on the system calls the change makes).
-void ReplaceList(CSharedStore& store, const std::vector<std::wstring>& texts,
-                 const std::function<void()>& armed = nullptr)
+// The records of `texts` written by `write` (ReplaceAllRecords or
+// AppendRecords) in one change.
+template <class TWrite>
+void WriteAll(CSharedStore& store, const std::vector<std::wstring>& texts, const std::function<void()>& armed,
+              TWrite write)
 {
     const auto owned = Records(texts);
     std::vector<const FilterRule*> records;
@@ -51,7 +54,14 @@ void ReplaceList(CSharedStore& store, const std::vector<std::wstring>& texts,
     CStoreWriter writer(store);
     if (armed)
         armed();
-    ReplaceAllRecords(writer, records.data(), records.data() + records.size());
+    write(writer, records.data(), records.data() + records.size());
+}
+
+void ReplaceList(CSharedStore& store, const std::vector<std::wstring>& texts,
+                 const std::function<void()>& armed = nullptr)
+{
+    WriteAll(store, texts, armed, [](CStoreWriter& writer, const FilterRule* const* first,
+                                     const FilterRule* const* last) { ReplaceAllRecords(writer, first, last); });
 }
 
 void Append(CSharedStore& store, const std::wstring& text)
@@ -65,14 +75,8 @@ void Append(CSharedStore& store, const std::wstring& text)
 void AppendAll(CSharedStore& store, const std::vector<std::wstring>& texts,
                const std::function<void()>& armed = nullptr)
 {
-    const auto owned = Records(texts);
-    std::vector<const FilterRule*> records;
-    for (const auto& record : owned)
-        records.push_back(record.get());
-    CStoreWriter writer(store);
-    if (armed)
-        armed();
-    AppendRecords(writer, records.data(), records.data() + records.size());
+    WriteAll(store, texts, armed, [](CStoreWriter& writer, const FilterRule* const* first,
+                                     const FilterRule* const* last) { AppendRecords(writer, first, last); });
 }
 
 // Is the published generation a tail beside an image (rather than an image)?
