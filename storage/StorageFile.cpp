@@ -23,9 +23,55 @@ struct CIoStatus
     ULONG_PTR information;
 };
 using NtSetInformationFileFunction = LONG(NTAPI*)(HANDLE, CIoStatus*, void*, ULONG, int);
+using NtQueryInformationFileFunction = LONG(NTAPI*)(HANDLE, CIoStatus*, void*, ULONG, int);
 
 const NtSetInformationFileFunction g_ntSetInformationFile =
     GetExport<NtSetInformationFileFunction>(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile");
+const NtQueryInformationFileFunction g_ntQueryInformationFile =
+    GetExport<NtQueryInformationFileFunction>(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile");
+
+// FILE_STANDARD_INFORMATION and FILE_ATTRIBUTE_TAG_INFORMATION, and their
+// classes (both since Windows 2000).
+struct CStandardInformation
+{
+    LARGE_INTEGER allocationSize;
+    LARGE_INTEGER endOfFile;
+    ULONG numberOfLinks;
+    BOOLEAN deletePending;
+    BOOLEAN directory;
+};
+constexpr int kFileStandardInformation = 5;
+struct CAttributeTagInformation
+{
+    ULONG fileAttributes;
+    ULONG reparseTag;
+};
+constexpr int kFileAttributeTagInformation = 35;
+
+// What the checks below need of an open file: its attributes and its
+// number of links. Asked of the file itself: GetFileInformationByHandle
+// also asks for the volume's serial number, which costs milliseconds in a
+// new process under some systems (Wine) and is not needed here.
+bool TryQueryFile(HANDLE file, DWORD& attributes, DWORD& links) noexcept
+{
+    if (!g_ntQueryInformationFile) {
+        BY_HANDLE_FILE_INFORMATION information;
+        if (!GetFileInformationByHandle(file, &information))
+            return false;
+        attributes = information.dwFileAttributes;
+        links = information.nNumberOfLinks;
+        return true;
+    }
+    CIoStatus status{};
+    CAttributeTagInformation tag{};
+    CStandardInformation standard{};
+    if (g_ntQueryInformationFile(file, &status, &tag, sizeof tag, kFileAttributeTagInformation) < 0 ||
+        g_ntQueryInformationFile(file, &status, &standard, sizeof standard, kFileStandardInformation) < 0)
+        return false;
+    attributes = tag.fileAttributes | (standard.directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
+    links = standard.numberOfLinks;
+    return true;
+}
 
 // The folder part of path, with its separator.
 std::wstring FolderOf(const std::wstring& path)
@@ -36,11 +82,10 @@ std::wstring FolderOf(const std::wstring& path)
 
 bool IsOwnRegularFile(HANDLE file) noexcept
 {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information))
+    DWORD attributes = 0, links = 0;
+    if (GetFileType(file) != FILE_TYPE_DISK || !TryQueryFile(file, attributes, links))
         return false;
-    return (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-           information.nNumberOfLinks == 1;
+    return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 && links == 1;
 }
 
 // The file's folder, opened without following a reparse point and checked
@@ -53,10 +98,9 @@ CFileHandle OpenCheckedFolder(const std::wstring& path) noexcept
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder)
         return folder;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(folder.Get(), &information) ||
-        (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) !=
-            FILE_ATTRIBUTE_DIRECTORY) {
+    DWORD attributes = 0, links = 0;
+    if (!TryQueryFile(folder.Get(), attributes, links) ||
+        (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != FILE_ATTRIBUTE_DIRECTORY) {
         folder.Reset();
         SetLastError(ERROR_CANT_ACCESS_FILE);
     }
