@@ -99,11 +99,19 @@ struct CTailHeader
     DWORD tailSize;        // the list's bytes after baseListSize
     std::uint64_t baseListHash;
     std::uint64_t tailHash;  // CFilterChecksum of the tail's bytes
+    // Since version 2: the image file it extends as its writer proved it, so
+    // that a reader whose proof vouches for the tail need not hash the image
+    // again while that file is unchanged (zero in version 1: it must).
+    DWORD baseImageSize;
+    FILETIME baseImageCreated;
+    FILETIME baseImageWritten;
+    DWORD reserved;
 };
-static_assert(sizeof(CTailHeader) == 40, "the tail file's layout");
+static_assert(sizeof(CTailHeader) == 64, "the tail file's layout");
+constexpr DWORD kTailHeaderSizeV1 = 40;
 
 constexpr DWORD kTailMagic = 0x54584951;  // "QIXT"
-constexpr DWORD kTailVersion = 1;
+constexpr DWORD kTailVersion = 2;
 constexpr DWORD kControlMagic = 0x43584951;  // "QIXC"
 constexpr DWORD kControlVersion = 1;
 constexpr DWORD kControlSize = 64;
@@ -202,14 +210,35 @@ std::vector<BYTE> ReadListFile(const std::wstring& path)
 // The header of the tail file `file` (`size` bytes), read once from a
 // mapping another process can write; false when it is no tail this code
 // can use.
-bool TryReadTailHeader(const BYTE* file, DWORD size, CTailHeader& header) noexcept
+// Version 1 (a shorter header, no base image stamp) is still read. `bytes`
+// gets the header's size, where the tail's bytes begin.
+bool TryReadTailHeader(const BYTE* file, DWORD size, CTailHeader& header, DWORD& bytes) noexcept
 {
-    if (size < sizeof header)
+    if (size < kTailHeaderSizeV1)
         return false;
-    std::memcpy(&header, file, sizeof header);
+    header = {};
+    std::memcpy(&header, file, kTailHeaderSizeV1);
     asm volatile("" : : "r"(&header) : "memory");
-    return header.magic == kTailMagic && header.version == kTailVersion && header.tailSize != 0 &&
-           header.tailSize <= CFilterIndexStore::kMaxTailBytes && header.tailSize <= size - sizeof header;
+    if (header.magic != kTailMagic)
+        return false;
+    if (header.version == kTailVersion && size >= sizeof header) {
+        std::memcpy(&header, file, sizeof header);
+        asm volatile("" : : "r"(&header) : "memory");
+        bytes = sizeof header;
+    } else if (header.version == 1) {
+        bytes = kTailHeaderSizeV1;
+    } else {
+        return false;
+    }
+    return header.magic == kTailMagic && header.tailSize != 0 && header.tailSize <= CFilterIndexStore::kMaxTailBytes &&
+           header.tailSize <= size - bytes;
+}
+
+bool SameStamp(const CFilterIndexStore::CProof::CStamp& stamp, const CTailHeader& header) noexcept
+{
+    return stamp.size != 0 && stamp.size == header.baseImageSize &&
+           CompareFileTime(&stamp.created, &header.baseImageCreated) == 0 &&
+           CompareFileTime(&stamp.written, &header.baseImageWritten) == 0;
 }
 
 std::uint64_t ChecksumOf(const BYTE* bytes, std::size_t size) noexcept
@@ -358,13 +387,18 @@ std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppen
     header.magic = kTailMagic;
     header.version = kTailVersion;
     CTailHeader published;
-    const bool extendsTail = TryReadTailHeader(bytes, fileSize, published);
+    DWORD publishedBytes = 0;
+    const bool extendsTail = TryReadTailHeader(bytes, fileSize, published, publishedBytes);
     if (extendsTail) {
         if (published.generation != current)
             return nullptr;
         header.baseGeneration = published.baseGeneration;
         header.baseListSize = published.baseListSize;
         header.baseListHash = published.baseListHash;
+        // The published tail is vouched for, so is what it says of its image.
+        header.baseImageSize = published.baseImageSize;
+        header.baseImageCreated = published.baseImageCreated;
+        header.baseImageWritten = published.baseImageWritten;
     } else {
         const std::unique_ptr<CFilterIndex> index = CFilterIndex::Open(bytes, fileSize, false);
         if (!index || index->GetGeneration() != current)
@@ -372,6 +406,9 @@ std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppen
         header.baseGeneration = current;
         header.baseListSize = index->GetListSize();
         header.baseListHash = index->GetListHash();
+        header.baseImageSize = stamp.size;
+        header.baseImageCreated = stamp.created;
+        header.baseImageWritten = stamp.written;
     }
     if (header.baseListSize > listSize || listSize - header.baseListSize > kMaxTailBytes - size)
         return nullptr;
@@ -387,7 +424,7 @@ std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppen
     BYTE* const tailBytes = tail.data() + sizeof header;
     if (oldTailSize != 0) {
         std::memcpy(tailBytes, writer.GetConstView() + header.baseListSize, oldTailSize);
-        if (std::memcmp(tailBytes, bytes + sizeof header, oldTailSize) != 0)
+        if (std::memcmp(tailBytes, bytes + publishedBytes, oldTailSize) != 0)
             return nullptr;
     }
     std::memcpy(tailBytes + oldTailSize, added, size);
@@ -608,7 +645,8 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
         const bool vouched = Vouches(*control, generation, proof);
         const BYTE* const file = static_cast<const BYTE*>(view.Get());
         CTailHeader tail;
-        if (TryReadTailHeader(file, size, tail)) {
+        DWORD tailAt = 0;
+        if (TryReadTailHeader(file, size, tail, tailAt)) {
             if (!LoadTail(*loaded, file, size, reader, vouched))
                 return nullptr;
         } else {
@@ -639,12 +677,13 @@ bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, 
 {
     // Under m_lock, with the list's read access held.
     CTailHeader header;
-    if (!TryReadTailHeader(file, size, header) || header.generation != loaded.generation ||
+    DWORD tailAt = 0;
+    if (!TryReadTailHeader(file, size, header, tailAt) || header.generation != loaded.generation ||
         std::uint64_t{header.baseListSize} + header.tailSize != reader.GetViewSize())
         return false;
     // The tail is judged from a private copy: another process can rewrite
     // the file at any time.
-    loaded.tail.assign(file + sizeof header, file + sizeof header + header.tailSize);
+    loaded.tail.assign(file + tailAt, file + tailAt + header.tailSize);
     if (ChecksumOf(loaded.tail.data(), loaded.tail.size()) != header.tailHash)
         return false;
 
@@ -661,7 +700,10 @@ bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, 
         opened->view = MapWholeFile(GetImagePath(header.baseGeneration), imageSize, stamp);
         if (!opened->view)
             return false;
-        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->view.Get()), imageSize);
+        // A vouched tail vouches for its image while that file is as the
+        // tail's writer found it; otherwise the image is hashed whole.
+        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->view.Get()), imageSize,
+                                           !(vouched && SameStamp(stamp, header)));
         if (!opened->index || opened->index->GetGeneration() != header.baseGeneration)
             return false;
         image = std::move(opened);

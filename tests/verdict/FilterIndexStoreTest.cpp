@@ -291,11 +291,15 @@ TEST_F(FilterIndexStore, AnythingWrongWithATailFallsBackToTheWalk)
     m_store.reset();
 
     std::mt19937 random(5);
-    auto check = [&](const std::string& what, const std::function<void()>& damage) {
+    // Bytes 40 to 63 only spare a reader the image's hash: damaged, the
+    // image is hashed and, being whole, used.
+    auto check = [&](const std::string& what, const std::function<void()>& damage, bool mayUseIndex = false) {
         damage();
         {
             auto store = m_files.OpenFilterList();
-            EXPECT_FALSE(UsesIndex(*store)) << what;
+            if (!mayUseIndex) {
+                EXPECT_FALSE(UsesIndex(*store)) << what;
+            }
             ExpectVerdictsOfTheWalk(*store, what.c_str());
         }
         WriteFileBytes(tailPath, tail);
@@ -308,7 +312,7 @@ TEST_F(FilterIndexStore, AnythingWrongWithATailFallsBackToTheWalk)
             std::string damaged = tail;
             damaged[at] ^= static_cast<char>(1 + random() % 255);
             WriteFileBytes(tailPath, damaged);
-        });
+        }, at >= 40 && at < 64);
     }
     check("the list's last record changed behind the tail's back", [&] {
         std::string changed = list;
