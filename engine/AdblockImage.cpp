@@ -1091,10 +1091,91 @@ bool RegexLastChars(std::string_view body, CCharSet& last)
 
 // The alternatives of the first group at the top level of `body` that is
 // not optional and holds only plain words ("(9anime|animeland|...)"): every
-// match holds one of them. Empty when there is no such group.
-std::vector<std::string> RequiredAlternatives(std::string_view body)
+// match holds one of them, with the literal characters right before and
+// after the group ("\.(com|net)\/" gives ".com/" and ".net/"), and then a
+// character of `next` when `hasNext` ("...\/[0-9]{2,9}": a digit). Empty
+// when there is no such group.
+struct CAlternatives
 {
-    std::vector<std::string> found;
+    std::vector<std::string> words;
+    bool hasNext = false;
+    CCharSet next;
+};
+
+// The literal character of `body` at `at` (a plain word character or an
+// escaped punctuation mark) that is matched exactly once; advances past it.
+bool TakeLiteral(std::string_view body, std::size_t& at, char& literal)
+{
+    std::size_t next = at;
+    if (next < body.size() && body[next] == '\\' && next + 1 < body.size() && !IsTokenChar(body[next + 1]) &&
+        body[next + 1] != '_')
+        ++next;
+    else if (next >= body.size() || !(IsTokenChar(body[next]) || body[next] == '-' || body[next] == '_'))
+        return false;
+    char after = next + 1 < body.size() ? body[next + 1] : '\0';
+    if (after == '?' || after == '*' || after == '+' || after == '{')
+        return false;
+    literal = body[next];
+    at = next + 1;
+    return true;
+}
+
+// The characters the text matched from `at` must start with, when the
+// item there is a class (or "\\d") matched at least once, possibly inside
+// groups that are neither optional nor alternatives. False when unknown.
+bool FirstCharsAt(std::string_view body, std::size_t at, CCharSet& set)
+{
+    for (int depth = 0; at < body.size() && body[at] == '(' && depth < 8; ++depth)
+    {
+        // The group's end: it must hold no alternative of its own level.
+        std::size_t close = at + 1;
+        int open = 1;
+        for (; close < body.size() && open; ++close)
+        {
+            char c = body[close];
+            if (c == '\\')
+                ++close;
+            else if (c == '[')
+            {
+                for (++close; close < body.size() && body[close] != ']'; ++close)
+                {
+                    if (body[close] == '\\')
+                        ++close;
+                }
+            }
+            else if (c == '(')
+                ++open;
+            else if (c == ')')
+                --open;
+            else if (c == '|' && open == 1)
+                return false;
+        }
+        if (open != 0)
+            return false;
+        char q = close < body.size() ? body[close] : '\0';
+        char q1 = close + 1 < body.size() ? body[close + 1] : '\0';
+        if (q == '?' || q == '*' || (q == '{' && (q1 == '0' || q1 == ',')))
+            return false;
+        ++at;
+        if (body.substr(at, 2) == "?:")
+            at += 2;
+        else if (at < body.size() && body[at] == '?')
+            return false;  // a look-around
+    }
+    if (at >= body.size() || !(body[at] == '[' || body.substr(at, 2) == "\\d"))
+        return false;
+    bool zeroWidth = false;
+    if (!LastCharsOfItem(body, at, set, zeroWidth, 0) || zeroWidth)
+        return false;
+    char q = at < body.size() ? body[at] : '\0';
+    char q1 = at + 1 < body.size() ? body[at + 1] : '\0';
+    return q != '?' && q != '*' && !(q == '{' && (q1 == '0' || q1 == ','));
+}
+
+CAlternatives RequiredAlternatives(std::string_view body)
+{
+    CAlternatives alternatives;
+    std::vector<std::string>& found = alternatives.words;
     int depth = 0;
     for (std::size_t at = 0; at < body.size(); ++at)
     {
@@ -1136,10 +1217,25 @@ std::vector<std::string> RequiredAlternatives(std::string_view body)
                          std::none_of(words.begin(), words.end(), [](const std::string& w) { return w.empty(); });
             char after = end + 1 < body.size() ? body[end + 1] : '\0';
             if (plain && after != '?' && after != '*' && after != '{')
+            {
+                // An escaped mark right before the group (not itself escaped).
+                std::string prefix;
+                if (at >= 2 && body[at - 2] == '\\' && !IsTokenChar(body[at - 1]) && body[at - 1] != '_' &&
+                    (at < 3 || body[at - 3] != '\\'))
+                    prefix.push_back(body[at - 1]);
+                std::string suffix;
+                std::size_t next = end + 1;
+                for (char literal; TakeLiteral(body, next, literal);)
+                    suffix.push_back(literal);
+                for (std::string& word : words)
+                    word = prefix + word + suffix;
                 found = std::move(words);
+                // Then one character of a class matched at least once.
+                alternatives.hasNext = FirstCharsAt(body, next, alternatives.next);
+            }
         }
     }
-    return depth == 0 ? found : std::vector<std::string>();
+    return depth == 0 ? alternatives : CAlternatives();
 }
 
 }  // namespace
@@ -1152,7 +1248,10 @@ struct CAdblockImage::CRegex
 {
     explicit CRegex(std::string_view body) : body(body.begin(), body.end())
     {
-        anyOf = RequiredAlternatives(body);
+        CAlternatives required = RequiredAlternatives(body);
+        anyOf = std::move(required.words);
+        anyOfNextKnown = required.hasNext;
+        anyOfNext = required.next;
         endsKnown = RegexLastChars(body, ends);
         for (const std::wstring& literal : RegexRequiredLiterals(this->body))
         {
@@ -1175,7 +1274,13 @@ struct CAdblockImage::CRegex
                 return false;
         }
         if (!anyOf.empty() && std::none_of(anyOf.begin(), anyOf.end(), [&](const std::string& word) {
-                return text.find(word) != std::string_view::npos;
+                for (std::size_t at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1))
+                {
+                    std::size_t after = at + word.size();
+                    if (!anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after]))))
+                        return true;
+                }
+                return false;
             }))
             return false;
         return true;
@@ -1194,6 +1299,8 @@ struct CAdblockImage::CRegex
     std::wstring body;
     std::vector<std::string> literals;
     std::vector<std::string> anyOf;
+    bool anyOfNextKnown = false;
+    CCharSet anyOfNext;  // what follows one of anyOf, when known
     bool endsKnown = false;
     CCharSet ends;
     mutable std::atomic<CCompiledRegex*> compiled{nullptr};
@@ -1393,13 +1500,15 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
     bool needsPage = (r.flags & (kThirdParty | kFirstParty)) || r.domainCount != 0;
     if (needsPage && !request.pageKnown)
         return false;
-    // The party is decided by the public suffix list: only for a regular
-    // expression (the dearest test) before the pattern, else after it.
+    // The party is decided by the public suffix list, the sites by a
+    // search of the filter's own: only for a regular expression (the
+    // dearest test: most of those in real lists name the sites they apply
+    // on) before the pattern, else after it.
     auto partyAllows = [&] {
         return !((r.flags & kThirdParty) && !request.IsThirdParty()) &&
                !((r.flags & kFirstParty) && request.IsThirdParty());
     };
-    if ((r.flags & kRegex) && !partyAllows())
+    if ((r.flags & kRegex) && (!partyAllows() || (r.domainCount && !DomainsAllow(r, request))))
         return false;
     if (!Within(r.patternOffset, r.patternLength, 1, h.stringsSize) ||
         !Proven(h.stringsOffset + std::size_t(r.patternOffset), r.patternLength))
@@ -1472,9 +1581,9 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
                                 (r.flags & kAnchorEnd) != 0);
         }
     }
-    if (!matched || (!(r.flags & kRegex) && !partyAllows()))
+    if (!matched)
         return false;
-    if (r.domainCount && !DomainsAllow(r, request))
+    if (!(r.flags & kRegex) && (!partyAllows() || (r.domainCount && !DomainsAllow(r, request))))
         return false;
     hit->list = r.list;
     hit->line = r.line;

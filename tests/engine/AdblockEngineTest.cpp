@@ -124,7 +124,9 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
                           "/getPixelSso\n"                                         // 2
                           "|http://$domain=~a.site.test|site.test\n"              // 3
                           "/\\.com\\/[0-9]{2,9}(\\.|\\/)(css|\\?)?$/\n"      // 4
-                          "||com/banners/\n",                                      // 5
+                          "||com/banners/\n"                                       // 5
+                          "/\\.(bid|top)\\/((?:[0-9]{2})(\\.|\\/))$/\n"               // 6
+                          "/\\-(ad|pop)\\/?[0-9]x/\n",                                  // 7
                           bytes);
     ASSERT_TRUE(engine);
     const wchar_t* page = L"http://page.test/";
@@ -140,6 +142,12 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
     EXPECT_EQ(Judge(*engine, L"https://x.com/12/x"), "-");
     EXPECT_EQ(Judge(*engine, L"https://x.com/12.cs"), "-");
     EXPECT_EQ(Judge(*engine, L"http://cdn.com/banners/a.gif"), "B5");
+    // Alternatives are looked for with the marks around them and the class
+    // after them, and an optional mark ends what is looked for.
+    EXPECT_EQ(Judge(*engine, L"http://a.top/x.top/12/"), "B6");
+    EXPECT_EQ(Judge(*engine, L"http://a.top/x.top/1a/"), "-");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x-pop5x"), "B7");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x-ad/5x"), "B7");
     // More words than the URL's keys keep on the stack, most of them alike.
     std::wstring many = L"http://x.test/";
     for (int i = 0; i < 300; ++i)
