@@ -933,6 +933,16 @@ void CAdblockListStore::SetEnabled(const std::wstring& name, bool enabled, std::
         leftOut);
 }
 
+bool CAdblockListStore::RebuildIfUnusable(std::vector<std::wstring>* leftOut)
+{
+    // Asked without the lock, as a verdict asks: two processes that find
+    // the same lists unusable at once only compile them twice.
+    if (GetPublishedGeneration() == 0 || GetCurrent())
+        return false;
+    Write([](CAdblockCatalog&) {}, leftOut);
+    return true;
+}
+
 namespace {
 
 // Process-wide, as the other stores (destroyed when the module unloads).

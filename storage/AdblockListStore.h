@@ -183,6 +183,12 @@ public:
                            const std::function<std::string(const std::string* text)>& edit,
                            std::vector<std::wstring>* leftOut = nullptr);
     void SetEnabled(const std::wstring& name, bool enabled, std::vector<std::wstring>* leftOut = nullptr);
+    // Compiles the image of the lists that are on again from their stored
+    // texts when the published lists cannot be used here (an image another
+    // version of this code wrote, or damaged or missing files): until then
+    // they have no say. A catalog that cannot be read is recovered as every
+    // writer does. True when it wrote; false when what is published is fine.
+    bool RebuildIfUnusable(std::vector<std::wstring>* leftOut = nullptr);
 
     // Files (tests and measurements).
     const std::wstring& GetControlPath() const noexcept { return m_controlPath; }

@@ -492,6 +492,9 @@ std::vector<CListUpdateResult> UpdateAdblockLists(CAdblockListStore& store, cons
             ThrowHResult(kListUpdateBusy);
         throw;
     }
+    // Lists left unusable (by an earlier version's image, or damage) are
+    // compiled again first: an update is when that is noticed.
+    store.RebuildIfUnusable(leftOut);
     const CAdblockCatalog catalog = store.ReadCatalog();
     std::vector<const CAdblockListEntry*> chosen;
     for (const CAdblockListEntry& entry : catalog.lists) {

@@ -214,10 +214,16 @@ TEST(AdblockListStore, PlantedLinksAndGarbageAreNeverTrustedNorWrittenThrough)
     Overwrite(image, garbage);
     EXPECT_EQ(InForce(*fresh), "none");
     EXPECT_EQ(InForce(*fresh), "none") << "known bad: not read again";
+    // (As an image of another version would be.) Compiled again from the
+    // texts, once.
+    EXPECT_TRUE(fresh->RebuildIfUnusable());
+    EXPECT_EQ(InForce(*fresh), "old");
+    EXPECT_FALSE(fresh->RebuildIfUnusable());
+    EXPECT_NE(fresh->GetPublishedGeneration(), published);
 
     // A garbage catalog: the lists are damaged for readers; the next writer
     // brings the texts back.
-    Overwrite(fresh->GetCatalogPath(published), std::string(300, '\x7F'));
+    Overwrite(fresh->GetCatalogPath(fresh->GetPublishedGeneration()), std::string(300, '\x7F'));
     auto reader = lists.Open();
     EXPECT_EQ(FailureOf([&] { reader->ReadCatalog(); }), kAdblockListsDamaged);
     EXPECT_EQ(InForce(*reader), "none");
