@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <string>
 #include <optional>
 #include <vector>
@@ -501,6 +502,47 @@ std::wstring WideOfUtf8(const std::string& text)
     return wide;
 }
 
+// The UTF-16 text of a sheet as the document takes it. The large sheets (the
+// generic ones, shared by every page and frame that takes them whole) are
+// converted once while they live, not once per document: hundreds of
+// kilobytes each.
+class CWideSheets
+{
+public:
+    std::shared_ptr<const std::wstring> Of(const std::shared_ptr<const std::string>& sheet)
+    {
+        if (sheet->size() < kSharedSize)
+            return std::make_shared<const std::wstring>(WideOfUtf8(*sheet));
+        CCritSecLock hold(m_lock);
+        for (const CEntry& entry : m_entries) {
+            if (entry.sheet.lock() == sheet)
+                return entry.wide;
+        }
+        // Sheets of lists that changed since go first.
+        m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
+                                       [](const CEntry& entry) { return entry.sheet.expired(); }),
+                        m_entries.end());
+        if (m_entries.size() >= kMaxEntries)
+            m_entries.erase(m_entries.begin());
+        auto wide = std::make_shared<const std::wstring>(WideOfUtf8(*sheet));
+        m_entries.push_back({sheet, wide});
+        return wide;
+    }
+
+private:
+    static constexpr std::size_t kSharedSize = 16 * 1024;
+    static constexpr std::size_t kMaxEntries = 16;
+    struct CEntry
+    {
+        std::weak_ptr<const std::string> sheet;
+        std::shared_ptr<const std::wstring> wide;
+    };
+    CCriticalSection m_lock;
+    std::vector<CEntry> m_entries;
+};
+
+CWideSheets g_wideSheets;
+
 }  // namespace
 
 HRESULT InjectBehaviorStyle(IDispatch* document) noexcept
@@ -545,7 +587,7 @@ HRESULT InjectPageStyle(IDispatch* document, const CHidingStyle* hiding) noexcep
         for (const std::shared_ptr<const std::string>& sheet : hiding->sheets) {
             if (!sheet || sheet->empty())
                 continue;
-            hr = InsertStyleElement(markup, pointer, WideOfUtf8(*sheet).c_str());
+            hr = InsertStyleElement(markup, pointer, g_wideSheets.Of(sheet)->c_str());
             if (FAILED(hr))
                 return hr;
         }
