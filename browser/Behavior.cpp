@@ -15,9 +15,10 @@ namespace {
 
 constexpr wchar_t kBehaviorName[] = L"quellan";
 
-void BlockIfRefused(const CBlockableItemPtr& item, const std::function<bool(const wchar_t*)>& isUrlAllowed)
+void BlockIfRefused(const CBlockableItemPtr& item,
+                    const std::function<bool(const wchar_t*, const wchar_t*)>& isItemAllowed)
 {
-    if (item && !isUrlAllowed(item->GetUrl()))
+    if (item && !isItemAllowed(item->GetUrl(), item->GetType()))
         item->Block();
 }
 
@@ -37,8 +38,32 @@ std::wstring PageUrlOf(IElementBehaviorSite* site)
 
 }  // namespace
 
+RequestType RequestTypeOfItemKind(const wchar_t* kind) noexcept
+{
+    static const struct
+    {
+        const wchar_t* kind;
+        RequestType type;
+    } kinds[] = {{L"image", kRequestImage},
+                 {L"background", kRequestImage},
+                 {L"flash", kRequestObject},
+                 {L"frame", kRequestSubdocument},
+                 {L"script", kRequestScript}};
+    for (const auto& known : kinds) {
+        if (kind && std::wcscmp(kind, known.kind) == 0)
+            return known.type;
+    }
+    return kRequestUnknown;
+}
+
 void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
                             const std::function<bool(const wchar_t*)>& isUrlAllowed)
+{
+    ExamineBehaviorElement(site, settings, [&](const wchar_t* url, const wchar_t*) { return isUrlAllowed(url); });
+}
+
+void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
+                            const std::function<bool(const wchar_t*, const wchar_t*)>& isItemAllowed)
 {
     std::optional<CStoreReader> reader;
     try {
@@ -58,17 +83,26 @@ void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
     ThrowIfFailed(site->GetElement(element.Put()));
     if (!element)
         return;
-    BlockIfRefused(MakeElementItem(element), isUrlAllowed);
-    BlockIfRefused(MakeBackgroundItem(element), isUrlAllowed);
+    BlockIfRefused(MakeElementItem(element), isItemAllowed);
+    BlockIfRefused(MakeBackgroundItem(element), isItemAllowed);
 }
 
 STDMETHODIMP CBehavior::Init(IElementBehaviorSite* pBehaviorSite)
 {
     return CallAtBoundary([&] {
         // The page of a site the user allowed keeps every element.
-        if (IsPageOfAllowedSite(PageUrlOf(pBehaviorSite).c_str()))
+        const std::wstring page = PageUrlOf(pBehaviorSite);
+        if (IsPageOfAllowedSite(page.c_str()))
             return E_FAIL;
-        ExamineBehaviorElement(pBehaviorSite, GetSettingsStore(), [](const wchar_t* url) { return IsUrlAllowed(url); });
+        // Judged as the request was, with its page and its kind: the
+        // Adblock lists' filters need both.
+        ExamineBehaviorElement(pBehaviorSite, GetSettingsStore(), [&](const wchar_t* url, const wchar_t* kind) {
+            RequestContext request;
+            request.url = url;
+            request.pageUrl = page.empty() ? nullptr : page.c_str();
+            request.type = RequestTypeOfItemKind(kind);
+            return IsRequestAllowed(request);
+        });
         // Failing makes the browser drop this behavior: the element was
         // examined once, and nothing needs to stay attached to it.
         return E_FAIL;

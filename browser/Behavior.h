@@ -14,6 +14,7 @@
 
 #include "com/Dispatch.h"
 #include "com/Object.h"
+#include "engine/RequestContext.h"
 
 class CSharedStore;
 
@@ -45,3 +46,11 @@ public:
 // the element skips the background.
 void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
                             const std::function<bool(const wchar_t* url)>& isUrlAllowed);
+// The same with each item's kind ("image", "flash", "frame", "script" or
+// "background", as IBlockableItem::GetType gives it) passed to the verdict.
+void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
+                            const std::function<bool(const wchar_t* url, const wchar_t* kind)>& isItemAllowed);
+
+// The kind of request an item's kind stands for (kRequestUnknown for any
+// other word).
+RequestType RequestTypeOfItemKind(const wchar_t* kind) noexcept;

@@ -3,12 +3,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "browser/Behavior.h"
 #include "browser/PageScan.h"
 #include "com/Bstr.h"
 #include "com/Error.h"
 #include "ui/AddFilterDialog.h"
 #include "ui/ListViewText.h"
-#include "verdict/UrlVerdict.h"
+#include "verdict/RequestVerdict.h"
 
 namespace {
 
@@ -91,6 +92,11 @@ void CBlockableItemsDialog::OnInitDialog()
 void CBlockableItemsDialog::Fill()
 {
     HWND list = List();
+    CComPtr<IHTMLDocument2> document2;
+    CComBSTR pageUrl;
+    if (m_document && SUCCEEDED(m_document->QueryInterface(IidOf<IHTMLDocument2>(), document2.PutVoid())) &&
+        document2 && SUCCEEDED(document2->get_URL(pageUrl.Put())))
+        m_pageUrl = BstrText(pageUrl);
     CPageScan scan(m_document);
     std::unordered_set<std::wstring> listed;
     int row = 0;
@@ -125,8 +131,15 @@ LRESULT CBlockableItemsDialog::OnCustomDraw(NMLVCUSTOMDRAW& draw) const
         // A URL that cannot be judged (it cannot be canonicalized, or the
         // store cannot be read) is drawn as usual: the list stays usable.
         CallAtBoundary([&] {
-            std::wstring url = GetListItemText(List(), static_cast<int>(draw.nmcd.dwItemSpec));
-            blocked = !IsUrlAllowed(url.c_str());
+            // As the element behavior judges it: with its page and its kind.
+            const int row = static_cast<int>(draw.nmcd.dwItemSpec);
+            const std::wstring url = GetListItemText(List(), row);
+            const std::wstring kind = GetListItemText(List(), row, 1);
+            RequestContext request;
+            request.url = url.c_str();
+            request.pageUrl = m_pageUrl.empty() ? nullptr : m_pageUrl.c_str();
+            request.type = RequestTypeOfItemKind(kind.c_str());
+            blocked = !IsRequestAllowed(request);
         });
         if (!blocked)
             return CDRF_DODEFAULT;

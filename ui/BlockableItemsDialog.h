@@ -41,4 +41,5 @@ private:
     HWND List() const noexcept { return GetDlgItem(IDC_ITEM_LIST); }
 
     CComPtr<IDispatch> m_document;
+    std::wstring m_pageUrl;  // the items' page, as the browser shows it; empty when unknown
 };

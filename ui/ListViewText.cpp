@@ -7,14 +7,14 @@
 
 #include "com/Error.h"
 
-std::wstring GetListItemText(HWND list, int item)
+std::wstring GetListItemText(HWND list, int item, int column)
 {
     // The control copies at most size - 1 characters and returns how many it
     // copied, so a full buffer may mean a truncated text: grow and ask again.
     std::vector<wchar_t> buffer(256);
     for (;;) {
         LVITEMW request{};
-        request.iSubItem = 0;
+        request.iSubItem = column;
         request.pszText = buffer.data();
         request.cchTextMax = static_cast<int>(buffer.size());
         const LRESULT copied = SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(item),

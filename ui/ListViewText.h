@@ -7,9 +7,9 @@
 
 #include <string>
 
-// The whole text of item `item` (column 0), however long. An index that does
-// not exist gives the empty text.
-std::wstring GetListItemText(HWND list, int item);
+// The whole text of item `item` in column `column`, however long. An index
+// that does not exist gives the empty text.
+std::wstring GetListItemText(HWND list, int item, int column = 0);
 
 // Appends `text` as the new last item, selected and focused (other items
 // keep their selection), and scrolls it fully into view. Throws the HRESULT

@@ -184,6 +184,24 @@ TEST_F(ElementBehavior, FlashAndFramesAreHiddenScriptsAreLeftToTheRequestFilter)
     EXPECT_EQ(Writes(page, L"script"), kUntouched);
 }
 
+// The Adblock lists judge each element as its request was judged: with its
+// page and its kind.
+TEST_F(ElementBehavior, AdblockListsJudgeElementsWithTheirPageAndKind)
+{
+    SetOptions(true, false);
+    CUserStoreReset lists;
+    StoreAdblockList("[Adblock Plus 2.0]\n||ads.example^$image\n"
+                     "||frames.example^$subdocument,domain=www.example.com\n||cdn.example^$script\n");
+    IStandInDocument& page = Load(L"<img id=image src='http://ads.example/a.gif'>"
+                                  L"<iframe id=frame src='http://frames.example/f.html'></iframe>"
+                                  L"<img id=scriptOnly src='http://cdn.example/x.gif'>"
+                                  L"<div id=bg style='background-image:url(http://ads.example/bg.png)'>x</div>");
+    EXPECT_EQ(Writes(page, L"image"), kHidden);
+    EXPECT_EQ(Writes(page, L"frame"), kHidden);
+    EXPECT_EQ(Writes(page, L"scriptOnly"), kUntouched);
+    EXPECT_EQ(Writes(page, L"bg"), kNoBackground);
+}
+
 // Each URL is judged as the browser requests it: resolved against the
 // document's base, escapes kept (a "%00" must not cut it short), without a
 // fragment.
