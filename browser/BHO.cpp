@@ -20,6 +20,7 @@
 #include "com/Variant.h"
 #include "storage/NamedMutex.h"
 #include "storage/NamedObjects.h"
+#include "verdict/RequestVerdict.h"
 
 namespace {
 
@@ -117,6 +118,38 @@ IDispatch* DispatchArgument(const VARIANT& argument) noexcept
     return nullptr;
 }
 
+// A string argument as the browser passes it (by value, by reference, or in
+// a VARIANT by reference); null for anything else.
+const wchar_t* TextArgument(const VARIANT& argument) noexcept
+{
+    if (V_VT(&argument) == VT_BSTR)
+        return V_BSTR(&argument);
+    if (V_VT(&argument) == (VT_BSTR | VT_BYREF) && V_BSTRREF(&argument))
+        return *V_BSTRREF(&argument);
+    if (V_VT(&argument) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(&argument))
+        return TextArgument(*V_VARIANTREF(&argument));
+    return nullptr;
+}
+
+// Sets an [in, out] Boolean argument (Cancel) to true; false when it is not
+// one the event lets the sink write.
+bool SetTrue(VARIANT& argument) noexcept
+{
+    if (V_VT(&argument) == (VT_BOOL | VT_BYREF) && V_BOOLREF(&argument)) {
+        *V_BOOLREF(&argument) = VARIANT_TRUE;
+        return true;
+    }
+    if (V_VT(&argument) == (VT_VARIANT | VT_BYREF) && V_VARIANTREF(&argument)) {
+        VARIANT& inner = *V_VARIANTREF(&argument);
+        if (V_VT(&inner) == VT_BOOL) {
+            V_BOOL(&inner) = VARIANT_TRUE;
+            return true;
+        }
+        return SetTrue(inner);
+    }
+    return false;
+}
+
 bool SameObject(IUnknown* a, IUnknown* b) noexcept
 {
     if (!a || !b)
@@ -180,6 +213,14 @@ public:
                 owner->OnNavigateComplete2(frame);
             } else if (member == DISPID_DOWNLOADBEGIN) {
                 owner->OnDownloadBegin();
+            } else if (member == DISPID_NEWWINDOW3 && params && params->cArgs == 5 && params->rgvarg) {
+                // NewWindow3(ppDisp, Cancel, dwFlags, bstrUrlContext,
+                // bstrUrl), last first. NewWindow2 (IE 6, and XP before
+                // SP2) gives no URL: nothing to judge, the window opens.
+                const wchar_t* url = TextArgument(params->rgvarg[0]);
+                const wchar_t* opener = TextArgument(params->rgvarg[1]);
+                if (url && !owner->OnNewWindow3(url, opener) && !SetTrue(params->rgvarg[3]))
+                    TraceFailure(E_INVALIDARG, "new window not cancelled: no Cancel argument");
             }
         });
     }
@@ -295,6 +336,11 @@ void CBHO::OnNavigateComplete2(IDispatch* frame)
     if (FAILED(frame->QueryInterface(IidOf<IWebBrowser2>(), frameBrowser.PutVoid())) || !frameBrowser)
         return;
     Await(frameBrowser);
+}
+
+bool CBHO::OnNewWindow3(const wchar_t* url, const wchar_t* openerUrl) noexcept
+{
+    return IsPopupAllowed(url, openerUrl);
 }
 
 void CBHO::OnDownloadBegin()

@@ -12,6 +12,12 @@
 // the count (it may linger without windows) and joins again with its next.
 //
 // Per window: sited on a web browser, it listens to DWebBrowserEvents2.
+// NewWindow3, which the browser fires before it opens a window for
+// window.open or a link that targets a new window, the user's click or not
+// (DWebBrowserEvents2::NewWindow3; IE 7 fires it, on XP SP2 and later,
+// instead of NewWindow2), is cancelled when the Adblock lists block the
+// window's URL as a pop-up with the opening page (bstrUrlContext) as its
+// page (IsPopupAllowed). NewWindow2 names no URL: such a window opens.
 // The browser fires NavigateComplete2 for the top-level frame and for every
 // frame and inline frame of the page, nested ones and those a script adds
 // later included, with that frame's own web browser object as pDisp
@@ -70,6 +76,9 @@ public:
     // The top-level frame waits for its style (again: a document that
     // already has it is left alone).
     void OnDownloadBegin();
+    // False when the new window on `url` that `openerUrl` (may be null)
+    // opens is to be cancelled.
+    bool OnNewWindow3(const wchar_t* url, const wchar_t* openerUrl) noexcept;
 
     // Frames remembered per window.
     static constexpr std::size_t kMaxFrames = 64;

@@ -451,13 +451,8 @@ int AllowSiteCommand(const std::wstring& site, bool remove)
     bool found = !remove;
     std::vector<std::wstring> leftOut;
     try {
-        GetAdblockListStore().Edit(
-            kAllowedSitesListName, std::wstring(),
-            [&](const std::string* text) {
-                const std::string current = text ? *text : std::string();
-                return remove ? RemoveAllowedSite(current, *host, &found) : AddAllowedSite(current, *host);
-            },
-            &leftOut);
+        const bool changed = EditAllowedSite(GetAdblockListStore(), *host, remove, &leftOut);
+        found = !remove || changed;
     } catch (const CHResultException& e) {
         if (e.GetHResult() != kAdblockListsDamaged)
             throw;

@@ -17,9 +17,11 @@
 #define IDD_BLOCKABLE_ITEMS 108
 #define IDD_ADD_FILTER 110
 
-// Menu pages (resource type HTML), reached as res://quellan.dll/#205 and #207.
+// Menu pages (resource type HTML), reached as res://quellan.dll/#205, #207
+// and #209.
 #define IDR_SETTINGS_PAGE 205
 #define IDR_BLOCKABLE_ITEMS_PAGE 207
+#define IDR_ALLOW_SITE_PAGE 209
 
 // Controls of the dialogs. IDOK (1) and IDCANCEL (2) are the system's.
 #define IDC_APPLY 3

@@ -8,6 +8,7 @@
 
 #include "com/Error.h"
 #include "com/Trace.h"
+#include "engine/AllowedSites.h"
 #include "engine/FilterIndex.h"
 #include "storage/GenerationFiles.h"
 #include "storage/NamedMutex.h"
@@ -954,6 +955,23 @@ struct CAdblockListStoreOwner
 } g_adblockListStoreOwner;
 
 }  // namespace
+
+bool EditAllowedSite(CAdblockListStore& store, const std::string& host, bool remove,
+                     std::vector<std::wstring>* leftOut)
+{
+    bool changed = false;
+    store.Edit(
+        kAllowedSitesListName, std::wstring(),
+        [&](const std::string* text) {
+            const std::string current = text ? *text : std::string();
+            std::string edited = remove ? RemoveAllowedSite(current, host, &changed) : AddAllowedSite(current, host);
+            if (!remove)
+                changed = !text || edited != current;
+            return edited;
+        },
+        leftOut);
+    return changed;
+}
 
 CAdblockListStore& GetAdblockListStore()
 {

@@ -232,6 +232,14 @@ private:
     std::atomic<bool> m_keepTexts{false};
 };
 
+// Allows `host` (as NormalizeAllowedSite gives it) in the user's own list
+// kAllowedSitesListName (engine/AllowedSites.h), which is added, on, when
+// missing; with `remove`, takes it out. True when the list changed (false:
+// the site was allowed already, or with `remove` was not). Throws as Edit
+// does.
+bool EditAllowedSite(CAdblockListStore& store, const std::string& host, bool remove,
+                     std::vector<std::wstring>* leftOut = nullptr);
+
 // The process's store in the user's storage folder, created on first use.
 // Throws when the folder cannot be found.
 CAdblockListStore& GetAdblockListStore();

@@ -82,6 +82,10 @@ for platform in x86 x64; do
   rows=$work/rows-$platform
   mkdir -p "$rows"
   wine "$build/x64/tools/installer/QuellanRegistryRows.exe" "$(windows_path "$rows")" "${binaries[@]}"
+  # The "Don't block on this site" entry is added to the rows here: MSI's SQL
+  # has no way to write the quote in its name.
+  printf 'UserMenuAllowSite\t1\t%s\t-\t\tHost\r\n' \
+    "Software\\Microsoft\\Internet Explorer\\MenuExt\\Don't block on this site" >>"$rows/Registry.idt"
   (cd "$rows" && msibuild "$package" -i Registry.idt -i RemoveRegistry.idt)
   # Run again (without INSTALLDIR) or upgraded, the package installs where
   # the product already is, never a second copy: AppSearch sets each install

@@ -10,6 +10,15 @@
 // controls version 6) active, and returns S_OK when the dialog has closed,
 // whatever the user did. A failure to activate the context or to create the
 // dialog is returned as its HRESULT; a null document as E_INVALIDARG.
+//
+// AllowSite ("Don't block on this site") allows the site of the document's
+// page in the user's list of allowed sites, as "QuellanCtl allow-site"
+// does, on the calling thread and without a broker: the storage folder and
+// the lists' write lock are open to Protected Mode (low integrity).
+// *pfAllowed is VARIANT_TRUE once the site is allowed (already or now),
+// VARIANT_FALSE for a page that has no site to allow (not http or https).
+// The store's failures are returned as their HRESULT (kLockTimedOut while
+// another writer holds the lists); a null document as E_INVALIDARG.
 
 #include "com/Dispatch.h"
 #include "com/Object.h"
@@ -23,4 +32,5 @@ public:
     // IAutomation
     STDMETHODIMP ShowSettingsDialog() override;
     STDMETHODIMP ShowBlockableItemsDialog(IDispatch* pDocDisp) override;
+    STDMETHODIMP AllowSite(IDispatch* pDocDisp, VARIANT_BOOL* pfAllowed) override;
 };

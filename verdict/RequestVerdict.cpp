@@ -128,6 +128,37 @@ bool IsRequestAllowed(CSharedStore& filterList, CAdblockListStore* lists, const 
     return Judge(filterList, lists, request, deciding, false);
 }
 
+bool IsPopupAllowed(CAdblockListStore* lists, const wchar_t* url, const wchar_t* openerUrl)
+{
+    if (!url)
+        ThrowHResult(E_POINTER);
+    if (!lists || !*url)
+        return true;
+    std::wstring storage;
+    RequestContext window;
+    window.url = AsRequested(url, storage);
+    window.pageUrl = openerUrl;
+    // "$popup" first: its exceptions ("@@...$popup") speak for the window
+    // even where a "$document" filter would block the page it shows.
+    window.type = kRequestPopup;
+    CAdblockVerdict verdict = lists->Judge(window);
+    if (verdict.decision == CAdblockVerdict::None) {
+        window.type = kRequestDocument;
+        verdict = lists->Judge(window);
+    }
+    return verdict.decision != CAdblockVerdict::Block;
+}
+
+bool IsPopupAllowed(const wchar_t* url, const wchar_t* openerUrl) noexcept
+{
+    try {
+        return IsPopupAllowed(TryGetAdblockListStore(), url, openerUrl);
+    } catch (...) {
+        TraceCurrentException("new window not judged");
+        return true;
+    }
+}
+
 bool IsPageOfAllowedSite(const wchar_t* pageUrl) noexcept
 {
     CAdblockListStore* lists = TryGetAdblockListStore();

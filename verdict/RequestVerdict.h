@@ -40,6 +40,19 @@ bool IsRequestAllowed(CSharedStore& filterList, const RequestContext& request, s
 bool IsRequestAllowed(CSharedStore& filterList, CAdblockListStore* lists, const RequestContext& request,
                       std::vector<std::wstring>* deciding);
 
+// Whether a new window the page `openerUrl` opens on `url` may open, by the
+// Adblock lists alone: blocked when a "$popup" filter, or a "$document"
+// block filter, matches the URL with the opener as its page and no
+// exception of the same kind wins; an opener of a site the user allowed
+// opens every window. The user's own list judges requests, not windows, and
+// has no say. `openerUrl` may be null or empty (options that need the page
+// then cannot apply). Throws std::bad_alloc, or E_POINTER for a null url.
+bool IsPopupAllowed(CAdblockListStore* lists, const wchar_t* url, const wchar_t* openerUrl);
+
+// The same against the process's Adblock lists. Never throws: a window the
+// lists cannot judge opens.
+bool IsPopupAllowed(const wchar_t* url, const wchar_t* openerUrl) noexcept;
+
 // True when a "$document" exception of the process's Adblock lists names
 // the page (a site the user allowed): nothing on it is blocked or hidden.
 // Never throws (false when the lists cannot be read).

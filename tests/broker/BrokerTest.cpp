@@ -397,10 +397,11 @@ protected:
         BrokerInProcess::SetUp();
         RegDeleteTreeW(HKEY_CURRENT_USER, MenuExtensionKey().c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, ContextMenuKey().c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, AllowSiteMenuKey().c_str());
     }
 };
 
-TEST_F(MenuEntries, InstallWritesExactlyTheTwoEntriesAndRemovalKeepsTheParentKeys)
+TEST_F(MenuEntries, InstallWritesExactlyTheThreeEntriesAndRemovalKeepsTheParentKeys)
 {
     // A value left behind by an older version, and another add-on's entry.
     const std::wstring other = std::wstring(kExtensionsKey) + L"\\{00000000-1111-2222-3333-444444444444}";
@@ -416,11 +417,14 @@ TEST_F(MenuEntries, InstallWritesExactlyTheTwoEntriesAndRemovalKeepsTheParentKey
                   KeyValues(HKEY_CURRENT_USER, MenuExtensionKey()));
         EXPECT_EQ((std::vector<std::wstring>{L"=res://quellan.dll/#207", L"Contexts=dword:1"}),
                   KeyValues(HKEY_CURRENT_USER, ContextMenuKey()));
+        EXPECT_EQ((std::vector<std::wstring>{L"=res://quellan.dll/#209", L"Contexts=dword:1"}),
+                  KeyValues(HKEY_CURRENT_USER, AllowSiteMenuKey()));
     }
 
     ASSERT_EQ(S_OK, m_broker->InstallMenuExt(0));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, MenuExtensionKey()));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, ContextMenuKey()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, AllowSiteMenuKey()));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kExtensionsKey));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kMenuExtKey));
     EXPECT_EQ(std::vector<std::wstring>{L"MenuText=Other"}, KeyValues(HKEY_CURRENT_USER, other));

@@ -24,6 +24,11 @@ std::wstring ContextMenuKey()
     return std::wstring(kMenuExtKey) + L"\\&List Blockable Items...";
 }
 
+std::wstring AllowSiteMenuKey()
+{
+    return std::wstring(kMenuExtKey) + L"\\Don't block on this site";
+}
+
 ULONGLONG FileSize(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};

@@ -30,3 +30,5 @@ extern const wchar_t kExtensionsKey[];
 extern const wchar_t kMenuExtKey[];
 std::wstring MenuExtensionKey();
 std::wstring ContextMenuKey();
+// The page context menu's "Don't block on this site" entry.
+std::wstring AllowSiteMenuKey();

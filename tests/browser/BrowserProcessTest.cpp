@@ -379,6 +379,27 @@ TEST_F(BrowserProcesses, StandInBrowserShowsTheSamplePageWithoutItsAds)
     EXPECT_NE(page.find("<img id=\"banner\" src=\"\""), std::string::npos) << page;
 }
 
+// In a browser process, the shipped helper cancels a new window the lists
+// block as a pop-up: the user's click on a "_blank" link to it opens
+// nothing, while another link's window opens.
+TEST_F(BrowserProcesses, ALinkToAPopupTheListsBlockOpensNoWindow)
+{
+    StoreAdblockList("! Title: Pop-ups\n||popads.test^$popup\n");
+    std::wstring folder = MakeScratchDir();
+    WriteFileBytes(folder + L"\\links.html",
+                   "<html><head></head><body><a target=\"_blank\" href=\"http://popads.test/offer\">a</a>"
+                   "<a target=\"_blank\" href=\"news.html\">b</a></body></html>");
+    CHttpServer server;
+    server.ServeFolder(folder);
+    std::wstring root = server.Url(L"/");
+    CProgramResult run = RunProgram(BrowserProgram(), {server.Url(L"/links.html")}, kAnswerTimeoutMs);
+    ASSERT_EQ(run.exitCode, 0u) << run.out << run.err;
+    EXPECT_NE(std::string::npos, run.out.find("new window CANCELLED http://popads.test/offer")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("new window opened    " + std::string(root.begin(), root.end()) +
+                                              "news.html"))
+        << run.out;
+}
+
 // Windows on threads of their own, as the browser's tabs, load the page at
 // the same time: every helper, request filter and timer works beside the
 // others, and only the last window to close removes the menu entries.

@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include <shobjidl.h>
+
 #include <optional>
 #include <string>
 
@@ -20,6 +22,7 @@
 #include "storage/NamedObjects.h"
 #include "tests/storage/UserStore.h"
 #include "tools/standin/StandInBrowser.h"
+#include "verdict/RequestVerdict.h"
 #include "tools/standin/StandInDocument.h"
 
 namespace {
@@ -250,6 +253,44 @@ TEST_F(HelperObject, ListsElementRulesHideWhatTheySayInPageAndFrames)
     EXPECT_EQ(HiddenIds(frameDocument), L"");
     StandInDocument(page).Close();
     StandInDocument(frameDocument).Close();
+}
+
+// Pop-ups: the lists' "$popup" and "$document" block filters stop the window
+// before it opens, clicked or not; any other window opens, and so does
+// every window a page of a site the user allowed opens.
+TEST_F(HelperObject, ListsPopupFiltersStopNewWindowsBeforeTheyOpen)
+{
+    CUserStoreReset reset;
+    StoreAdblockList("! Title: Pop-ups\n"
+                     "||popads.test^$popup\n"
+                     "||landing.test^$document\n"
+                     "@@||popads.test/ok/$popup\n");
+    CComPtr<IObjectWithSite> helper = CreateHelper();
+    ASSERT_EQ(S_OK, helper->SetSite(m_browser));
+    const DWORD click = NWMF_USERINITED | NWMF_FIRST;
+    EXPECT_FALSE(Browser().OpenNewWindow(L"http://www.popads.test/offer", kPageUrl, 0));
+    EXPECT_FALSE(Browser().OpenNewWindow(L"http://www.popads.test/offer", kPageUrl, click));
+    EXPECT_FALSE(Browser().OpenNewWindow(L"https://landing.test/", kPageUrl, 0));
+    EXPECT_TRUE(Browser().OpenNewWindow(L"http://news.test/article", kPageUrl, click));
+    EXPECT_TRUE(Browser().OpenNewWindow(L"http://popads.test/ok/1", L"http://other.test/", 0));
+    // IE 6 names no URL: nothing to judge.
+    EXPECT_TRUE(Browser().OpenNewWindowAsIE6());
+    EXPECT_EQ(3u, Browser().OpenedWindows());
+
+    // A pop-up filter says nothing about the same URL as a resource.
+    RequestContext image;
+    image.url = L"http://www.popads.test/offer";
+    image.pageUrl = kPageUrl;
+    image.type = kRequestImage;
+    EXPECT_TRUE(IsRequestAllowed(image));
+
+    GetAdblockListStore().Edit(kAllowedSitesListName, L"", [](const std::string* text) {
+        return AddAllowedSite(text ? *text : std::string(), "example.com");
+    });
+    EXPECT_TRUE(Browser().OpenNewWindow(L"http://www.popads.test/offer", kPageUrl, 0));
+    EXPECT_FALSE(Browser().OpenNewWindow(L"http://www.popads.test/offer", L"http://other.test/", 0));
+    EXPECT_EQ(S_OK, helper->SetSite(nullptr));
+    EXPECT_TRUE(Browser().OpenNewWindow(L"http://www.popads.test/offer", L"http://other.test/", 0));
 }
 
 TEST_F(HelperObject, SecondDownloadBeforeTheFirstTickLeavesExactlyOneInjection)

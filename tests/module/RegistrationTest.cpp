@@ -519,7 +519,7 @@ TEST_F(TypeLibrary, DescribesAutomationAsDualInterface)
     EXPECT_TRUE(flags & TYPEFLAG_FDUAL);
     EXPECT_TRUE(flags & TYPEFLAG_FOLEAUTOMATION);
     EXPECT_TRUE(flags & TYPEFLAG_FNONEXTENSIBLE);
-    ASSERT_EQ(2u, count);
+    ASSERT_EQ(3u, count);
 
     CMethod settings = Method(automation, 0);
     EXPECT_EQ(L"ShowSettingsDialog", settings.name);
@@ -534,6 +534,15 @@ TEST_F(TypeLibrary, DescribesAutomationAsDualInterface)
     ASSERT_EQ(1u, items.parameters.size());
     EXPECT_EQ(VT_DISPATCH, items.parameters[0]);
     EXPECT_EQ(PARAMFLAG_FIN, items.parameterFlags[0]);
+
+    // Added last: the first two keep their DISPIDs and slots.
+    CMethod allow = Method(automation, 2);
+    EXPECT_EQ(L"AllowSite", allow.name);
+    EXPECT_EQ(3, allow.id);
+    ASSERT_EQ(2u, allow.parameters.size());
+    EXPECT_EQ(VT_DISPATCH, allow.parameters[0]);
+    EXPECT_EQ(VARTYPE(VT_PTR | VT_BOOL), allow.parameters[1]);
+    EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, allow.parameterFlags[1]);
 }
 
 TEST_F(TypeLibrary, DescribesBrokerWithHandlesAsFourByteIntegers)

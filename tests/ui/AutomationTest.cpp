@@ -13,6 +13,7 @@
 #include "resources/ResourceIds.h"
 #include "tests/ui/DialogSession.h"
 #include "tools/standin/StandInDocument.h"
+#include "verdict/RequestVerdict.h"
 
 namespace {
 
@@ -142,6 +143,47 @@ TEST(Automation, ScriptsOpenTheDialogsByNameInTheLibrarysContext)
     EXPECT_EQ(before, after);
     ReleaseActCtx(before);
     ReleaseActCtx(after);
+}
+
+// "Don't block on this site": the page's site joins the allowed sites, so
+// that its next load has nothing blocked; a page without a site, or no
+// page, changes nothing.
+TEST(Automation, AllowSiteLetsTheSitesNextPageLoadWithNothingBlocked)
+{
+    CUserStoreReset reset;
+    StoreAdblockList("! Title: Ads\n||ads.test^\n");
+    RequestContext ad;
+    ad.url = L"http://ads.test/banner.png";
+    ad.pageUrl = L"http://www.example.com/news/";
+    ad.type = kRequestImage;
+    ASSERT_FALSE(IsRequestAllowed(ad));
+
+    CShippedLibrary library;
+    HRESULT results[3] = {E_PENDING, E_PENDING, E_PENDING};
+    VARIANT_BOOL allowed[3] = {VARIANT_FALSE, VARIANT_TRUE, VARIANT_TRUE};
+    CApartmentThread script([&] {
+        CComPtr<IClassFactory> factory;
+        CComPtr<IAutomation> automation;
+        if (FAILED(library.GetClassObject(CLSID_Automation, IID_IClassFactory, factory.PutVoid())) ||
+            FAILED(factory->CreateInstance(nullptr, IID_IAutomation, automation.PutVoid())))
+            return;
+        CComPtr<IHTMLDocument2> page =
+            CreateStandInDocument(L"<p>x</p>", L"http://WWW.Example.com:8080/news/?page=2");
+        results[0] = automation->AllowSite(page, &allowed[0]);
+        CComPtr<IHTMLDocument2> file = CreateStandInDocument(L"<p>x</p>", L"file:///C:/pages/news.htm");
+        results[1] = automation->AllowSite(file, &allowed[1]);
+        results[2] = automation->AllowSite(nullptr, &allowed[2]);
+        StandInDocument(page).Close();
+        StandInDocument(file).Close();
+    });
+    ASSERT_TRUE(script.Join());
+    EXPECT_EQ(S_OK, results[0]);
+    EXPECT_EQ(VARIANT_TRUE, allowed[0]);
+    EXPECT_EQ(S_OK, results[1]);
+    EXPECT_EQ(VARIANT_FALSE, allowed[1]);
+    EXPECT_EQ(E_INVALIDARG, results[2]);
+    EXPECT_EQ(VARIANT_FALSE, allowed[2]);
+    EXPECT_TRUE(IsRequestAllowed(ad));
 }
 
 }  // namespace

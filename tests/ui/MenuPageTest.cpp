@@ -133,7 +133,8 @@ TEST_F(MenuPages, LoadFromTheResUrlOfTheRegisteredLibrary)
     ASSERT_FALSE(path.empty());
 
     for (const auto& [number, source] : {std::pair<const wchar_t*, const wchar_t*>{L"205", L"resources\\SettingsPage.htm"},
-                                         {L"207", L"resources\\BlockableItemsPage.htm"}}) {
+                                         {L"207", L"resources\\BlockableItemsPage.htm"},
+                                         {L"209", L"resources\\AllowSitePage.htm"}}) {
         std::wstring url = L"res://" + path + L"/#" + number;
         EXPECT_EQ(ReadSourceFile(source), Read(url)) << std::string(url.begin(), url.end());
     }
@@ -152,7 +153,9 @@ TEST(MenuPageScripts, CallTheirMethodOrSayError)
     for (const auto& [source, call] :
          {std::pair<const wchar_t*, const char*>{L"resources\\SettingsPage.htm", "quellan.ShowSettingsDialog();"},
           std::pair<const wchar_t*, const char*>{L"resources\\BlockableItemsPage.htm",
-                                                 "quellan.ShowBlockableItemsDialog(external.menuArguments.document);"}}) {
+                                                 "quellan.ShowBlockableItemsDialog(external.menuArguments.document);"},
+          std::pair<const wchar_t*, const char*>{L"resources\\AllowSitePage.htm",
+                                                 "allowed = quellan.AllowSite(page.document);"}}) {
         std::string page = ReadSourceFile(source);
         EXPECT_NE(std::string::npos, page.find("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\""));
         EXPECT_NE(std::string::npos, page.find("charset=utf-8"));

@@ -13,7 +13,9 @@
 // the helpers' timers fire. Then it reports, one line each, what it
 // requested, what was refused, which elements of the page and its frames
 // were hidden by the add-on's style writes, which lost their background
-// image, and which elements of the page and its frames a style sheet hides.
+// image, and which elements of the page and its frames a style sheet hides;
+// then it clicks each link of the page that targets "_blank" and reports
+// whether its new window opened or a helper cancelled it.
 //
 //   StandInBrowser [--serve FOLDER] [--save FILE] URL
 //       one window on URL; with --serve, FOLDER is served on 127.0.0.1 and
@@ -36,6 +38,7 @@
 #include <windows.h>
 #include <exdisp.h>
 #include <mshtml.h>
+#include <shobjidl.h>
 #include <urlmon.h>
 #include <wininet.h>
 
@@ -303,6 +306,29 @@ public:
         PumpUntil([&] { return Injected(); }, kInjectionTimeoutMs);
         PumpFor(kSettleMs);
         return true;
+    }
+
+    // Clicks every link of the page that targets a new window ("_blank"),
+    // in document order, as a user would: the browser announces each window
+    // with NewWindow3 (NWMF_USERINITED | NWMF_FIRST, the page as the
+    // opener) and opens it unless a helper cancelled the event. Returns
+    // each link's URL and whether its window opened.
+    std::vector<std::pair<std::wstring, bool>> ClickNewWindowLinks()
+    {
+        std::vector<std::pair<std::wstring, bool>> windows;
+        if (!m_document)
+            return windows;
+        const std::wstring base = StandInDocument(m_document).BaseUrl();
+        for (const CComPtr<IHTMLElement>& element : StandInDocument(m_document).Elements()) {
+            IStandInElement& node = StandInElement(element);
+            std::wstring href = node.Attribute(L"href").value_or(L"");
+            if (node.Tag() != L"a" || LowerCase(node.Attribute(L"target").value_or(L"")) != L"_blank" || href.empty())
+                continue;
+            std::wstring url = CombineUrl(base, href);
+            bool opened = StandInBrowser(m_browser).OpenNewWindow(url, m_documentUrl, NWMF_USERINITED | NWMF_FIRST);
+            windows.emplace_back(url, opened);
+        }
+        return windows;
     }
 
     // The frames' documents, nested ones included, with their URLs.
@@ -711,6 +737,8 @@ int Run(int argc, wchar_t** argv)
         CWindow window(1, helperClasses);
         shown = window.Navigate(url);
         Report(window, helperNames);
+        for (const auto& [target, opened] : window.ClickNewWindowLinks())
+            Print(std::wstring(L"new window ") + (opened ? L"opened   " : L"CANCELLED") + L" " + target);
         if (shown && !savePath.empty()) {
             if (window.Save(savePath))
                 Print(L"saved      " + savePath);

@@ -14,9 +14,19 @@
 //                              DIID_DWebBrowserEvents2), Unadvise, and
 //                              GetConnectionInterface
 // and fires, on request, NavigateComplete2 (DISPID 252: the frame's
-// IDispatch and the URL as a VARIANT by reference) and DownloadBegin
-// (DISPID 106) through IDispatch::Invoke to every connected sink. Every
-// other method returns E_NOTIMPL.
+// IDispatch and the URL as a VARIANT by reference), DownloadBegin
+// (DISPID 106) and the new-window events through IDispatch::Invoke to every
+// connected sink. Every other method returns E_NOTIMPL.
+//
+// New windows, as Microsoft documents DWebBrowserEvents2::NewWindow3 and
+// NewWindow2: before the browser opens a window for window.open or a link
+// that targets a new window ("_blank"), it fires NewWindow3 (DISPID 273;
+// ppDisp as VT_DISPATCH by reference, null; Cancel as VT_BOOL by reference,
+// VARIANT_FALSE; dwFlags, the NWMF flags, as VT_UI4; bstrUrlContext, the
+// URL of the opening page, and bstrUrl, the new window's URL, as VT_BSTR).
+// IE 6 and XP before SP2 fire NewWindow2 (DISPID 251: ppDisp and Cancel
+// only) instead. A sink that sets Cancel to VARIANT_TRUE stops the window;
+// otherwise it opens (the stand-in only counts it).
 //
 // Apartment-threaded: use it on the thread that created it.
 
@@ -38,6 +48,15 @@ public:
     // the top-level frame, a frame's own browser object for a sub-frame.
     virtual void FireNavigateComplete2(IDispatch* frame, std::wstring_view url) = 0;
     virtual void FireDownloadBegin() = 0;
+    // A new window on `url` that the page `openerUrl` opens, as IE 7 and
+    // later announce it (NewWindow3 with `flags`, for instance
+    // NWMF_USERINITED | NWMF_FIRST for a click on a "_blank" link); true
+    // when it opened (no sink cancelled it).
+    virtual bool OpenNewWindow(std::wstring_view url, std::wstring_view openerUrl, DWORD flags) = 0;
+    // The same as IE 6 announces it (NewWindow2: no URL).
+    virtual bool OpenNewWindowAsIE6() = 0;
+    // Windows opened so far.
+    virtual std::size_t OpenedWindows() const = 0;
     // What get_ReadyState answers from now on. The browser says
     // READYSTATE_LOADING while a navigation loads and READYSTATE_COMPLETE
     // once the document and its resources have (just before

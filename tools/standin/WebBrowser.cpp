@@ -130,6 +130,46 @@ public:
         DISPPARAMS parameters = {nullptr, nullptr, 0, 0};
         Fire(DISPID_DOWNLOADBEGIN, parameters);
     }
+    bool OpenNewWindow(std::wstring_view url, std::wstring_view openerUrl, DWORD flags) override
+    {
+        CComPtr<IDispatch> window;
+        VARIANT_BOOL cancel = VARIANT_FALSE;
+        CComBSTR context(openerUrl);
+        CComBSTR address(url);
+        VARIANT arguments[5];
+        for (VARIANT& argument : arguments)
+            VariantInit(&argument);
+        // Last argument first: bstrUrl, bstrUrlContext, dwFlags, Cancel, ppDisp.
+        V_VT(&arguments[0]) = VT_BSTR;
+        V_BSTR(&arguments[0]) = address.Get();
+        V_VT(&arguments[1]) = VT_BSTR;
+        V_BSTR(&arguments[1]) = context.Get();
+        V_VT(&arguments[2]) = VT_UI4;
+        V_UI4(&arguments[2]) = flags;
+        V_VT(&arguments[3]) = VT_BOOL | VT_BYREF;
+        V_BOOLREF(&arguments[3]) = &cancel;
+        V_VT(&arguments[4]) = VT_DISPATCH | VT_BYREF;
+        V_DISPATCHREF(&arguments[4]) = window.Put();
+        DISPPARAMS parameters = {arguments, nullptr, 5, 0};
+        Fire(DISPID_NEWWINDOW3, parameters);
+        return Opened(cancel);
+    }
+    bool OpenNewWindowAsIE6() override
+    {
+        CComPtr<IDispatch> window;
+        VARIANT_BOOL cancel = VARIANT_FALSE;
+        VARIANT arguments[2];
+        VariantInit(&arguments[0]);
+        VariantInit(&arguments[1]);
+        V_VT(&arguments[0]) = VT_BOOL | VT_BYREF;
+        V_BOOLREF(&arguments[0]) = &cancel;
+        V_VT(&arguments[1]) = VT_DISPATCH | VT_BYREF;
+        V_DISPATCHREF(&arguments[1]) = window.Put();
+        DISPPARAMS parameters = {arguments, nullptr, 2, 0};
+        Fire(DISPID_NEWWINDOW2, parameters);
+        return Opened(cancel);
+    }
+    std::size_t OpenedWindows() const override { return m_openedWindows; }
     std::size_t ConnectionCount() const override { return m_sinks.size(); }
     std::size_t DocumentRequests() const override { return m_documentRequests; }
     void SetReadyState(READYSTATE state) override { m_readyState = state; }
@@ -159,6 +199,16 @@ public:
     }
 
 private:
+    bool Opened(VARIANT_BOOL cancel)
+    {
+        // Documented: VARIANT_TRUE cancels. Nothing is known of other
+        // values, so none but that one counts.
+        if (cancel == VARIANT_TRUE)
+            return false;
+        ++m_openedWindows;
+        return true;
+    }
+
     void Fire(DISPID member, DISPPARAMS& parameters)
     {
         // A sink may disconnect itself, or others, while it handles the event.
@@ -177,6 +227,7 @@ private:
     std::vector<std::pair<DWORD, CComPtr<IDispatch>>> m_sinks;
     DWORD m_lastCookie = 0;
     std::size_t m_documentRequests = 0;
+    std::size_t m_openedWindows = 0;
     READYSTATE m_readyState = READYSTATE_UNINITIALIZED;
 };
 
