@@ -520,7 +520,7 @@ void CListsDialog::OnJobDone()
         if (hr == kAdblockListNameTaken)
             text += Sentence(L"a list of that name (its title) is stored already; nothing was added");
         else if (FAILED(hr))
-            text += Sentence(job->argument + L": " + ResultText(hr) + L"; nothing was added");
+            text += job->argument + L": " + ResultText(hr) + L"; nothing was added.";
     } else if (hr == kAdblockListNotFound) {
         text += Sentence(L"no list is named " + Quoted(job->argument));
     } else if (FAILED(hr)) {
