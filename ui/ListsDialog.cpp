@@ -339,11 +339,11 @@ void CListsDialog::OnInitDialog()
     RECT client = {};
     GetClientRect(list, &client);
     const int width = client.right - client.left;
-    InsertColumn(list, kNameColumn, L"Name", width * 20 / 100);
-    InsertColumn(list, kSourceColumn, L"Source", width * 28 / 100);
-    InsertColumn(list, kFiltersColumn, L"Filters", width * 10 / 100);
+    InsertColumn(list, kNameColumn, L"Name", width * 17 / 100);
+    InsertColumn(list, kSourceColumn, L"Source", width * 24 / 100);
+    InsertColumn(list, kFiltersColumn, L"Filters", width * 7 / 100);
     InsertColumn(list, kUpdatedColumn, L"Last Updated", width * 17 / 100);
-    InsertColumn(list, kStatusColumn, L"Status", width - width * 75 / 100);
+    InsertColumn(list, kStatusColumn, L"Status", width - width * 65 / 100 - GetSystemMetrics(SM_CXVSCROLL));
     const HRESULT hr = CallAtBoundary([this] { Refresh(); });
     if (FAILED(hr))
         ShowFailureMessage(m_hWnd, L"Quellan could not read its Adblock lists", hr);
