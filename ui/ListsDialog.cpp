@@ -343,7 +343,9 @@ void CListsDialog::OnInitDialog()
     InsertColumn(list, kSourceColumn, L"Source", width * 24 / 100);
     InsertColumn(list, kFiltersColumn, L"Filters", width * 7 / 100);
     InsertColumn(list, kUpdatedColumn, L"Last Updated", width * 17 / 100);
-    InsertColumn(list, kStatusColumn, L"Status", width - width * 65 / 100 - GetSystemMetrics(SM_CXVSCROLL));
+    InsertColumn(list, kStatusColumn, L"Status", width - width * 65 / 100);
+    // The last column takes what the others leave.
+    SendMessageW(list, LVM_SETCOLUMNWIDTH, kStatusColumn, LVSCW_AUTOSIZE_USEHEADER);
     const HRESULT hr = CallAtBoundary([this] { Refresh(); });
     if (FAILED(hr))
         ShowFailureMessage(m_hWnd, L"Quellan could not read its Adblock lists", hr);
