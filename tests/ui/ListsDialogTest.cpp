@@ -209,7 +209,22 @@ TEST_F(ListsDialog, AddsAndUpdatesOnAWorkerWhileTheDialogAnswers)
     }
     ASSERT_TRUE(WaitForRows([](const Rows& rows) { return rows.size() == 2 && rows[1][0] == L"Other"; }));
     EXPECT_EQ(SelectedItems(List()), std::vector<int>{1}) << "the new list is selected";
+
+    // A fetch still running when the dialogs close completes on its own.
+    ResetEvent(release.Get());
+    response.status = 200;
+    response.body += "||last.example^\n";
+    response.etag = "\"3\"";
+    server.Serve("/list.txt", response);
+    SelectOnly(List(), {0});
+    PostClick(Item(IDC_UPDATE_NOW));
+    ASSERT_TRUE(WaitUntil([&] { return !Enabled(IDC_UPDATE_NOW); }));
     Close();
+    SetEvent(release.Get());
+    EXPECT_TRUE(WaitUntil([] {
+        const CAdblockCatalog catalog = GetAdblockListStore().ReadCatalog();
+        return !catalog.lists.empty() && catalog.lists[0].counts.network == 3;
+    }));
 }
 
 TEST_F(ListsDialog, AddPicksAFileThroughTheBrokersFileDialog)
