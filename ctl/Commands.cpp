@@ -322,16 +322,6 @@ void WarnLeftOut(const std::vector<std::wstring>& leftOut)
                  L" is damaged; it is left out until it is removed and added again\n");
 }
 
-// A time of the catalog for people: "2026-12-09 16:05 UTC", "never".
-std::wstring TimeText(const FILETIME& time)
-{
-    SYSTEMTIME utc;
-    if ((time.dwLowDateTime == 0 && time.dwHighDateTime == 0) || !FileTimeToSystemTime(&time, &utc))
-        return L"never";
-    wchar_t text[32];
-    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute);
-    return text;
-}
 
 std::wstring ResultText(HRESULT hr)
 {
@@ -353,7 +343,7 @@ int UpdateLists(CAdblockListStore& store, const std::wstring& name, bool ifDue)
             break;
         case CListUpdateResult::NotModified: out += L"not modified " + Quoted(result.name) + L"\n"; break;
         case CListUpdateResult::NotDue:
-            out += L"not due " + Quoted(result.name) + L" (next check " + TimeText(result.entry.nextDue) + L")\n";
+            out += L"not due " + Quoted(result.name) + L" (next check " + DescribeListTime(result.entry.nextDue) + L")\n";
             break;
         case CListUpdateResult::Failed:
             WriteErr(L"QuellanCtl: list " + Quoted(result.name) + L" not updated: " + ResultText(result.result) +
@@ -378,7 +368,7 @@ int ListsCommand(const std::vector<std::wstring>& args)
             std::wstring out;
             for (const CAdblockListEntry& entry : store.ReadCatalog().lists)
                 out += entry.name + L"\t" + entry.source + L"\t" + CountsText(entry.counts) + L"\tupdated " +
-                       TimeText(entry.lastUpdate) + L"\tnext check " + TimeText(entry.nextDue) + L"\t" +
+                       DescribeListTime(entry.lastUpdate) + L"\tnext check " + DescribeListTime(entry.nextDue) + L"\t" +
                        (entry.lastCheck.dwLowDateTime || entry.lastCheck.dwHighDateTime
                             ? ResultText(entry.lastResult)
                             : std::wstring(L"not checked")) +

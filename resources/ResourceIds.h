@@ -16,6 +16,8 @@
 #define IDD_SETTINGS 103
 #define IDD_BLOCKABLE_ITEMS 108
 #define IDD_ADD_FILTER 110
+#define IDD_LISTS 112
+#define IDD_ADD_LIST 113
 
 // Menu pages (resource type HTML), reached as res://quellan.dll/#205, #207
 // and #209.
@@ -37,10 +39,17 @@
 #define IDC_FILTER_EDIT 204
 #define IDC_FILTER_LIST 205
 #define IDC_MANUAL_LINK 206
+#define IDC_LISTS 11
 // Blockable Items dialog.
 #define IDC_ADD_MASK 7
 #define IDC_CLOSE 8
 #define IDC_ITEM_LIST 205
+// Adblock Lists dialog (Add..., Remove and Close are IDC_ADD, IDC_REMOVE
+// and IDCANCEL) and its Add List prompt (OK, Cancel).
+#define IDC_UPDATE_NOW 12
+#define IDC_ADBLOCK_LISTS 207
+#define IDC_BROWSE 13
+#define IDC_LIST_SOURCE 208
 
 // The browser's menu entries, applied per user by the broker.
 #define IDR_MENUEXT 203

@@ -418,6 +418,16 @@ CListFetch FetchAdblockList(const std::wstring& source, const std::wstring& etag
     return fetch;
 }
 
+std::wstring DescribeListTime(const FILETIME& time)
+{
+    SYSTEMTIME utc;
+    if ((time.dwLowDateTime == 0 && time.dwHighDateTime == 0) || !FileTimeToSystemTime(&time, &utc))
+        return L"never";
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute);
+    return text;
+}
+
 std::wstring DescribeListFailure(HRESULT hr)
 {
     if (hr == S_FALSE)

@@ -95,6 +95,10 @@ std::wstring NormalizeAdblockListSource(const std::wstring& source);
 // know (the caller then asks the system).
 std::wstring DescribeListFailure(HRESULT hr);
 
+// A time of the catalog for people: "2026-12-09 16:05 UTC", or "never" for
+// a time not yet set. Throws std::bad_alloc only.
+std::wstring DescribeListTime(const FILETIME& time);
+
 // Fetches `source` and adds it as a new list, named by its title (or its
 // file name). Throws the fetch's refusal, or as CAdblockListStore::Add.
 CAdblockListEntry AddAdblockListFromSource(CAdblockListStore& store, const std::wstring& source,

@@ -4,7 +4,8 @@
 # loaded, the invalid-filter balloon (Wine draws no balloon: the text the
 # edit box was asked to show is drawn below the dialog, and says so), the
 # Blockable Items dialog on a stand-in page with the rows of blocked URLs
-# grey, and the Add Filter dialog it opens.
+# grey, and the Add Filter dialog it opens; the Adblock Lists dialog with
+# three lists (one whose last check failed, one off) and its Add prompt.
 # Uses its own Wine prefix and filter list; run tools/test.sh once first to
 # build.
 #

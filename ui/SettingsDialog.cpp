@@ -25,6 +25,7 @@
 #include "ui/FilterListMerge.h"
 #include "ui/FilterListTransfer.h"
 #include "ui/ListViewText.h"
+#include "ui/ListsDialog.h"
 
 namespace {
 
@@ -278,6 +279,11 @@ bool CSettingsDialog::OnCommand(WORD id, WORD code)
     case IDC_EXPORT:
         TransferFile(false);
         return true;
+    case IDC_LISTS: {
+        CListsDialog lists;
+        lists.DoModal(m_hWnd);
+        return true;
+    }
     case IDC_SORT:
         Sort();
         return true;

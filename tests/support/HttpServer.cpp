@@ -360,6 +360,9 @@ bool CHttpServer::Answer(CConnection& connection)
         }
         for (DWORD waited = 0; waited < response.delayMs && !InterlockedCompareExchange(&m_stop, 0, 0); waited += 10)
             Sleep(10);
+        while (response.hold && !InterlockedCompareExchange(&m_stop, 0, 0) &&
+               WaitForSingleObject(response.hold, 10) == WAIT_TIMEOUT) {
+        }
         if (!response.etag.empty())
             response.headers.push_back("ETag: " + response.etag);
         const bool cut = response.cutAfter < response.body.size();

@@ -43,6 +43,9 @@ public:
         std::string etag;
         // How long the answer waits (a slow server).
         DWORD delayMs = 0;
+        // When set, the answer also waits until this event is signalled (or
+        // the server stops); the event must outlive the server.
+        HANDLE hold = nullptr;
         // Only this many bytes of the body are sent (after a Content-Length
         // of the whole), then the connection is closed.
         std::size_t cutAfter = static_cast<std::size_t>(-1);

@@ -1,6 +1,9 @@
 #include "tests/ui/DialogDriver.h"
 
+#include <gtest/gtest.h>
+
 #include <commctrl.h>
+#include <dlgs.h>
 #include <objbase.h>
 
 #include <map>
@@ -354,4 +357,24 @@ void CGreyRowRecorder::Repaint(HWND list)
 {
     InvalidateRect(list, nullptr, FALSE);
     UpdateWindow(list);
+}
+
+void ChooseFile(DWORD threadId, HWND owner, const wchar_t* caption, const std::wstring& path)
+{
+    HWND chooser = WaitForDialog(threadId, caption, owner);
+    ASSERT_TRUE(chooser) << "no file dialog";
+    ASSERT_TRUE(WaitUntil([&] { return GetDlgItem(chooser, IDOK) && IsWindowEnabled(chooser); }));
+    if (path.empty()) {
+        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else {
+        // The Explorer-style dialog has a combo box (cmb13), the old style
+        // an edit control (edt1).
+        HWND box = GetDlgItem(chooser, cmb13);
+        if (!box)
+            box = GetDlgItem(chooser, edt1);
+        ASSERT_TRUE(box) << "no file name box";
+        SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(chooser); }));
 }

@@ -60,6 +60,11 @@ void PostClick(HWND button);
 // Moves the keyboard focus to control as Tab would.
 void PostFocus(HWND dialog, HWND control);
 
+// Picks `path` in the broker's file dialog with this caption, owned by
+// `owner`, as a user types a name and presses OK; an empty path cancels the
+// dialog. Fails the test when the file dialog does not come or go.
+void ChooseFile(DWORD threadId, HWND owner, const wchar_t* caption, const std::wstring& path);
+
 // List view contents and selection, read from another thread.
 std::vector<std::wstring> ListTexts(HWND list);
 void SelectOnly(HWND list, const std::vector<int>& items);

@@ -12,8 +12,12 @@
 #include <vector>
 
 #include "com/ComPtr.h"
+#include "com/Error.h"
 #include "engine/FilterEdit.h"
 #include "resources/ResourceIds.h"
+#include "storage/AdblockListStore.h"
+#include "storage/AdblockListUpdate.h"
+#include "tests/support/HttpServer.h"
 #include "tests/support/Roles.h"
 #include "tests/ui/DialogSession.h"
 #include "tools/standin/StandInDocument.h"
@@ -270,6 +274,55 @@ int BlockableItemsPictures(const std::wstring& folder)
     return ok ? 0 : 1;
 }
 
+// Three lists: one kept current from a server, one whose last check
+// failed, one of the user's own turned off.
+int ListsPictures(const std::wstring& folder)
+{
+    { CUserStoreReset clean; }
+    CUserStoreReset reset;
+    CHttpServer server;
+    server.Serve("/easylist.txt", "[Adblock Plus 2.0]\n! Title: EasyList Sample\n! Expires: 4 days\n"
+                                  "||ads.example.net^\n||doubleclick.example^$third-party\n##.banner-ad\n"
+                                  "example.com##.sponsored\n@@||ads.example.net/consent.js\n");
+    server.Serve("/regional.txt", "[Adblock Plus 2.0]\n! Title: Regional Sample\n||werbung.example^\n"
+                                  "/anzeigen/*\n");
+    HRESULT hr = CallAtBoundary([&] {
+        CAdblockListStore& store = GetAdblockListStore();
+        AddAdblockListFromSource(store, server.Url(L"/easylist.txt"));
+        AddAdblockListFromSource(store, server.Url(L"/regional.txt"));
+        CHttpServer::CResponse gone;
+        gone.status = 404;
+        server.Serve("/regional.txt", gone);
+        UpdateAdblockLists(store, L"Regional Sample", false);
+        StoreAdblockList("[Adblock]\n! Title: My Own Rules\n||tracker.example^\n");
+        store.SetEnabled(L"My Own Rules", false);
+    });
+    if (FAILED(hr))
+        return 1;
+    CDialogSession session([](IAutomation* automation) { return automation->ShowSettingsDialog(); });
+    HWND settings = WaitForDialog(session.GetThreadId(), L"Quellan Settings");
+    if (!settings)
+        return 1;
+    PostClick(GetDlgItem(settings, IDC_LISTS));
+    HWND dialog = WaitForDialog(session.GetThreadId(), L"Adblock Lists", settings);
+    if (!dialog)
+        return 1;
+    HWND list = GetDlgItem(dialog, IDC_ADBLOCK_LISTS);
+    SelectOnly(list, {1});
+    PostFocus(dialog, list);
+    bool ok = Capture(dialog, folder + L"\\lists.png");
+    PostClick(GetDlgItem(dialog, IDC_ADD));
+    HWND prompt = WaitForDialog(session.GetThreadId(), L"Add Adblock List", dialog);
+    if (prompt) {
+        const std::wstring source = L"https://easylist.example/easylist.txt";
+        SendMessageW(GetDlgItem(prompt, IDC_LIST_SOURCE), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(source.c_str()));
+    }
+    ok = prompt && Capture(prompt, folder + L"\\add-list.png") && ok;
+    CloseThreadDialogs(session.GetThreadId());
+    session.Finish(&hr);
+    return ok ? 0 : 1;
+}
+
 QUELLAN_TEST_ROLE(Pictures)
 {
     if (args.size() != 1)
@@ -277,6 +330,7 @@ QUELLAN_TEST_ROLE(Pictures)
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     int result = SettingsPictures(args[0]);
     result = BlockableItemsPictures(args[0]) || result;
+    result = ListsPictures(args[0]) || result;
     CoUninitialize();
     return result;
 }

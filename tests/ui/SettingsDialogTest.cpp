@@ -297,29 +297,6 @@ TEST_F(SettingsDialog, ApplyKeepsFiltersStoredElsewhereMeanwhile)
     EXPECT_EQ(StoredFilters(), (Texts{L"*a*", L"*added-elsewhere*", L"*b*", L"*mine*"}));
 }
 
-// Picks `path` in the broker's file dialog with this caption, owned by the
-// settings dialog, as a user types a name and presses OK; an empty path
-// cancels the dialog.
-void ChooseFile(DWORD threadId, HWND settings, const wchar_t* caption, const std::wstring& path)
-{
-    HWND chooser = WaitForDialog(threadId, caption, settings);
-    ASSERT_TRUE(chooser) << "no file dialog";
-    ASSERT_TRUE(WaitUntil([&] { return GetDlgItem(chooser, IDOK) && IsWindowEnabled(chooser); }));
-    if (path.empty()) {
-        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-    } else {
-        // The Explorer-style dialog has a combo box (cmb13), the old style
-        // an edit control (edt1).
-        HWND box = GetDlgItem(chooser, cmb13);
-        if (!box)
-            box = GetDlgItem(chooser, edt1);
-        ASSERT_TRUE(box) << "no file name box";
-        SendMessageW(box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-        PostMessageW(chooser, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return !IsWindow(chooser); }));
-}
-
 TEST_F(SettingsDialog, ImportsAndExportsThroughTheBroker)
 {
     CShippedRegistration registration(m_library);
