@@ -184,7 +184,9 @@ public:
                            std::vector<std::wstring>* leftOut = nullptr);
     void SetEnabled(const std::wstring& name, bool enabled, std::vector<std::wstring>* leftOut = nullptr);
 
-    // Files (tests and measurements).
+    // Files (tests and measurements; the folder also for the files kept
+    // beside the lists).
+    const std::wstring& GetFolder() const noexcept { return m_folder; }
     const std::wstring& GetControlPath() const noexcept { return m_controlPath; }
     const std::wstring& GetWriteLockName() const noexcept { return m_writeLockName; }
     SECURITY_ATTRIBUTES* GetSecurityAttributes() const noexcept { return m_securityAttributes; }
