@@ -130,7 +130,8 @@ void CListUpdateScheduler::Run(CState& state)
 {
     const HANDLE stop = state.stop.Get();
     (void)CallAtBoundary([&] { OfferMachineListsOf(state.store, state.timing, state.machineLists); });
-    for (DWORD waitMs = state.timing.firstDelayMs;; waitMs = state.timing.periodMs + RandomUpTo(state.timing.spreadMs)) {
+    for (DWORD waitMs = state.timing.firstDelayMs;;
+         waitMs = state.timing.periodMs + RandomUpTo(state.timing.spreadMs)) {
         if (Stopping(stop, waitMs))
             return;
         InterlockedIncrement(&state.passes);

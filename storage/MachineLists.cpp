@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <cwctype>
 #include <memory>
 
 #include "com/Error.h"
@@ -46,7 +45,9 @@ bool IsMachineListSource(const std::wstring& source)
         return false;
     if (StartsWith(source, L"\\\\"))
         return source.size() > 2 && !StartsWith(source, L"\\\\?\\") && !StartsWith(source, L"\\\\.\\");
-    return source.size() > 3 && iswalpha(source[0]) && source[1] == L':' && (source[2] == L'\\' || source[2] == L'/');
+    const wchar_t drive = static_cast<wchar_t>(source.empty() ? 0 : source[0] | 0x20);
+    return source.size() > 3 && drive >= L'a' && drive <= L'z' && source[1] == L':' &&
+           (source[2] == L'\\' || source[2] == L'/');
 }
 
 std::wstring WideOfUtf8(const std::string& text)
@@ -147,8 +148,8 @@ std::vector<std::wstring> ParseMachineLists(const std::wstring& value)
     if (value.size() > kMaxMachineListsText)
         return sources;
     const wchar_t* separators = L" ;\t\r\n";
-    for (std::size_t at = value.find_first_not_of(separators); at != std::wstring::npos && sources.size() < kMaxMachineLists;
-         at = value.find_first_not_of(separators, at)) {
+    for (std::size_t at = value.find_first_not_of(separators);
+         at != std::wstring::npos && sources.size() < kMaxMachineLists; at = value.find_first_not_of(separators, at)) {
         std::size_t end = value.find_first_of(separators, at);
         if (end == std::wstring::npos)
             end = value.size();
@@ -212,7 +213,8 @@ std::vector<std::wstring> OfferMachineLists(CAdblockListStore& store, const std:
     if (!TryReadOffered(path, offered))
         return added;
     const auto wasOffered = [&](const std::wstring& source) {
-        return std::any_of(offered.begin(), offered.end(), [&](const std::wstring& o) { return SameSource(o, source); });
+        return std::any_of(offered.begin(), offered.end(),
+                           [&](const std::wstring& o) { return SameSource(o, source); });
     };
     std::vector<std::wstring> fresh;
     for (const std::wstring& source : sources) {
