@@ -382,7 +382,7 @@ class X64Package(InstallerTest):
 
     def test_lists_property_subscribes_each_user_once(self):
         prefix = self.new_prefix("lists")
-        lists = "http://intranet/easylist.txt;http://intranet/extra.txt  ftp://ignored/x.txt"
+        lists = "http://intranet/easylist.txt;http://intranet/extra.txt ftp://ignored/x.txt"
         self.assertEqual(0, self.msiexec(prefix, "/i", windows_path(package("x64")), f"LISTS={lists}"))
         self.assertEqual(("sz", lists), prefix.registry().value("software\\quellan", "Lists"),
                          "in the 64-bit view, which both browsers read")
