@@ -18,8 +18,11 @@
 #include "com/Sync.h"
 #include "com/Trace.h"
 #include "com/Variant.h"
+#include "storage/ListUpdateScheduler.h"
+#include "storage/MachineLists.h"
 #include "storage/NamedMutex.h"
 #include "storage/NamedObjects.h"
+#include "storage/SettingsStore.h"
 #include "verdict/RequestVerdict.h"
 
 namespace {
@@ -44,6 +47,11 @@ CCriticalSection g_processCountLock;
 // removed.
 CNamedMutex g_processLock;
 CNamedMutex g_processCounter;
+
+// The subscriptions' updates of this process, while it has a sited helper
+// object (storage/ListUpdateScheduler.h): one thread for all its tabs.
+CCriticalSection g_updatesLock;
+std::unique_ptr<CListUpdateScheduler> g_updates;
 
 // The live injection timers. A thread timer is known by its thread and id.
 struct CTimerEntry
@@ -71,6 +79,32 @@ bool JoinBrowserProcesses()
     return GetHandleCount(g_processCounter.Get()) == 1;
 }
 
+// A helper object was sited: the process's updates start, on a thread of
+// their own, if they have not yet.
+void StartListUpdates()
+{
+    CCritSecLock guard(g_updatesLock);
+    if (g_updates)
+        return;
+    auto updates = std::make_unique<CListUpdateScheduler>(
+        GetAdblockListStore(), CListUpdateTiming(),
+        [] {
+            CStoreReader reader(GetSettingsStore());
+            return IsSessionDisabled(reader);
+        },
+        &ReadMachineListsValue);
+    updates->Start();
+    g_updates = std::move(updates);
+}
+
+// The last helper object went: the thread ends on its own (never waited
+// for here, on a thread that draws pages).
+void StopListUpdates() noexcept
+{
+    CCritSecLock guard(g_updatesLock);
+    g_updates.reset();
+}
+
 // The first helper object of the process.
 void ArriveInProcess()
 {
@@ -91,7 +125,10 @@ void LeaveProcess() noexcept
     CCritSecLock guard(g_processCountLock);
     std::optional<CMutexHold> hold;
     HRESULT held = g_processLock ? CallAtBoundary([&] { hold.emplace(g_processLock.Get()); }) : E_HANDLE;
-    if (InterlockedDecrement(&g_helperCount) != 0 || !g_processCounter)
+    if (InterlockedDecrement(&g_helperCount) != 0)
+        return;
+    StopListUpdates();
+    if (!g_processCounter)
         return;
     // The result is not examined: the entries stay when they cannot go.
     if (SUCCEEDED(held)) {
@@ -298,6 +335,10 @@ STDMETHODIMP CBHO::SetSite(IUnknown* site)
             return hr;
         m_connection = connection;
         m_cookie = cookie;
+        // Updates are extra: the helper object works without them.
+        HRESULT updates = CallAtBoundary([] { StartListUpdates(); });
+        if (FAILED(updates))
+            TraceFailure(updates, "list updates not started");
         return hr;
     });
 }

@@ -10,6 +10,10 @@
 // install the browser menu entries; the last helper object of the last
 // process has them removed. A process whose last helper object goes leaves
 // the count (it may linger without windows) and joins again with its next.
+// The first helper object sited starts the process's list updates
+// (storage/ListUpdateScheduler.h: one low-priority thread, the first check
+// some tens of seconds later); the last helper object to go signals them
+// to stop and never waits for them. Failing to start them fails nothing.
 //
 // Per window: sited on a web browser, it listens to DWebBrowserEvents2.
 // NewWindow3, which the browser fires before it opens a window for

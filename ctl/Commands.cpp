@@ -17,6 +17,8 @@
 #include "storage/AdblockListUpdate.h"
 #include "storage/File.h"
 #include "storage/FilterListStore.h"
+#include "storage/MachineLists.h"
+#include "storage/NamedMutex.h"
 #include "storage/SettingsStore.h"
 
 namespace {
@@ -361,6 +363,11 @@ int UpdateLists(CAdblockListStore& store, const std::wstring& name, bool ifDue)
 int ListsCommand(const std::vector<std::wstring>& args)
 {
     CAdblockListStore& store = GetAdblockListStore();
+    // The machine's lists join the user's before anything is shown or
+    // changed; without them the command still does its work.
+    (void)CallAtBoundary([&] {
+        OfferMachineLists(store, ParseMachineLists(ReadMachineListsValue()), kWriterWaitMs);
+    });
     std::vector<std::wstring> leftOut;
     std::wstring name;
     try {

@@ -190,7 +190,9 @@ public:
     // writer does. True when it wrote; false when what is published is fine.
     bool RebuildIfUnusable(std::vector<std::wstring>* leftOut = nullptr);
 
-    // Files (tests and measurements).
+    // Files (tests and measurements; the folder also for the files kept
+    // beside the lists).
+    const std::wstring& GetFolder() const noexcept { return m_folder; }
     const std::wstring& GetControlPath() const noexcept { return m_controlPath; }
     const std::wstring& GetWriteLockName() const noexcept { return m_writeLockName; }
     SECURITY_ATTRIBUTES* GetSecurityAttributes() const noexcept { return m_securityAttributes; }

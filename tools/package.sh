@@ -110,6 +110,22 @@ for platform in x86 x64; do
   menu='Software\Microsoft\Internet Explorer'
   sql+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuSettings', 1, '$menu\Extensions\{$QUELLAN_MENU_EXTENSION}', '-', 'Host')"
         "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuItems', 1, '$menu\MenuExt\&List Blockable Items...', '-', 'Host')")
+  # The machine's lists are written only when the LISTS property is given;
+  # an upgrade or repair without it keeps the value there is (found in the
+  # 64-bit view on 64-bit Windows: RegLocator type raw + 64-bit), while a
+  # LISTS given on the command line wins.
+  # Its value's row is wixl's (the component's key path), put back after the
+  # import above replaced wixl's Registry table.
+  lists64=$([ "$platform" = x64 ] && echo 18 || echo 2)
+  listsRow=$(msiinfo export "$package" Component | tr -d '\r' | awk -F'\t' '$1 == "MachineLists" { print $6 }')
+  sql+=("UPDATE \`Component\` SET \`Condition\` = 'LISTS' WHERE \`Component\` = 'MachineLists'"
+        "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('$listsRow', 2, 'Software\\Quellan', 'Lists', '[LISTS]', 'MachineLists')"
+        "INSERT INTO \`RegLocator\` (\`Signature_\`, \`Root\`, \`Key\`, \`Name\`, \`Type\`) VALUES ('InstalledLists', 2, 'Software\\Quellan', 'Lists', $lists64)"
+        "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('INSTALLEDLISTS', 'InstalledLists')"
+        "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('KeepInstalledLists', 51, 'LISTS', '[INSTALLEDLISTS]')")
+  for table in InstallExecuteSequence InstallUISequence; do
+    sql+=("INSERT INTO \`$table\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('KeepInstalledLists', 'NOT LISTS AND INSTALLEDLISTS', 51)")
+  done
   queries=()
   for query in "${sql[@]}"; do queries+=(-q "$query"); done
   msibuild "$package" "${queries[@]}"

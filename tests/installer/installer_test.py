@@ -284,6 +284,8 @@ class InstallerTest(unittest.TestCase):
         references.update(folders)
         for row, key in zip(msi_table(msi, "Registry"), self.package_keys(msi, "Registry")):
             where = f"{row['Registry']}: {key} [{row['Name']}]"
+            if components[row["Component_"]]["Condition"]:
+                continue  # installed only on request (LISTS): checked on its own
             if row["Name"] == "-":
                 continue  # removed with the product, never written
             if row["Name"] in ("+", "*") and not row["Value"]:
@@ -377,6 +379,33 @@ class X64Package(InstallerTest):
         installed.stop()
         self.assertEqual(0, self.msiexec(installed, "/x", windows_path(package("x64"))))
         self.assertNothingLeft(installed, "uninstall")
+
+    def test_lists_property_subscribes_each_user_once(self):
+        prefix = self.new_prefix("lists")
+        lists = "http://intranet/easylist.txt;http://intranet/extra.txt ftp://ignored/x.txt"
+        # (Wine's msiexec turns a run of spaces in a property into one.)
+        self.assertEqual(0, self.msiexec(prefix, "/i", windows_path(package("x64", older_version(VERSION))),
+                                         f"LISTS={lists}"))
+        self.assertEqual(("sz", lists), prefix.registry().value("software\\quellan", "Lists"),
+                         "in the 64-bit view, which both browsers read")
+        self.assertEqual(0, self.msiexec(prefix, "/i", windows_path(package("x64"))))
+        self.assertEqual(("sz", lists), prefix.registry().value("software\\quellan", "Lists"),
+                         "kept by an upgrade without LISTS")
+        # The user's first use subscribes to each usable address; nothing is
+        # fetched yet (the next due update does).
+        ctl = DIR64 + "\\QuellanCtl.exe"
+        code, out, err = prefix.run(ctl, "lists")
+        self.assertEqual(0, code, err)
+        self.assertEqual([["easylist", "http://intranet/easylist.txt"], ["extra", "http://intranet/extra.txt"]],
+                         [line.split("\t")[:2] for line in out.splitlines() if line])
+        # Removed by the user, a list does not come back.
+        code, _, err = prefix.run(ctl, "lists", "remove", "extra")
+        self.assertEqual(0, code, err)
+        code, out, err = prefix.run(ctl, "lists")
+        self.assertEqual(["easylist"], [line.split("\t")[0] for line in out.splitlines() if line])
+
+        self.assertEqual(0, self.msiexec(prefix, "/x", windows_path(package("x64"))))
+        self.assertNothingLeft(prefix, "uninstall of a package given LISTS")
 
     def test_upgrade_repair_and_uninstall_keep_the_user_data(self):
         prefix = self.new_prefix("upgrade")
@@ -517,7 +546,7 @@ class PackageTables(unittest.TestCase):
         self.assertIn("NOT VersionNT64", conditions)
 
         components = {r["Component"]: r for r in msi_table(msi, "Component")}
-        self.assertEqual({"Library", "Host", "Ctl"}, set(components))
+        self.assertEqual({"Library", "Host", "Ctl", "MachineLists"}, set(components))
         for name, row in components.items():
             self.assertEqual(0, int(row["Attributes"]) & COMPONENT_64BIT, name)
         files = {r["FileName"]: r for r in msi_table(msi, "File")}
