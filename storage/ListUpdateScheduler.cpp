@@ -140,6 +140,9 @@ void CListUpdateScheduler::Run(CState& state)
             OfferMachineListsOf(state.store, state.timing, state.machineLists);
             if (state.isPaused && state.isPaused())
                 return;
+            // Lists this process cannot use (an image of another version, or
+            // damage) are compiled again, subscriptions or not.
+            state.store.RebuildIfUnusable();
             const CAdblockCatalog catalog = state.store.ReadCatalog();
             if (!HasSubscription(catalog))
                 return;

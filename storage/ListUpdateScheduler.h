@@ -9,8 +9,11 @@
 // starts is not slowed by the network), and every `periodMs` plus up to
 // `spreadMs` at random after that, it updates each list that is due
 // (UpdateAdblockLists with ifDue, one list at a time, so that a stop is
-// seen between two fetches). A pass is skipped while `isPaused` says so
-// (blocking turned off for the session) and when no list has a source.
+// seen between two fetches). Each pass first compiles the lists again
+// when what is published cannot be used (CAdblockListStore::
+// RebuildIfUnusable). A pass is skipped while `isPaused` says so (blocking
+// turned off for the session); it fetches nothing when no list has a
+// source.
 // Several processes of the user may run one each: the update lock and the
 // due times make a list fetched once, by whichever comes first.
 //
