@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "broker/CreateBroker.h"
+#include "browser/AllowedFrames.h"
 #include "browser/PageHiding.h"
 #include "browser/RequestFilter.h"
 #include "com/Bstr.h"
@@ -245,9 +246,12 @@ public:
             if (member == DISPID_NAVIGATECOMPLETE2) {
                 // NavigateComplete2(pDisp, URL): arguments arrive last first.
                 IDispatch* frame = nullptr;
-                if (params && params->cArgs >= 2 && params->rgvarg)
+                const wchar_t* url = nullptr;
+                if (params && params->cArgs >= 2 && params->rgvarg) {
                     frame = DispatchArgument(params->rgvarg[params->cArgs - 1]);
-                owner->OnNavigateComplete2(frame);
+                    url = TextArgument(params->rgvarg[params->cArgs - 2]);
+                }
+                owner->OnNavigateComplete2(frame, url);
             } else if (member == DISPID_DOWNLOADBEGIN) {
                 owner->OnDownloadBegin();
             } else if (member == DISPID_NEWWINDOW3 && params && params->cArgs == 5 && params->rgvarg) {
@@ -293,6 +297,7 @@ HRESULT CBHO::FinalConstruct()
 CBHO::~CBHO()
 {
     KillInjectionTimers();
+    GetAllowedFrames().Forget(this);
     if (m_sink)
         m_sink->Orphan();
     Disconnect();
@@ -307,6 +312,8 @@ STDMETHODIMP CBHO::SetSite(IUnknown* site)
             KillInjectionTimers();
             HRESULT hr = Disconnect();
             m_frames.clear();
+            GetAllowedFrames().Forget(this);
+            m_pageAllowed = false;
             m_browser.Reset();
             m_site.Reset();
             return hr;
@@ -363,19 +370,26 @@ HRESULT CBHO::Disconnect() noexcept
     return hr;
 }
 
-void CBHO::OnNavigateComplete2(IDispatch* frame)
+void CBHO::OnNavigateComplete2(IDispatch* frame, const wchar_t* url)
 {
     if (!m_browser || !frame)
         return;
     if (SameObject(m_browser, frame)) {
         // A new page: its frames navigate after it.
         m_frames.clear();
+        GetAllowedFrames().Forget(this);
+        m_pageAllowed = url && IsPageOfAllowedSite(url);
         Await(m_browser);
         return;
     }
     CComPtr<IWebBrowser2> frameBrowser;
     if (FAILED(frame->QueryInterface(IidOf<IWebBrowser2>(), frameBrowser.PutVoid())) || !frameBrowser)
         return;
+    // Known before the frame's document asks for anything: the browser
+    // requests a document's images, scripts and inner frames only once it
+    // has created it, which is when it fires NavigateComplete2.
+    if (m_pageAllowed && url)
+        GetAllowedFrames().Remember(this, url);
     Await(frameBrowser);
 }
 
@@ -488,7 +502,9 @@ bool CBHO::TryStyle(CFrameState& frame)
         // Another DownloadBegin of a page that has its style already.
         if (identity.Get() == frame.styled.Get())
             return true;
-        std::shared_ptr<const CHidingStyle> hiding = HidingStyleForDocument(document);
+        // A page of a site the user allowed hides nothing, in none of its
+        // frames; the behavior style stays, and its behavior hides nothing.
+        std::shared_ptr<const CHidingStyle> hiding = m_pageAllowed ? nullptr : HidingStyleForDocument(document);
         hr = InjectPageStyle(document, hiding.get());
         if (SUCCEEDED(hr)) {
             frame.styled = identity;

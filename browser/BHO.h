@@ -35,7 +35,8 @@
 // state says the document finished loading without a head, or after a
 // minute. A document that has the style never gets it twice. Only the most
 // recently started timer runs. At most kMaxFrames frames are remembered; a
-// navigation of the top-level frame forgets the previous page's frames.
+// navigation of the top-level frame forgets the previous page's frames
+// (and which of them belong to a site the user allowed).
 // Timers never outlive what they work on: SetSite(NULL) and the destructor
 // kill every timer the object started, and the timer callback finds its
 // object through a table of live timers, so a tick that was already due
@@ -75,8 +76,13 @@ public:
 
     // DWebBrowserEvents2, as the sink delivers them.
     // The frame (the top-level one is the browser itself; null or one
-    // without IWebBrowser2 is ignored) waits for its style.
-    void OnNavigateComplete2(IDispatch* frame);
+    // without IWebBrowser2 is ignored) waits for its style. `url` (may be
+    // null) is the document it shows: a top-level page of a site the user
+    // allowed makes every frame shown in it, until the next top-level
+    // navigation, one of that site (browser/AllowedFrames.h): it gets no
+    // element-hiding sheets, and the request filter and the behavior block
+    // nothing in it. Throws std::bad_alloc.
+    void OnNavigateComplete2(IDispatch* frame, const wchar_t* url);
     // The top-level frame waits for its style (again: a document that
     // already has it is left alone).
     void OnDownloadBegin();
@@ -120,6 +126,8 @@ private:
     // The top-level frame first once it navigated, then its frames.
     std::vector<CFrameState> m_frames;
     UINT_PTR m_timerId = 0;
+    // The top-level page is of a site the user allowed.
+    bool m_pageAllowed = false;
     // A tick is asking the document (which may pump messages).
     bool m_injecting = false;
     // Construction counted this object in the process's helper count.

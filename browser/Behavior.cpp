@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <optional>
 
+#include "browser/AllowedFrames.h"
 #include "browser/BlockableItem.h"
 #include "com/Bstr.h"
 #include "com/ComPtr.h"
@@ -90,9 +91,10 @@ void ExamineBehaviorElement(IElementBehaviorSite* site, CSharedStore& settings,
 STDMETHODIMP CBehavior::Init(IElementBehaviorSite* pBehaviorSite)
 {
     return CallAtBoundary([&] {
-        // The page of a site the user allowed keeps every element.
+        // The page of a site the user allowed, and every frame shown in
+        // one, keeps every element.
         const std::wstring page = PageUrlOf(pBehaviorSite);
-        if (IsPageOfAllowedSite(page.c_str()))
+        if (IsPageShownOnAllowedSite(page.c_str()))
             return E_FAIL;
         // Judged as the request was, with its page and its kind: the
         // Adblock lists' filters need both.

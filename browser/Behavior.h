@@ -7,6 +7,8 @@
 //
 // Init examines its element once and then fails on purpose, so that the
 // browser keeps no behavior object on the element.
+// An element of a page of a site the user allowed, or of a frame shown in
+// one (browser/AllowedFrames.h), is left as it is.
 
 #include <mshtml.h>
 

@@ -1,5 +1,6 @@
 #include "browser/RequestFilter.h"
 
+#include "browser/AllowedFrames.h"
 #include "browser/RequestFilterContext.h"
 #include "com/Bstr.h"
 #include "com/ClassFactory.h"
@@ -74,6 +75,10 @@ bool IsRequestRefused(IUri* uri, IInternetProtocolSink* sink, IInternetBindInfo*
     if (FAILED(uri->GetAbsoluteUri(url.Put())) || url.Length() == 0)
         return false;
     const CRequestOrigin origin = ReadRequestOrigin(url, sink, bindInfo);
+    // A frame's requests name the frame as their page; shown in a page of a
+    // site the user allowed, the frame is of that site too.
+    if (!origin.pageUrl.empty() && GetAllowedFrames().Contains(origin.pageUrl))
+        return false;
     RequestContext request;
     request.url = url;
     request.pageUrl = origin.pageUrl.empty() ? nullptr : origin.pageUrl.c_str();

@@ -16,6 +16,8 @@
 // Requests started with Start (no IUri) and requests in a process whose
 // SessionDisabled flag is set pass unchecked; so do secure requests while the
 // user's FilterHttps option is off (read for every request).
+// So do requests whose page is a frame shown in a page of a site the user
+// allowed (browser/AllowedFrames.h).
 //
 // Threading: apartment-threaded, as urlmon calls a protocol object on the
 // thread that runs its binding. Each live object holds a module lock.

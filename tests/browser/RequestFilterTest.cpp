@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "browser/AllowedFrames.h"
 #include "browser/RequestFilter.h"
 #include "browser/RequestFilterContext.h"
 #include "com/ComPtr.h"
@@ -180,6 +181,22 @@ TEST_F(RequestFilter, RequestsThatCannotBeJudgedPassUnchecked)
     EXPECT_FALSE(IsRequestRefused(nullptr));
     EXPECT_TRUE(IsRequestRefused(Uri(L"/ads/banner.gif")));
     EXPECT_FALSE(IsRequestRefused(Uri(L"/news/story.html")));
+}
+
+// A frame of another site inside a page of a site the user allowed: its
+// requests, which name the frame as their page, are not refused while the
+// tab shows that page.
+TEST_F(RequestFilter, RequestsOfAFrameShownInAPageOfAnAllowedSiteLoad)
+{
+    const std::wstring frameUrl = L"http://frame.other.test/player.html";
+    CComPtr<CTestBinding> binding = NewRequest();
+    binding->SetRequestHeaders(BrowserRequestHeaders(m_server.Url(L"/ads/banner.gif"), frameUrl, false));
+    EXPECT_TRUE(IsRequestRefused(Uri(L"/ads/banner.gif"), binding.Get(), binding.Get(), false));
+    const int tab = 0;
+    GetAllowedFrames().Remember(&tab, frameUrl);
+    EXPECT_FALSE(IsRequestRefused(Uri(L"/ads/banner.gif"), binding.Get(), binding.Get(), false));
+    GetAllowedFrames().Forget(&tab);
+    EXPECT_TRUE(IsRequestRefused(Uri(L"/ads/banner.gif"), binding.Get(), binding.Get(), false));
 }
 
 TEST_F(RequestFilter, AUrlThatCannotBeJudgedFailsWithoutBeingSentOrAnswered)
