@@ -392,13 +392,11 @@ std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppen
     if (extendsTail) {
         if (published.generation != current)
             return nullptr;
-        header.baseGeneration = published.baseGeneration;
-        header.baseListSize = published.baseListSize;
-        header.baseListHash = published.baseListHash;
-        // The published tail is vouched for, so is what it says of its image.
-        header.baseImageSize = published.baseImageSize;
-        header.baseImageCreated = published.baseImageCreated;
-        header.baseImageWritten = published.baseImageWritten;
+        // The published tail is vouched for, so is what it says of its base
+        // (a version 1 tail says nothing of the image: zeros); the rest is
+        // written below.
+        header = published;
+        header.version = kTailVersion;
     } else {
         const std::unique_ptr<CFilterIndex> index = CFilterIndex::Open(bytes, fileSize, false);
         if (!index || index->GetGeneration() != current)
