@@ -4,7 +4,9 @@
 #include <bitset>
 #include <cstring>
 #include <cwchar>
+#include <new>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 
 #include "com/Error.h"
@@ -14,7 +16,7 @@
 namespace {
 
 constexpr std::uint32_t kMagic = 0x49424151;  // "QABI"
-constexpr std::uint32_t kVersion = 3;
+constexpr std::uint32_t kVersion = 4;
 constexpr std::uint32_t kMaxBucketBits = 24;
 
 enum : std::uint16_t
@@ -60,6 +62,24 @@ namespace {
 
 using CFilterRecord = CAdblockImage::CFilterRecordView;
 constexpr std::uint32_t kNoWordOffset = 0xFFFFFFFF;
+
+// A posting: the filter's index and the top bits of its key (so that a
+// bucket shared by other keys costs a compare, not a look at the filter),
+// then what the filter asks of a request that the URL's words can answer
+// without reading the filter: its types, whether it is "$important" or needs
+// the page, and the characters around its word.
+constexpr std::uint32_t kMaxFilters = 1u << 24;
+constexpr int kKeyTagShift = 24;
+constexpr std::uint32_t kPostingTypes = 0xFFF;  // the filter's type mask
+constexpr std::uint32_t kPostingImportant = 1u << 12;
+constexpr std::uint32_t kPostingNeedsPage = 1u << 13;
+constexpr int kPostingBeforeShift = 16;  // a neighbour character each, see below
+constexpr int kPostingAfterShift = 24;
+static_assert(std::uint32_t(kRequestAnyResource | kRequestDocument | kRequestPopup) <= kPostingTypes);
+// A neighbour character: any byte but these two, "^" meaning a separator
+// (after the word also the URL's end).
+constexpr std::uint8_t kAnyNeighbour = 0;
+constexpr std::uint8_t kUrlEndNeighbour = 1;
 
 // A filter's "$domain" entries are sorted by hash, so that a page's host
 // and each of its parents are looked up, not compared with every entry
@@ -252,6 +272,10 @@ struct CToken
     std::uint32_t hash;
     std::uint32_t length;
     std::uint32_t offset = kNoWordOffset;
+    // The pattern's characters right before and after the word, when a
+    // match must hold them there (kAnyNeighbour otherwise).
+    std::uint8_t before = kAnyNeighbour;
+    std::uint8_t after = kAnyNeighbour;
 };
 
 // Words every URL holds, whatever the lists say: never a filter's key when
@@ -332,11 +356,27 @@ void AddPatternTokens(const CNetworkFilter& filter, std::vector<CToken>& tokens)
         while (j < p.size() && IsTokenChar(p[j]))
             ++j;
         bool startOk = i > 0 ? p[i - 1] != '*' : (filter.anchorHost || filter.anchorStart);
-        bool endOk = (j < p.size() ? p[j] != '*' : filter.anchorEnd) || j - i >= kWordPrefix;
+        bool whole = j < p.size() ? p[j] != '*' : filter.anchorEnd;
+        bool endOk = whole || j - i >= kWordPrefix;
+        // (Bytes that stand for no character or the URL's end are not
+        // kept as neighbours.)
+        auto neighbour = [](char c) {
+            std::uint8_t b = static_cast<std::uint8_t>(c);
+            return b == kAnyNeighbour || b == kUrlEndNeighbour ? kAnyNeighbour : b;
+        };
         if (startOk && endOk)
+        {
+            // A match holds the word as a whole word of the URL: the
+            // character before it is the pattern's, and so is the one
+            // after a whole word (or the URL ends there).
+            std::uint8_t after = kAnyNeighbour;
+            if (whole)
+                after = j < p.size() ? neighbour(p[j]) : kUrlEndNeighbour;
             tokens.push_back({HashWord(p.data() + i, j - i),
                               IsCommonWord(p.data() + i, j - i) ? 1u : static_cast<std::uint32_t>(j - i),
-                              i < fixed ? static_cast<std::uint32_t>(i) : kNoWordOffset});
+                              i < fixed ? static_cast<std::uint32_t>(i) : kNoWordOffset,
+                              i > 0 ? neighbour(p[i - 1]) : kAnyNeighbour, after});
+        }
         i = j;
     }
 }
@@ -457,6 +497,9 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
                      parsed.end());
     }
 
+    if (parsed.size() >= kMaxFilters)
+        ThrowHResult(E_INVALIDARG);
+
     // One token per filter: the one fewest other filters hold. (Flat
     // arrays: a million filters must not cost a million allocations.)
     std::vector<CToken> candidates;
@@ -476,6 +519,7 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         return static_cast<std::uint32_t>(std::min<std::size_t>(range.second - range.first, 1u << 20));
     };
     std::vector<std::uint32_t> tokenOf(parsed.size()), wordOffsetOf(parsed.size(), kNoWordOffset);
+    std::vector<std::uint16_t> neighboursOf(parsed.size(), 0);
     std::vector<bool> hasToken(parsed.size(), false), byPage(parsed.size(), false);
     std::size_t distinct[4] = {0, 0, 0, 0};
     for (std::size_t i = 0; i < parsed.size(); ++i)
@@ -494,6 +538,7 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
             {
                 best = token.hash;
                 wordOffsetOf[i] = token.offset;
+                neighboursOf[i] = static_cast<std::uint16_t>(token.before | (token.after << 8));
                 bestCount = count;
                 bestLength = token.length;
                 hasToken[i] = true;
@@ -532,18 +577,21 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         std::vector<CParsedFilter> sorted;
         sorted.reserve(parsed.size());
         std::vector<std::uint32_t> sortedToken(parsed.size()), sortedOffset(parsed.size());
+        std::vector<std::uint16_t> sortedNeighbours(parsed.size());
         std::vector<bool> sortedHas(parsed.size()), sortedByPage(parsed.size());
         for (std::size_t k = 0; k < order.size(); ++k)
         {
             sorted.push_back(std::move(parsed[order[k]]));
             sortedToken[k] = tokenOf[order[k]];
             sortedOffset[k] = wordOffsetOf[order[k]];
+            sortedNeighbours[k] = neighboursOf[order[k]];
             sortedHas[k] = hasToken[order[k]];
             sortedByPage[k] = byPage[order[k]];
         }
         parsed.swap(sorted);
         tokenOf.swap(sortedToken);
         wordOffsetOf.swap(sortedOffset);
+        neighboursOf.swap(sortedNeighbours);
         hasToken.swap(sortedHas);
         byPage.swap(sortedByPage);
     }
@@ -608,39 +656,41 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         while (bits < kMaxBucketBits && (std::size_t(1) << bits) < 2 * distinct[kind])
             ++bits;
         std::size_t buckets = std::size_t(1) << bits;
-        // Each posting: the filter's key, then its index (a bucket shared by
-        // other keys costs a compare, not a look at the filter). Filled by
-        // a counting sort over the buckets.
+        // Postings (see kKeyTagShift), filled by a counting sort over the
+        // buckets.
         std::vector<std::uint32_t> starts(buckets + 1, 0), any;
         auto forEachPosting = [&](auto&& add) {
             for (std::size_t i = 0; i < parsed.size(); ++i)
             {
                 if ((parsed[i].filter.exception ? 1 : 0) != kind % 2 || byPage[i] != (kind >= 2))
                     continue;
+                const CNetworkFilter& f = parsed[i].filter;
+                std::uint32_t check = f.types | (f.important ? kPostingImportant : 0) |
+                                      (f.party != CAdblockParty::Any || !f.domains.empty() ? kPostingNeedsPage : 0);
                 if (byPage[i])
                 {
-                    for (const CAdblockDomain& d : parsed[i].filter.domains)
+                    for (const CAdblockDomain& d : f.domains)
                     {
                         if (!d.negated)
-                            add(HashToken(d.name.data(), d.name.size()), i);
+                            add(HashToken(d.name.data(), d.name.size()), i, check);
                     }
                 }
                 else if (hasToken[i])
-                    add(tokenOf[i], i);
+                    add(tokenOf[i], i, check | (std::uint32_t(neighboursOf[i]) << kPostingBeforeShift));
                 else if (kind == 0 || kind == 1)
                     any.push_back(static_cast<std::uint32_t>(i));
             }
         };
-        forEachPosting([&](std::uint32_t key, std::size_t) { ++starts[(key & (buckets - 1)) + 1]; });
+        forEachPosting([&](std::uint32_t key, std::size_t, std::uint32_t) { ++starts[(key & (buckets - 1)) + 1]; });
         for (std::size_t b = 0; b < buckets; ++b)
             starts[b + 1] += starts[b];
         std::vector<std::uint32_t> postings(2 * std::size_t(starts[buckets]));
         std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
         any.clear();
-        forEachPosting([&](std::uint32_t key, std::size_t i) {
+        forEachPosting([&](std::uint32_t key, std::size_t i, std::uint32_t check) {
             std::uint32_t at = next[key & (buckets - 1)]++;
-            postings[2 * std::size_t(at)] = key;
-            postings[2 * std::size_t(at) + 1] = static_cast<std::uint32_t>(i);
+            postings[2 * std::size_t(at)] = static_cast<std::uint32_t>(i) | (key >> kKeyTagShift << kKeyTagShift);
+            postings[2 * std::size_t(at) + 1] = check;
         });
         table.bucketBits = bits;
         table.bucketsOffset = static_cast<std::uint32_t>(image.size());
@@ -756,29 +806,52 @@ void CUrlParts::Narrow(const wchar_t* url)
     text = std::string_view(out, n);
     lower = std::string_view(low, n);
     // The host: after "scheme://" and any user information, before the port.
-    std::string_view s = lower;
-    std::size_t scheme = s.find("://");
-    if (scheme == std::string_view::npos || s.find_first_of("/?#") < scheme)
-        return;
-    std::size_t start = scheme + 3;
-    std::size_t end = s.find_first_of("/?#", start);
-    if (end == std::string_view::npos)
-        end = s.size();
-    std::size_t at = s.rfind('@', end - 1);
-    if (at != std::string_view::npos && at >= start)
-        start = at + 1;
-    std::size_t stop = end;
-    if (start < end && s[start] == '[')
+    // (Plain loops: the C library's searches cost a call per character.)
+    auto endsPart = [](char c) { return c == '/' || c == '?' || c == '#'; };
+    std::size_t start = 0;
+    for (;; ++start)
     {
-        std::size_t close = s.find(']', start);
-        stop = (close != std::string_view::npos && close < end) ? close + 1 : end;
+        if (start + 2 >= n || endsPart(low[start]))
+            return;
+        if (low[start] == ':' && low[start + 1] == '/' && low[start + 2] == '/')
+            break;
+    }
+    start += 3;
+    std::size_t end = start;
+    while (end < n && !endsPart(low[end]))
+        ++end;
+    for (std::size_t at = end; at > start; --at)
+    {
+        if (low[at - 1] == '@')
+        {
+            start = at;
+            break;
+        }
+    }
+    std::size_t stop = end;
+    if (start < end && low[start] == '[')
+    {
+        for (std::size_t at = start; at < end; ++at)
+        {
+            if (low[at] == ']')
+            {
+                stop = at + 1;
+                break;
+            }
+        }
     }
     else
     {
-        std::size_t colon = s.find(':', start);
-        if (colon != std::string_view::npos && colon < end)
-            stop = colon;
+        for (std::size_t at = start; at < end; ++at)
+        {
+            if (low[at] == ':')
+            {
+                stop = at;
+                break;
+            }
+        }
     }
+    std::string_view s = lower;
     if (stop > start && s[stop - 1] == '.')
         --stop;
     hostStart = start;
@@ -828,15 +901,21 @@ bool GlobMatch(const char* p, std::size_t pn, const char* t, std::size_t tn, boo
     }
 }
 
-// A short array on the stack that moves to the heap only past N items.
+// A short array on the stack that moves to the heap only past N items. Its
+// room is left uninitialised (it is made for every lookup).
 template <typename T, std::size_t N>
 class CSmallVector
 {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
 public:
+    CSmallVector() noexcept : m_inline(reinterpret_cast<T*>(m_room)) {}
+    CSmallVector(const CSmallVector&) = delete;
+    CSmallVector& operator=(const CSmallVector&) = delete;
     void push_back(const T& item)
     {
         if (m_size < N)
-            m_inline[m_size] = item;
+            new (m_inline + m_size) T(item);
         else
         {
             if (m_heap.empty())
@@ -858,7 +937,8 @@ public:
     }
 
 private:
-    T m_inline[N];
+    alignas(T) unsigned char m_room[N * sizeof(T)];
+    T* m_inline;
     std::vector<T> m_heap;
     std::size_t m_size = 0;
 };
@@ -903,11 +983,12 @@ struct CAdblockImage::CRequest
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
 };
 
-// A word of the URL: its key and where it starts.
+// A word of the URL: its key, where it starts and where it ends.
 struct CUrlWord
 {
     std::uint32_t hash;
     std::uint32_t place;
+    std::uint32_t end;
     bool operator<(const CUrlWord& other) const noexcept
     {
         return hash != other.hash ? hash < other.hash : place < other.place;
@@ -1238,6 +1319,25 @@ CAlternatives RequiredAlternatives(std::string_view body)
     return depth == 0 ? alternatives : CAlternatives();
 }
 
+// Where `word` first occurs in `text` at or after `from`. (A plain loop: the
+// C library's search costs a call per candidate place.)
+std::size_t Find(std::string_view text, std::string_view word, std::size_t from) noexcept
+{
+    if (word.empty())
+        return from <= text.size() ? from : std::string_view::npos;
+    for (std::size_t at = from; at + word.size() <= text.size(); ++at)
+    {
+        if (text[at] != word[0])
+            continue;
+        std::size_t k = 1;
+        while (k < word.size() && text[at + k] == word[k])
+            ++k;
+        if (k == word.size())
+            return at;
+    }
+    return std::string_view::npos;
+}
+
 }  // namespace
 
 // A regular expression, with what every match holds: the literal runs, one
@@ -1250,6 +1350,11 @@ struct CAdblockImage::CRegex
     {
         CAlternatives required = RequiredAlternatives(body);
         anyOf = std::move(required.words);
+        for (std::size_t w = 0; w < anyOf.size(); ++w)
+        {
+            if (!anyOf[w].empty())
+                anyOfFirst[static_cast<unsigned char>(anyOf[w][0])].push_back(w);
+        }
         anyOfNextKnown = required.hasNext;
         anyOfNext = required.next;
         endsKnown = RegexLastChars(body, ends);
@@ -1270,20 +1375,25 @@ struct CAdblockImage::CRegex
             return false;
         for (const std::string& literal : literals)
         {
-            if (text.find(literal) == std::string_view::npos)
+            if (Find(text, literal, 0) == std::string_view::npos)
                 return false;
         }
-        if (!anyOf.empty() && std::none_of(anyOf.begin(), anyOf.end(), [&](const std::string& word) {
-                for (std::size_t at = text.find(word); at != std::string_view::npos; at = text.find(word, at + 1))
-                {
-                    std::size_t after = at + word.size();
-                    if (!anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after]))))
-                        return true;
-                }
-                return false;
-            }))
-            return false;
-        return true;
+        if (anyOf.empty())
+            return true;
+        // One pass over the text for all the alternatives (lists give some
+        // expressions dozens).
+        for (std::size_t at = 0; at < text.size(); ++at)
+        {
+            for (std::size_t w : anyOfFirst[static_cast<unsigned char>(text[at])])
+            {
+                const std::string& word = anyOf[w];
+                std::size_t after = at + word.size();
+                if (after <= text.size() && text.compare(at, word.size(), word) == 0 &&
+                    (!anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after])))))
+                    return true;
+            }
+        }
+        return false;
     }
     const CCompiledRegex& Compiled() const
     {
@@ -1299,6 +1409,7 @@ struct CAdblockImage::CRegex
     std::wstring body;
     std::vector<std::string> literals;
     std::vector<std::string> anyOf;
+    std::vector<std::size_t> anyOfFirst[256];  // the alternatives by first character
     bool anyOfNextKnown = false;
     CCharSet anyOfNext;  // what follows one of anyOf, when known
     bool endsKnown = false;
@@ -1572,10 +1683,11 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
         {
             if (r.patternLength > 0 && pattern[0] != '^' && pattern[0] != '*')
             {
-                const void* next = std::memchr(text.data() + at, pattern[0], text.size() - at);
-                if (!next)
+                const char first = pattern[0];
+                while (at < text.size() && text[at] != first)
+                    ++at;
+                if (at == text.size())
                     break;
-                at = static_cast<const char*>(next) - text.data();
             }
             matched = GlobMatch(pattern, r.patternLength, text.data() + at, text.size() - at,
                                 (r.flags & kAnchorEnd) != 0);
@@ -1667,7 +1779,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         std::size_t j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
-        words.push_back({HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i)});
+        words.push_back({HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
         i = j;
     }
     for (std::size_t at = request.url.hostStart; at < request.url.hostEnd; ++at)
@@ -1678,7 +1790,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         while (end < s.size() && IsHostChar(s[end]))
             ++end;
         if (end > at)
-            words.push_back({HashHost(s.data() + at, end - at), static_cast<std::uint32_t>(at)});
+            words.push_back({HashHost(s.data() + at, end - at), static_cast<std::uint32_t>(at),
+                             static_cast<std::uint32_t>(end)});
     }
     std::sort(words.begin(), words.end());
     // Each key once, with the places of its words.
@@ -1703,9 +1816,36 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     for (std::uint32_t hash : pageHashes)
         pageKeys.push_back({hash, CWordPlaces()});
 
+    // What a posting says of its filter rules it out for this request:
+    // its types, the page it needs, the characters around its word (at
+    // one of the URL's places for that word at least), and with
+    // `onlyImportant`, whether it is "$important".
+    auto admits = [&](std::uint32_t check, const CWordPlaces& places, bool onlyImportant) {
+        if (onlyImportant && !(check & kPostingImportant))
+            return false;
+        if (request.untypedOnly ? (check & kRequestAnyResource) != kRequestAnyResource : !(check & request.types))
+            return false;
+        if ((check & kPostingNeedsPage) && !request.pageKnown)
+            return false;
+        const char before = static_cast<char>(check >> kPostingBeforeShift);
+        const char after = static_cast<char>(check >> kPostingAfterShift);
+        if (before == char(kAnyNeighbour) && after == char(kAnyNeighbour))
+            return true;
+        for (std::size_t k = 0; k < places.count; ++k)
+        {
+            const CUrlWord& w = places.at[k];
+            if (before != char(kAnyNeighbour) && (w.place == 0 || !CharMatches(before, s[w.place - 1])))
+                continue;
+            if (after == char(kUrlEndNeighbour) ? w.end != s.size()
+                : after != char(kAnyNeighbour) && (w.end < s.size() ? !CharMatches(after, s[w.end]) : after != '^'))
+                continue;
+            return true;
+        }
+        return false;
+    };
     // Visits the filters of one table a URL can match, until `visit` says
-    // stop.
-    auto scanTable = [&](const CTableHeader& t, const auto& keys, auto&& visit) {
+    // stop. `onlyImportant()` is asked before each posting.
+    auto scanTable = [&](const CTableHeader& t, const auto& keys, const auto& onlyImportant, auto&& visit) {
         const CWordPlaces nowhere;
         for (std::uint32_t i = 0; i < t.anyCount; ++i)
         {
@@ -1730,15 +1870,19 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
                 if (!Proven(postingAt, 8))
                     continue;
                 const BYTE* posting = m_image + postingAt;
-                if (ReadU32(posting) == key && visit(ReadU32(posting + 4), k.places))
+                std::uint32_t filter = ReadU32(posting);
+                if ((filter >> kKeyTagShift) != (key >> kKeyTagShift) ||
+                    !admits(ReadU32(posting + 4), k.places, onlyImportant()))
+                    continue;
+                if (visit(filter & (kMaxFilters - 1), k.places))
                     return true;
             }
         }
         return false;
     };
-    auto scan = [&](int kind, auto&& visit) {
-        if (!scanTable(m_header->tables[kind], tokens, visit))
-            scanTable(m_header->tables[kind + 2], pageKeys, visit);
+    auto scan = [&](int kind, const auto& onlyImportant, auto&& visit) {
+        if (!scanTable(m_header->tables[kind], tokens, onlyImportant, visit))
+            scanTable(m_header->tables[kind + 2], pageKeys, onlyImportant, visit);
     };
 
     // The first block filter that matches decides, an important one at
@@ -1759,10 +1903,10 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         return important;
     };
     if (!exceptionsOnly)
-        scan(0, block);
+        scan(0, [&] { return verdict.decision == CAdblockVerdict::Block; }, block);
     if ((verdict.decision == CAdblockVerdict::None && !exceptionsOnly) || important)
         return IsDamaged() ? CAdblockVerdict() : verdict;
-    scan(1, [&](std::uint32_t index, const CWordPlaces& places) {
+    scan(1, [] { return false; }, [&](std::uint32_t index, const CWordPlaces& places) {
         CAdblockVerdict hit;
         bool isImportant = false;
         if (!Matches(index, request, places, false, &hit, &isImportant))

@@ -126,7 +126,10 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
                           "/\\.com\\/[0-9]{2,9}(\\.|\\/)(css|\\?)?$/\n"      // 4
                           "||com/banners/\n"                                       // 5
                           "/\\.(bid|top)\\/((?:[0-9]{2})(\\.|\\/))$/\n"               // 6
-                          "/\\-(ad|pop)\\/?[0-9]x/\n",                                  // 7
+                          "/\\-(ad|pop)\\/?[0-9]x/\n"                                   // 7
+                          "-ads-\n"                                                // 8
+                          "^banner^\n"                                             // 9
+                          "_track|\n",                                             // 10
                           bytes);
     ASSERT_TRUE(engine);
     const wchar_t* page = L"http://page.test/";
@@ -148,6 +151,14 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
     EXPECT_EQ(Judge(*engine, L"http://a.top/x.top/1a/"), "-");
     EXPECT_EQ(Judge(*engine, L"http://a.test/x-pop5x"), "B7");
     EXPECT_EQ(Judge(*engine, L"http://a.test/x-ad/5x"), "B7");
+    // The characters around a filter's word are asked of each place the URL
+    // holds it; "^" after it also matches the URL's end.
+    EXPECT_EQ(Judge(*engine, L"http://a.test/ads-y/x-ads-z"), "B8");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x-ads_"), "-");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x/banner"), "B9");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x-banner?"), "-");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x_track/x_track"), "B10");
+    EXPECT_EQ(Judge(*engine, L"http://a.test/x_track/"), "-");
     // More words than the URL's keys keep on the stack, most of them alike.
     std::wstring many = L"http://x.test/";
     for (int i = 0; i < 300; ++i)
