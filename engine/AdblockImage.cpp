@@ -747,18 +747,43 @@ public:
     void Narrow(const wchar_t* url);
 
 private:
+    std::size_t NarrowAny(const wchar_t* url, char*& out, char*& low);
+    void FindHost(std::size_t n);
+
     char m_inline[2048];
     std::unique_ptr<char[]> m_heap;
 };
 
 void CUrlParts::Narrow(const wchar_t* url)
 {
-    // A UTF-16 unit takes at most 3 bytes (a surrogate pair 4 for two): an
-    // ASCII URL of up to 1024 characters needs no allocation.
+    // Most URLs are ASCII and short: one pass, both copies on the stack.
+    const std::size_t half = sizeof(m_inline) / 2;
+    char* out = m_inline;
+    char* low = m_inline + half;
+    std::size_t n = 0;
+    const wchar_t* p = url;
+    for (; n < half; ++p, ++n)
+    {
+        std::uint32_t c = static_cast<std::uint16_t>(*p);
+        if (c == 0 || c >= 0x80)
+            break;
+        low[n] = Lower(static_cast<char>(c));
+        out[n] = static_cast<char>(c);
+    }
+    if (n == half || *p != 0)
+        n = NarrowAny(url, out, low);
+    text = std::string_view(out, n);
+    lower = std::string_view(low, n);
+    FindHost(n);
+}
+
+// Any URL: a UTF-16 unit takes at most 3 bytes (a surrogate pair 4 for two).
+std::size_t CUrlParts::NarrowAny(const wchar_t* url, char*& out, char*& low)
+{
     std::size_t most = 0;
     for (const wchar_t* p = url; *p; ++p)
         most += static_cast<std::uint16_t>(*p) < 0x80 ? 1 : 3;
-    char* out = m_inline;
+    out = m_inline;
     if (2 * most > sizeof(m_inline))
     {
         m_heap.reset(new char[2 * most]);
@@ -766,7 +791,7 @@ void CUrlParts::Narrow(const wchar_t* url)
     }
     // The lower-case copy goes after room for the longest text, so that
     // one pass writes both.
-    char* low = out + most;
+    low = out + most;
     std::size_t n = 0;
     for (const wchar_t* p = url; *p; ++p)
     {
@@ -803,8 +828,12 @@ void CUrlParts::Narrow(const wchar_t* url)
         }
         std::memcpy(low + from, out + from, n - from);
     }
-    text = std::string_view(out, n);
-    lower = std::string_view(low, n);
+    return n;
+}
+
+void CUrlParts::FindHost(std::size_t n)
+{
+    const char* low = lower.data();
     // The host: after "scheme://" and any user information, before the port.
     // (Plain loops: the C library's searches cost a call per character.)
     auto endsPart = [](char c) { return c == '/' || c == '?' || c == '#'; };
@@ -989,16 +1018,16 @@ struct CUrlWord
     std::uint32_t hash;
     std::uint32_t place;
     std::uint32_t end;
-    bool operator<(const CUrlWord& other) const noexcept
-    {
-        return hash != other.hash ? hash < other.hash : place < other.place;
-    }
+    std::uint32_t next;  // the next word with this key (CWordPlaces)
 };
 
+// The URL's words with the key looked up: a chain through `words`.
 struct CAdblockImage::CWordPlaces
 {
-    const CUrlWord* at = nullptr;  // all with the key looked up
-    std::size_t count = 0;
+    static constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+    const CUrlWord* words = nullptr;
+    std::uint32_t first = kEnd;
+    bool Any() const noexcept { return first != kEnd; }
 };
 
 namespace {
@@ -1661,15 +1690,15 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
     }
     else if (r.flags & kAnchorStart)
         matched = GlobMatch(pattern, r.patternLength, text.data(), text.size(), (r.flags & kAnchorEnd) != 0);
-    else if (places.count && r.slot <= r.patternLength)
+    else if (places.Any() && r.slot <= r.patternLength)
     {
         // Looked up through one of its words: a match holds that word
         // where the URL does, at a known distance from the match's start.
         // (A long URL repeats its common words: its first character
         // rules out most places before the matcher is called.)
-        for (std::size_t k = 0; k < places.count && !matched; ++k)
+        for (std::uint32_t k = places.first; k != CWordPlaces::kEnd && !matched; k = places.words[k].next)
         {
-            std::size_t word = places.at[k].place;
+            std::size_t word = places.words[k].place;
             if (word < r.slot || (r.slot > 0 && !CharMatches(pattern[0], text[word - r.slot])))
                 continue;
             matched = GlobMatch(pattern, r.patternLength, text.data() + (word - r.slot), text.size() - (word - r.slot),
@@ -1779,7 +1808,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         std::size_t j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
-        words.push_back({HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j)});
+        words.push_back({HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j),
+                         CWordPlaces::kEnd});
         i = j;
     }
     for (std::size_t at = request.url.hostStart; at < request.url.hostEnd; ++at)
@@ -1791,26 +1821,47 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
             ++end;
         if (end > at)
             words.push_back({HashHost(s.data() + at, end - at), static_cast<std::uint32_t>(at),
-                             static_cast<std::uint32_t>(end)});
+                             static_cast<std::uint32_t>(end), CWordPlaces::kEnd});
     }
-    std::sort(words.begin(), words.end());
-    // Each key once, with the places of its words.
+    // Each key once, with the chain of its words: an open-addressing table
+    // of the keys seen, at most half full.
     struct CKey
     {
         std::uint32_t hash;
         CWordPlaces places;
     };
     CSmallVector<CKey, 128> tokens;
-    for (const CUrlWord* w = words.begin(); w != words.end();)
     {
-        const CUrlWord* first = w;
-        while (w != words.end() && w->hash == first->hash)
-            ++w;
-        CKey key;
-        key.hash = first->hash;
-        key.places.at = first;
-        key.places.count = static_cast<std::size_t>(w - first);
-        tokens.push_back(key);
+        const std::size_t count = static_cast<std::size_t>(words.end() - words.begin());
+        std::size_t slots = 256;
+        while (slots < 2 * count)
+            slots *= 2;
+        std::uint32_t inlineSlots[256];
+        std::vector<std::uint32_t> heapSlots;
+        std::uint32_t* slot = inlineSlots;
+        if (slots > 256)
+        {
+            heapSlots.resize(slots);
+            slot = heapSlots.data();
+        }
+        std::fill(slot, slot + slots, CWordPlaces::kEnd);  // else: index into tokens
+        CUrlWord* all = words.begin();
+        // (Keys in the URL's order; a key's places in any.)
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            std::size_t at = all[i].hash & (slots - 1);
+            while (slot[at] != CWordPlaces::kEnd && tokens.begin()[slot[at]].hash != all[i].hash)
+                at = (at + 1) & (slots - 1);
+            if (slot[at] == CWordPlaces::kEnd)
+            {
+                slot[at] = static_cast<std::uint32_t>(tokens.end() - tokens.begin());
+                tokens.push_back({all[i].hash, CWordPlaces()});
+            }
+            CWordPlaces& places = tokens.begin()[slot[at]].places;
+            places.words = all;
+            all[i].next = places.first;
+            places.first = static_cast<std::uint32_t>(i);
+        }
     }
     CSmallVector<CKey, 32> pageKeys;
     for (std::uint32_t hash : pageHashes)
@@ -1831,9 +1882,9 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         const char after = static_cast<char>(check >> kPostingAfterShift);
         if (before == char(kAnyNeighbour) && after == char(kAnyNeighbour))
             return true;
-        for (std::size_t k = 0; k < places.count; ++k)
+        for (std::uint32_t k = places.first; k != CWordPlaces::kEnd; k = places.words[k].next)
         {
-            const CUrlWord& w = places.at[k];
+            const CUrlWord& w = places.words[k];
             if (before != char(kAnyNeighbour) && (w.place == 0 || !CharMatches(before, s[w.place - 1])))
                 continue;
             if (after == char(kUrlEndNeighbour) ? w.end != s.size()

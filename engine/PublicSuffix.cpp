@@ -26,7 +26,14 @@ int FindRule(std::string_view name) noexcept
         if (slot == 0 || slot > kRuleCount)
             return 0;
         const CPublicSuffixRule& rule = kRules[slot - 1];
-        if (std::string_view(kNames + rule.offset, rule.length) == name)
+        if (rule.length != name.size())
+            continue;
+        // (Compared here: the C library's comparison costs a call.)
+        const char* text = kNames + rule.offset;
+        std::size_t i = 0;
+        while (i < name.size() && text[i] == name[i])
+            ++i;
+        if (i == name.size())
             return rule.flags;
     }
 }
@@ -54,22 +61,28 @@ std::size_t PublicSuffixLength(std::string_view host) noexcept
         return 0;
     // From the longest tail to the shortest: the first tail a rule names is
     // the longest rule that applies.
+    // (Each tail is looked up once: as the parent of the one before it,
+    // then as the tail.)
     std::size_t start = 0;
+    int flags = FindRule(host);
     for (;;)
     {
         std::string_view tail = host.substr(start);
-        std::size_t dot = tail.find('.');
-        std::string_view parent = dot == std::string_view::npos ? std::string_view() : tail.substr(dot + 1);
-        int flags = FindRule(tail);
+        std::size_t dot = 0;
+        while (dot < tail.size() && tail[dot] != '.')
+            ++dot;
+        std::string_view parent = dot == tail.size() ? std::string_view() : tail.substr(dot + 1);
         if (flags & 4)
             return parent.size();
         if (flags & 1)
             return tail.size();
-        if (!parent.empty() && (FindRule(parent) & 2))
+        int parentFlags = parent.empty() ? 0 : FindRule(parent);
+        if (parentFlags & 2)
             return tail.size();
-        if (dot == std::string_view::npos)
+        if (dot == tail.size())
             return tail.size();  // the implicit rule "*": the last label
         start += dot + 1;
+        flags = parentFlags;
     }
 }
 
