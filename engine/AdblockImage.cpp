@@ -339,7 +339,7 @@ void AddPatternTokens(const CNetworkFilter& filter, std::vector<CToken>& tokens)
         std::string_view name(p.data(), end);
         if (end < p.size() && (p[end] == '^' || p[end] == '/' || p[end] == ':') &&
             name.find('.') != std::string_view::npos)
-            tokens.push_back({HashHost(p.data(), end), kHostKeyLength, kNoWordOffset});
+            tokens.push_back({HashHost(p.data(), end), kHostKeyLength, 0});
     }
     // Each character before the first "*" matches exactly one of the URL's
     // (a "^" before a word cannot match the URL's end).
@@ -972,6 +972,23 @@ private:
     std::size_t m_size = 0;
 };
 
+constexpr std::uint32_t kBigramCount = 4096;
+std::uint32_t BigramIndex(char a, char b) noexcept
+{
+    return (static_cast<unsigned char>(Lower(a)) * 131u + static_cast<unsigned char>(Lower(b))) % kBigramCount;
+}
+
+// The pairs of adjacent characters of `text`, for CRequest::HoldsAllPairs.
+std::vector<std::uint16_t> BigramsOf(std::string_view text)
+{
+    std::vector<std::uint16_t> pairs;
+    for (std::size_t i = 1; i < text.size(); ++i)
+        pairs.push_back(static_cast<std::uint16_t>(BigramIndex(text[i - 1], text[i])));
+    std::sort(pairs.begin(), pairs.end());
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+    return pairs;
+}
+
 }  // namespace
 
 struct CAdblockImage::CRequest
@@ -1010,6 +1027,31 @@ struct CAdblockImage::CRequest
     std::uint16_t types = 0;
     bool untypedOnly = false;
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
+    // Which pairs of adjacent characters the URL holds (folded to lower
+    // case, one bit per BigramIndex), made when first asked: what rules out
+    // most regular expressions before their literals are looked for.
+    bool HoldsAllPairs(const std::vector<std::uint16_t>& pairs) const
+    {
+        if (!pairsMade)
+        {
+            std::fill(std::begin(pairBits), std::end(pairBits), 0u);
+            std::string_view s = url.lower;
+            for (std::size_t i = 1; i < s.size(); ++i)
+            {
+                std::uint32_t index = BigramIndex(s[i - 1], s[i]);
+                pairBits[index / 32] |= 1u << (index % 32);
+            }
+            pairsMade = true;
+        }
+        for (std::uint16_t index : pairs)
+        {
+            if (!(pairBits[index / 32] & (1u << (index % 32))))
+                return false;
+        }
+        return true;
+    }
+    mutable bool pairsMade = false;
+    mutable std::uint32_t pairBits[kBigramCount / 32];
 };
 
 // A word of the URL: its key, where it starts and where it ends.
@@ -1379,29 +1421,36 @@ struct CAdblockImage::CRegex
     {
         CAlternatives required = RequiredAlternatives(body);
         anyOf = std::move(required.words);
-        for (std::size_t w = 0; w < anyOf.size(); ++w)
-        {
-            if (!anyOf[w].empty())
-                anyOfFirst[static_cast<unsigned char>(anyOf[w][0])].push_back(w);
-        }
+        for (const std::string& word : anyOf)
+            anyOfPairs.push_back(BigramsOf(word));
         anyOfNextKnown = required.hasNext;
         anyOfNext = required.next;
         endsKnown = RegexLastChars(body, ends);
         for (const std::wstring& literal : RegexRequiredLiterals(this->body))
         {
             if (std::all_of(literal.begin(), literal.end(), [](wchar_t c) { return c < 0x80; }))
+            {
                 literals.emplace_back(literal.begin(), literal.end());
+                literalPairs.push_back(BigramsOf(literals.back()));
+            }
         }
     }
     ~CRegex() { delete compiled.load(); }
     CRegex(const CRegex&) = delete;
     CRegex& operator=(const CRegex&) = delete;
 
-    bool Passes(std::string_view text) const
+    // `text` is the request's URL or its lower-case copy.
+    bool Passes(std::string_view text, const CRequest& request) const
     {
-        // The cheapest test first: most URLs fail on their last character.
+        // The cheapest tests first: most URLs fail on their last character,
+        // or lack a pair of characters a literal holds.
         if (endsKnown && (text.empty() || !ends.test(static_cast<unsigned char>(text.back()))))
             return false;
+        for (const std::vector<std::uint16_t>& pairs : literalPairs)
+        {
+            if (!request.HoldsAllPairs(pairs))
+                return false;
+        }
         for (const std::string& literal : literals)
         {
             if (Find(text, literal, 0) == std::string_view::npos)
@@ -1409,16 +1458,15 @@ struct CAdblockImage::CRegex
         }
         if (anyOf.empty())
             return true;
-        // One pass over the text for all the alternatives (lists give some
-        // expressions dozens).
-        for (std::size_t at = 0; at < text.size(); ++at)
+        for (std::size_t w = 0; w < anyOf.size(); ++w)
         {
-            for (std::size_t w : anyOfFirst[static_cast<unsigned char>(text[at])])
+            if (!request.HoldsAllPairs(anyOfPairs[w]))
+                continue;
+            const std::string& word = anyOf[w];
+            for (std::size_t at = Find(text, word, 0); at != std::string_view::npos; at = Find(text, word, at + 1))
             {
-                const std::string& word = anyOf[w];
                 std::size_t after = at + word.size();
-                if (after <= text.size() && text.compare(at, word.size(), word) == 0 &&
-                    (!anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after])))))
+                if (!anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after]))))
                     return true;
             }
         }
@@ -1438,7 +1486,7 @@ struct CAdblockImage::CRegex
     std::wstring body;
     std::vector<std::string> literals;
     std::vector<std::string> anyOf;
-    std::vector<std::size_t> anyOfFirst[256];  // the alternatives by first character
+    std::vector<std::vector<std::uint16_t>> literalPairs, anyOfPairs;  // BigramsOf each
     bool anyOfNextKnown = false;
     CCharSet anyOfNext;  // what follows one of anyOf, when known
     bool endsKnown = false;
@@ -1669,7 +1717,7 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
             ReadOnce(body.data(), reinterpret_cast<const BYTE*>(pattern), r.patternLength);
             regex = GetRegex(r.slot, body);
         }
-        if (!regex->Passes(text))
+        if (!regex->Passes(text, request))
             return false;
         if (request.wideLower.empty())
             request.wideLower.assign(request.url.lower.begin(), request.url.lower.end());
@@ -1680,12 +1728,27 @@ bool CAdblockImage::Matches(std::uint32_t index, const CRequest& request, const 
     }
     else if (r.flags & kAnchorHost)
     {
+        // Looked up through the name it starts with (its word offset 0), it
+        // can match only where the URL's host ends in that name.
         const CUrlParts& u = request.url;
-        for (std::size_t at = u.hostStart; at < u.hostEnd && !matched; ++at)
+        const bool byName = places.Any() && r.slot == 0;
+        std::uint32_t k = places.first;
+        for (std::size_t at = byName ? 0 : u.hostStart; !matched;)
         {
-            if (at == u.hostStart || text[at - 1] == '.')
+            if (byName)
+            {
+                if (k == CWordPlaces::kEnd)
+                    break;
+                at = places.words[k].place;
+                k = places.words[k].next;
+            }
+            else if (at >= u.hostEnd)
+                break;
+            if (at >= u.hostStart && at < u.hostEnd && (at == u.hostStart || text[at - 1] == '.'))
                 matched = GlobMatch(pattern, r.patternLength, text.data() + at, text.size() - at,
                                     (r.flags & kAnchorEnd) != 0);
+            if (!byName)
+                ++at;
         }
     }
     else if (r.flags & kAnchorStart)
