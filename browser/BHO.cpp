@@ -367,10 +367,10 @@ STDMETHODIMP CBHO::SetSite(IUnknown* site)
         AddSitedHelper(this);
         DWORD cookie = 0;
         hr = connection->Advise(static_cast<IDispatch*>(m_sink.Get()), &cookie);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
             RemoveSitedHelper(this);
-        if (FAILED(hr))
             return hr;
+        }
         m_connection = connection;
         m_cookie = cookie;
         // Updates are extra: the helper object works without them.
@@ -438,12 +438,14 @@ void CBHO::OnAllowedSitesChanged() noexcept
                 helpers.emplace_back(entry.helper);
         }
     });
-    for (const CComPtr<CBHO>& helper : helpers) {
-        if (SUCCEEDED(hr))
-            hr = CallAtBoundary([&] { helper->ReviewPageAllowance(); });
-    }
     if (FAILED(hr))
         TraceFailure(hr, "shown pages not judged again");
+    // One window's failure leaves the others to be judged.
+    for (const CComPtr<CBHO>& helper : helpers) {
+        hr = CallAtBoundary([&] { helper->ReviewPageAllowance(); });
+        if (FAILED(hr))
+            TraceFailure(hr, "shown page not judged again");
+    }
 }
 
 void CBHO::ReviewPageAllowance()
