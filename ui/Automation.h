@@ -27,10 +27,11 @@
 // the line was there and is gone, VARIANT_FALSE when the site was not one
 // the user allowed (nothing changes). Failures as for AllowSite.
 //
-// Once either changed the list, the helper objects of the calling thread's
-// windows judge their shown pages again (CBHO::OnAllowedSitesChanged), so
-// frames already open in a page of a site now allowed load unblocked at
-// once, and stop doing so once it is no longer allowed.
+// After either has written the list (or found nothing to change), the
+// helper objects of the calling thread's windows judge their shown pages
+// again (CBHO::OnAllowedSitesChanged), so frames already open in a page of
+// a site now allowed load unblocked at once, and stop doing so once it is
+// no longer allowed.
 
 #include "com/Dispatch.h"
 #include "com/Object.h"
