@@ -23,8 +23,9 @@ public:
 
     // IBroker
     //
-    // Writes the two menu entries of the current user when fInstall is not
-    // 0, removes them when it is 0 (the Extensions and MenuExt keys stay).
+    // Writes the menu entries of the current user (resource IDR_MENUEXT: the
+    // settings entry and the page context menu's entries) when fInstall is
+    // not 0, removes them when it is 0 (the Extensions and MenuExt keys stay).
     // Returns the registrar's HRESULT.
     STDMETHODIMP InstallMenuExt(LONG fInstall) override;
     // Show the import (export) file dialog owned by hwndOwner and open the

@@ -64,6 +64,29 @@ struct CTimerEntry
 CCriticalSection g_timersLock;
 std::vector<CTimerEntry> g_timers;
 
+// The helper objects sited on a browser, by the thread they work on.
+struct CSitedHelper
+{
+    DWORD thread;
+    CBHO* helper;
+};
+CCriticalSection g_sitedLock;
+std::vector<CSitedHelper> g_sited;
+
+void AddSitedHelper(CBHO* helper)
+{
+    CCritSecLock guard(g_sitedLock);
+    g_sited.push_back({GetCurrentThreadId(), helper});
+}
+
+void RemoveSitedHelper(CBHO* helper) noexcept
+{
+    CCritSecLock guard(g_sitedLock);
+    g_sited.erase(std::remove_if(g_sited.begin(), g_sited.end(),
+                                 [&](const CSitedHelper& e) { return e.helper == helper; }),
+                  g_sited.end());
+}
+
 // Joins the cross-process count; true when this is the only browser
 // process of the user that has the add-on.
 bool JoinBrowserProcesses()
@@ -296,6 +319,7 @@ HRESULT CBHO::FinalConstruct()
 
 CBHO::~CBHO()
 {
+    RemoveSitedHelper(this);
     KillInjectionTimers();
     GetAllowedFrames().Forget(this);
     if (m_sink)
@@ -309,10 +333,12 @@ STDMETHODIMP CBHO::SetSite(IUnknown* site)
 {
     return CallAtBoundary([&]() -> HRESULT {
         if (!site) {
+            RemoveSitedHelper(this);
             KillInjectionTimers();
             HRESULT hr = Disconnect();
             m_frames.clear();
             GetAllowedFrames().Forget(this);
+            m_pageUrl.clear();
             m_pageAllowed = false;
             m_browser.Reset();
             m_site.Reset();
@@ -336,10 +362,15 @@ STDMETHODIMP CBHO::SetSite(IUnknown* site)
         hr = container->FindConnectionPoint(DIID_DWebBrowserEvents2, connection.Put());
         if (FAILED(hr))
             return hr;
+        // Listed before it can hear of a page (the list's only failure is
+        // one of memory).
+        AddSitedHelper(this);
         DWORD cookie = 0;
         hr = connection->Advise(static_cast<IDispatch*>(m_sink.Get()), &cookie);
-        if (FAILED(hr))
+        if (FAILED(hr)) {
+            RemoveSitedHelper(this);
             return hr;
+        }
         m_connection = connection;
         m_cookie = cookie;
         // Updates are extra: the helper object works without them.
@@ -378,6 +409,7 @@ void CBHO::OnNavigateComplete2(IDispatch* frame, const wchar_t* url)
         // A new page: its frames navigate after it.
         m_frames.clear();
         GetAllowedFrames().Forget(this);
+        m_pageUrl = url ? url : L"";
         m_pageAllowed = url && IsPageOfAllowedSite(url);
         Await(m_browser);
         return;
@@ -391,6 +423,97 @@ void CBHO::OnNavigateComplete2(IDispatch* frame, const wchar_t* url)
     if (m_pageAllowed && url)
         GetAllowedFrames().Remember(this, url);
     Await(frameBrowser);
+}
+
+void CBHO::OnAllowedSitesChanged() noexcept
+{
+    std::vector<CComPtr<CBHO>> helpers;
+    HRESULT hr = CallAtBoundary([&] {
+        CCritSecLock guard(g_sitedLock);
+        const DWORD thread = GetCurrentThreadId();
+        // Only helpers of this thread: they cannot be in their destructor
+        // while this thread runs here.
+        for (const CSitedHelper& entry : g_sited) {
+            if (entry.thread == thread)
+                helpers.emplace_back(entry.helper);
+        }
+    });
+    if (FAILED(hr))
+        TraceFailure(hr, "shown pages not judged again");
+    // One window's failure leaves the others to be judged.
+    for (const CComPtr<CBHO>& helper : helpers) {
+        hr = CallAtBoundary([&] { helper->ReviewPageAllowance(); });
+        if (FAILED(hr))
+            TraceFailure(hr, "shown page not judged again");
+    }
+}
+
+void CBHO::ReviewPageAllowance()
+{
+    m_pageAllowed = !m_pageUrl.empty() && IsPageOfAllowedSite(m_pageUrl.c_str());
+    // Frames remembered before stay remembered while the page is allowed:
+    // forgetting them first would block their requests for a moment.
+    if (m_pageAllowed)
+        RememberShownFrames();
+    else
+        GetAllowedFrames().Forget(this);
+}
+
+namespace {
+
+// The document a frame of a frames collection shows, through the frame's
+// own web browser object: a frame of another site denies its window's
+// document and location to the page (cross-frame security), but its web
+// browser answers (IServiceProvider::QueryService(IID_IWebBrowserApp) on the
+// frame's window, KB 196340 "How To Get the WebBrowser Object Model of an
+// HTML Frame"). Null when the frame has none (yet).
+CComPtr<IHTMLDocument2> FrameDocument(IHTMLFramesCollection2* frames, LONG index)
+{
+    CComVariant which(index);
+    CComVariant result;
+    CComPtr<IHTMLDocument2> document;
+    if (FAILED(frames->item(const_cast<VARIANT*>(&which.Get()), result.Put())) || result.Type() != VT_DISPATCH ||
+        !V_DISPATCH(&result.Get()))
+        return document;
+    CComPtr<IServiceProvider> services;
+    CComPtr<IWebBrowser2> browser;
+    CComPtr<IDispatch> shown;
+    if (FAILED(V_DISPATCH(&result.Get())->QueryInterface(IID_IServiceProvider, services.PutVoid())) || !services ||
+        FAILED(services->QueryService(IID_IWebBrowserApp, IidOf<IWebBrowser2>(), browser.PutVoid())) || !browser ||
+        FAILED(browser->get_Document(shown.Put())) || !shown ||
+        FAILED(shown->QueryInterface(IidOf<IHTMLDocument2>(), document.PutVoid())))
+        document.Reset();
+    return document;
+}
+
+}  // namespace
+
+void CBHO::RememberShownFrames()
+{
+    if (!m_browser)
+        return;
+    CComPtr<IDispatch> top;
+    CComPtr<IHTMLDocument2> topDocument;
+    if (FAILED(m_browser->get_Document(top.Put())) || !top ||
+        FAILED(top->QueryInterface(IidOf<IHTMLDocument2>(), topDocument.PutVoid())) || !topDocument)
+        return;
+    // Breadth first, each frame's document once: a page cannot show itself
+    // in its own frames, and the bound ends the walk whatever a page does.
+    std::vector<CComPtr<IHTMLDocument2>> documents{topDocument};
+    for (std::size_t next = 0; next < documents.size() && documents.size() <= kAllowedFramesCapacity; ++next) {
+        CComPtr<IHTMLFramesCollection2> frames;
+        LONG count = 0;
+        if (FAILED(documents[next]->get_frames(frames.Put())) || !frames || FAILED(frames->get_length(&count)))
+            continue;
+        for (LONG i = 0; i < count && documents.size() <= kAllowedFramesCapacity; ++i) {
+            CComPtr<IHTMLDocument2> document = FrameDocument(frames, i);
+            CComBSTR url;
+            if (!document || FAILED(document->get_URL(url.Put())))
+                continue;
+            GetAllowedFrames().Remember(this, BstrText(url));
+            documents.push_back(document);
+        }
+    }
 }
 
 bool CBHO::OnNewWindow3(const wchar_t* url, const wchar_t* openerUrl) noexcept

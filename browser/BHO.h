@@ -49,6 +49,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "com/ComPtr.h"
@@ -93,6 +94,19 @@ public:
     // Frames remembered per window.
     static constexpr std::size_t kMaxFrames = 64;
 
+    // The user allowed a site, or stopped allowing one, while pages are
+    // shown: every helper object sited on the calling thread (the thread of
+    // the window whose menu the user used) judges its top-level page again.
+    // A page now of an allowed site gets the documents its frames show at
+    // this moment remembered as frames of it (browser/AllowedFrames.h), at
+    // any depth and at most kAllowedFramesCapacity, so that their requests
+    // load unblocked at once, as do those of frames that navigate later; a
+    // page no longer allowed has its frames forgotten. A frame whose
+    // document cannot be reached (the page is gone or still loading) is
+    // skipped. Windows of other threads judge again at their next top-level
+    // navigation. Never throws.
+    static void OnAllowedSitesChanged() noexcept;
+
     // Number of CBHO objects alive in this process.
     static LONG HelperCount() noexcept;
 
@@ -109,6 +123,8 @@ private:
     };
 
     void Await(IWebBrowser2* browser);
+    void ReviewPageAllowance();
+    void RememberShownFrames();
     void StartTimer();
     void Tick(UINT_PTR id);
     // True when the frame is done (styled, loaded without a head, or too long).
@@ -126,6 +142,8 @@ private:
     // The top-level frame first once it navigated, then its frames.
     std::vector<CFrameState> m_frames;
     UINT_PTR m_timerId = 0;
+    // The URL of the top-level page, as its NavigateComplete2 gave it.
+    std::wstring m_pageUrl;
     // The top-level page is of a site the user allowed.
     bool m_pageAllowed = false;
     // A tick is asking the document (which may pump messages).

@@ -19,11 +19,12 @@
 #define IDD_LISTS 112
 #define IDD_ADD_LIST 113
 
-// Menu pages (resource type HTML), reached as res://quellan.dll/#205, #207
-// and #209.
+// Menu pages (resource type HTML), reached as res://quellan.dll/#205, #207,
+// #209 and #211.
 #define IDR_SETTINGS_PAGE 205
 #define IDR_BLOCKABLE_ITEMS_PAGE 207
 #define IDR_ALLOW_SITE_PAGE 209
+#define IDR_DISALLOW_SITE_PAGE 211
 
 // Controls of the dialogs. IDOK (1) and IDCANCEL (2) are the system's.
 #define IDC_APPLY 3

@@ -109,7 +109,8 @@ for platform in x86 x64; do
   # is not loaded.
   menu='Software\Microsoft\Internet Explorer'
   sql+=("INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuSettings', 1, '$menu\Extensions\{$QUELLAN_MENU_EXTENSION}', '-', 'Host')"
-        "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuItems', 1, '$menu\MenuExt\&List Blockable Items...', '-', 'Host')")
+        "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuItems', 1, '$menu\MenuExt\&List Blockable Items...', '-', 'Host')"
+        "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('UserMenuDisallowSite', 1, '$menu\MenuExt\Block on this site again', '-', 'Host')")
   # The machine's lists are written only when the LISTS property is given;
   # an upgrade or repair without it keeps the value there is (found in the
   # 64-bit view on 64-bit Windows: RegLocator type raw + 64-bit), while a

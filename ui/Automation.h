@@ -19,6 +19,19 @@
 // VARIANT_FALSE for a page that has no site to allow (not http or https).
 // The store's failures are returned as their HRESULT (kLockTimedOut while
 // another writer holds the lists); a null document as E_INVALIDARG.
+//
+// DisallowSite ("Block on this site again") takes back what AllowSite
+// wrote for the document's site, as "QuellanCtl allow-site --remove" does:
+// only that site's own line leaves the list; exceptions for other sites,
+// and any a user wrote in other lists, stay. *pfRemoved is VARIANT_TRUE when
+// the line was there and is gone, VARIANT_FALSE when the site was not one
+// the user allowed (nothing changes). Failures as for AllowSite.
+//
+// After either has written the list (or found nothing to change), the
+// helper objects of the calling thread's windows judge their shown pages
+// again (CBHO::OnAllowedSitesChanged), so frames already open in a page of
+// a site now allowed load unblocked at once, and stop doing so once it is
+// no longer allowed.
 
 #include "com/Dispatch.h"
 #include "com/Object.h"
@@ -33,4 +46,5 @@ public:
     STDMETHODIMP ShowSettingsDialog() override;
     STDMETHODIMP ShowBlockableItemsDialog(IDispatch* pDocDisp) override;
     STDMETHODIMP AllowSite(IDispatch* pDocDisp, VARIANT_BOOL* pfAllowed) override;
+    STDMETHODIMP DisallowSite(IDispatch* pDocDisp, VARIANT_BOOL* pfRemoved) override;
 };

@@ -398,10 +398,11 @@ protected:
         RegDeleteTreeW(HKEY_CURRENT_USER, MenuExtensionKey().c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, ContextMenuKey().c_str());
         RegDeleteTreeW(HKEY_CURRENT_USER, AllowSiteMenuKey().c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, DisallowSiteMenuKey().c_str());
     }
 };
 
-TEST_F(MenuEntries, InstallWritesExactlyTheThreeEntriesAndRemovalKeepsTheParentKeys)
+TEST_F(MenuEntries, InstallWritesExactlyTheFourEntriesAndRemovalKeepsTheParentKeys)
 {
     // A value left behind by an older version, and another add-on's entry.
     const std::wstring other = std::wstring(kExtensionsKey) + L"\\{00000000-1111-2222-3333-444444444444}";
@@ -419,12 +420,15 @@ TEST_F(MenuEntries, InstallWritesExactlyTheThreeEntriesAndRemovalKeepsTheParentK
                   KeyValues(HKEY_CURRENT_USER, ContextMenuKey()));
         EXPECT_EQ((std::vector<std::wstring>{L"=res://quellan.dll/#209", L"Contexts=dword:1"}),
                   KeyValues(HKEY_CURRENT_USER, AllowSiteMenuKey()));
+        EXPECT_EQ((std::vector<std::wstring>{L"=res://quellan.dll/#211", L"Contexts=dword:1"}),
+                  KeyValues(HKEY_CURRENT_USER, DisallowSiteMenuKey()));
     }
 
     ASSERT_EQ(S_OK, m_broker->InstallMenuExt(0));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, MenuExtensionKey()));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, ContextMenuKey()));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, AllowSiteMenuKey()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, DisallowSiteMenuKey()));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kExtensionsKey));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kMenuExtKey));
     EXPECT_EQ(std::vector<std::wstring>{L"MenuText=Other"}, KeyValues(HKEY_CURRENT_USER, other));

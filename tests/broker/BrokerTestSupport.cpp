@@ -29,6 +29,11 @@ std::wstring AllowSiteMenuKey()
     return std::wstring(kMenuExtKey) + L"\\Don't block on this site";
 }
 
+std::wstring DisallowSiteMenuKey()
+{
+    return std::wstring(kMenuExtKey) + L"\\Block on this site again";
+}
+
 ULONGLONG FileSize(const std::wstring& path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data = {};

@@ -32,3 +32,5 @@ std::wstring MenuExtensionKey();
 std::wstring ContextMenuKey();
 // The page context menu's "Don't block on this site" entry.
 std::wstring AllowSiteMenuKey();
+// Its undo, "Block on this site again".
+std::wstring DisallowSiteMenuKey();

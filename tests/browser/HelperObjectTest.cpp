@@ -23,6 +23,7 @@
 #include "storage/AdblockListStore.h"
 #include "storage/NamedMutex.h"
 #include "storage/NamedObjects.h"
+#include "ui/Automation.h"
 #include "tests/storage/UserStore.h"
 #include "tools/standin/StandInBrowser.h"
 #include "verdict/RequestVerdict.h"
@@ -317,6 +318,71 @@ TEST_F(HelperObject, FramesOfAPageOfAnAllowedSiteShowEverything)
     EXPECT_EQ(allowed.frameSheets, 1u) << "the behavior style alone";
     EXPECT_EQ(allowed.imageDisplay, L"");
     EXPECT_EQ(allowed.hidden, L"");
+}
+
+// The menu's "Don't block on this site" on a page that already shows frames
+// of other sites (one inside another) lets them load unblocked at once,
+// without a new navigation; "Block on this site again" takes that site's
+// line alone out of the list and blocks them again at once.
+TEST_F(HelperObject, AllowingAndDisallowingTheShownSiteReachesItsOpenFrames)
+{
+    CUserStoreReset reset;
+    const std::string handWritten = "! Title: Allowed sites\n@@||news.test^$document\n";
+    GetAdblockListStore().Edit(kAllowedSitesListName, L"", [&](const std::string*) { return handWritten; });
+    const wchar_t frameUrl[] = L"http://frame.other.test/f.html";
+    const wchar_t innerUrl[] = L"http://inner.other.test/i.html";
+    CComPtr<IWebBrowser2> frame = CreateStandInBrowser(), inner = CreateStandInBrowser(),
+                          loading = CreateStandInBrowser();
+    CComPtr<IHTMLDocument2> frameDocument = CreateStandInDocument(L"<p>f</p>", frameUrl);
+    CComPtr<IHTMLDocument2> innerDocument = CreateStandInDocument(L"<p>i</p>", innerUrl);
+    StandInBrowser(frame).SetDocument(frameDocument);
+    StandInBrowser(inner).SetDocument(innerDocument);
+    // A frame that has no document yet is passed over.
+    StandInDocument(m_document).AddFrame(loading);
+    StandInDocument(m_document).AddFrame(frame);
+    StandInDocument(frameDocument).AddFrame(inner);
+
+    CComPtr<IObjectWithSite> helper = CreateHelper();
+    ASSERT_EQ(S_OK, helper->SetSite(m_browser));
+    Browser().FireNavigateComplete2(m_browser, kPageUrl);
+    Browser().FireNavigateComplete2(frame, frameUrl);
+    Browser().FireNavigateComplete2(inner, innerUrl);
+    EXPECT_FALSE(IsPageShownOnAllowedSite(frameUrl));
+
+    CComPtr<IAutomation> menu;
+    ASSERT_EQ(S_OK, CAutomation::CreateObject(nullptr, IID_IAutomation, menu.PutVoid()));
+    VARIANT_BOOL done = VARIANT_FALSE;
+    EXPECT_EQ(S_OK, menu->AllowSite(m_document, &done));
+    EXPECT_EQ(VARIANT_TRUE, done);
+    EXPECT_TRUE(IsPageShownOnAllowedSite(frameUrl));
+    EXPECT_TRUE(IsPageShownOnAllowedSite(innerUrl));
+
+    EXPECT_EQ(S_OK, menu->DisallowSite(m_document, &done));
+    EXPECT_EQ(VARIANT_TRUE, done);
+    EXPECT_FALSE(IsPageShownOnAllowedSite(frameUrl));
+    EXPECT_FALSE(IsPageShownOnAllowedSite(innerUrl));
+    EXPECT_FALSE(IsPageShownOnAllowedSite(kPageUrl));
+    std::string listText = "(no list)";
+    for (const CAdblockListEntry& entry : GetAdblockListStore().ReadCatalog().lists) {
+        if (entry.name == kAllowedSitesListName)
+            listText = GetAdblockListStore().ReadText(entry);
+    }
+    EXPECT_EQ(handWritten, listText);
+    // On a site that is not allowed the entry changes nothing.
+    EXPECT_EQ(S_OK, menu->DisallowSite(m_document, &done));
+    EXPECT_EQ(VARIANT_FALSE, done);
+
+    // The page went away before the menu's page ran: the site is allowed,
+    // and there is nothing to walk.
+    Browser().SetDocument(nullptr);
+    EXPECT_EQ(S_OK, menu->AllowSite(m_document, &done));
+    EXPECT_EQ(VARIANT_TRUE, done);
+    EXPECT_FALSE(IsPageShownOnAllowedSite(frameUrl));
+    EXPECT_EQ(S_OK, helper->SetSite(nullptr));
+    for (IWebBrowser2* browser : {frame.Get(), inner.Get(), loading.Get()})
+        StandInBrowser(browser).Close();
+    StandInDocument(frameDocument).Close();
+    StandInDocument(innerDocument).Close();
 }
 
 // Pop-ups: the lists' "$popup" and "$document" block filters stop the window

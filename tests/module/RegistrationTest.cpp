@@ -519,7 +519,7 @@ TEST_F(TypeLibrary, DescribesAutomationAsDualInterface)
     EXPECT_TRUE(flags & TYPEFLAG_FDUAL);
     EXPECT_TRUE(flags & TYPEFLAG_FOLEAUTOMATION);
     EXPECT_TRUE(flags & TYPEFLAG_FNONEXTENSIBLE);
-    ASSERT_EQ(3u, count);
+    ASSERT_EQ(4u, count);
 
     CMethod settings = Method(automation, 0);
     EXPECT_EQ(L"ShowSettingsDialog", settings.name);
@@ -543,6 +543,15 @@ TEST_F(TypeLibrary, DescribesAutomationAsDualInterface)
     EXPECT_EQ(VT_DISPATCH, allow.parameters[0]);
     EXPECT_EQ(VARTYPE(VT_PTR | VT_BOOL), allow.parameters[1]);
     EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, allow.parameterFlags[1]);
+
+    // Its undo comes after it, for the same reason.
+    CMethod disallow = Method(automation, 3);
+    EXPECT_EQ(L"DisallowSite", disallow.name);
+    EXPECT_EQ(4, disallow.id);
+    ASSERT_EQ(2u, disallow.parameters.size());
+    EXPECT_EQ(VT_DISPATCH, disallow.parameters[0]);
+    EXPECT_EQ(VARTYPE(VT_PTR | VT_BOOL), disallow.parameters[1]);
+    EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, disallow.parameterFlags[1]);
 }
 
 TEST_F(TypeLibrary, DescribesBrokerWithHandlesAsFourByteIntegers)

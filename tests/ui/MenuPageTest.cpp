@@ -134,7 +134,8 @@ TEST_F(MenuPages, LoadFromTheResUrlOfTheRegisteredLibrary)
 
     for (const auto& [number, source] : {std::pair<const wchar_t*, const wchar_t*>{L"205", L"resources\\SettingsPage.htm"},
                                          {L"207", L"resources\\BlockableItemsPage.htm"},
-                                         {L"209", L"resources\\AllowSitePage.htm"}}) {
+                                         {L"209", L"resources\\AllowSitePage.htm"},
+                                         {L"211", L"resources\\DisallowSitePage.htm"}}) {
         std::wstring url = L"res://" + path + L"/#" + number;
         EXPECT_EQ(ReadSourceFile(source), Read(url)) << std::string(url.begin(), url.end());
     }
@@ -155,7 +156,9 @@ TEST(MenuPageScripts, CallTheirMethodOrSayError)
           std::pair<const wchar_t*, const char*>{L"resources\\BlockableItemsPage.htm",
                                                  "quellan.ShowBlockableItemsDialog(external.menuArguments.document);"},
           std::pair<const wchar_t*, const char*>{L"resources\\AllowSitePage.htm",
-                                                 "allowed = quellan.AllowSite(page.document);"}}) {
+                                                 "allowed = quellan.AllowSite(page.document);"},
+          std::pair<const wchar_t*, const char*>{L"resources\\DisallowSitePage.htm",
+                                                 "removed = quellan.DisallowSite(page.document);"}}) {
         std::string page = ReadSourceFile(source);
         EXPECT_NE(std::string::npos, page.find("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\""));
         EXPECT_NE(std::string::npos, page.find("charset=utf-8"));

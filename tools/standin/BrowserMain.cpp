@@ -461,6 +461,7 @@ private:
             CFrame frame{CreateStandInBrowser(), CreateStandInDocument(Wide(request.load.body), reference.url),
                          reference.url};
             StandInBrowser(frame.browser).SetDocument(frame.document);
+            StandInDocument(document).AddFrame(frame.browser);
             std::wstring frameUrl = reference.url;
             m_frames.push_back(frame);
             StandInBrowser(m_browser).FireNavigateComplete2(frame.browser, frameUrl);

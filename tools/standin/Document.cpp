@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <servprov.h>
 #include <wininet.h>
 
 #include <algorithm>
@@ -55,6 +56,78 @@ HRESULT CreateRegisteredFactory(const std::wstring& name, CComPtr<IElementBehavi
                             factory.PutVoid());
 }
 
+// A frame's window as the page sees it.
+class CFrameWindow final : public CObject<CFrameWindow, CStubIHTMLWindow2, IServiceProvider>
+{
+public:
+    explicit CFrameWindow(IWebBrowser2* browser) : m_browser(browser) {}
+
+    void* Find(REFIID riid)
+    {
+        if (InlineIsEqualGUID(riid, IID_IDispatch) || InlineIsEqualGUID(riid, IidOf<IHTMLFramesCollection2>()) ||
+            InlineIsEqualGUID(riid, IidOf<IHTMLWindow2>()))
+            return static_cast<IHTMLWindow2*>(this);
+        if (InlineIsEqualGUID(riid, IID_IServiceProvider))
+            return static_cast<IServiceProvider*>(this);
+        return nullptr;
+    }
+
+    STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppvObject) override
+    {
+        if (!ppvObject)
+            return E_POINTER;
+        *ppvObject = nullptr;
+        if (!InlineIsEqualGUID(guidService, IID_IWebBrowserApp))
+            return E_NOINTERFACE;
+        return m_browser->QueryInterface(riid, ppvObject);
+    }
+
+private:
+    CComPtr<IWebBrowser2> m_browser;
+};
+
+// The frames of a document, as they were when it was asked for.
+class CFrames final : public CObject<CFrames, CStubIHTMLFramesCollection2>
+{
+public:
+    explicit CFrames(std::vector<CComPtr<IWebBrowser2>> frames) : m_frames(std::move(frames)) {}
+
+    void* Find(REFIID riid)
+    {
+        if (InlineIsEqualGUID(riid, IID_IDispatch) || InlineIsEqualGUID(riid, IidOf<IHTMLFramesCollection2>()))
+            return static_cast<IHTMLFramesCollection2*>(this);
+        return nullptr;
+    }
+
+    STDMETHODIMP get_length(LONG* p) override
+    {
+        if (!p)
+            return E_POINTER;
+        *p = static_cast<LONG>(m_frames.size());
+        return S_OK;
+    }
+    STDMETHODIMP item(VARIANT* pvarIndex, VARIANT* pvarResult) override
+    {
+        if (!pvarIndex || !pvarResult)
+            return E_POINTER;
+        VariantInit(pvarResult);
+        LONG index = -1;
+        if (V_VT(pvarIndex) == VT_I4)
+            index = V_I4(pvarIndex);
+        else if (V_VT(pvarIndex) == VT_I2)
+            index = V_I2(pvarIndex);
+        if (index < 0 || static_cast<std::size_t>(index) >= m_frames.size())
+            return E_INVALIDARG;
+        return CallAtBoundary([&] {
+            V_VT(pvarResult) = VT_DISPATCH;
+            V_DISPATCH(pvarResult) = CFrameWindow::Make(m_frames[static_cast<std::size_t>(index)].Get()).Detach();
+        });
+    }
+
+private:
+    std::vector<CComPtr<IWebBrowser2>> m_frames;
+};
+
 }  // namespace
 
 CDocument::CDocument(std::wstring_view url, const CStandInOptions& options)
@@ -101,6 +174,14 @@ STDMETHODIMP CDocument::get_URL(BSTR* p)
         return E_POINTER;
     *p = nullptr;
     return CallAtBoundary([&] { *p = AllocateBstr(m_url); });
+}
+
+STDMETHODIMP CDocument::get_frames(IHTMLFramesCollection2** p)
+{
+    if (!p)
+        return E_POINTER;
+    *p = nullptr;
+    return CallAtBoundary([&] { *p = CFrames::Make(m_frames).Detach(); });
 }
 
 STDMETHODIMP CDocument::getElementsByTagName(BSTR v, IHTMLElementCollection** pelColl)
@@ -219,6 +300,7 @@ void CDocument::Close()
     kept.clear();
     m_factories.clear();
     m_options.behaviorFactories.clear();
+    m_frames.clear();
     m_closed = true;
 }
 

@@ -90,6 +90,7 @@ public:
     // IHTMLDocument2
     STDMETHODIMP get_all(IHTMLElementCollection** p) override;
     STDMETHODIMP get_URL(BSTR* p) override;
+    STDMETHODIMP get_frames(IHTMLFramesCollection2** p) override;
     // IHTMLDocument3
     STDMETHODIMP getElementsByTagName(BSTR v, IHTMLElementCollection** pelColl) override;
     // IMarkupServices
@@ -103,6 +104,7 @@ public:
     std::vector<CComPtr<IHTMLElement>> Elements() override;
     std::wstring ToHtml() override;
     std::wstring BaseUrl() override;
+    void AddFrame(IWebBrowser2* frame) override { m_frames.emplace_back(frame); }
     void FailBehaviorSiteElement(HRESULT hr) override { m_siteElementFailure = hr; }
     void Close() override;
 
@@ -145,6 +147,7 @@ private:
     CNode* m_root;
     std::vector<CFactory> m_factories;
     std::vector<CKeptBehavior> m_kept;
+    std::vector<CComPtr<IWebBrowser2>> m_frames;
     HRESULT m_siteElementFailure = S_OK;
     bool m_applying = false;
     bool m_applyAgain = false;

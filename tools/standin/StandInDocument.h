@@ -3,7 +3,7 @@
 // (never shipped): MSHTML cannot run here.
 //
 // It answers only what the add-on calls, as the browser documents it:
-//   document   IHTMLDocument2 (all, URL), IHTMLDocument3
+//   document   IHTMLDocument2 (all, URL, frames), IHTMLDocument3
 //              (getElementsByTagName), IMarkupServices (CreateMarkupPointer,
 //              CreateElement, InsertElement)
 //   collection IHTMLElementCollection (length, item, _newEnum) and its
@@ -24,6 +24,15 @@
 //              answers IShockwaveFlash (Movie: the "movie" or "src" param,
 //              else the data attribute, as written); other objects give a
 //              control that answers only IDispatch
+//   frames     IHTMLFramesCollection2 (length, item by a VT_I4 or VT_I2
+//              index: VT_DISPATCH, the frame's window; any other index
+//              fails), listing the frames AddFrame gave, in that order
+//   window     a frame's IHTMLWindow2 whose properties all fail (the frames
+//              of a page are of other sites, whose windows the page may not
+//              read), and IServiceProvider: QueryService(IID_IWebBrowserApp,
+//              riid) gives the frame's web browser object, as KB 196340
+//              ("How To Get the WebBrowser Object Model of an HTML Frame")
+//              documents; any other service gives E_NOINTERFACE
 // An absent attribute reads as a null BSTR. Every other method returns
 // E_NOTIMPL.
 //
@@ -42,6 +51,7 @@
 // that created it. Allocation failures throw std::bad_alloc.
 
 #include <windows.h>
+#include <exdisp.h>
 #include <mshtml.h>
 
 #include <optional>
@@ -106,6 +116,9 @@ public:
     // href of the first base element that has one, resolved against the
     // document's URL (HTML 4.01, 12.4); otherwise the document's URL.
     virtual std::wstring BaseUrl() = 0;
+    // A frame the page shows, by the frame's own web browser object (as the
+    // browser keeps one per frame; a counted reference is held until Close).
+    virtual void AddFrame(IWebBrowser2* frame) = 0;
     // From now on IElementBehaviorSite::GetElement fails with hr (S_OK: it works).
     virtual void FailBehaviorSiteElement(HRESULT hr) = 0;
     // Detaches and releases the behaviors that elements kept and the
