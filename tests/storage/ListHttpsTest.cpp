@@ -16,6 +16,7 @@
 #include "tests/storage/StoreTestSupport.h"
 #include "tests/support/HttpServer.h"
 #include "tests/support/TlsFront.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ bool Blocks(CAdblockListStore& store, const wchar_t* url)
 
 TEST(AdblockListHttps, AListComesOnlyFromACertificateWindowsTrusts)
 {
+    if (!IsRunningUnderWine())
+        GTEST_SKIP() << "the TLS server runs on the Wine host";
     CScratchStore files(L"storage.bin");
     const std::wstring folder = files.Path().substr(0, files.Path().find_last_of(L'\\') + 1);
     CAdblockListStore store(folder, MakeUniqueName(L"lists"), GetSharedSecurityAttributes());

@@ -106,6 +106,8 @@ CTrustedRoot::CTrustedRoot(const std::string& certificate) : m_certificate(certi
         root, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(m_certificate.data()),
         static_cast<DWORD>(m_certificate.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     const DWORD error = GetLastError();
+    // Closed at once: Wine writes the addition to the registry, where the
+    // chain engine reads the Root store, only when the store is closed.
     CertCloseStore(root, 0);
     if (!added)
         throw std::runtime_error("cannot add a trusted root: error " + std::to_string(error));
