@@ -410,3 +410,10 @@ void CAdblockCounts::Add(const CAdblockLine& line)
         break;
     }
 }
+
+CAdblockCounts CountAdblockLines(std::string_view text)
+{
+    CAdblockCounts counts;
+    ForEachAdblockLine(text, [&](std::uint32_t, std::string_view line) { counts.Add(ParseAdblockLine(line)); });
+    return counts;
+}

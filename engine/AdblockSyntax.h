@@ -123,3 +123,7 @@ void ForEachAdblockLine(std::string_view text, Visit&& visit)
         text.remove_prefix(end + (text.substr(end, 2) == "\r\n" ? 2 : 1));
     }
 }
+
+// The counts of a whole text, line by line as the image compiler counts
+// them. Throws std::bad_alloc only.
+CAdblockCounts CountAdblockLines(std::string_view text);

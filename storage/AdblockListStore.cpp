@@ -818,6 +818,11 @@ DWORD CAdblockListStore::WriteText(CAdblockCatalog& catalog, const std::string& 
 {
     entry.textSize = static_cast<DWORD>(text.size());
     entry.textHash = Checksum(reinterpret_cast<const BYTE*>(text.data()), text.size());
+    // A list that is on gets its counts from the image it is compiled into;
+    // one that is off is counted here, so that what the user is shown
+    // matches the text it holds now, not the one it was last compiled from.
+    if (!entry.enabled)
+        entry.counts = CountAdblockLines(text);
     const std::vector<BYTE> bytes(text.begin(), text.end());
     entry.id = WriteGenerationFile(m_textStem, L".txt", catalog.nextListId - 1, m_securityAttributes, true,
                                    [&](DWORD) -> const std::vector<BYTE>& { return bytes; });

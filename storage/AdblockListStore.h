@@ -72,7 +72,7 @@ struct CAdblockListEntry
     DWORD textSize = 0;
     std::uint64_t textHash = 0;  // CFilterChecksum of the text
     FILETIME added = {};
-    CAdblockCounts counts;  // as the list last compiled
+    CAdblockCounts counts;  // of the text stored now, whether the list is on or off
     // For a list kept current from its source; zero or empty until then.
     FILETIME lastUpdate = {};
     FILETIME nextDue = {};

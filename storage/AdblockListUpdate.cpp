@@ -457,6 +457,18 @@ std::wstring DescribeListFailure(HRESULT hr)
     case ERROR_INTERNET_CONNECTION_RESET: return L"the server closed the connection";
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND: return L"the file is not there";
+    // Certificates are never waved through: the reason names what an
+    // administrator has to put right.
+    case ERROR_INTERNET_INVALID_CA:
+        return L"the server's certificate is not trusted by Windows (its issuer is not a trusted root authority)";
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID: return L"the server's certificate was issued for another name";
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID: return L"the server's certificate has expired or is not valid yet";
+    case ERROR_INTERNET_SEC_CERT_REVOKED: return L"the server's certificate has been revoked";
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED: return L"the server's certificate is not valid or cannot be checked";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return L"no secure connection could be made with the server";
     default: break;
     }
     if (HRESULT_CODE(hr) >= INTERNET_ERROR_BASE && HRESULT_CODE(hr) <= INTERNET_ERROR_LAST) {

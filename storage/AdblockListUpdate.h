@@ -10,7 +10,10 @@
 // an update), at most kMaxFetchedListText bytes, the whole body its
 // Content-Length announced, the "[Adblock ...]" header as its first line,
 // text without NUL bytes that holds at least one filter. Anything else is
-// refused with its reason and the stored list stays as it was.
+// refused with its reason and the stored list stays as it was. An https://
+// address is fetched only from a server whose certificate Windows trusts:
+// none of WinINet's certificate checks is turned off, and a certificate it
+// refuses is such a reason.
 //
 // A list is due again after the period its "! Expires:" line gives
 // (clamped to kMinListPeriod .. kMaxListPeriod, kDefaultListPeriod without

@@ -436,14 +436,17 @@ TEST(AdblockListUpdate, AListAddedByAddressIsUpdatedAndAnUnchangedOneOnlyChecked
     EXPECT_EQ(UpdateAdblockLists(*store, L"", true)[0].outcome, CListUpdateResult::NotDue);
     EXPECT_EQ(server.RequestLines().size(), 1u);
 
-    // A changed copy replaces the text; the list stays off if it was.
-    response.body = kServedNew;
+    // A changed copy replaces the text; the list stays off if it was, and
+    // its counts are those of the new text even so.
+    response.body = kServedNew + "||more.example^\n##.banner\n";
     response.etag = "\"v2\"";
     server.Serve("/served.txt", response);
     store->SetEnabled(L"Served", false);
     CListUpdateResult updated = UpdateOne(*store);
     EXPECT_EQ(updated.outcome, CListUpdateResult::Updated);
     EXPECT_FALSE(updated.entry.enabled);
+    EXPECT_EQ(store->ReadCatalog().lists[0].counts.network, 2u);
+    EXPECT_EQ(store->ReadCatalog().lists[0].counts.cosmetic, 1u);
     EXPECT_EQ(updated.entry.period, 6u * 3600);
     EXPECT_EQ(InForce(*store), "none");
     store->SetEnabled(L"Served", true);
