@@ -8,6 +8,7 @@
 #include <tuple>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 #include "com/Error.h"
 #include "engine/PublicSuffix.h"
@@ -941,6 +942,17 @@ public:
     CSmallVector() noexcept : m_inline(reinterpret_cast<T*>(m_room)) {}
     CSmallVector(const CSmallVector&) = delete;
     CSmallVector& operator=(const CSmallVector&) = delete;
+    // (Built in place from its fields: a copy of a temporary assembled on
+    // the stack makes the processor wait for the stores it is read from.)
+    template <typename... A>
+    void emplace_back(A&&... fields)
+    {
+        if (m_size < N)
+            new (m_inline + m_size++) T{std::forward<A>(fields)...};
+        else
+            push_back(T{std::forward<A>(fields)...});
+    }
+    std::size_t size() const noexcept { return m_size; }
     void push_back(const T& item)
     {
         if (m_size < N)
@@ -1849,7 +1861,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
             while (!name.empty())
             {
                 std::uint32_t hash = HashToken(name.data(), name.size());
-                request.pageNames.push_back({name, hash, entity != 0});
+                request.pageNames.emplace_back(name, hash, entity != 0);
                 pageHashes.push_back(hash);
                 std::size_t dot = name.find('.');
                 name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
@@ -1871,8 +1883,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         std::size_t j = i;
         while (j < s.size() && IsTokenChar(s[j]))
             ++j;
-        words.push_back({HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j),
-                         CWordPlaces::kEnd});
+        words.emplace_back(HashWord(s.data() + i, j - i), static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j),
+                           CWordPlaces::kEnd);
         i = j;
     }
     for (std::size_t at = request.url.hostStart; at < request.url.hostEnd; ++at)
@@ -1883,8 +1895,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
         while (end < s.size() && IsHostChar(s[end]))
             ++end;
         if (end > at)
-            words.push_back({HashHost(s.data() + at, end - at), static_cast<std::uint32_t>(at),
-                             static_cast<std::uint32_t>(end), CWordPlaces::kEnd});
+            words.emplace_back(HashHost(s.data() + at, end - at), static_cast<std::uint32_t>(at),
+                               static_cast<std::uint32_t>(end), CWordPlaces::kEnd);
     }
     // Each key once, with the chain of its words: an open-addressing table
     // of the keys seen, at most half full.
@@ -1895,7 +1907,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     };
     CSmallVector<CKey, 128> tokens;
     {
-        const std::size_t count = static_cast<std::size_t>(words.end() - words.begin());
+        const std::size_t count = words.size();
         std::size_t slots = 256;
         while (slots < 2 * count)
             slots *= 2;
@@ -1917,8 +1929,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
                 at = (at + 1) & (slots - 1);
             if (slot[at] == CWordPlaces::kEnd)
             {
-                slot[at] = static_cast<std::uint32_t>(tokens.end() - tokens.begin());
-                tokens.push_back({all[i].hash, CWordPlaces()});
+                slot[at] = static_cast<std::uint32_t>(tokens.size());
+                tokens.emplace_back(all[i].hash, CWordPlaces());
             }
             CWordPlaces& places = tokens.begin()[slot[at]].places;
             places.words = all;
@@ -1928,7 +1940,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     }
     CSmallVector<CKey, 32> pageKeys;
     for (std::uint32_t hash : pageHashes)
-        pageKeys.push_back({hash, CWordPlaces()});
+        pageKeys.emplace_back(hash, CWordPlaces());
 
     // What a posting says of its filter rules it out for this request:
     // its types, the page it needs, the characters around its word (at
