@@ -1988,13 +1988,12 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
                 continue;
             const BYTE* bucket = m_image + bucketAt;
             std::uint32_t start = ReadU32(bucket), end = ReadU32(bucket + 4);
-            if (start > end || end > t.postingCount)
+            if (start >= end || end > t.postingCount ||
+                !Proven(t.postingsOffset + std::size_t(start) * 8, std::size_t(end - start) * 8))
                 continue;
             for (std::uint32_t i = start; i < end; ++i)
             {
                 std::size_t postingAt = t.postingsOffset + std::size_t(i) * 8;
-                if (!Proven(postingAt, 8))
-                    continue;
                 const BYTE* posting = m_image + postingAt;
                 std::uint32_t filter = ReadU32(posting);
                 if ((filter >> kKeyTagShift) != (key >> kKeyTagShift) ||
