@@ -59,31 +59,41 @@ std::size_t PublicSuffixLength(std::string_view host) noexcept
 {
     if (host.empty() || IsAddress(host))
         return 0;
-    // From the longest tail to the shortest: the first tail a rule names is
-    // the longest rule that applies.
-    // (Each tail is looked up once: as the parent of the one before it,
-    // then as the tail.)
-    std::size_t start = 0;
-    int flags = FindRule(host);
-    for (;;)
+    // From the last label towards the first: the deepest name a rule
+    // applies to decides (an exception makes its parent the suffix), and
+    // the walk stops at the first name with no rule's name below it (flag
+    // 16) and no wildcard.
+    std::size_t found = 0, parent = 0;
+    bool parentWildcard = false;
+    std::size_t start = host.size();
+    for (bool last = true;; last = false)
     {
-        std::string_view tail = host.substr(start);
-        std::size_t dot = 0;
-        while (dot < tail.size() && tail[dot] != '.')
-            ++dot;
-        std::string_view parent = dot == tail.size() ? std::string_view() : tail.substr(dot + 1);
+        if (!last)
+        {
+            if (start == 0)
+                break;
+            --start;  // the dot before the previous name
+        }
+        while (start > 0 && host[start - 1] != '.')
+            --start;
+        const std::size_t length = host.size() - start;
+        const int flags = FindRule(host.substr(start));
         if (flags & 4)
-            return parent.size();
-        if (flags & 1)
-            return tail.size();
-        int parentFlags = parent.empty() ? 0 : FindRule(parent);
-        if (parentFlags & 2)
-            return tail.size();
-        if (dot == tail.size())
-            return tail.size();  // the implicit rule "*": the last label
-        start += dot + 1;
-        flags = parentFlags;
+            found = parent;
+        else if ((flags & 1) || parentWildcard)
+            found = length;
+        if (!(flags & (16 | 2)))
+            break;
+        parentWildcard = (flags & 2) != 0;
+        parent = length;
     }
+    if (found != 0)
+        return found;
+    // The implicit rule "*": the last label.
+    std::size_t dot = host.size();
+    while (dot > 0 && host[dot - 1] != '.')
+        --dot;
+    return host.size() - dot;
 }
 
 std::string_view RegistrableDomain(std::string_view host) noexcept

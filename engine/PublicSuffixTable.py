@@ -39,15 +39,24 @@ def main(source, output):
                 if form.isascii():
                     # A name may carry a plain rule and a wildcard rule at once.
                     rules.setdefault(form, set()).add((kind, section))
+    # Every name that ends a longer rule's name is kept too (flag 16, with
+    # no rule of its own if it has none), so that a lookup can walk a host
+    # from its last label and stop at the first name with nothing below it.
+    for name in list(rules):
+        labels = name.split('.')
+        for i in range(1, len(labels)):
+            rules.setdefault('.'.join(labels[i:]), set()).add((3, 0))
     entries = []
     for name in sorted(rules, key=lambda s: s.encode('ascii')):
         flags = 0
         for kind, section in rules[name]:
-            flags |= {0: 1, 1: 2, 2: 4}[kind]
+            flags |= {0: 1, 1: 2, 2: 4, 3: 16}[kind]
             if section:
                 flags |= 8
         entries.append((name, flags))
     blob = ''.join(name for name, _ in entries)
+    if len(entries) >= 0xFFFF:
+        raise SystemExit('too many names for the 16-bit slots')
     with open(output, 'w', encoding='ascii') as out:
         out.write('// Generated from the public suffix list at build time; do not edit.\n')
         out.write('#include "engine/PublicSuffix.h"\n\n')
