@@ -159,6 +159,15 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
     EXPECT_EQ(Judge(*engine, L"http://a.test/x-banner?"), "-");
     EXPECT_EQ(Judge(*engine, L"http://a.test/x_track/x_track"), "B10");
     EXPECT_EQ(Judge(*engine, L"http://a.test/x_track/"), "-");
+    // Every length and alignment of the URL's copy, in upper case, with and
+    // without a character past ASCII.
+    for (int k = 0; k < 40; ++k)
+    {
+        const std::wstring padding(static_cast<std::size_t>(k), L'A');
+        EXPECT_EQ(Judge(*engine, (L"HTTP://X.TEST/" + padding + L"/GETPIXELSSO").c_str()), "B2") << k;
+        EXPECT_EQ(Judge(*engine, (L"http://x.test/" + padding + L"\u00e9/getPixelSso").c_str()), "B2") << k;
+        EXPECT_EQ(Judge(*engine, (L"http://x.test/" + padding + L"/getPixel").c_str()), "-") << k;
+    }
     // More words than the URL's keys keep on the stack, most of them alike.
     std::wstring many = L"http://x.test/";
     for (int i = 0; i < 300; ++i)
