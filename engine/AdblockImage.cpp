@@ -1045,6 +1045,24 @@ std::vector<std::uint16_t> BigramsOf(std::string_view text)
 
 }  // namespace
 
+// A word of the URL: its key, where it starts and where it ends.
+struct CUrlWord
+{
+    std::uint32_t hash;
+    std::uint32_t place;
+    std::uint32_t end;
+    std::uint32_t next;  // the next word with this key (CWordPlaces)
+};
+
+// The URL's words with the key looked up: a chain through `words`.
+struct CAdblockImage::CWordPlaces
+{
+    static constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+    const CUrlWord* words = nullptr;
+    std::uint32_t first = kEnd;
+    bool Any() const noexcept { return first != kEnd; }
+};
+
 struct CAdblockImage::CRequest
 {
     CUrlParts url;
@@ -1081,6 +1099,27 @@ struct CAdblockImage::CRequest
     std::uint16_t types = 0;
     bool untypedOnly = false;
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
+    // The URL's keys with the places of their words: an open-addressing
+    // table into `keys` (set by the lookup once it has them).
+    struct CKey
+    {
+        std::uint32_t hash;
+        CWordPlaces places;
+    };
+    const CKey* keys = nullptr;
+    const std::uint32_t* keySlots = nullptr;
+    std::size_t keySlotMask = 0;
+    const CWordPlaces* PlacesOf(std::uint32_t hash) const noexcept
+    {
+        if (!keySlots)
+            return nullptr;
+        for (std::size_t at = hash & keySlotMask; keySlots[at] != CWordPlaces::kEnd; at = (at + 1) & keySlotMask)
+        {
+            if (keys[keySlots[at]].hash == hash)
+                return &keys[keySlots[at]].places;
+        }
+        return nullptr;
+    }
     // Which pairs of adjacent characters the URL holds (folded to lower
     // case, one bit per BigramIndex), made when first asked: what rules out
     // most regular expressions before their literals are looked for.
@@ -1106,24 +1145,6 @@ struct CAdblockImage::CRequest
     }
     mutable bool pairsMade = false;
     mutable std::uint64_t pairBits[kBigramCount / 64];
-};
-
-// A word of the URL: its key, where it starts and where it ends.
-struct CUrlWord
-{
-    std::uint32_t hash;
-    std::uint32_t place;
-    std::uint32_t end;
-    std::uint32_t next;  // the next word with this key (CWordPlaces)
-};
-
-// The URL's words with the key looked up: a chain through `words`.
-struct CAdblockImage::CWordPlaces
-{
-    static constexpr std::uint32_t kEnd = 0xFFFFFFFF;
-    const CUrlWord* words = nullptr;
-    std::uint32_t first = kEnd;
-    bool Any() const noexcept { return first != kEnd; }
 };
 
 namespace {
@@ -1304,6 +1325,10 @@ bool RegexLastChars(std::string_view body, CCharSet& last)
 struct CAlternatives
 {
     std::vector<std::string> words;
+    // The same split: the mark before the group, each alternative, and the
+    // literal after the group.
+    std::string prefix, suffix;
+    std::vector<std::string> cores;
     bool hasNext = false;
     CCharSet next;
 };
@@ -1433,6 +1458,9 @@ CAlternatives RequiredAlternatives(std::string_view body)
                 std::size_t next = end + 1;
                 for (char literal; TakeLiteral(body, next, literal);)
                     suffix.push_back(literal);
+                alternatives.cores = words;
+                alternatives.prefix = prefix;
+                alternatives.suffix = suffix;
                 for (std::string& word : words)
                     word = prefix + word + suffix;
                 found = std::move(words);
@@ -1477,6 +1505,19 @@ struct CAdblockImage::CRegex
         anyOf = std::move(required.words);
         for (const std::string& word : anyOf)
             anyOfPairs.push_back(BigramsOf(word));
+        // Alternatives that are whole words of a URL holding them (a mark on
+        // each side) are found among the URL's words instead.
+        auto isWord = [](const std::string& core) {
+            return !core.empty() && std::all_of(core.begin(), core.end(), IsTokenChar);
+        };
+        anyOfAreWords = !anyOf.empty() && required.prefix.size() == 1 && !IsTokenChar(required.prefix[0]) &&
+                        !required.suffix.empty() && !IsTokenChar(required.suffix[0]) &&
+                        std::all_of(required.cores.begin(), required.cores.end(), isWord);
+        if (anyOfAreWords)
+        {
+            for (const std::string& core : required.cores)
+                anyOfWords.push_back({HashWord(core.data(), core.size()), static_cast<std::uint32_t>(core.size())});
+        }
         anyOfNextKnown = required.hasNext;
         anyOfNext = required.next;
         endsKnown = RegexLastChars(body, ends);
@@ -1512,6 +1553,28 @@ struct CAdblockImage::CRegex
         }
         if (anyOf.empty())
             return true;
+        auto nextFits = [&](std::size_t after) {
+            return !anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after])));
+        };
+        if (anyOfAreWords && request.keySlots)
+        {
+            // Alternative w with its marks starts one character before a
+            // word of the URL as long as its own.
+            for (std::size_t w = 0; w < anyOf.size(); ++w)
+            {
+                const CWordPlaces* places = request.PlacesOf(anyOfWords[w].hash);
+                for (std::uint32_t k = places ? places->first : CWordPlaces::kEnd; k != CWordPlaces::kEnd;
+                     k = places->words[k].next)
+                {
+                    const CUrlWord& word = places->words[k];
+                    const std::string& whole = anyOf[w];
+                    if (word.end - word.place == anyOfWords[w].length && word.place > 0 &&
+                        text.compare(word.place - 1, whole.size(), whole) == 0 && nextFits(word.place - 1 + whole.size()))
+                        return true;
+                }
+            }
+            return false;
+        }
         for (std::size_t w = 0; w < anyOf.size(); ++w)
         {
             if (!request.HoldsAllPairs(anyOfPairs[w]))
@@ -1519,8 +1582,7 @@ struct CAdblockImage::CRegex
             const std::string& word = anyOf[w];
             for (std::size_t at = Find(text, word, 0); at != std::string_view::npos; at = Find(text, word, at + 1))
             {
-                std::size_t after = at + word.size();
-                if (!anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after]))))
+                if (nextFits(at + word.size()))
                     return true;
             }
         }
@@ -1541,6 +1603,13 @@ struct CAdblockImage::CRegex
     std::vector<std::string> literals;
     std::vector<std::string> anyOf;
     std::vector<std::vector<std::uint16_t>> literalPairs, anyOfPairs;  // BigramsOf each
+    struct CWordKey
+    {
+        std::uint32_t hash;    // HashWord of the alternative without its marks
+        std::uint32_t length;  // and its length
+    };
+    bool anyOfAreWords = false;
+    std::vector<CWordKey> anyOfWords;
     bool anyOfNextKnown = false;
     CCharSet anyOfNext;  // what follows one of anyOf, when known
     bool endsKnown = false;
@@ -1942,25 +2011,21 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     }
     // Each key once, with the chain of its words: an open-addressing table
     // of the keys seen, at most half full.
-    struct CKey
-    {
-        std::uint32_t hash;
-        CWordPlaces places;
-    };
+    using CKey = CRequest::CKey;
     CSmallVector<CKey, 128> tokens;
+    const std::size_t count = words.size();
+    std::size_t slots = 256;
+    while (slots < 2 * count)
+        slots *= 2;
+    std::uint32_t inlineSlots[256];
+    std::vector<std::uint32_t> heapSlots;
+    std::uint32_t* slot = inlineSlots;
+    if (slots > 256)
     {
-        const std::size_t count = words.size();
-        std::size_t slots = 256;
-        while (slots < 2 * count)
-            slots *= 2;
-        std::uint32_t inlineSlots[256];
-        std::vector<std::uint32_t> heapSlots;
-        std::uint32_t* slot = inlineSlots;
-        if (slots > 256)
-        {
-            heapSlots.resize(slots);
-            slot = heapSlots.data();
-        }
+        heapSlots.resize(slots);
+        slot = heapSlots.data();
+    }
+    {
         std::fill(slot, slot + slots, CWordPlaces::kEnd);  // else: index into tokens
         CUrlWord* all = words.begin();
         // (Keys in the URL's order; a key's places in any.)
@@ -1980,6 +2045,9 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
             places.first = static_cast<std::uint32_t>(i);
         }
     }
+    request.keys = tokens.begin();
+    request.keySlots = slot;
+    request.keySlotMask = slots - 1;
     CSmallVector<CKey, 32> pageKeys;
     for (std::uint32_t hash : pageHashes)
         pageKeys.emplace_back(hash, CWordPlaces());
