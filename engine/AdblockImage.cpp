@@ -1524,10 +1524,7 @@ struct CAdblockImage::CRegex
         for (const std::wstring& literal : RegexRequiredLiterals(this->body))
         {
             if (std::all_of(literal.begin(), literal.end(), [](wchar_t c) { return c < 0x80; }))
-            {
                 literals.emplace_back(literal.begin(), literal.end());
-                literalPairs.push_back(BigramsOf(literals.back()));
-            }
         }
     }
     ~CRegex() { delete compiled.load(); }
@@ -1537,15 +1534,9 @@ struct CAdblockImage::CRegex
     // `text` is the request's URL or its lower-case copy.
     bool Passes(std::string_view text, const CRequest& request) const
     {
-        // The cheapest tests first: most URLs fail on their last character,
-        // or lack a pair of characters a literal holds.
+        // The cheapest test first: most URLs fail on their last character.
         if (endsKnown && (text.empty() || !ends.test(static_cast<unsigned char>(text.back()))))
             return false;
-        for (const std::vector<std::uint16_t>& pairs : literalPairs)
-        {
-            if (!request.HoldsAllPairs(pairs))
-                return false;
-        }
         for (const std::string& literal : literals)
         {
             if (Find(text, literal, 0) == std::string_view::npos)
@@ -1602,7 +1593,7 @@ struct CAdblockImage::CRegex
     std::wstring body;
     std::vector<std::string> literals;
     std::vector<std::string> anyOf;
-    std::vector<std::vector<std::uint16_t>> literalPairs, anyOfPairs;  // BigramsOf each
+    std::vector<std::vector<std::uint16_t>> anyOfPairs;  // BigramsOf each
     struct CWordKey
     {
         std::uint32_t hash;    // HashWord of the alternative without its marks
