@@ -17,7 +17,9 @@
 // a hash of buckets over one key per filter (the rarest of: the host a
 // "||name^" filter names, each whole word of its pattern, the first letters
 // of a long word; never a word every URL holds), so that a URL looks only
-// at filters whose key it holds, plus the filters without a key; two more
+// at filters whose key it holds, plus the filters without a key (each entry
+// also carries the filter's types, whether it is important, and the
+// characters around its word, so that most are ruled out unread); two more
 // tables by site for filters whose words are all common; the list names;
 // the string pool. Filters that share a key are stored side by side.
 //
