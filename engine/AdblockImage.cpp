@@ -1925,11 +1925,43 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
 
 CAdblockVerdict CAdblockImage::JudgePage(const wchar_t* pageUrl) const
 {
+    if (!pageUrl)
+        return CAdblockVerdict();
+    auto same = [&] {
+        const wchar_t* a = m_lastPage.c_str();
+        const wchar_t* b = pageUrl;
+        while (*a && *a == *b)
+            ++a, ++b;
+        return *a == *b && *a == 0;
+    };
+    if (m_lastPageLock.TryEnter())
+    {
+        bool hit = m_lastPageKnown && same();
+        CAdblockVerdict verdict = m_lastPageVerdict;
+        m_lastPageLock.Leave();
+        if (hit)
+            return verdict;
+    }
     RequestContext page;
     page.url = pageUrl;
     page.pageUrl = pageUrl;
     page.type = kRequestDocument;
-    return Judge(page, kDefaultUnknownTypePolicy, true);
+    CAdblockVerdict verdict = Judge(page, kDefaultUnknownTypePolicy, true);
+    if (m_lastPageLock.TryEnter())
+    {
+        try
+        {
+            m_lastPage.assign(pageUrl);
+            m_lastPageVerdict = verdict;
+            m_lastPageKnown = true;
+        }
+        catch (const std::bad_alloc&)
+        {
+            m_lastPageKnown = false;
+        }
+        m_lastPageLock.Leave();
+    }
+    return verdict;
 }
 
 CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownTypePolicy unknown,

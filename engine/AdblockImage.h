@@ -43,6 +43,7 @@
 #include <string_view>
 #include <vector>
 
+#include "com/Sync.h"
 #include "engine/AdblockSyntax.h"
 #include "engine/RequestContext.h"
 
@@ -180,4 +181,11 @@ private:
     std::size_t m_proofsOffset = 0;
     std::unique_ptr<std::atomic<std::uint32_t>[]> m_proven;  // one bit per block
     mutable std::atomic<bool> m_damaged{false};
+    // The last page JudgePage answered for, and its answer: the requests of
+    // a page come one after another. A thread that finds it in use judges
+    // the page itself rather than wait.
+    mutable CCriticalSection m_lastPageLock;
+    mutable std::wstring m_lastPage;
+    mutable CAdblockVerdict m_lastPageVerdict;
+    mutable bool m_lastPageKnown = false;
 };
