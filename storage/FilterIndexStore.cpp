@@ -71,7 +71,7 @@ struct CFilterIndexStore::CProof
 struct CFilterIndexStore::CImage
 {
     DWORD generation = 0;
-    CMappedView view;
+    CMappedFile file;
     std::unique_ptr<CFilterIndex> index;  // reads the view: goes first
 
     ~CImage() { index.reset(); }
@@ -143,30 +143,36 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
 }
 
-// Maps a whole file read-only; empty when it cannot. The file may be
-// deleted (not changed: images are never rewritten) while mapped.
-CMappedView MapWholeFile(const std::wstring& path, DWORD& size, CFilterIndexStore::CProof::CStamp& stamp)
+// Maps a whole file of the list's folder read-only; a null view when it
+// cannot. The file may be deleted (not changed: images are never rewritten)
+// while mapped.
+CMappedFile MapWholeFile(const CSharedStore& list, const std::wstring& path, DWORD& size,
+                         CFilterIndexStore::CProof::CStamp& stamp)
 {
-    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-    if (!file || !StampOf(file.Get(), stamp) || stamp.size == 0)
-        return CMappedView();
-    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, stamp.size, nullptr));
-    if (!mapping)
-        return CMappedView();
+    CMappedFile mapped;
+    mapped.file = TryOpenStorageFileIn(list.GetFolder(), path, GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL);
+    if (!mapped.file || !StampOf(mapped.file.Get(), stamp) || stamp.size == 0)
+        return CMappedFile();
+    mapped.mapping.Reset(CreateFileMappingW(mapped.file.Get(), nullptr, PAGE_READONLY, 0, stamp.size, nullptr));
+    if (!mapped.mapping)
+        return CMappedFile();
     size = stamp.size;
-    return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, stamp.size));
+    mapped.view.Reset(MapViewOfFile(mapped.mapping.Get(), FILE_MAP_READ, 0, 0, stamp.size));
+    return mapped;
 }
 
 // The list's FilterListHash, read from its file while the caller's reader
 // keeps writers out. Reading beats the reader's view here: hashing through
 // the view would fault in every page of the list in a fresh process. False
 // when the file cannot be read.
-bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
+bool HashListFile(const CSharedStore& list, DWORD size, std::uint64_t& hash)
 {
     constexpr DWORD kBlock = 64 * 1024;
-    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
+    CFileHandle file(TryOpenStorageFileIn(list.GetFolder(), list.GetPath(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!file)
         return false;
     std::unique_ptr<BYTE[]> block(new BYTE[kBlock]);
@@ -379,7 +385,7 @@ std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppen
     // any, and the new tail is that tail followed by the added records.
     DWORD fileSize = 0;
     CProof::CStamp stamp;
-    const CMappedView file = MapWholeFile(store.GetImagePath(current), fileSize, stamp);
+    const CMappedView file = std::move(MapWholeFile(store.m_list, store.GetImagePath(current), fileSize, stamp).view);
     if (!file || !Vouches(*control, current, CProof(StampOf(writer.GetStore(), listSize), stamp)))
         return nullptr;
     const BYTE* bytes = static_cast<const BYTE*>(file.Get());
@@ -521,11 +527,12 @@ const CFilterIndexStore::CControlBlock* CFilterIndexStore::GetControl() noexcept
     CCritSecLock hold(m_lock);
     if (const CControlBlock* control = m_control.load(std::memory_order_relaxed))
         return control;
-    CMappedView view = TryMapControlBlockForReading(m_controlPath, kControlSize, m_securityAttributes);
-    if (!view)
+    CMappedFile mapped = TryMapControlBlockForReading(m_list.GetFolder(), m_controlPath, kControlSize,
+                                                      m_securityAttributes);
+    if (!mapped.view)
         return nullptr;
-    m_controlView = std::move(view);
-    const auto* control = static_cast<const CControlBlock*>(m_controlView.Get());
+    m_controlFile = std::move(mapped);
+    const auto* control = static_cast<const CControlBlock*>(m_controlFile.view.Get());
     m_control.store(control, std::memory_order_release);
     return control;
 }
@@ -623,9 +630,22 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
         loaded->generation = generation;
         DWORD size = 0;
         CProof::CStamp stamp;
-        CMappedView view = MapWholeFile(GetImagePath(generation), size, stamp);
-        // The image must hold the list as it is: check while no writer can
-        // change either, and only if no writer published meanwhile.
+        CMappedFile file = MapWholeFile(m_list, GetImagePath(generation), size, stamp);
+        // The files as their writer (or an earlier proof) left them vouch for
+        // the image and its list, which then need no hashing. That needs no
+        // lock either, as long as the generation is still published after
+        // the list's stamp was taken: a writer withdraws it before it changes
+        // anything, and never publishes the same one again.
+        if (file.view) {
+            const DWORD listSize = m_list.GetSize();
+            const CProof proof(StampOf(m_list, listSize), stamp);
+            if (Vouches(*control, generation, proof) &&
+                static_cast<DWORD>(ReadGeneration(&control->generation)) == generation)
+                return Prove(*loaded, std::move(file), size, listSize, nullptr) ? std::move(loaded) : nullptr;
+        }
+        // Otherwise the image must be proven to hold the list as it is:
+        // check while no writer can change either, and only if no writer
+        // published meanwhile.
         CStoreReader reader(m_list);
         const DWORD now = static_cast<DWORD>(ReadGeneration(&control->generation));
         if (now != generation) {
@@ -634,34 +654,14 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
                 return nullptr;
             continue;
         }
-        if (!view)
+        if (!file.view)
             return nullptr;
-        // The files as their writer (or an earlier proof) left them vouch for
-        // the image and its list, which then need no hashing; otherwise both
-        // are hashed whole, and what vouches for them is recorded.
+        // Both files hashed whole, unless a writer that finished meanwhile
+        // recorded them; what vouches for them is then recorded.
         const CProof proof(StampOf(m_list, reader.GetViewSize()), stamp);
         const bool vouched = Vouches(*control, generation, proof);
-        const BYTE* const file = static_cast<const BYTE*>(view.Get());
-        CTailHeader tail;
-        DWORD tailAt = 0;
-        if (TryReadTailHeader(file, size, tail, tailAt)) {
-            if (!LoadTail(*loaded, file, size, reader, vouched))
-                return nullptr;
-        } else {
-            auto image = std::make_shared<CImage>();
-            image->generation = generation;
-            image->view = std::move(view);
-            image->index = CFilterIndex::Open(file, size, !vouched);
-            if (!image->index || image->index->GetGeneration() != generation ||
-                reader.GetViewSize() != image->index->GetListSize())
-                return nullptr;
-            if (!vouched) {
-                std::uint64_t hash = 0;
-                if (!HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != image->index->GetListHash())
-                    return nullptr;
-            }
-            loaded->image = std::move(image);
-        }
+        if (!Prove(*loaded, std::move(file), size, reader.GetViewSize(), vouched ? nullptr : &reader))
+            return nullptr;
         if (!vouched)
             RecordProof(generation, proof);
         return loaded;
@@ -670,14 +670,40 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
     return nullptr;
 }
 
-bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, const CStoreReader& reader,
-                                 bool vouched)
+bool CFilterIndexStore::Prove(CLoaded& loaded, CMappedFile file, DWORD size, DWORD listSize,
+                              const CStoreReader* reader)
 {
-    // Under m_lock, with the list's read access held.
+    const BYTE* const bytes = static_cast<const BYTE*>(file.view.Get());
+    CTailHeader tail;
+    DWORD tailAt = 0;
+    if (TryReadTailHeader(bytes, size, tail, tailAt))
+        return LoadTail(loaded, bytes, size, listSize, reader);
+    auto image = std::make_shared<CImage>();
+    image->generation = loaded.generation;
+    image->file = std::move(file);
+    image->index = CFilterIndex::Open(bytes, size, reader != nullptr);
+    if (!image->index || image->index->GetGeneration() != loaded.generation ||
+        listSize != image->index->GetListSize())
+        return false;
+    if (reader) {
+        std::uint64_t hash = 0;
+        if (!HashListFile(m_list, listSize, hash) || hash != image->index->GetListHash())
+            return false;
+    }
+    loaded.image = std::move(image);
+    return true;
+}
+
+bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, DWORD listSize,
+                                 const CStoreReader* reader)
+{
+    // Under m_lock, with the list's read access held unless the files are
+    // vouched for.
+    const bool vouched = reader == nullptr;
     CTailHeader header;
     DWORD tailAt = 0;
     if (!TryReadTailHeader(file, size, header, tailAt) || header.generation != loaded.generation ||
-        std::uint64_t{header.baseListSize} + header.tailSize != reader.GetViewSize())
+        std::uint64_t{header.baseListSize} + header.tailSize != listSize)
         return false;
     // The tail is judged from a private copy: another process can rewrite
     // the file at any time.
@@ -695,12 +721,12 @@ bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, 
         opened->generation = header.baseGeneration;
         DWORD imageSize = 0;
         CProof::CStamp stamp;
-        opened->view = MapWholeFile(GetImagePath(header.baseGeneration), imageSize, stamp);
-        if (!opened->view)
+        opened->file = MapWholeFile(m_list, GetImagePath(header.baseGeneration), imageSize, stamp);
+        if (!opened->file.view)
             return false;
         // A vouched tail vouches for its image while that file is as the
         // tail's writer found it; otherwise the image is hashed whole.
-        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->view.Get()), imageSize,
+        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->file.view.Get()), imageSize,
                                            !(vouched && SameStamp(stamp, header)));
         if (!opened->index || opened->index->GetGeneration() != header.baseGeneration)
             return false;
@@ -710,8 +736,8 @@ bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, 
         return false;
     if (!vouched) {
         std::uint64_t hash = 0;
-        if (!HashListFile(m_list.GetPath(), header.baseListSize, hash) || hash != header.baseListHash ||
-            std::memcmp(reader.GetView() + header.baseListSize, loaded.tail.data(), header.tailSize) != 0)
+        if (!HashListFile(m_list, header.baseListSize, hash) || hash != header.baseListHash ||
+            std::memcmp(reader->GetView() + header.baseListSize, loaded.tail.data(), header.tailSize) != 0)
             return false;
     }
     loaded.image = std::move(image);
