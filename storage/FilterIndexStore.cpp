@@ -86,6 +86,18 @@ struct CFilterIndexStore::CLoaded
     std::vector<BYTE> tail;  // private: read by verdicts without checks
 };
 
+// A published generation's file as a reader opens it. A tail is read whole:
+// its records are copied anyway, and reading costs fewer trips to the system
+// than mapping. An image is mapped.
+struct CFilterIndexStore::CPublishedFile
+{
+    CProof::CStamp stamp;
+    std::vector<BYTE> tail;  // the whole file, when it is a tail
+    CMappedFile image;       // otherwise
+
+    explicit operator bool() const noexcept { return !tail.empty() || image.view; }
+};
+
 namespace {
 
 // A tail file: this header, then the tail's bytes.
@@ -146,21 +158,48 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
 // Maps a whole file of the list's folder read-only; a null view when it
 // cannot. The file may be deleted (not changed: images are never rewritten)
 // while mapped.
+CMappedFile MapWholeFile(CFileHandle file, DWORD size)
+{
+    CMappedFile mapped;
+    mapped.file = std::move(file);
+    mapped.mapping.Reset(CreateFileMappingW(mapped.file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr));
+    if (mapped.mapping)
+        mapped.view.Reset(MapViewOfFile(mapped.mapping.Get(), FILE_MAP_READ, 0, 0, size));
+    return mapped;
+}
+
+// A file of the list's folder, opened for reading, and its stamp; invalid
+// when it cannot be opened or is empty.
+CFileHandle OpenStamped(const CSharedStore& list, const std::wstring& path, CFilterIndexStore::CProof::CStamp& stamp)
+{
+    CFileHandle file = TryOpenStorageFileIn(list.GetFolder(), path, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (file && (!StampOf(file.Get(), stamp) || stamp.size == 0))
+        file.Reset();
+    return file;
+}
+
 CMappedFile MapWholeFile(const CSharedStore& list, const std::wstring& path, DWORD& size,
                          CFilterIndexStore::CProof::CStamp& stamp)
 {
-    CMappedFile mapped;
-    mapped.file = TryOpenStorageFileIn(list.GetFolder(), path, GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL);
-    if (!mapped.file || !StampOf(mapped.file.Get(), stamp) || stamp.size == 0)
-        return CMappedFile();
-    mapped.mapping.Reset(CreateFileMappingW(mapped.file.Get(), nullptr, PAGE_READONLY, 0, stamp.size, nullptr));
-    if (!mapped.mapping)
+    CFileHandle file = OpenStamped(list, path, stamp);
+    if (!file)
         return CMappedFile();
     size = stamp.size;
-    mapped.view.Reset(MapViewOfFile(mapped.mapping.Get(), FILE_MAP_READ, 0, 0, stamp.size));
-    return mapped;
+    return MapWholeFile(std::move(file), stamp.size);
+}
+
+// Reads `size` bytes from the file's current position; false when it cannot.
+bool ReadExactly(HANDLE file, BYTE* bytes, DWORD size) noexcept
+{
+    for (DWORD done = 0; done < size;) {
+        DWORD got = 0;
+        if (!ReadFile(file, bytes + done, size - done, &got, nullptr) || got == 0)
+            return false;
+        done += got;
+    }
+    return true;
 }
 
 // The list's FilterListHash, read from its file while the caller's reader
@@ -628,20 +667,18 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
     for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
         auto loaded = std::make_unique<CLoaded>();
         loaded->generation = generation;
-        DWORD size = 0;
-        CProof::CStamp stamp;
-        CMappedFile file = MapWholeFile(m_list, GetImagePath(generation), size, stamp);
+        CPublishedFile file = OpenPublished(generation);
         // The files as their writer (or an earlier proof) left them vouch for
         // the image and its list, which then need no hashing. That needs no
         // lock either, as long as the generation is still published after
         // the list's stamp was taken: a writer withdraws it before it changes
         // anything, and never publishes the same one again.
-        if (file.view) {
+        if (file) {
             const DWORD listSize = m_list.GetSize();
-            const CProof proof(StampOf(m_list, listSize), stamp);
+            const CProof proof(StampOf(m_list, listSize), file.stamp);
             if (Vouches(*control, generation, proof) &&
                 static_cast<DWORD>(ReadGeneration(&control->generation)) == generation)
-                return Prove(*loaded, std::move(file), size, listSize, nullptr) ? std::move(loaded) : nullptr;
+                return Prove(*loaded, std::move(file), listSize, nullptr) ? std::move(loaded) : nullptr;
         }
         // Otherwise the image must be proven to hold the list as it is:
         // check while no writer can change either, and only if no writer
@@ -654,13 +691,13 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
                 return nullptr;
             continue;
         }
-        if (!file.view)
+        if (!file)
             return nullptr;
         // Both files hashed whole, unless a writer that finished meanwhile
         // recorded them; what vouches for them is then recorded.
-        const CProof proof(StampOf(m_list, reader.GetViewSize()), stamp);
+        const CProof proof(StampOf(m_list, reader.GetViewSize()), file.stamp);
         const bool vouched = Vouches(*control, generation, proof);
-        if (!Prove(*loaded, std::move(file), size, reader.GetViewSize(), vouched ? nullptr : &reader))
+        if (!Prove(*loaded, std::move(file), reader.GetViewSize(), vouched ? nullptr : &reader))
             return nullptr;
         if (!vouched)
             RecordProof(generation, proof);
@@ -670,17 +707,39 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
     return nullptr;
 }
 
-bool CFilterIndexStore::Prove(CLoaded& loaded, CMappedFile file, DWORD size, DWORD listSize,
-                              const CStoreReader* reader)
+CFilterIndexStore::CPublishedFile CFilterIndexStore::OpenPublished(DWORD generation) const
 {
-    const BYTE* const bytes = static_cast<const BYTE*>(file.view.Get());
-    CTailHeader tail;
-    DWORD tailAt = 0;
-    if (TryReadTailHeader(bytes, size, tail, tailAt))
-        return LoadTail(loaded, bytes, size, listSize, reader);
+    CPublishedFile opened;
+    CFileHandle file = OpenStamped(m_list, GetImagePath(generation), opened.stamp);
+    if (!file)
+        return opened;
+    const DWORD size = opened.stamp.size;
+    BYTE magic[sizeof kTailMagic] = {};
+    if (!ReadExactly(file.Get(), magic, std::min<DWORD>(size, sizeof magic)))
+        return opened;
+    if (std::memcmp(magic, &kTailMagic, sizeof magic) != 0) {
+        opened.image = MapWholeFile(std::move(file), size);
+        return opened;
+    }
+    // No tail this code writes is longer.
+    if (size <= sizeof magic || size > sizeof(CTailHeader) + kMaxTailBytes)
+        return opened;
+    opened.tail.resize(size);
+    std::memcpy(opened.tail.data(), magic, sizeof magic);
+    if (!ReadExactly(file.Get(), opened.tail.data() + sizeof magic, size - static_cast<DWORD>(sizeof magic)))
+        opened.tail.clear();
+    return opened;
+}
+
+bool CFilterIndexStore::Prove(CLoaded& loaded, CPublishedFile file, DWORD listSize, const CStoreReader* reader)
+{
+    if (!file.tail.empty())
+        return LoadTail(loaded, file.tail.data(), static_cast<DWORD>(file.tail.size()), listSize, reader);
+    const BYTE* const bytes = static_cast<const BYTE*>(file.image.view.Get());
+    const DWORD size = file.stamp.size;
     auto image = std::make_shared<CImage>();
     image->generation = loaded.generation;
-    image->file = std::move(file);
+    image->file = std::move(file.image);
     image->index = CFilterIndex::Open(bytes, size, reader != nullptr);
     if (!image->index || image->index->GetGeneration() != loaded.generation ||
         listSize != image->index->GetListSize())

@@ -60,6 +60,7 @@ class CFilterIndexStore : public CStoreCompanion
     struct CControlBlock;
     struct CImage;
     struct CLoaded;
+    struct CPublishedFile;
 
 public:
     struct CProof;
@@ -185,11 +186,13 @@ private:
     // the image of `generation` cannot be used, or, with `generation` 0,
     // when writers kept publishing too fast to tell.
     std::unique_ptr<CLoaded> Load(DWORD& generation);
-    // Gives `loaded` the image or tail in `file` (`size` bytes, for a list
-    // of `listSize` bytes); false when it cannot be used. `reader`: the
-    // list's read access, held while the files are proven here; null when
-    // the control block vouches for them.
-    bool Prove(CLoaded& loaded, CMappedFile file, DWORD size, DWORD listSize, const CStoreReader* reader);
+    // The file of `generation`; false when it cannot be read.
+    CPublishedFile OpenPublished(DWORD generation) const;
+    // Gives `loaded` the image or tail in `file`, for a list of `listSize`
+    // bytes; false when it cannot be used. `reader`: the list's read access,
+    // held while the files are proven here; null when the control block
+    // vouches for them.
+    bool Prove(CLoaded& loaded, CPublishedFile file, DWORD listSize, const CStoreReader* reader);
     // The same for a tail, whose image `loaded` gets too.
     bool LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, DWORD listSize, const CStoreReader* reader);
     void Retire(CLoaded* loaded);
