@@ -155,9 +155,9 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
 }
 
-// Maps a whole file of the list's folder read-only; a null view when it
-// cannot. The file may be deleted (not changed: images are never rewritten)
-// while mapped.
+// Maps the first `size` bytes of an open file read-only, keeping its
+// handles; a null view when it cannot. The file may be deleted (not changed:
+// images are never rewritten) while mapped.
 CMappedFile MapWholeFile(CFileHandle file, DWORD size)
 {
     CMappedFile mapped;
@@ -180,6 +180,8 @@ CFileHandle OpenStamped(const CSharedStore& list, const std::wstring& path, CFil
     return file;
 }
 
+// The file at `path` in the list's folder, mapped whole, with its size and
+// stamp.
 CMappedFile MapWholeFile(const CSharedStore& list, const std::wstring& path, DWORD& size,
                          CFilterIndexStore::CProof::CStamp& stamp)
 {

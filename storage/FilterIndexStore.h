@@ -19,8 +19,8 @@
 //    building the whole index again, when the published generation is proven
 //    for the list as it is before the append; any other change, and an
 //    append past the bound, builds a new image. A writer writes a new file
-//    whole, then publishes its generation; readers map it read-only and
-//    switch to it at their next verdict, keeping the image they already use
+//    whole, then publishes its generation; readers map an image read-only
+//    (a tail they read whole) and switch to it at their next verdict, keeping the image they already use
 //    when a tail extends it. Old files are deleted by later writers once no
 //    process maps them any more and no published tail needs them.
 // A process trusts an image only after proving, once per mapping, that it
