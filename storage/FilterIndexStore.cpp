@@ -84,6 +84,7 @@ struct CFilterIndexStore::CLoaded
     DWORD generation = 0;
     std::shared_ptr<const CImage> image;
     std::vector<BYTE> tail;  // private: read by verdicts without checks
+    CFileHandle tailFile;    // kept open: closing costs a verdict a trip to the system
 };
 
 // A published generation's file as a reader opens it. A tail is read whole:
@@ -93,6 +94,7 @@ struct CFilterIndexStore::CPublishedFile
 {
     CProof::CStamp stamp;
     std::vector<BYTE> tail;  // the whole file, when it is a tail
+    CFileHandle tailFile;    // and that file
     CMappedFile image;       // otherwise
 
     explicit operator bool() const noexcept { return !tail.empty() || image.view; }
@@ -730,13 +732,17 @@ CFilterIndexStore::CPublishedFile CFilterIndexStore::OpenPublished(DWORD generat
     std::memcpy(opened.tail.data(), magic, sizeof magic);
     if (!ReadExactly(file.Get(), opened.tail.data() + sizeof magic, size - static_cast<DWORD>(sizeof magic)))
         opened.tail.clear();
+    else
+        opened.tailFile = std::move(file);
     return opened;
 }
 
 bool CFilterIndexStore::Prove(CLoaded& loaded, CPublishedFile file, DWORD listSize, const CStoreReader* reader)
 {
-    if (!file.tail.empty())
+    if (!file.tail.empty()) {
+        loaded.tailFile = std::move(file.tailFile);
         return LoadTail(loaded, file.tail.data(), static_cast<DWORD>(file.tail.size()), listSize, reader);
+    }
     const BYTE* const bytes = static_cast<const BYTE*>(file.image.view.Get());
     const DWORD size = file.stamp.size;
     auto image = std::make_shared<CImage>();
