@@ -71,7 +71,7 @@ struct CFilterIndexStore::CProof
 struct CFilterIndexStore::CImage
 {
     DWORD generation = 0;
-    CMappedView view;
+    CMappedFile file;
     std::unique_ptr<CFilterIndex> index;  // reads the view: goes first
 
     ~CImage() { index.reset(); }
@@ -84,6 +84,20 @@ struct CFilterIndexStore::CLoaded
     DWORD generation = 0;
     std::shared_ptr<const CImage> image;
     std::vector<BYTE> tail;  // private: read by verdicts without checks
+    CFileHandle tailFile;    // kept open: closing costs a verdict a trip to the system
+};
+
+// A published generation's file as a reader opens it. A tail is read whole:
+// its records are copied anyway, and reading costs fewer trips to the system
+// than mapping. An image is mapped.
+struct CFilterIndexStore::CPublishedFile
+{
+    CProof::CStamp stamp;
+    std::vector<BYTE> tail;  // the whole file, when it is a tail
+    CFileHandle tailFile;    // and that file
+    CMappedFile image;       // otherwise
+
+    explicit operator bool() const noexcept { return !tail.empty() || image.view; }
 };
 
 namespace {
@@ -143,30 +157,65 @@ LONG ReadGeneration(const volatile LONG* generation) noexcept
     return __atomic_load_n(generation, __ATOMIC_ACQUIRE);
 }
 
-// Maps a whole file read-only; empty when it cannot. The file may be
-// deleted (not changed: images are never rewritten) while mapped.
-CMappedView MapWholeFile(const std::wstring& path, DWORD& size, CFilterIndexStore::CProof::CStamp& stamp)
+// Maps the first `size` bytes of an open file read-only, keeping its
+// handles; a null view when it cannot. The file may be deleted (not changed:
+// images are never rewritten) while mapped.
+CMappedFile MapWholeFile(CFileHandle file, DWORD size)
 {
-    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-    if (!file || !StampOf(file.Get(), stamp) || stamp.size == 0)
-        return CMappedView();
-    CHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, stamp.size, nullptr));
-    if (!mapping)
-        return CMappedView();
+    CMappedFile mapped;
+    mapped.file = std::move(file);
+    mapped.mapping.Reset(CreateFileMappingW(mapped.file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr));
+    if (mapped.mapping)
+        mapped.view.Reset(MapViewOfFile(mapped.mapping.Get(), FILE_MAP_READ, 0, 0, size));
+    return mapped;
+}
+
+// A file of the list's folder, opened for reading, and its stamp; invalid
+// when it cannot be opened or is empty.
+CFileHandle OpenStamped(const CSharedStore& list, const std::wstring& path, CFilterIndexStore::CProof::CStamp& stamp)
+{
+    CFileHandle file = TryOpenStorageFileIn(list.GetFolder(), path, GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (file && (!StampOf(file.Get(), stamp) || stamp.size == 0))
+        file.Reset();
+    return file;
+}
+
+// The file at `path` in the list's folder, mapped whole, with its size and
+// stamp.
+CMappedFile MapWholeFile(const CSharedStore& list, const std::wstring& path, DWORD& size,
+                         CFilterIndexStore::CProof::CStamp& stamp)
+{
+    CFileHandle file = OpenStamped(list, path, stamp);
+    if (!file)
+        return CMappedFile();
     size = stamp.size;
-    return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, stamp.size));
+    return MapWholeFile(std::move(file), stamp.size);
+}
+
+// Reads `size` bytes from the file's current position; false when it cannot.
+bool ReadExactly(HANDLE file, BYTE* bytes, DWORD size) noexcept
+{
+    for (DWORD done = 0; done < size;) {
+        DWORD got = 0;
+        if (!ReadFile(file, bytes + done, size - done, &got, nullptr) || got == 0)
+            return false;
+        done += got;
+    }
+    return true;
 }
 
 // The list's FilterListHash, read from its file while the caller's reader
 // keeps writers out. Reading beats the reader's view here: hashing through
 // the view would fault in every page of the list in a fresh process. False
 // when the file cannot be read.
-bool HashListFile(const std::wstring& path, DWORD size, std::uint64_t& hash)
+bool HashListFile(const CSharedStore& list, DWORD size, std::uint64_t& hash)
 {
     constexpr DWORD kBlock = 64 * 1024;
-    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
+    CFileHandle file(TryOpenStorageFileIn(list.GetFolder(), list.GetPath(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
     if (!file)
         return false;
     std::unique_ptr<BYTE[]> block(new BYTE[kBlock]);
@@ -379,7 +428,7 @@ std::unique_ptr<CFilterIndexStore::CUpdate> CFilterIndexStore::CUpdate::TryAppen
     // any, and the new tail is that tail followed by the added records.
     DWORD fileSize = 0;
     CProof::CStamp stamp;
-    const CMappedView file = MapWholeFile(store.GetImagePath(current), fileSize, stamp);
+    const CMappedView file = std::move(MapWholeFile(store.m_list, store.GetImagePath(current), fileSize, stamp).view);
     if (!file || !Vouches(*control, current, CProof(StampOf(writer.GetStore(), listSize), stamp)))
         return nullptr;
     const BYTE* bytes = static_cast<const BYTE*>(file.Get());
@@ -521,11 +570,12 @@ const CFilterIndexStore::CControlBlock* CFilterIndexStore::GetControl() noexcept
     CCritSecLock hold(m_lock);
     if (const CControlBlock* control = m_control.load(std::memory_order_relaxed))
         return control;
-    CMappedView view = TryMapControlBlockForReading(m_controlPath, kControlSize, m_securityAttributes);
-    if (!view)
+    CMappedFile mapped = TryMapControlBlockForReading(m_list.GetFolder(), m_controlPath, kControlSize,
+                                                      m_securityAttributes);
+    if (!mapped.view)
         return nullptr;
-    m_controlView = std::move(view);
-    const auto* control = static_cast<const CControlBlock*>(m_controlView.Get());
+    m_controlFile = std::move(mapped);
+    const auto* control = static_cast<const CControlBlock*>(m_controlFile.view.Get());
     m_control.store(control, std::memory_order_release);
     return control;
 }
@@ -621,11 +671,22 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
     for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
         auto loaded = std::make_unique<CLoaded>();
         loaded->generation = generation;
-        DWORD size = 0;
-        CProof::CStamp stamp;
-        CMappedView view = MapWholeFile(GetImagePath(generation), size, stamp);
-        // The image must hold the list as it is: check while no writer can
-        // change either, and only if no writer published meanwhile.
+        CPublishedFile file = OpenPublished(generation);
+        // The files as their writer (or an earlier proof) left them vouch for
+        // the image and its list, which then need no hashing. That needs no
+        // lock either, as long as the generation is still published after
+        // the list's stamp was taken: a writer withdraws it before it changes
+        // anything, and never publishes the same one again.
+        if (file) {
+            const DWORD listSize = m_list.GetSize();
+            const CProof proof(StampOf(m_list, listSize), file.stamp);
+            if (Vouches(*control, generation, proof) &&
+                static_cast<DWORD>(ReadGeneration(&control->generation)) == generation)
+                return Prove(*loaded, std::move(file), listSize, nullptr) ? std::move(loaded) : nullptr;
+        }
+        // Otherwise the image must be proven to hold the list as it is:
+        // check while no writer can change either, and only if no writer
+        // published meanwhile.
         CStoreReader reader(m_list);
         const DWORD now = static_cast<DWORD>(ReadGeneration(&control->generation));
         if (now != generation) {
@@ -634,34 +695,14 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
                 return nullptr;
             continue;
         }
-        if (!view)
+        if (!file)
             return nullptr;
-        // The files as their writer (or an earlier proof) left them vouch for
-        // the image and its list, which then need no hashing; otherwise both
-        // are hashed whole, and what vouches for them is recorded.
-        const CProof proof(StampOf(m_list, reader.GetViewSize()), stamp);
+        // Both files hashed whole, unless a writer that finished meanwhile
+        // recorded them; what vouches for them is then recorded.
+        const CProof proof(StampOf(m_list, reader.GetViewSize()), file.stamp);
         const bool vouched = Vouches(*control, generation, proof);
-        const BYTE* const file = static_cast<const BYTE*>(view.Get());
-        CTailHeader tail;
-        DWORD tailAt = 0;
-        if (TryReadTailHeader(file, size, tail, tailAt)) {
-            if (!LoadTail(*loaded, file, size, reader, vouched))
-                return nullptr;
-        } else {
-            auto image = std::make_shared<CImage>();
-            image->generation = generation;
-            image->view = std::move(view);
-            image->index = CFilterIndex::Open(file, size, !vouched);
-            if (!image->index || image->index->GetGeneration() != generation ||
-                reader.GetViewSize() != image->index->GetListSize())
-                return nullptr;
-            if (!vouched) {
-                std::uint64_t hash = 0;
-                if (!HashListFile(m_list.GetPath(), reader.GetViewSize(), hash) || hash != image->index->GetListHash())
-                    return nullptr;
-            }
-            loaded->image = std::move(image);
-        }
+        if (!Prove(*loaded, std::move(file), reader.GetViewSize(), vouched ? nullptr : &reader))
+            return nullptr;
         if (!vouched)
             RecordProof(generation, proof);
         return loaded;
@@ -670,14 +711,66 @@ std::unique_ptr<CFilterIndexStore::CLoaded> CFilterIndexStore::Load(DWORD& gener
     return nullptr;
 }
 
-bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, const CStoreReader& reader,
-                                 bool vouched)
+CFilterIndexStore::CPublishedFile CFilterIndexStore::OpenPublished(DWORD generation) const
 {
-    // Under m_lock, with the list's read access held.
+    CPublishedFile opened;
+    CFileHandle file = OpenStamped(m_list, GetImagePath(generation), opened.stamp);
+    if (!file)
+        return opened;
+    const DWORD size = opened.stamp.size;
+    BYTE magic[sizeof kTailMagic] = {};
+    if (!ReadExactly(file.Get(), magic, std::min<DWORD>(size, sizeof magic)))
+        return opened;
+    if (std::memcmp(magic, &kTailMagic, sizeof magic) != 0) {
+        opened.image = MapWholeFile(std::move(file), size);
+        return opened;
+    }
+    // No tail this code writes is longer.
+    if (size <= sizeof magic || size > sizeof(CTailHeader) + kMaxTailBytes)
+        return opened;
+    opened.tail.resize(size);
+    std::memcpy(opened.tail.data(), magic, sizeof magic);
+    if (!ReadExactly(file.Get(), opened.tail.data() + sizeof magic, size - static_cast<DWORD>(sizeof magic)))
+        opened.tail.clear();
+    else
+        opened.tailFile = std::move(file);
+    return opened;
+}
+
+bool CFilterIndexStore::Prove(CLoaded& loaded, CPublishedFile file, DWORD listSize, const CStoreReader* reader)
+{
+    if (!file.tail.empty()) {
+        loaded.tailFile = std::move(file.tailFile);
+        return LoadTail(loaded, file.tail.data(), static_cast<DWORD>(file.tail.size()), listSize, reader);
+    }
+    const BYTE* const bytes = static_cast<const BYTE*>(file.image.view.Get());
+    const DWORD size = file.stamp.size;
+    auto image = std::make_shared<CImage>();
+    image->generation = loaded.generation;
+    image->file = std::move(file.image);
+    image->index = CFilterIndex::Open(bytes, size, reader != nullptr);
+    if (!image->index || image->index->GetGeneration() != loaded.generation ||
+        listSize != image->index->GetListSize())
+        return false;
+    if (reader) {
+        std::uint64_t hash = 0;
+        if (!HashListFile(m_list, listSize, hash) || hash != image->index->GetListHash())
+            return false;
+    }
+    loaded.image = std::move(image);
+    return true;
+}
+
+bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, DWORD listSize,
+                                 const CStoreReader* reader)
+{
+    // Under m_lock, with the list's read access held unless the files are
+    // vouched for.
+    const bool vouched = reader == nullptr;
     CTailHeader header;
     DWORD tailAt = 0;
     if (!TryReadTailHeader(file, size, header, tailAt) || header.generation != loaded.generation ||
-        std::uint64_t{header.baseListSize} + header.tailSize != reader.GetViewSize())
+        std::uint64_t{header.baseListSize} + header.tailSize != listSize)
         return false;
     // The tail is judged from a private copy: another process can rewrite
     // the file at any time.
@@ -695,12 +788,12 @@ bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, 
         opened->generation = header.baseGeneration;
         DWORD imageSize = 0;
         CProof::CStamp stamp;
-        opened->view = MapWholeFile(GetImagePath(header.baseGeneration), imageSize, stamp);
-        if (!opened->view)
+        opened->file = MapWholeFile(m_list, GetImagePath(header.baseGeneration), imageSize, stamp);
+        if (!opened->file.view)
             return false;
         // A vouched tail vouches for its image while that file is as the
         // tail's writer found it; otherwise the image is hashed whole.
-        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->view.Get()), imageSize,
+        opened->index = CFilterIndex::Open(static_cast<const BYTE*>(opened->file.view.Get()), imageSize,
                                            !(vouched && SameStamp(stamp, header)));
         if (!opened->index || opened->index->GetGeneration() != header.baseGeneration)
             return false;
@@ -710,8 +803,8 @@ bool CFilterIndexStore::LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, 
         return false;
     if (!vouched) {
         std::uint64_t hash = 0;
-        if (!HashListFile(m_list.GetPath(), header.baseListSize, hash) || hash != header.baseListHash ||
-            std::memcmp(reader.GetView() + header.baseListSize, loaded.tail.data(), header.tailSize) != 0)
+        if (!HashListFile(m_list, header.baseListSize, hash) || hash != header.baseListHash ||
+            std::memcmp(reader->GetView() + header.baseListSize, loaded.tail.data(), header.tailSize) != 0)
             return false;
     }
     loaded.image = std::move(image);

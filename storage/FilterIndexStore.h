@@ -19,17 +19,19 @@
 //    building the whole index again, when the published generation is proven
 //    for the list as it is before the append; any other change, and an
 //    append past the bound, builds a new image. A writer writes a new file
-//    whole, then publishes its generation; readers map it read-only and
-//    switch to it at their next verdict, keeping the image they already use
+//    whole, then publishes its generation; readers map an image read-only
+//    (a tail they read whole) and switch to it at their next verdict, keeping the image they already use
 //    when a tail extends it. Old files are deleted by later writers once no
 //    process maps them any more and no published tail needs them.
 // A process trusts an image only after proving, once per mapping, that it
 // is whole and holds the list as it is: either the two files are exactly as
 // the control block records them for that image (their lengths, creation
 // and last write times, recorded by the writer once its change counted, or
-// by a reader that made the full proof), or the image's
-// checksum and the hash of storage.bin against the one the image carries
-// agree. A tail is proven the same way: by the control block's record of
+// by a reader that made the full proof), which needs no lock as long as
+// that generation is still published after the files were looked at (a
+// writer withdraws it before it changes anything), or, under the list's
+// read access, the image's checksum and the hash of storage.bin against
+// the one the image carries agree. A tail is proven the same way: by the control block's record of
 // the list and the tail file, or by the image's proof over the list's first
 // bytes and the tail's bytes compared with the rest. Readers copy a tail's
 // records once, after its checksum, and judge only with that copy. Any process of the user can rewrite a mapped image: lookups read it
@@ -50,6 +52,7 @@
 #include "com/Handle.h"
 #include "com/Sync.h"
 #include "engine/FilterIndex.h"
+#include "storage/GenerationFiles.h"
 #include "storage/SharedStore.h"
 
 class CFilterIndexStore : public CStoreCompanion
@@ -57,6 +60,7 @@ class CFilterIndexStore : public CStoreCompanion
     struct CControlBlock;
     struct CImage;
     struct CLoaded;
+    struct CPublishedFile;
 
 public:
     struct CProof;
@@ -75,7 +79,8 @@ public:
     // Read access to the current index for one verdict. The steady state
     // costs a read of the control block and two interlocked operations; only
     // after a change does it map the new image and prove it against the list
-    // (taking the list's read access for that). Never throws: whatever goes
+    // (taking the list's read access for that, unless the control block
+    // vouches for the files). Never throws: whatever goes
     // wrong leaves Get() null, and the caller walks the list. A thread must
     // not hold a reader or writer of the list while it creates one.
     class CUse
@@ -181,9 +186,15 @@ private:
     // the image of `generation` cannot be used, or, with `generation` 0,
     // when writers kept publishing too fast to tell.
     std::unique_ptr<CLoaded> Load(DWORD& generation);
-    // The image `loaded` extends with the tail in `file` (proven by
-    // `vouched` or here, with `reader` held); null when it cannot be used.
-    bool LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, const CStoreReader& reader, bool vouched);
+    // The file of `generation`; false when it cannot be read.
+    CPublishedFile OpenPublished(DWORD generation) const;
+    // Gives `loaded` the image or tail in `file`, for a list of `listSize`
+    // bytes; false when it cannot be used. `reader`: the list's read access,
+    // held while the files are proven here; null when the control block
+    // vouches for them.
+    bool Prove(CLoaded& loaded, CPublishedFile file, DWORD listSize, const CStoreReader* reader);
+    // The same for a tail, whose image `loaded` gets too.
+    bool LoadTail(CLoaded& loaded, const BYTE* file, DWORD size, DWORD listSize, const CStoreReader* reader);
     void Retire(CLoaded* loaded);
     void Reclaim() noexcept;
 
@@ -193,7 +204,7 @@ private:
     std::wstring m_controlPath;
 
     CCriticalSection m_lock;  // loading, retiring, reclaiming; the control mapping
-    CMappedView m_controlView;
+    CMappedFile m_controlFile;
     std::atomic<const CControlBlock*> m_control{nullptr};
     std::atomic<CLoaded*> m_current{nullptr};
     std::atomic<DWORD> m_failedGeneration{0};  // known not to be usable here

@@ -1,5 +1,7 @@
 #include "storage/GenerationFiles.h"
 
+#include <utility>
+
 #include "com/Error.h"
 #include "storage/StorageFile.h"
 
@@ -108,21 +110,28 @@ CMappedView MapControlBlockForWriting(const std::wstring& path, DWORD size, SECU
 CMappedView TryMapControlBlockForReading(const std::wstring& path, DWORD size,
                                          SECURITY_ATTRIBUTES* securityAttributes) noexcept
 {
+    return std::move(TryMapControlBlockForReading(TryOpenStorageFolder(path), path, size, securityAttributes).view);
+}
+
+CMappedFile TryMapControlBlockForReading(const CFileHandle& folder, const std::wstring& path, DWORD size,
+                                         SECURITY_ATTRIBUTES* securityAttributes) noexcept
+{
     // Created (as zeros: nothing published) by whoever comes first; a
     // process that may not write maps what is there.
-    CFileHandle file(TryOpenStorageFile(path, GENERIC_READ | GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, securityAttributes,
-                                        OPEN_ALWAYS));
-    CHandle mapping;
-    if (file) {
-        mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READWRITE, 0, size, nullptr));
+    CMappedFile mapped;
+    mapped.file = TryOpenStorageFileIn(folder, path, GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, securityAttributes,
+                                       OPEN_ALWAYS);
+    if (mapped.file) {
+        mapped.mapping.Reset(CreateFileMappingW(mapped.file.Get(), nullptr, PAGE_READWRITE, 0, size, nullptr));
     } else {
-        file = TryOpenStorageFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING);
-        if (file)
-            mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr));
+        mapped.file = TryOpenStorageFileIn(folder, path, GENERIC_READ,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING);
+        if (mapped.file)
+            mapped.mapping.Reset(CreateFileMappingW(mapped.file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr));
     }
-    if (!mapping)
-        return CMappedView();
-    return CMappedView(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, size));
+    if (mapped.mapping)
+        mapped.view.Reset(MapViewOfFile(mapped.mapping.Get(), FILE_MAP_READ, 0, 0, size));
+    return mapped;
 }

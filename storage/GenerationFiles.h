@@ -44,3 +44,18 @@ CMappedView MapControlBlockForWriting(const std::wstring& path, DWORD size, SECU
 // mapped as it is by a process that may not write it. Null on failure.
 CMappedView TryMapControlBlockForReading(const std::wstring& path, DWORD size,
                                          SECURITY_ATTRIBUTES* securityAttributes) noexcept;
+
+// A view of a file with the handles it was mapped through, for readers that
+// map on a browser thread: closing a handle is a trip to the system (a round
+// trip to the server under Wine), so they close when the view goes instead.
+struct CMappedFile
+{
+    CFileHandle file;
+    CHandle mapping;
+    CMappedView view;  // last: unmapped first
+};
+
+// As above, the file opened through `folder` (TryOpenStorageFolder of
+// path, kept open by the caller meanwhile). A null view on failure.
+CMappedFile TryMapControlBlockForReading(const CFileHandle& folder, const std::wstring& path, DWORD size,
+                                         SECURITY_ATTRIBUTES* securityAttributes) noexcept;

@@ -59,8 +59,12 @@ CSharedStore::CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAtt
       m_undoPath(std::wstring(path) + L".undo"),
       m_lock(securityAttributes, readerCountName, writeLockName)
 {
-    m_file.m_handle = OpenStorageFile(m_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      securityAttributes, creationDisposition);
+    m_folder = TryOpenStorageFolder(m_path);
+    ThrowLastErrorIf(!m_folder);
+    CFileHandle file = TryOpenStorageFileIn(m_folder, m_path, GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, securityAttributes, creationDisposition);
+    ThrowLastErrorIf(!file);
+    m_file.m_handle.Reset(file.Detach());
 }
 
 CSharedStore::~CSharedStore() = default;

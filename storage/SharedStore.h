@@ -94,7 +94,8 @@ public:
     // Opens (or, as creationDisposition says, creates) the file for reading
     // and writing, shared for reading and writing, as a file of the storage
     // folder (storage/StorageFile.h: a link or anything but a regular file
-    // of its own is refused), and creates or opens the write mutex. securityAttributes must outlive the store. Throws the
+    // of its own is refused; its folder stays open while the store lives, so
+// that it cannot be renamed), and creates or opens the write mutex. securityAttributes must outlive the store. Throws the
     // converted last error; nothing is left open then. The undo file of the
     // store's changes is path + ".undo".
     CSharedStore(const wchar_t* path, SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
@@ -110,6 +111,10 @@ public:
     DWORD GetSize() const;
 
     const std::wstring& GetPath() const noexcept { return m_path; }
+    // The file's folder, checked and held open for the store's life
+    // (storage/StorageFile.h): files kept beside the store open through it
+    // with TryOpenStorageFileIn.
+    const CFileHandle& GetFolder() const noexcept { return m_folder; }
     // The file's creation and last write times. Throws the converted last
     // error.
     void GetFileTimes(FILETIME& created, FILETIME& written) const;
@@ -139,6 +144,7 @@ private:
 
     std::wstring m_path;
     std::wstring m_undoPath;
+    CFileHandle m_folder;
     CFile m_file;
     CStoreLock m_lock;
     CCriticalSection m_mapLock;  // readers of this process: m_readMapCount and the view

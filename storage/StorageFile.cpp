@@ -88,10 +88,9 @@ bool IsOwnRegularFile(HANDLE file) noexcept
     return (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 && links == 1;
 }
 
-// The file's folder, opened without following a reparse point and checked
-// to be a real folder. Held while the file opens: without delete sharing,
-// nobody can rename it or put a junction in its place meanwhile.
-CFileHandle OpenCheckedFolder(const std::wstring& path) noexcept
+}  // namespace
+
+CFileHandle TryOpenStorageFolder(const std::wstring& path) noexcept
 {
     CFileHandle folder(CreateFileW(FolderOf(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -107,12 +106,26 @@ CFileHandle OpenCheckedFolder(const std::wstring& path) noexcept
     return folder;
 }
 
-}  // namespace
-
 CFileHandle TryOpenStorageFile(const std::wstring& path, DWORD access, DWORD shareMode,
                                SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
                                DWORD flagsAndAttributes) noexcept
 {
+    // The folder is held while the file opens.
+    const CFileHandle folder = TryOpenStorageFolder(path);
+    if (!folder)
+        return CFileHandle();
+    return TryOpenStorageFileIn(folder, path, access, shareMode, securityAttributes, creationDisposition,
+                                flagsAndAttributes);
+}
+
+CFileHandle TryOpenStorageFileIn(const CFileHandle& folder, const std::wstring& path, DWORD access, DWORD shareMode,
+                                 SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                                 DWORD flagsAndAttributes) noexcept
+{
+    if (!folder) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return CFileHandle();
+    }
     // A disposition that truncates would write through a link before it
     // could be checked: the file is opened as it is, checked, then emptied.
     const bool truncate = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
@@ -120,9 +133,6 @@ CFileHandle TryOpenStorageFile(const std::wstring& path, DWORD access, DWORD sha
         creationDisposition = OPEN_ALWAYS;
     else if (creationDisposition == TRUNCATE_EXISTING)
         creationDisposition = OPEN_EXISTING;
-    const CFileHandle folder = OpenCheckedFolder(path);
-    if (!folder)
-        return CFileHandle();
     CFileHandle file(CreateFileW(path.c_str(), access, shareMode, securityAttributes, creationDisposition,
                                  flagsAndAttributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (file && !IsOwnRegularFile(file.Get())) {

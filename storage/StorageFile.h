@@ -31,6 +31,21 @@ CFileHandle TryOpenStorageFile(const std::wstring& path, DWORD access, DWORD sha
                                SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
                                DWORD flagsAndAttributes = FILE_ATTRIBUTE_NORMAL) noexcept;
 
+// The folder of path, opened without following a reparse point and checked
+// to be a real folder. It is not shared for deletion: while the handle stays
+// open, nobody can rename the folder or put a junction in its place, so the
+// files of a folder held so need no check of the folder each (a trip to the
+// system each time, a round trip to the server under Wine). Returns an
+// invalid handle with the last error set on failure, ERROR_CANT_ACCESS_FILE
+// for a name that is not a real folder.
+CFileHandle TryOpenStorageFolder(const std::wstring& path) noexcept;
+
+// As TryOpenStorageFile, for a file of `folder`, the handle that
+// TryOpenStorageFolder(path) gave and the caller keeps open meanwhile.
+CFileHandle TryOpenStorageFileIn(const CFileHandle& folder, const std::wstring& path, DWORD access, DWORD shareMode,
+                                 SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,
+                                 DWORD flagsAndAttributes = FILE_ATTRIBUTE_NORMAL) noexcept;
+
 // The same; throws the converted last error instead.
 CHandle OpenStorageFile(const std::wstring& path, DWORD access, DWORD shareMode,
                         SECURITY_ATTRIBUTES* securityAttributes, DWORD creationDisposition,

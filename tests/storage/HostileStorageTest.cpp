@@ -84,6 +84,24 @@ TEST(HostileStorage, LinksPlantedInTheFolderNeverReachADocumentOfTheUser)
     EXPECT_EQ(ReadFileBytes(elsewhere.Path()), kDocument);
 }
 
+// The folder is checked once, when the store opens: from then on nobody can
+// move it away and put another folder or a junction under its name.
+TEST(HostileStorage, AnOpenStoresFolderCannotBeMovedAway)
+{
+    CScratchStore files(L"storage.bin");
+    const std::wstring folder = files.Path().substr(0, files.Path().find_last_of(L'\\'));
+    const std::wstring moved = folder + L".moved";
+    {
+        auto store = files.OpenFilterList();
+        EXPECT_FALSE(MoveFileW(folder.c_str(), moved.c_str()));
+        AppendThroughWriter(*store, L"*ad*");
+        EXPECT_EQ(CFilterIndexStore::Of(*store)->GetPublishedGeneration(), 1u);
+    }
+    // Closed, it moves as any folder does.
+    ASSERT_TRUE(MoveFileW(folder.c_str(), moved.c_str()));
+    EXPECT_TRUE(MoveFileW(moved.c_str(), folder.c_str()));
+}
+
 TEST(HostileStorage, APlantedUndoFileThatWouldGrowTheListIsNotReplayed)
 {
     CScratchStore files(L"storage.bin");
@@ -193,6 +211,13 @@ TEST_P(HeldByAnotherProcess, ReadersAnswerWithinTheBoundWritersFailCleanlyAndAll
         // The index this process has needs no lock: verdicts go on as before.
         CFilterIndexStore::CUse use(*index);
         EXPECT_NE(use.Get(), nullptr);
+        // Nor does a process that starts now, while the files are as their
+        // writer left them.
+        const DWORD start = GetTickCount();
+        auto fresh = files.OpenFilterList();
+        CFilterIndexStore::CUse freshUse(*CFilterIndexStore::Of(*fresh));
+        EXPECT_NE(freshUse.Get(), nullptr);
+        EXPECT_LT(GetTickCount() - start, kShortWaitMs);
     }
     const DWORD start = GetTickCount();
     EXPECT_EQ(FailureOf([&] {
