@@ -1560,7 +1560,8 @@ struct CAdblockImage::CRegex
                     const CUrlWord& word = places->words[k];
                     const std::string& whole = anyOf[w];
                     if (word.end - word.place == anyOfWords[w].length && word.place > 0 &&
-                        text.compare(word.place - 1, whole.size(), whole) == 0 && nextFits(word.place - 1 + whole.size()))
+                        text.compare(word.place - 1, whole.size(), whole) == 0 &&
+                        nextFits(word.place - 1 + whole.size()))
                         return true;
                 }
             }

@@ -20,9 +20,10 @@
 //    for the list as it is before the append; any other change, and an
 //    append past the bound, builds a new image. A writer writes a new file
 //    whole, then publishes its generation; readers map an image read-only
-//    (a tail they read whole) and switch to it at their next verdict, keeping the image they already use
-//    when a tail extends it. Old files are deleted by later writers once no
-//    process maps them any more and no published tail needs them.
+//    (a tail they read whole) and switch to it at their next verdict,
+//    keeping the image they already use when a tail extends it. Old files
+//    are deleted by later writers once no process maps them any more and no
+//    published tail needs them.
 // A process trusts an image only after proving, once per mapping, that it
 // is whole and holds the list as it is: either the two files are exactly as
 // the control block records them for that image (their lengths, creation
