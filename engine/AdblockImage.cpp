@@ -1099,6 +1099,7 @@ struct CAdblockImage::CRequest
     std::uint16_t types = 0;
     bool untypedOnly = false;
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
+    char pageHostRoom[256];  // pageHost, when it comes from CPageMemo
     // The URL's keys with the places of their words: an open-addressing
     // table into `keys` (set by the lookup once it has them).
     struct CKey
@@ -1609,8 +1610,74 @@ struct CAdblockImage::CRegex
     mutable std::atomic<CCompiledRegex*> compiled{nullptr};
 };
 
+// What a page's URL gives every request of the page (its host, public
+// suffix and names), for the last page judged: working it out again costs
+// more than the lookup of most requests.
+struct CAdblockImage::CPageMemo
+{
+    static constexpr std::size_t kMaxHost = sizeof(CRequest::pageHostRoom);
+    struct CName
+    {
+        std::uint16_t offset, length;  // in host
+        std::uint32_t hash;
+        bool entity;
+    };
+    CCriticalSection lock;
+    bool known = false;
+    std::wstring url;
+    std::string host;
+    std::size_t suffix = 0;
+    std::vector<CName> names;
+};
+
+bool CAdblockImage::RecallPage(const wchar_t* pageUrl, CRequest& request) const
+{
+    CPageMemo& memo = *m_pageMemo;
+    if (!memo.lock.TryEnter())
+        return false;
+    const wchar_t* a = memo.url.c_str();
+    const wchar_t* b = pageUrl;
+    while (*a && *a == *b)
+        ++a, ++b;
+    const bool hit = memo.known && *a == *b;
+    if (hit)
+    {
+        std::memcpy(request.pageHostRoom, memo.host.data(), memo.host.size());
+        request.pageHost = std::string_view(request.pageHostRoom, memo.host.size());
+        request.pageKnown = !request.pageHost.empty();
+        request.pageSuffix = memo.suffix;
+        for (const CPageMemo::CName& name : memo.names)
+            request.pageNames.emplace_back(request.pageHost.substr(name.offset, name.length), name.hash, name.entity);
+    }
+    memo.lock.Leave();
+    return hit;
+}
+
+void CAdblockImage::RememberPage(const wchar_t* pageUrl, const CRequest& request) const
+{
+    CPageMemo& memo = *m_pageMemo;
+    if (request.pageHost.size() > CPageMemo::kMaxHost || !memo.lock.TryEnter())
+        return;
+    try
+    {
+        memo.known = false;
+        memo.url.assign(pageUrl);
+        memo.host.assign(request.pageHost);
+        memo.suffix = request.pageSuffix;
+        memo.names.clear();
+        for (const CRequest::CPageName& name : request.pageNames)
+            memo.names.push_back({static_cast<std::uint16_t>(name.name.data() - request.pageHost.data()),
+                                  static_cast<std::uint16_t>(name.name.size()), name.hash, name.entity});
+        memo.known = true;
+    }
+    catch (const std::bad_alloc&)
+    {
+    }
+    memo.lock.Leave();
+}
+
 CAdblockImage::CAdblockImage(const BYTE* image, std::size_t size)
-    : m_image(image), m_size(size), m_header(std::make_unique<CHeader>())
+    : m_image(image), m_size(size), m_header(std::make_unique<CHeader>()), m_pageMemo(std::make_unique<CPageMemo>())
 {
 }
 
@@ -1980,8 +2047,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     }
     else
         request.types = context.type;
-    CSmallVector<std::uint32_t, 32> pageHashes;
-    if (context.pageUrl && *context.pageUrl)
+    if (context.pageUrl && *context.pageUrl && !RecallPage(context.pageUrl, request))
     {
         request.page.Narrow(context.pageUrl);
         request.pageHost = request.page.Host();
@@ -1997,11 +2063,11 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
             {
                 std::uint32_t hash = HashToken(name.data(), name.size());
                 request.pageNames.emplace_back(name, hash, entity != 0);
-                pageHashes.push_back(hash);
                 std::size_t dot = name.find('.');
                 name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
             }
         }
+        RememberPage(context.pageUrl, request);
     }
 
     // The keys a filter can be filed under that this URL holds, each once:
@@ -2073,8 +2139,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
     request.keySlots = slot;
     request.keySlotMask = slots - 1;
     CSmallVector<CKey, 32> pageKeys;
-    for (std::uint32_t hash : pageHashes)
-        pageKeys.emplace_back(hash, CWordPlaces());
+    for (const CRequest::CPageName& name : request.pageNames)
+        pageKeys.emplace_back(name.hash, CWordPlaces());
 
     // What a posting says of its filter rules it out for this request:
     // its types, the page it needs, the characters around its word (at

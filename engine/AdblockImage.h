@@ -170,6 +170,11 @@ private:
     }
     bool ProveBlocks(std::size_t offset, std::size_t length) const noexcept;
     struct CRegex;
+    struct CPageMemo;
+    // The page's host and names from the memo of the last page (false
+    // when it holds another page or is in use), and into it.
+    bool RecallPage(const wchar_t* pageUrl, CRequest& request) const;
+    void RememberPage(const wchar_t* pageUrl, const CRequest& request) const;
     const CRegex* GetRegex(std::uint32_t index, std::string_view body) const;
 
     const BYTE* m_image;
@@ -188,4 +193,5 @@ private:
     mutable std::wstring m_lastPage;
     mutable CAdblockVerdict m_lastPageVerdict;
     mutable bool m_lastPageKnown = false;
+    std::unique_ptr<CPageMemo> m_pageMemo;
 };
