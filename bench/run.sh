@@ -6,9 +6,9 @@
 #  - UrlVerdictBench: EasyList and EasyPrivacy in a scratch filter list store
 #    with its index, then IsUrlAllowed over every recorded page request:
 #    median, p99 and max microseconds per URL and their split, the walk it
-#    must agree with and the differences (must be 0), the URLs copied as
-#    canonical and the differences from the platform's canonicalization
-#    (must be 0), what writers pay for
+#    must agree with and the differences (must be 0), the simple URLs
+#    canonicalized without the platform and the differences from the
+#    platform's canonicalization (must be 0), what writers pay for
 #    the index, the first verdict of a fresh process, hostile regular
 #    expressions, and the same URLs judged by two engines of other browsers'
 #    blockers (npm packages @gorhill/ubo-core and @ghostery/adblocker,

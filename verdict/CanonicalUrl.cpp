@@ -2,18 +2,22 @@
 
 #include <wininet.h>
 
+#include <atomic>
 #include <cwchar>
 
 #include "com/Error.h"
 
 namespace {
 
-// Which ASCII characters a URL may hold, where, for AlreadyCanonicalLength.
+// Which ASCII characters a URL may hold, where, for CanonicalizeSimpleUrl:
+// as written, and as an escape decodes them.
 struct CPlainCharacters
 {
     bool host[128];
     bool path[128];
     bool query[128];
+    bool pathEscape[256];
+    bool queryEscape[256];
 };
 
 constexpr CPlainCharacters kPlain = [] {
@@ -21,13 +25,25 @@ constexpr CPlainCharacters kPlain = [] {
     for (int c = 0; c < 128; ++c) {
         const bool lower = c >= 'a' && c <= 'z';
         const bool digit = c >= '0' && c <= '9';
-        plain.host[c] = lower || digit || c == '-' || c == '.';
-        plain.path[c] = lower || digit || (c >= 'A' && c <= 'Z');
+        const bool letter = lower || (c >= 'A' && c <= 'Z');
+        plain.host[c] = lower || digit || c == '-' || c == '.' || c == '_';
+        plain.path[c] = letter || digit;
+        plain.pathEscape[c] = letter || digit;
     }
-    for (const char* mark = "-._/?=;,+!$()*"; *mark != '\0'; ++mark)
+    for (const char* mark = "-._/?=;,+!$()*:@"; *mark != '\0'; ++mark)
         plain.path[static_cast<unsigned char>(*mark)] = true;
-    for (int c = 0; c < 128; ++c)
-        plain.query[c] = plain.path[c] || c == '&';
+    for (const char* mark = "-._=;,+!$()*"; *mark != '\0'; ++mark)
+        plain.pathEscape[static_cast<unsigned char>(*mark)] = true;
+    for (int c = 0; c < 128; ++c) {
+        plain.query[c] = plain.path[c];
+        plain.queryEscape[c] = plain.pathEscape[c];
+    }
+    for (const char* mark = "&~|[]{}^`\"<>'"; *mark != '\0'; ++mark)
+        plain.query[static_cast<unsigned char>(*mark)] = true;
+    // Where the query's escapes are decoded, every character they give but
+    // controls is left as it is (QueryEscapes makes sure).
+    for (int c = ' '; c < 256; ++c)
+        plain.queryEscape[c] = c != 127;
     return plain;
 }();
 
@@ -46,36 +62,86 @@ inline bool StartsWith(const wchar_t* text, const wchar_t* prefix) noexcept
     return true;
 }
 
+inline int HexDigit(wchar_t c) noexcept
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
+
+// What this process's platform does with the escapes of a URL's query.
+enum EQueryEscapes : int
+{
+    kUnasked,
+    kDecodedInQuery,  // each decoded to the character of its byte, left as it is (Wine)
+    kKeptInQuery,  // left as written (browser mode, as documented for Windows)
+    kUnknownEscapes  // something else: every escape takes the full call
+};
+
+// Asked of the platform once per process (threads that ask at the same time
+// get the same answer). Both answers decode the path's escapes.
+EQueryEscapes QueryEscapes() noexcept
+{
+    static std::atomic<int> s_answer{kUnasked};
+    int answer = s_answer.load(std::memory_order_relaxed);
+    if (answer == kUnasked) {
+        wchar_t probe[64];
+        DWORD length = ARRAYSIZE(probe);
+        answer = kUnknownEscapes;
+        if (InternetCanonicalizeUrlW(L"http://a.b/%41?%41%20%7C%2F%3F%23%25%5C%2E%C3%A9%80", probe, &length,
+                                     ICU_DECODE)) {
+            if (std::wcscmp(probe, L"http://a.b/A?A |/?#%\\.\u00C3\u00A9\u0080") == 0)
+                answer = kDecodedInQuery;
+            else if (std::wcscmp(probe, L"http://a.b/A?%41%20%7C%2F%3F%23%25%5C%2E%C3%A9%80") == 0)
+                answer = kKeptInQuery;
+        }
+        s_answer.store(answer, std::memory_order_relaxed);
+    }
+    return static_cast<EQueryEscapes>(answer);
+}
+
 }  // namespace
 
-// Why a URL accepted here is certain to be its own canonical form: with
-// ICU_DECODE (and, since IE 4, always as if ICU_BROWSER_MODE were given)
+// Why a URL taken here gets the platform's canonical form: with ICU_DECODE
+// (and, since IE 4, always as if ICU_BROWSER_MODE were given)
 // InternetCanonicalizeUrlW only ever
-//  - decodes %XX sequences before it parses: no "%" is accepted;
-//  - encodes what it calls unsafe: spaces, controls, non-ASCII, and
-//    < > " # { } | \ ^ [ ] ` ': none is accepted ("#" also because browser
-//    mode leaves a fragment alone and the other mode does not);
+//  - decodes %XX sequences before it parses the path: an escape there is
+//    decoded here only when it gives a letter, a digit or one of
+//    "-._=;,+!$()*", characters that give the path no new structure and
+//    that the platform leaves as they are;
+//  - in the path, encodes what it calls unsafe: spaces, controls,
+//    non-ASCII, and < > " # { } | \ ^ [ ] ~ ` ': none is taken, written or
+//    decoded. Browser mode encodes and decodes nothing after the "?", so
+//    there the unsafe marks are taken as written (not "\", spaces or
+//    controls), and escapes as this process's platform was seen to treat
+//    them (QueryEscapes): copied as written, or (Wine) decoded to the
+//    character of their byte;
 //  - removes dot segments ("/./", "/../", a final "/." or "/..", and on
-//    some versions "..."): no "." is accepted beside a "/", another "." or
-//    the end, so no segment is, or starts with, a dot;
-//  - removes trailing white space: none is accepted;
+//    some versions "..."): no "." is taken beside a "/", another "." or
+//    the end, so no segment is, or starts with, a dot, in the text as
+//    decoded, the query too (Wine removes them there);
+//  - removes trailing white space: no space or control is taken as
+//    written;
 //  - handles the scheme and the host: Windows may fold their case (Wine
 //    keeps the host's), drop a default port, give a bare host its "/", and
 //    some parsers rewrite a numeric host as a dotted address. Only a
-//    lowercase "http://" or "https://" is accepted, then a lowercase host of
-//    letters, digits, "-" and inner "." whose last label starts with a
+//    lowercase "http://" or "https://" is taken, then a lowercase host of
+//    letters, digits, "-", "_" and inner "." whose last label starts with a
 //    letter, with no user info and no port, then a "/".
-// Letters of the path and query keep their case. Of the marks, only those
-// no URL parser gives a second meaning in a path are accepted: ":", "@",
-// "~" and "//" after the host take the full call too, though neither
-// platform is known to change them. Wine differs from the documented rules
+// The fragment never reaches the platform (AsRequested): it ends the URL
+// here. Letters keep their case; ":", "@" and "//" in the path are neither
+// unsafe nor dot segments, and stay. Wine differs from the documented rules
 // in places, so each place where it does is refused too: it encodes "&" in
-// a path (accepted only after the "?", where browser mode encodes
-// nothing), turns "\" into "/" everywhere and removes dot segments from the
-// query as well (it keeps "'" and a final "/.", refused all the same). At most 2083 characters, the result
-// fits the caller's buffer as the full call's would. Everything else takes
-// the full call.
-std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept
+// a path (taken only after the "?"), turns "\" as written into "/"
+// everywhere and keeps "~", "'" and a final "/." in the path (refused all
+// the same). At most 2083 characters are read, so the result fits the
+// caller's buffer as the full call's would. Everything else takes the full
+// call.
+std::size_t CanonicalizeSimpleUrl(const wchar_t* url, wchar_t* canonical) noexcept
 {
     const wchar_t* p = url;
     if (!StartsWith(p, L"http"))
@@ -99,34 +165,66 @@ std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept
             lastLabel = p + 1;
         }
     }
-    if (p == host || !IsAsciiLower(*lastLabel))
+    if (p == host || !IsAsciiLower(*lastLabel) || static_cast<std::size_t>(p - url) >= kCanonicalUrlCapacity - 1)
         return 0;
-    // The path, then the query.
+    std::wmemcpy(canonical, url, static_cast<std::size_t>(p - url));
+    wchar_t* const path = canonical + (p - url);
+    wchar_t* out = path;
+    // The path, then the query, decoded, up to the fragment.
     const bool* plain = kPlain.path;
-    for (; *p != L'\0'; ++p) {
+    const bool* decodable = kPlain.pathEscape;
+    bool query = false;
+    EQueryEscapes escapes = kUnasked;
+    for (; *p != L'\0' && *p != L'#'; ++p) {
         if (static_cast<std::size_t>(p - url) >= kCanonicalUrlCapacity - 1)
             return 0;
         const wchar_t c = *p;
+        if (c == L'%') {
+            if (escapes == kUnasked)
+                escapes = QueryEscapes();
+            const int high = HexDigit(p[1]);
+            const int low = high < 0 ? -1 : HexDigit(p[2]);
+            if (low < 0 || escapes == kUnknownEscapes)
+                return 0;
+            if (query && escapes == kKeptInQuery) {
+                out[0] = c, out[1] = p[1], out[2] = p[2];
+                out += 3, p += 2;
+                continue;
+            }
+            const int decoded = high * 16 + low;
+            if (!decodable[decoded])
+                return 0;
+            *out++ = static_cast<wchar_t>(decoded);
+            p += 2;
+            continue;
+        }
         if (c >= 128 || !plain[c])
             return 0;
-        if (c == L'?')
+        if (c == L'?' && !query) {
+            query = true;
             plain = kPlain.query;
-        if (c == L'/' && p[1] == L'/')
-            return 0;
-        if (c == L'.' && (p[-1] == L'/' || p[-1] == L'.' || p[1] == L'.' || p[1] == L'/' || p[1] == L'\0'))
+            decodable = kPlain.queryEscape;
+        }
+        *out++ = c;
+    }
+    *out = L'\0';
+    // Slashes and dots, as the platform parses the text.
+    query = false;
+    for (const wchar_t* q = path; q != out; ++q) {
+        if (*q == L'?')
+            query = true;
+        else if (*q == L'.' && (q[-1] == L'/' || q[-1] == L'.' || q[1] == L'.' || q[1] == L'/' || q[1] == L'\0'))
             return 0;
     }
-    return static_cast<std::size_t>(p - url);
+    return static_cast<std::size_t>(out - canonical);
 }
 
 void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical)
 {
-    // Most URLs a page requests are canonical as they are; the full call
-    // costs about a microsecond.
-    if (const std::size_t length = AlreadyCanonicalLength(url)) {
-        std::wmemcpy(canonical, url, length + 1);
+    // Most URLs a page requests are simple; the full call costs a
+    // microsecond or two, and tens of them for some URLs.
+    if (CanonicalizeSimpleUrl(url, canonical) != 0)
         return;
-    }
     std::wstring requested, escaped;
     DWORD length = kCanonicalUrlCapacity;
     if (!InternetCanonicalizeUrlW(KeepEncodedZerosVisible(AsRequested(url, requested), escaped), canonical, &length,

@@ -27,10 +27,14 @@ void CanonicalizeUrl(const wchar_t* url, wchar_t* canonical);
 // when nothing changes; otherwise the text is built in storage.
 const wchar_t* AsRequested(const wchar_t* url, std::wstring& storage);
 
-// The length of url when it is certain, without asking the platform, that
-// CanonicalizeUrl would return it unchanged; otherwise 0 (the platform's
-// canonicalization decides). CanonicalizeUrl copies such a URL as it is.
-std::size_t AlreadyCanonicalLength(const wchar_t* url) noexcept;
+// Writes the canonical form of url into `canonical` (kCanonicalUrlCapacity
+// characters) and returns its length when it is certain, without the
+// platform's full call, what CanonicalizeUrl would return: a plain http or
+// https URL, its well-formed escapes decoded as the platform decodes them,
+// its fragment cut. Otherwise returns 0 (the platform's canonicalization
+// decides) and leaves `canonical` undefined. CanonicalizeUrl takes this
+// way first.
+std::size_t CanonicalizeSimpleUrl(const wchar_t* url, wchar_t* canonical) noexcept;
 
 // The URL handed to the canonicalization, where no escape can decode to a
 // terminator: InternetCanonicalizeUrlW with ICU_DECODE turns "%00" into a
