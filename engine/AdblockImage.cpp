@@ -1611,8 +1611,8 @@ struct CAdblockImage::CRegex
 };
 
 // What a page's URL gives every request of the page (its host, public
-// suffix and names), for the last page judged: working it out again costs
-// more than the lookup of most requests.
+// suffix and names) and JudgePage's answer, for the last page judged:
+// working them out again costs more than the lookup of most requests.
 struct CAdblockImage::CPageMemo
 {
     static constexpr std::size_t kMaxHost = sizeof(CRequest::pageHostRoom);
@@ -1623,11 +1623,31 @@ struct CAdblockImage::CPageMemo
         bool entity;
     };
     CCriticalSection lock;
-    bool known = false;
-    std::wstring url;
+    std::wstring url;  // the page all the rest is about
+    bool known = false;  // host, suffix and names
     std::string host;
     std::size_t suffix = 0;
     std::vector<CName> names;
+    bool verdictKnown = false;
+    CAdblockVerdict verdict;
+
+    bool IsAbout(const wchar_t* pageUrl) const noexcept
+    {
+        const wchar_t* a = url.c_str();
+        const wchar_t* b = pageUrl;
+        while (*a && *a == *b)
+            ++a, ++b;
+        return *a == *b;
+    }
+    // Forgets another page's data. Throws std::bad_alloc, the memo then
+    // knowing nothing.
+    void MakeAbout(const wchar_t* pageUrl)
+    {
+        if (IsAbout(pageUrl))
+            return;
+        known = verdictKnown = false;
+        url.assign(pageUrl);
+    }
 };
 
 bool CAdblockImage::RecallPage(const wchar_t* pageUrl, CRequest& request) const
@@ -1635,11 +1655,7 @@ bool CAdblockImage::RecallPage(const wchar_t* pageUrl, CRequest& request) const
     CPageMemo& memo = *m_pageMemo;
     if (!memo.lock.TryEnter())
         return false;
-    const wchar_t* a = memo.url.c_str();
-    const wchar_t* b = pageUrl;
-    while (*a && *a == *b)
-        ++a, ++b;
-    const bool hit = memo.known && *a == *b;
+    const bool hit = memo.known && memo.IsAbout(pageUrl);
     if (hit)
     {
         std::memcpy(request.pageHostRoom, memo.host.data(), memo.host.size());
@@ -1660,8 +1676,8 @@ void CAdblockImage::RememberPage(const wchar_t* pageUrl, const CRequest& request
         return;
     try
     {
+        memo.MakeAbout(pageUrl);
         memo.known = false;
-        memo.url.assign(pageUrl);
         memo.host.assign(request.pageHost);
         memo.suffix = request.pageSuffix;
         memo.names.clear();
@@ -1995,18 +2011,12 @@ CAdblockVerdict CAdblockImage::JudgePage(const wchar_t* pageUrl) const
 {
     if (!pageUrl)
         return CAdblockVerdict();
-    auto same = [&] {
-        const wchar_t* a = m_lastPage.c_str();
-        const wchar_t* b = pageUrl;
-        while (*a && *a == *b)
-            ++a, ++b;
-        return *a == *b && *a == 0;
-    };
-    if (m_lastPageLock.TryEnter())
+    CPageMemo& memo = *m_pageMemo;
+    if (memo.lock.TryEnter())
     {
-        bool hit = m_lastPageKnown && same();
-        CAdblockVerdict verdict = m_lastPageVerdict;
-        m_lastPageLock.Leave();
+        const bool hit = memo.verdictKnown && memo.IsAbout(pageUrl);
+        const CAdblockVerdict verdict = memo.verdict;
+        memo.lock.Leave();
         if (hit)
             return verdict;
     }
@@ -2014,20 +2024,19 @@ CAdblockVerdict CAdblockImage::JudgePage(const wchar_t* pageUrl) const
     page.url = pageUrl;
     page.pageUrl = pageUrl;
     page.type = kRequestDocument;
-    CAdblockVerdict verdict = Judge(page, kDefaultUnknownTypePolicy, true);
-    if (m_lastPageLock.TryEnter())
+    const CAdblockVerdict verdict = Judge(page, kDefaultUnknownTypePolicy, true);
+    if (memo.lock.TryEnter())
     {
         try
         {
-            m_lastPage.assign(pageUrl);
-            m_lastPageVerdict = verdict;
-            m_lastPageKnown = true;
+            memo.MakeAbout(pageUrl);
+            memo.verdict = verdict;
+            memo.verdictKnown = true;
         }
         catch (const std::bad_alloc&)
         {
-            m_lastPageKnown = false;
         }
-        m_lastPageLock.Leave();
+        memo.lock.Leave();
     }
     return verdict;
 }

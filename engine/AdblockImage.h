@@ -186,12 +186,8 @@ private:
     std::size_t m_proofsOffset = 0;
     std::unique_ptr<std::atomic<std::uint32_t>[]> m_proven;  // one bit per block
     mutable std::atomic<bool> m_damaged{false};
-    // The last page JudgePage answered for, and its answer: the requests of
-    // a page come one after another. A thread that finds it in use judges
-    // the page itself rather than wait.
-    mutable CCriticalSection m_lastPageLock;
-    mutable std::wstring m_lastPage;
-    mutable CAdblockVerdict m_lastPageVerdict;
-    mutable bool m_lastPageKnown = false;
+    // What the last page judged gives its next requests (they come one
+    // after another): its names and JudgePage's answer. A thread that finds
+    // the memo in use works them out itself rather than wait.
     std::unique_ptr<CPageMemo> m_pageMemo;
 };
