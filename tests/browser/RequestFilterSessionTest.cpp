@@ -20,7 +20,6 @@
 #include "tests/support/Roles.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/support/UrlLoad.h"
-#include "tests/support/Wine.h"
 
 namespace {
 
@@ -155,28 +154,24 @@ TEST_F(RequestFilterSession, AdblockListsJudgeEachRequestByItsPageAndKind)
     EXPECT_NE(add.out.find("2 network filters"), std::string::npos) << add.out;
 
     // A resource of a page on 127.0.0.1 served from 127.0.0.2: third party.
-    // Wine's urlmon gives a namespace handler's sink no client headers (its
-    // service provider answers no IHttpNegotiate there), so under Wine the
-    // request filter learns neither the page nor the kind: those checks are
-    // marked, and the ones that hold without them are not.
+    // The page and the kind come from the headers the client adds, which
+    // the request filter reads through its sink as the HTTP handler does.
     const std::wstring page = Url(L"/news/index.html");
     const std::wstring track = other.Url(L"/lib/track.js");
-    EXPECT_TODO_WINE(LoadUrl(track + L"?third", nullptr, BrowserRequestHeaders(track, page, false)).body.empty());
+    EXPECT_TRUE(LoadUrl(track + L"?third", nullptr, BrowserRequestHeaders(track, page, false)).body.empty());
     // The same resource on a page of its own site.
     EXPECT_EQ(LoadUrl(track + L"?first", nullptr, BrowserRequestHeaders(track, other.Url(L"/"), false)).body,
               "var track = 1;");
-    EXPECT_TODO_WINE(other.CountRequests("/lib/track.js?third") == 0);
+    EXPECT_EQ(other.CountRequests("/lib/track.js?third"), 0u);
     EXPECT_EQ(other.CountRequests("/lib/track.js?first"), 1u);
 
     // "$script": a frame the browser navigates to that URL, and an image (the
     // narrower Accept of later versions says so) load; a resource whose kind
     // Internet Explorer 7/8 leave unknown is judged by every type option.
     const std::wstring offer = Url(L"/promo/offer.js");
-    EXPECT_TODO_WINE(LoadUrl(offer + L"?frame", nullptr, BrowserRequestHeaders(offer, page, true)).body ==
-                     "var offer = 1;");
-    EXPECT_TODO_WINE(
-        LoadUrl(offer + L"?image", nullptr, L"Accept: image/png, image/*;q=0.8\r\nReferer: " + page + L"\r\n").body ==
-        "var offer = 1;");
+    EXPECT_EQ(LoadUrl(offer + L"?frame", nullptr, BrowserRequestHeaders(offer, page, true)).body, "var offer = 1;");
+    EXPECT_EQ(LoadUrl(offer + L"?image", nullptr, L"Accept: image/png, image/*;q=0.8\r\nReferer: " + page + L"\r\n").body,
+              "var offer = 1;");
     EXPECT_EQ(LoadUrl(offer + L"?unknown", nullptr, BrowserRequestHeaders(offer, page, false)).body, "");
     EXPECT_EQ(m_server.CountRequests("/promo/offer.js?unknown"), 0u);
 

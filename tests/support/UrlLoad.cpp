@@ -124,8 +124,22 @@ CUrlLoad LoadUrl(const std::wstring& url, const char* headerName, const std::wst
 {
     CUrlLoad load;
     CComPtr<CLoadCallback> callback = CLoadCallback::Create(load, headerName, requestHeaders);
+    // Bound as MSHTML binds: a URL moniker, and the client's own callback in
+    // the bind context, which urlmon asks for IHttpNegotiate (and so for the
+    // request headers every protocol then reads). URLOpenBlockingStreamW
+    // would put a wrapper of its own there, which under Wine answers for
+    // IBindStatusCallback alone.
+    CComPtr<IMoniker> moniker;
+    CComPtr<IBindCtx> context;
     CComPtr<IStream> stream;
-    load.openResult = URLOpenBlockingStreamW(nullptr, url.c_str(), stream.Put(), 0, callback);
+    HRESULT hr = CreateURLMonikerEx(nullptr, url.c_str(), moniker.Put(), URL_MK_UNIFORM);
+    if (SUCCEEDED(hr))
+        hr = CreateBindCtx(0, context.Put());
+    if (SUCCEEDED(hr))
+        hr = RegisterBindStatusCallback(context, callback, nullptr, 0);
+    if (SUCCEEDED(hr))
+        hr = moniker->BindToStorage(context, nullptr, IID_IStream, stream.PutVoid());
+    load.openResult = hr;
     if (FAILED(load.openResult) || !stream)
         return load;
     char buffer[8192];

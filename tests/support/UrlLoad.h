@@ -1,7 +1,7 @@
 #pragma once
 // One URL loaded through urlmon's URL moniker, as a browser component would
-// (URLOpenBlockingStreamW, without the cache): the session's namespace
-// handlers see it. For tests and the stand-in browser; builds with either
+// (the moniker bound to a stream with the client's callback, without the
+// cache): the session's namespace handlers see it. For tests and the stand-in browser; builds with either
 // thread model.
 
 #include <windows.h>
@@ -13,7 +13,8 @@ struct CUrlLoad
     // How the binding ended, as its callback heard it (E_PENDING: it never
     // ended).
     HRESULT hr = E_PENDING;
-    // URLOpenBlockingStreamW's own result, or the first failing stream read.
+    // The binding's own result (BindToStorage), or the first failing stream
+    // read.
     // Wine gives INET_E_DATA_NOT_AVAILABLE for a successful empty document.
     HRESULT openResult = E_PENDING;
     std::string body;
