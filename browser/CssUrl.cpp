@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "engine/FilterRule.h"
+
 namespace {
 
 // The whitespace of the C runtime's wide classification, the same test
@@ -11,17 +13,6 @@ namespace {
 bool IsSpace(wchar_t c) noexcept
 {
     return c != L'\0' && iswctype(c, _SPACE);
-}
-
-int HexValue(wchar_t c) noexcept
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
 }
 
 // Writes one escaped code point as UTF-16. False for a code point that no
@@ -70,7 +61,7 @@ bool ParseCssUrl(wchar_t* text) noexcept
     while (*in != L'\0' && !closed) {
         const wchar_t c = *in;
         if (state == State::Escape) {
-            int value = HexValue(c);
+            int value = HexDigitValue(c);
             if (value >= 0 && digits < 6) {
                 code = code * 16 + static_cast<unsigned>(value);
                 ++digits;

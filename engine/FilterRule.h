@@ -59,6 +59,19 @@ inline wchar_t FoldAscii(wchar_t c) noexcept
     return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
 }
 
+// The value of one hexadecimal digit, either case; -1 for any other
+// character.
+inline int HexDigitValue(wchar_t c) noexcept
+{
+    if (c >= L'0' && c <= L'9')
+        return c - L'0';
+    if (c >= L'a' && c <= L'f')
+        return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F')
+        return c - L'A' + 10;
+    return -1;
+}
+
 // Parses internal filter text. True and a new record (owned by the caller,
 // released with free) for valid syntax; false, *rule untouched, for a text
 // that contains CR or LF or whose body exceeds kMaxFilterBodyLength.

@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "com/Error.h"
+#include "engine/FilterRule.h"
 
 namespace {
 
@@ -60,17 +61,6 @@ inline bool StartsWith(const wchar_t* text, const wchar_t* prefix) noexcept
             return false;
     }
     return true;
-}
-
-inline int HexDigit(wchar_t c) noexcept
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
 }
 
 // What this process's platform does with the escapes of a URL's query.
@@ -182,8 +172,8 @@ std::size_t CanonicalizeSimpleUrl(const wchar_t* url, wchar_t* canonical) noexce
         if (c == L'%') {
             if (escapes == kUnasked)
                 escapes = QueryEscapes();
-            const int high = HexDigit(p[1]);
-            const int low = high < 0 ? -1 : HexDigit(p[2]);
+            const int high = HexDigitValue(p[1]);
+            const int low = high < 0 ? -1 : HexDigitValue(p[2]);
             if (low < 0 || escapes == kUnknownEscapes)
                 return 0;
             if (query && escapes == kKeptInQuery) {
