@@ -174,7 +174,9 @@ std::size_t CanonicalizeSimpleUrl(const wchar_t* url, wchar_t* canonical) noexce
                 escapes = QueryEscapes();
             const int high = HexDigitValue(p[1]);
             const int low = high < 0 ? -1 : HexDigitValue(p[2]);
-            if (low < 0 || escapes == kUnknownEscapes)
+            // The whole escape within the bound, as it may be copied whole.
+            if (low < 0 || escapes == kUnknownEscapes ||
+                static_cast<std::size_t>(p + 2 - url) >= kCanonicalUrlCapacity - 1)
                 return 0;
             if (query && escapes == kKeptInQuery) {
                 out[0] = c, out[1] = p[1], out[2] = p[2];
@@ -198,12 +200,9 @@ std::size_t CanonicalizeSimpleUrl(const wchar_t* url, wchar_t* canonical) noexce
         *out++ = c;
     }
     *out = L'\0';
-    // Slashes and dots, as the platform parses the text.
-    query = false;
+    // Dots, as the platform parses the text.
     for (const wchar_t* q = path; q != out; ++q) {
-        if (*q == L'?')
-            query = true;
-        else if (*q == L'.' && (q[-1] == L'/' || q[-1] == L'.' || q[1] == L'.' || q[1] == L'/' || q[1] == L'\0'))
+        if (*q == L'.' && (q[-1] == L'/' || q[-1] == L'.' || q[1] == L'.' || q[1] == L'/' || q[1] == L'\0'))
             return 0;
     }
     return static_cast<std::size_t>(out - canonical);
