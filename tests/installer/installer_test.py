@@ -191,7 +191,18 @@ class InstallerTest(unittest.TestCase):
         return prefix
 
     def msiexec(self, prefix, *args):
-        code, out, err = prefix.run("msiexec", *args, "/qn")
+        """msiexec's exit code; a failure also prints the end of its log,
+        which the assertion alone does not show."""
+        log = "C:\\msiexec.log"
+        code, out, err = prefix.run("msiexec", *args, "/qn", "/l*v", log)
+        if code not in (0, 3010):
+            try:
+                data = read(prefix.unix_path(log))
+                text = data.decode("utf-16" if data[:2] == b"\xff\xfe" else "utf-8", errors="replace")
+                tail = [line for line in text.splitlines() if not line.startswith("Property(")][-40:]
+            except OSError as e:
+                tail = [f"(no log: {e})"]
+            print(f"msiexec {' '.join(args)}: exit {code}\n{out}{err}" + "\n".join(tail), file=sys.stderr)
         return code
 
     def probe(self, prefix, *args):
@@ -395,7 +406,7 @@ class X64Package(InstallerTest):
         # fetched yet (the next due update does).
         ctl = DIR64 + "\\QuellanCtl.exe"
         code, out, err = prefix.run(ctl, "lists")
-        self.assertEqual(0, code, err)
+        self.assertEqual(0, code, out + err)
         self.assertEqual([["easylist", "http://intranet/easylist.txt"], ["extra", "http://intranet/extra.txt"]],
                          [line.split("\t")[:2] for line in out.splitlines() if line])
         # Removed by the user, a list does not come back.
