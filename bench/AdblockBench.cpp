@@ -6,6 +6,9 @@
 //
 //   AdblockBench.exe --requests REQUESTS.tsv [--peer "NAME MEDIAN P99"]... LIST...
 //   AdblockBench.exe --first IMAGE URL      (the fresh process's role)
+//   AdblockBench.exe --verdicts-only --requests REQUESTS.tsv LIST...
+//                    (prints "MEDIAN P99" of the timed pass alone: bench/run.sh's
+//                    alternating rounds)
 //
 // REQUESTS.tsv: type, page, URL and uBO's answer (0 none, 1 block, 2 allowed
 // by an exception) per line, as bench/adblock-oracle.mjs writes it.
@@ -52,6 +55,53 @@ int FirstVerdict(const wchar_t* path, const wchar_t* url)
     return image ? 0 : 1;
 }
 
+struct CRequestLine
+{
+    std::wstring url, page;
+    RequestType type;
+    int ubo;
+};
+
+std::vector<CRequestLine> ReadRequests(const std::wstring& path)
+{
+    std::vector<CRequestLine> requests;
+    std::istringstream in(ReadFileText(path));
+    for (std::string line; std::getline(in, line);)
+    {
+        std::istringstream fields(line);
+        std::string type, page, url, answer;
+        if (std::getline(fields, type, '\t') && std::getline(fields, page, '\t') && std::getline(fields, url, '\t') &&
+            std::getline(fields, answer))
+            requests.push_back({Widen(url), Widen(page), RequestTypeFromName(Widen(type)), std::atoi(answer.c_str())});
+    }
+    return requests;
+}
+
+// Timed on a second pass, as the peers are (their script answers every
+// request once before it times them): the first pass proves the image's
+// pages and compiles the expressions it meets, which a browser does once per
+// process. Returns the sorted times and each verdict.
+std::vector<double> TimeVerdicts(const CAdblockImage& engine, const std::vector<CRequestLine>& requests,
+                                 std::vector<CAdblockVerdict>* verdicts)
+{
+    for (const CRequestLine& r : requests)
+        engine.Judge({r.url.c_str(), r.page.c_str(), r.type});
+    std::vector<double> times;
+    for (const CRequestLine& r : requests)
+    {
+        double start = NowMicroseconds();
+        verdicts->push_back(engine.Judge({r.url.c_str(), r.page.c_str(), r.type}));
+        times.push_back(NowMicroseconds() - start);
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+double At(const std::vector<double>& sorted, double fraction)
+{
+    return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, std::size_t(fraction * double(sorted.size())))];
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -61,11 +111,14 @@ int wmain(int argc, wchar_t** argv)
     std::wstring requestsPath;
     std::vector<std::string> peers;
     std::vector<std::wstring> listPaths;
+    bool verdictsOnly = false;
     for (int i = 1; i < argc; ++i)
     {
         std::wstring arg = argv[i];
         if (arg == L"--requests" && i + 1 < argc)
             requestsPath = argv[++i];
+        else if (arg == L"--verdicts-only")
+            verdictsOnly = true;
         else if (arg == L"--peer" && i + 1 < argc)
         {
             std::wstring peer = argv[++i];
@@ -86,6 +139,18 @@ int wmain(int argc, wchar_t** argv)
     }
     for (std::size_t i = 0; i < texts.size(); ++i)
         lists.push_back({names[i], texts[i]});
+
+    if (verdictsOnly)
+    {
+        const std::vector<BYTE> image = BuildAdblockImage(lists, nullptr);
+        auto engine = CAdblockImage::Open(image.data(), image.size());
+        if (!engine || requestsPath.empty())
+            return 1;
+        std::vector<CAdblockVerdict> verdicts;
+        const std::vector<double> times = TimeVerdicts(*engine, ReadRequests(requestsPath), &verdicts);
+        std::printf("%.2f %.2f\n", At(times, 0.5), At(times, 0.99));
+        return 0;
+    }
 
     std::vector<double> compile;
     std::vector<BYTE> image;
@@ -171,37 +236,16 @@ int wmain(int argc, wchar_t** argv)
     CAdblockImage::CStatistics statistics = engine->GetStatistics();
     std::printf("%u filters; looked at for every URL: %u blocks, %u exceptions; %u regular expressions\n",
                 engine->GetFilterCount(), statistics.untokenized[0], statistics.untokenized[1], statistics.regexes);
-    struct CRequestLine
-    {
-        std::wstring url, page;
-        RequestType type;
-        int ubo;
-    };
-    std::vector<CRequestLine> requests;
-    std::istringstream in(ReadFileText(requestsPath));
-    for (std::string line; std::getline(in, line);)
-    {
-        std::istringstream fields(line);
-        std::string type, page, url, answer;
-        if (std::getline(fields, type, '\t') && std::getline(fields, page, '\t') && std::getline(fields, url, '\t') &&
-            std::getline(fields, answer))
-            requests.push_back({Widen(url), Widen(page), RequestTypeFromName(Widen(type)), std::atoi(answer.c_str())});
-    }
-    // Timed on a second pass, as the peers are (their script answers every
-    // request once before it times them): the first pass proves the
-    // image's pages and compiles the expressions it meets, which a browser
-    // does once per process.
-    for (const CRequestLine& r : requests)
-        engine->Judge({r.url.c_str(), r.page.c_str(), r.type});
-    std::vector<double> times;
+    const std::vector<CRequestLine> requests = ReadRequests(requestsPath);
+    std::vector<CAdblockVerdict> verdicts;
+    const std::vector<double> times = TimeVerdicts(*engine, requests, &verdicts);
     std::size_t blocked = 0, uboBlocked = 0, both = 0, extra = 0;
     std::map<std::string, std::size_t> missedBy, extraBy;
     std::vector<std::string> examples;
-    for (const CRequestLine& r : requests)
+    for (std::size_t i = 0; i < requests.size(); ++i)
     {
-        double start = NowMicroseconds();
-        CAdblockVerdict v = engine->Judge({r.url.c_str(), r.page.c_str(), r.type});
-        times.push_back(NowMicroseconds() - start);
+        const CRequestLine& r = requests[i];
+        const CAdblockVerdict& v = verdicts[i];
         bool ours = v.decision == CAdblockVerdict::Block;
         blocked += ours;
         uboBlocked += r.ubo == 1;
@@ -220,8 +264,7 @@ int wmain(int argc, wchar_t** argv)
                                     ? " allowed by " + engine->GetListName(v.list) + ":" + std::to_string(v.line)
                                     : std::string()));
     }
-    std::sort(times.begin(), times.end());
-    auto at = [&](double f) { return times[std::min(times.size() - 1, std::size_t(f * times.size()))]; };
+    auto at = [&](double f) { return At(times, f); };
     std::printf("verdict with context over %zu requests: median %.2f us, p99 %.2f us, max %.1f us (target p99 <= 25 us)\n",
                 times.size(), at(0.5), at(0.99), times.back());
     double fastest = 0;

@@ -7,6 +7,8 @@
 // expressions, and the peers' figures handed in.
 //
 //   UrlVerdictBench.exe --urls URLS [--peer "NAME MEDIAN P99"]... LIST...
+//   UrlVerdictBench.exe --verdicts-only --urls URLS LIST...   (prints "MEDIAN P99"
+//                       of the timed pass alone: bench/run.sh's alternating rounds)
 //   UrlVerdictBench.exe --first STORE READERCOUNT WRITELOCK URL   (a fresh process)
 //   UrlVerdictBench.exe --hostile URLS   (the hostile regular expressions alone)
 
@@ -135,6 +137,24 @@ double Replace(CSharedStore& store, const std::vector<const FilterRule*>& record
     CStoreWriter writer(store);
     ReplaceAllRecords(writer, records.data(), records.data() + records.size());
     return Microseconds(Now() - start);
+}
+
+// Judges every URL once, everything included, and times each; `verdicts`
+// gets 1 allowed, 0 blocked, -1 not judged.
+CDistribution JudgeEach(CSharedStore& store, const std::vector<std::wstring>& urls, std::vector<signed char>* verdicts)
+{
+    CDistribution times;
+    verdicts->assign(urls.size(), -1);
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        const LONGLONG start = Now();
+        try {
+            const bool allowed = IsUrlAllowed(store, urls[i].c_str());
+            times.Add(Microseconds(Now() - start));
+            (*verdicts)[i] = allowed ? 1 : 0;
+        } catch (const CHResultException&) {
+        }
+    }
+    return times;
 }
 
 // Runs this executable with `args` and returns what it printed.
@@ -324,10 +344,13 @@ int Run(int argc, wchar_t** argv)
     std::wstring urlsPath;
     std::vector<std::wstring> lists;
     std::vector<CPeer> peers;
+    bool verdictsOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--urls" && i + 1 < argc) {
             urlsPath = argv[++i];
+        } else if (arg == L"--verdicts-only") {
+            verdictsOnly = true;
         } else if (arg == L"--peer" && i + 1 < argc) {
             std::istringstream line(std::string(argv[i + 1], argv[i + 1] + std::wcslen(argv[i + 1])));
             CPeer peer;
@@ -361,6 +384,27 @@ int Run(int argc, wchar_t** argv)
     for (const auto& record : owned)
         records.push_back(record.get());
     const std::vector<std::wstring> urls = ReadUrls(urlsPath);
+
+    if (verdictsOnly) {
+        // The store as the full run times it: the lists and one appended record.
+        const CScratch scratch = MakeScratch(L"rounds");
+        {
+            auto store = OpenScratch(scratch);
+            Replace(*store, records);
+            FilterRule* rule = nullptr;
+            ParseFilter(L"*/quellan-bench-appended/*", &rule);
+            const CFilterRulePtr appended(rule);
+            {
+                CStoreWriter writer(*store);
+                AppendRecord(writer, *appended);
+            }
+            std::vector<signed char> verdicts;
+            CDistribution total = JudgeEach(*store, urls, &verdicts);
+            std::printf("%.2f %.2f\n", total.At(0.5), total.At(0.99));
+        }
+        RemoveScratch(scratch);
+        return 0;
+    }
 
     const CScratch scratch = MakeScratch(L"lists");
     {
@@ -425,19 +469,12 @@ int Run(int argc, wchar_t** argv)
                     appendUs / 1000.0, appendsPlain.At(0.5) / 1000.0, appendsPlain.us.size());
 
         // Every URL once, everything included.
-        CDistribution total;
+        std::vector<signed char> verdicts;
+        CDistribution total = JudgeEach(*store, urls, &verdicts);
         std::size_t blocked = 0, failed = 0;
-        std::vector<signed char> verdicts(urls.size(), -1);
-        for (std::size_t i = 0; i < urls.size(); ++i) {
-            start = Now();
-            try {
-                const bool allowed = IsUrlAllowed(*store, urls[i].c_str());
-                total.Add(Microseconds(Now() - start));
-                verdicts[i] = allowed ? 1 : 0;
-                blocked += !allowed;
-            } catch (const CHResultException&) {
-                ++failed;
-            }
+        for (const signed char verdict : verdicts) {
+            blocked += verdict == 0;
+            failed += verdict < 0;
         }
         // The same three steps timed apart, on a second pass.
         CDistribution canonicalizing, detecting, looking;
