@@ -139,6 +139,23 @@ double Replace(CSharedStore& store, const std::vector<const FilterRule*>& record
     return Microseconds(Now() - start);
 }
 
+// The record of a filter the benchmark itself writes (always valid).
+constexpr wchar_t kAppended[] = L"*/quellan-bench-appended/*";
+
+CFilterRulePtr Record(const std::wstring& text)
+{
+    FilterRule* rule = nullptr;
+    ParseFilter(text.c_str(), &rule);
+    return CFilterRulePtr(rule);
+}
+
+// Appends `record` to the store in a change of its own.
+void Append(CSharedStore& store, const FilterRule& record)
+{
+    CStoreWriter writer(store);
+    AppendRecord(writer, record);
+}
+
 // Judges every URL once, everything included, and times each; `verdicts`
 // gets 1 allowed, 0 blocked, -1 not judged.
 CDistribution JudgeEach(CSharedStore& store, const std::vector<std::wstring>& urls, std::vector<signed char>* verdicts)
@@ -222,11 +239,8 @@ void HostileRegularExpressions(const char* what, const std::function<std::wstrin
 {
     std::mt19937 random(1);
     std::vector<CFilterRulePtr> owned;
-    for (int i = 0; i < 10; ++i) {
-        FilterRule* rule = nullptr;
-        ParseFilter((L"/" + make(random) + L"/").c_str(), &rule);
-        owned.emplace_back(rule);
-    }
+    for (int i = 0; i < 10; ++i)
+        owned.push_back(Record(L"/" + make(random) + L"/"));
     std::vector<const FilterRule*> records;
     for (const auto& rule : owned)
         records.push_back(rule.get());
@@ -391,13 +405,7 @@ int Run(int argc, wchar_t** argv)
         {
             auto store = OpenScratch(scratch);
             Replace(*store, records);
-            FilterRule* rule = nullptr;
-            ParseFilter(L"*/quellan-bench-appended/*", &rule);
-            const CFilterRulePtr appended(rule);
-            {
-                CStoreWriter writer(*store);
-                AppendRecord(writer, *appended);
-            }
+            Append(*store, *Record(kAppended));
             std::vector<signed char> verdicts;
             CDistribution total = JudgeEach(*store, urls, &verdicts);
             std::printf("%.2f %.2f\n", total.At(0.5), total.At(0.99));
@@ -428,12 +436,7 @@ int Run(int argc, wchar_t** argv)
         // What an append costs a store without an index (the undo file and
         // the flushes to disk): the floor for an append with one.
         CDistribution appendsPlain;
-        CFilterRulePtr appended;
-        {
-            FilterRule* rule = nullptr;
-            ParseFilter(L"*/quellan-bench-appended/*", &rule);
-            appended.reset(rule);
-        }
+        const CFilterRulePtr appended = Record(kAppended);
         {
             const CScratch plainScratch = MakeScratch(L"plain");
             {
@@ -451,10 +454,7 @@ int Run(int argc, wchar_t** argv)
             RemoveScratch(plainScratch);
         }
         start = Now();
-        {
-            CStoreWriter writer(*store);
-            AppendRecord(writer, *appended);
-        }
+        Append(*store, *appended);
         const double appendUs = Microseconds(Now() - start);
         const DWORD storeBytes = static_cast<DWORD>(list.size() + FilterRecordSize(*appended));
 
@@ -590,17 +590,11 @@ int Run(int argc, wchar_t** argv)
         CDistribution appends, appendsCpu;
         std::vector<CFilterRulePtr> added;
         for (DWORD n = 1; n < CFilterIndexStore::kMaxTailRecords; ++n) {
-            FilterRule* rule = nullptr;
-            const std::wstring text = (n % 8 == 0 ? L"%" : L"") + std::wstring(L"*/quellan-appended-") +
-                                      std::to_wstring(n) + L"/*";
-            ParseFilter(text.c_str(), &rule);
-            added.emplace_back(rule);
+            added.push_back(Record((n % 8 == 0 ? L"%" : L"") + std::wstring(L"*/quellan-appended-") +
+                                   std::to_wstring(n) + L"/*"));
             const double cpuBefore = ThreadCpuUs();
             start = Now();
-            {
-                CStoreWriter writer(*store);
-                AppendRecord(writer, *added.back());
-            }
+            Append(*store, *added.back());
             appends.Add(Microseconds(Now() - start));
             appendsCpu.Add(ThreadCpuUs() - cpuBefore);
         }
@@ -621,16 +615,9 @@ int Run(int argc, wchar_t** argv)
                 ++tailCompared;
             }
         }
-        {
-            FilterRule* rule = nullptr;
-            ParseFilter(L"*/quellan-appended-past-the-bound/*", &rule);
-            added.emplace_back(rule);
-        }
+        added.push_back(Record(L"*/quellan-appended-past-the-bound/*"));
         start = Now();
-        {
-            CStoreWriter writer(*store);
-            AppendRecord(writer, *added.back());
-        }
+        Append(*store, *added.back());
         const double rebuildUs = Microseconds(Now() - start);
         std::printf("writer, appends 2 to %lu: median %.2f ms (%.2f ms of processor time), worst %.2f ms; the next "
                     "one, past the bound, %.1f ms (the whole index rebuilt)\n",
