@@ -1092,7 +1092,14 @@ struct CAdblockImage::CRequest
                 std::size_t dot = page.rfind('.', page.size() - pageSuffix - 2);
                 page = dot == std::string_view::npos ? page : page.substr(dot + 1);
             }
-            thirdParty = RegistrableDomain(url.Host()) != page ? 1 : 0;
+            // A host of the page's registrable domain ends in it at a
+            // label: most third-party hosts are told by that alone,
+            // without a look at the public suffix list.
+            const std::string_view host = url.Host();
+            const bool within = host.size() >= page.size() &&
+                                host.compare(host.size() - page.size(), page.size(), page) == 0 &&
+                                (host.size() == page.size() || host[host.size() - page.size() - 1] == '.');
+            thirdParty = !within || RegistrableDomain(host) != page ? 1 : 0;
         }
         return thirdParty != 0;
     }
@@ -1473,16 +1480,19 @@ CAlternatives RequiredAlternatives(std::string_view body)
     return depth == 0 ? alternatives : CAlternatives();
 }
 
-// Where `word` first occurs in `text` at or after `from`. (A plain loop: the
-// C library's search costs a call per candidate place.)
+// Where `word` first occurs in `text` at or after `from`. (Its first
+// character found by memchr, the rest compared here: the C library's
+// search of a whole string costs a call per candidate place.)
 std::size_t Find(std::string_view text, std::string_view word, std::size_t from) noexcept
 {
     if (word.empty())
         return from <= text.size() ? from : std::string_view::npos;
     for (std::size_t at = from; at + word.size() <= text.size(); ++at)
     {
-        if (text[at] != word[0])
-            continue;
+        const void* first = std::memchr(text.data() + at, word[0], text.size() - word.size() + 1 - at);
+        if (!first)
+            break;
+        at = static_cast<std::size_t>(static_cast<const char*>(first) - text.data());
         std::size_t k = 1;
         while (k < word.size() && text[at + k] == word[k])
             ++k;
