@@ -190,7 +190,8 @@ TEST(AdblockMatch, ContextOptions)
                           "||bad.test^$badfilter\n"                          // 10
                           "||n.test/$~image\n"                               // 11
                           "||fp.test^$1p\n"                                  // 12
-                          "||doc.test^$document\n",                          // 13
+                          "||doc.test^$document\n"                          // 13
+                          "||amazonaws.com^$third-party\n",                 // 14
                           bytes);
     ASSERT_TRUE(engine);
     EXPECT_EQ(Judge(*engine, L"http://t.test/a", L"http://page.test/"), "B1");
@@ -216,6 +217,11 @@ TEST(AdblockMatch, ContextOptions)
     EXPECT_EQ(Judge(*engine, L"http://fp.test/", L"http://other.test/"), "-");
     EXPECT_EQ(Judge(*engine, L"http://doc.test/", L"", kRequestDocument), "B13");
     EXPECT_EQ(Judge(*engine, L"http://doc.test/", L"", kRequestScript), "-");
+    // Within the page's registrable domain by name, yet a site of its own
+    // (s3.amazonaws.com is a public suffix).
+    EXPECT_EQ(Judge(*engine, L"http://b.s3.amazonaws.com/a", L"http://www.amazonaws.com/"), "B14");
+    EXPECT_EQ(Judge(*engine, L"http://cdn.amazonaws.com/a", L"http://www.amazonaws.com/"), "-");
+    EXPECT_EQ(Judge(*engine, L"http://amazonaws.com/a", L"http://cdn.amazonaws.com/"), "-");
 }
 
 // Small lists judged over every combination of some URLs, pages and types,
