@@ -276,28 +276,46 @@ struct CToken
     std::uint32_t hash;
     std::uint32_t length;
     std::uint32_t offset = kNoWordOffset;
+    std::uint32_t penalty = 0;  // WordPenalty
     // The pattern's characters right before and after the word, when a
     // match must hold them there (kAnyNeighbour otherwise).
     std::uint8_t before = kAnyNeighbour;
     std::uint8_t after = kAnyNeighbour;
 };
 
-// Words every URL holds, whatever the lists say: never a filter's key when
-// it has another.
-bool IsCommonWord(const char* text, std::size_t length) noexcept
-{
-    static const std::string_view kCommon[] = {"http", "https", "www", "com", "net", "org", "js", "html",
-                                              "php", "img", "images", "icon", "news", "cdn", "static"};
-    std::string_view word(text, length);
-    for (std::string_view common : kCommon)
-    {
-        if (word.size() == common.size() &&
-            std::equal(word.begin(), word.end(), common.begin(), [](char a, char b) { return Lower(a) == b; }))
-            return true;
-    }
-    return false;
-}
+// What a word costs as a filter's key beyond the filters filed under it:
+// words every URL holds, whatever the lists say, are never a key when the
+// filter has another; words that a good share of URLs hold (paths of
+// scripts, styles and their minified copies, common query names, country
+// domains) only when its other words are in thousands of filters.
 constexpr std::uint32_t kCommonPenalty = 1u << 20;
+constexpr std::uint32_t kFrequentPenalty = 1u << 12;
+std::uint32_t WordPenalty(const char* text, std::size_t length) noexcept
+{
+    static const std::string_view kCommon[] = {"cdn", "com", "html", "http", "https", "icon", "images",
+                                              "img", "js", "net", "news", "org", "php", "static", "www"};
+    static const std::string_view kFrequent[] = {
+        "ajax", "api", "app", "asp", "aspx", "asset", "assets", "build", "bundle", "cache", "callback",
+        "cb", "cgi", "cn", "co", "common", "components", "content", "core", "css", "data", "de",
+        "default", "dist", "embed", "en", "event", "events", "file", "files", "font", "fonts", "fr",
+        "gif", "google", "googleapis", "gstatic", "home", "htm", "id", "includes", "index", "info",
+        "io", "jp", "jpg", "jquery", "json", "lib", "libs", "main", "media", "min", "module",
+        "modules", "page", "player", "plugins", "png", "public", "ru", "script", "scripts", "search",
+        "site", "src", "style", "styles", "svg", "themes", "ts", "tv", "type", "uk", "upload",
+        "uploads", "url", "us", "user", "v1", "v2", "v3", "vendor", "ver", "version", "video",
+        "videos", "web", "webp", "widget", "widgets", "woff", "woff2", "xml"};
+    if (length == 1)
+        return kCommonPenalty;
+    char lower[12];
+    if (length >= sizeof(lower))
+        return 0;
+    for (std::size_t i = 0; i < length; ++i)
+        lower[i] = Lower(text[i]);
+    const std::string_view word(lower, length);
+    if (std::binary_search(std::begin(kCommon), std::end(kCommon), word))
+        return kCommonPenalty;
+    return std::binary_search(std::begin(kFrequent), std::end(kFrequent), word) ? kFrequentPenalty : 0;
+}
 constexpr std::uint32_t kHostKeyLength = 0xFFFF;  // a host key wins a tie with any word
 
 // Complete words of a pattern: runs of token characters that a URL holding
@@ -326,7 +344,8 @@ void AddPatternTokens(const CNetworkFilter& filter, std::vector<CToken>& tokens)
                 while (j < run.size() && IsTokenChar(run[j]))
                     ++j;
                 if (i > 0 && (j < run.size() || j - i >= kWordPrefix))
-                    tokens.push_back({HashWord(run.data() + i, j - i), static_cast<std::uint32_t>(j - i), kNoWordOffset});
+                    tokens.push_back({HashWord(run.data() + i, j - i), static_cast<std::uint32_t>(j - i), kNoWordOffset,
+                                      WordPenalty(run.data() + i, j - i)});
                 i = j;
             }
         }
@@ -376,10 +395,9 @@ void AddPatternTokens(const CNetworkFilter& filter, std::vector<CToken>& tokens)
             std::uint8_t after = kAnyNeighbour;
             if (whole)
                 after = j < p.size() ? neighbour(p[j]) : kUrlEndNeighbour;
-            tokens.push_back({HashWord(p.data() + i, j - i),
-                              IsCommonWord(p.data() + i, j - i) ? 1u : static_cast<std::uint32_t>(j - i),
+            tokens.push_back({HashWord(p.data() + i, j - i), static_cast<std::uint32_t>(j - i),
                               i < fixed ? static_cast<std::uint32_t>(i) : kNoWordOffset,
-                              i > 0 ? neighbour(p[i - 1]) : kAnyNeighbour, after});
+                              WordPenalty(p.data() + i, j - i), i > 0 ? neighbour(p[i - 1]) : kAnyNeighbour, after});
         }
         i = j;
     }
@@ -533,11 +551,7 @@ std::vector<BYTE> BuildAdblockImage(const std::vector<CAdblockListText>& lists, 
         for (std::size_t k = firstCandidate[i]; k < firstCandidate[i + 1]; ++k)
         {
             const CToken& token = candidates[k];
-            std::uint32_t count = frequency(token.hash);
-            // One-letter words (and the common ones, given length 1) are
-            // everywhere in URLs whatever the lists say.
-            if (token.length == 1)
-                count += kCommonPenalty;
+            const std::uint32_t count = frequency(token.hash) + token.penalty;
             if (!hasToken[i] || count < bestCount || (count == bestCount && token.length > bestLength))
             {
                 best = token.hash;
