@@ -189,6 +189,7 @@ TEST_F(ElementBehavior, FlashAndFramesAreHiddenScriptsAreLeftToTheRequestFilter)
 TEST_F(ElementBehavior, AdblockListsJudgeElementsWithTheirPageAndKind)
 {
     SetOptions(true, false);
+    StoreFilters({});  // (whatever an earlier test left would decide first)
     CUserStoreReset lists;
     StoreAdblockList("[Adblock Plus 2.0]\n||ads.example^$image\n"
                      "||frames.example^$subdocument,domain=www.example.com\n||cdn.example^$script\n");
