@@ -1121,27 +1121,16 @@ struct CAdblockImage::CRequest
     bool untypedOnly = false;
     mutable std::wstring wideLower;  // for regular expressions, made when first needed
     char pageHostRoom[256];  // pageHost, when it comes from CPageMemo
-    // The URL's keys with the places of their words: an open-addressing
-    // table into `keys` (set by the lookup once it has them).
+    // A key of the URL with the places of its words.
     struct CKey
     {
         std::uint32_t hash;
         CWordPlaces places;
     };
-    const CKey* keys = nullptr;
-    const std::uint32_t* keySlots = nullptr;
-    std::size_t keySlotMask = 0;
-    const CWordPlaces* PlacesOf(std::uint32_t hash) const noexcept
-    {
-        if (!keySlots)
-            return nullptr;
-        for (std::size_t at = hash & keySlotMask; keySlots[at] != CWordPlaces::kEnd; at = (at + 1) & keySlotMask)
-        {
-            if (keys[keySlots[at]].hash == hash)
-                return &keys[keySlots[at]].places;
-        }
-        return nullptr;
-    }
+    // The URL's words in order (not its host's tails), set by the lookup
+    // once it has them.
+    const CUrlWord* urlWords = nullptr;
+    std::size_t urlWordCount = 0;
     // Which pairs of adjacent characters the URL holds (folded to lower
     // case, one bit per BigramIndex), made when first asked: what rules out
     // most regular expressions before their literals are looked for.
@@ -1351,6 +1340,7 @@ struct CAlternatives
     // literal after the group.
     std::string prefix, suffix;
     std::vector<std::string> cores;
+    std::size_t groupStart = 0;  // where the group's "(" is in the body
     bool hasNext = false;
     CCharSet next;
 };
@@ -1481,6 +1471,7 @@ CAlternatives RequiredAlternatives(std::string_view body)
                 for (char literal; TakeLiteral(body, next, literal);)
                     suffix.push_back(literal);
                 alternatives.cores = words;
+                alternatives.groupStart = at;
                 alternatives.prefix = prefix;
                 alternatives.suffix = suffix;
                 for (std::string& word : words)
@@ -1494,23 +1485,52 @@ CAlternatives RequiredAlternatives(std::string_view body)
     return depth == 0 ? alternatives : CAlternatives();
 }
 
-// Where `word` first occurs in `text` at or after `from`. (Its first
-// character found by memchr, the rest compared here: the C library's
-// search of a whole string costs a call per candidate place.)
+// Where `word` first occurs in `text` at or after `from`. (Candidate places
+// found sixteen at a time by their first two characters where the processor
+// has SSE2, else by memchr for the first; the rest compared here: the C
+// library's search of a whole string costs a call per candidate place.)
 std::size_t Find(std::string_view text, std::string_view word, std::size_t from) noexcept
 {
     if (word.empty())
         return from <= text.size() ? from : std::string_view::npos;
-    for (std::size_t at = from; at + word.size() <= text.size(); ++at)
-    {
-        const void* first = std::memchr(text.data() + at, word[0], text.size() - word.size() + 1 - at);
-        if (!first)
-            break;
-        at = static_cast<std::size_t>(static_cast<const char*>(first) - text.data());
+    if (word.size() > text.size())
+        return std::string_view::npos;
+    const std::size_t last = text.size() - word.size();  // the last place a match can start
+    auto rest = [&](std::size_t at) {
         std::size_t k = 1;
         while (k < word.size() && text[at + k] == word[k])
             ++k;
-        if (k == word.size())
+        return k == word.size();
+    };
+    std::size_t at = from;
+#ifdef __SSE2__
+    if (word.size() >= 2)
+    {
+        const __m128i first = _mm_set1_epi8(word[0]), second = _mm_set1_epi8(word[1]);
+        // Every place of the block may start a match, so both loads end
+        // within the text.
+        for (; at <= last && last - at >= 15; at += 16)
+        {
+            const char* block = text.data() + at;
+            unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), first),
+                              _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1)), second))));
+            for (; mask != 0; mask &= mask - 1)
+            {
+                const std::size_t place = at + static_cast<std::size_t>(__builtin_ctz(mask));
+                if (rest(place))
+                    return place;
+            }
+        }
+    }
+#endif
+    for (; at <= last; ++at)
+    {
+        const void* found = std::memchr(text.data() + at, word[0], last + 1 - at);
+        if (!found)
+            break;
+        at = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        if (rest(at))
             return at;
     }
     return std::string_view::npos;
@@ -1530,19 +1550,30 @@ struct CAdblockImage::CRegex
         anyOf = std::move(required.words);
         for (const std::string& word : anyOf)
             anyOfPairs.push_back(BigramsOf(word));
-        // Alternatives that are whole words of a URL holding them (a mark on
-        // each side) are found among the URL's words instead.
-        auto isWord = [](const std::string& core) {
-            return !core.empty() && std::all_of(core.begin(), core.end(), IsTokenChar);
-        };
-        anyOfAreWords = !anyOf.empty() && required.prefix.size() == 1 && !IsTokenChar(required.prefix[0]) &&
-                        !required.suffix.empty() && !IsTokenChar(required.suffix[0]) &&
-                        std::all_of(required.cores.begin(), required.cores.end(), isWord);
-        if (anyOfAreWords)
+        // Alternatives that start a word of any URL holding them (what a
+        // match holds before the group is a mark, and each starts with a run
+        // of word characters that a mark ends) are found among the URL's
+        // words instead.
+        CCharSet before;
+        std::size_t at = 0;
+        const std::string_view lead = body.substr(0, required.groupStart);
+        anyOfAreWords = !anyOf.empty() && LastCharsOfSequence(lead, at, before, 0) && at == lead.size();
+        for (int c = 0; c < 256 && anyOfAreWords; ++c)
+            anyOfAreWords = !before.test(static_cast<unsigned char>(c)) || !IsTokenChar(static_cast<char>(c));
+        const bool suffixIsMark = !required.suffix.empty() && !IsTokenChar(required.suffix[0]);
+        for (std::size_t w = 0; w < required.cores.size() && anyOfAreWords; ++w)
         {
-            for (const std::string& core : required.cores)
-                anyOfWords.push_back({HashWord(core.data(), core.size()), static_cast<std::uint32_t>(core.size())});
+            const std::string& core = required.cores[w];
+            std::size_t run = 0;
+            while (run < core.size() && IsTokenChar(core[run]))
+                ++run;
+            anyOfAreWords = run > 0 && (run < core.size() || suffixIsMark);
+            const std::uint32_t hash = HashWord(core.data(), run);
+            anyOfWords.push_back({hash, static_cast<std::uint32_t>(run)});
+            anyOfWordBloom[(hash >> 6) & 3] |= std::uint64_t(1) << (hash & 63);
         }
+        wordBefore = before;
+        anyOfPrefixLength = required.prefix.size();
         anyOfNextKnown = required.hasNext;
         anyOfNext = required.next;
         endsKnown = RegexLastChars(body, ends);
@@ -1572,21 +1603,24 @@ struct CAdblockImage::CRegex
         auto nextFits = [&](std::size_t after) {
             return !anyOfNextKnown || (after < text.size() && anyOfNext.test(static_cast<unsigned char>(text[after])));
         };
-        if (anyOfAreWords && request.keySlots)
+        if (anyOfAreWords && request.urlWords)
         {
-            // Alternative w with its marks starts one character before a
-            // word of the URL as long as its own.
-            for (std::size_t w = 0; w < anyOf.size(); ++w)
+            // Alternative w with its marks starts where a word of the URL
+            // starts whose key is its leading word's: the URL's words
+            // (fewer than the alternatives, and most ruled out by one bit)
+            // are looked up among the alternatives.
+            for (std::size_t k = 0; k < request.urlWordCount; ++k)
             {
-                const CWordPlaces* places = request.PlacesOf(anyOfWords[w].hash);
-                for (std::uint32_t k = places ? places->first : CWordPlaces::kEnd; k != CWordPlaces::kEnd;
-                     k = places->words[k].next)
+                const CUrlWord& word = request.urlWords[k];
+                const bool maybe = anyOfWordBloom[(word.hash >> 6) & 3] & (std::uint64_t(1) << (word.hash & 63));
+                if (!maybe || word.place == 0 || !wordBefore.test(static_cast<unsigned char>(text[word.place - 1])))
+                    continue;
+                for (std::size_t w = 0; w < anyOf.size(); ++w)
                 {
-                    const CUrlWord& word = places->words[k];
                     const std::string& whole = anyOf[w];
-                    if (word.end - word.place == anyOfWords[w].length && word.place > 0 &&
-                        text.compare(word.place - 1, whole.size(), whole) == 0 &&
-                        nextFits(word.place - 1 + whole.size()))
+                    const std::size_t start = word.place - anyOfPrefixLength;
+                    if (anyOfWords[w].hash == word.hash && word.end - word.place == anyOfWords[w].length &&
+                        text.compare(start, whole.size(), whole) == 0 && nextFits(start + whole.size()))
                         return true;
                 }
             }
@@ -1626,7 +1660,10 @@ struct CAdblockImage::CRegex
         std::uint32_t length;  // and its length
     };
     bool anyOfAreWords = false;
-    std::vector<CWordKey> anyOfWords;
+    CCharSet wordBefore;  // the marks a match can hold right before the group
+    std::size_t anyOfPrefixLength = 0;  // of the mark each of anyOf starts with (0 or 1)
+    std::vector<CWordKey> anyOfWords;  // each alternative's leading word
+    std::uint64_t anyOfWordBloom[4] = {0, 0, 0, 0};  // a bit per anyOfWords hash
     bool anyOfNextKnown = false;
     CCharSet anyOfNext;  // what follows one of anyOf, when known
     bool endsKnown = false;
@@ -2121,6 +2158,7 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
                            CWordPlaces::kEnd);
         i = j;
     }
+    const std::size_t urlWordCount = words.size();
     for (std::size_t at = request.url.hostStart; at < request.url.hostEnd; ++at)
     {
         if (at != request.url.hostStart && s[at - 1] != '.')
@@ -2168,9 +2206,8 @@ CAdblockVerdict CAdblockImage::Judge(const RequestContext& context, CUnknownType
             places.first = static_cast<std::uint32_t>(i);
         }
     }
-    request.keys = tokens.begin();
-    request.keySlots = slot;
-    request.keySlotMask = slots - 1;
+    request.urlWords = words.begin();
+    request.urlWordCount = urlWordCount;
     CSmallVector<CKey, 32> pageKeys;
     for (const CRequest::CPageName& name : request.pageNames)
         pageKeys.emplace_back(name.hash, CWordPlaces());

@@ -129,7 +129,9 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
                           "/\\-(ad|pop)\\/?[0-9]x/\n"                                   // 7
                           "-ads-\n"                                                // 8
                           "^banner^\n"                                             // 9
-                          "_track|\n",                                             // 10
+                          "_track|\n"                                              // 10
+                          "/^https?:\\/\\/([0-9a-z\\-]+\\.)?(anime|igg-games)\\.[a-z]{2,4}\\//\n"  // 11
+                          "/xq\\.lit$/\n",                                          // 12
                           bytes);
     ASSERT_TRUE(engine);
     const wchar_t* page = L"http://page.test/";
@@ -151,6 +153,11 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
     EXPECT_EQ(Judge(*engine, L"http://a.top/x.top/1a/"), "-");
     EXPECT_EQ(Judge(*engine, L"http://a.test/x-pop5x"), "B7");
     EXPECT_EQ(Judge(*engine, L"http://a.test/x-ad/5x"), "B7");
+    // Alternatives after an optional group: the marks either way round it.
+    EXPECT_EQ(Judge(*engine, L"https://igg-games.com/x"), "B11");
+    EXPECT_EQ(Judge(*engine, L"https://www.anime.net/x"), "B11");
+    EXPECT_EQ(Judge(*engine, L"https://xanime.net/x"), "-");
+    EXPECT_EQ(Judge(*engine, L"https://igg-gamesx.com/x"), "-");
     // The characters around a filter's word are asked of each place the URL
     // holds it; "^" after it also matches the URL's end.
     EXPECT_EQ(Judge(*engine, L"http://a.test/ads-y/x-ads-z"), "B8");
@@ -167,6 +174,8 @@ TEST(AdblockMatch, KeysAndPrefiltersNeverHideAMatch)
         EXPECT_EQ(Judge(*engine, (L"HTTP://X.TEST/" + padding + L"/GETPIXELSSO").c_str()), "B2") << k;
         EXPECT_EQ(Judge(*engine, (L"http://x.test/" + padding + L"\u00e9/getPixelSso").c_str()), "B2") << k;
         EXPECT_EQ(Judge(*engine, (L"http://x.test/" + padding + L"/getPixel").c_str()), "-") << k;
+        EXPECT_EQ(Judge(*engine, (L"http://x.test/" + padding + L"xq.lit").c_str()), "B12") << k;
+        EXPECT_EQ(Judge(*engine, (L"http://x.test/" + padding + L"xq.lix").c_str()), "-") << k;
     }
     // More words than the URL's keys keep on the stack, most of them alike.
     std::wstring many = L"http://x.test/";
