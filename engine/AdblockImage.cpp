@@ -292,6 +292,7 @@ constexpr std::uint32_t kCommonPenalty = 1u << 20;
 constexpr std::uint32_t kFrequentPenalty = 1u << 12;
 std::uint32_t WordPenalty(const char* text, std::size_t length) noexcept
 {
+    // (Both in sorted order: looked up by binary search.)
     static const std::string_view kCommon[] = {"cdn", "com", "html", "http", "https", "icon", "images",
                                               "img", "js", "net", "news", "org", "php", "static", "www"};
     static const std::string_view kFrequent[] = {
@@ -1568,6 +1569,11 @@ struct CAdblockImage::CRegex
             while (run < core.size() && IsTokenChar(core[run]))
                 ++run;
             anyOfAreWords = run > 0 && (run < core.size() || suffixIsMark);
+            if (!anyOfAreWords)
+            {
+                anyOfWords.clear();
+                break;
+            }
             const std::uint32_t hash = HashWord(core.data(), run);
             anyOfWords.push_back({hash, static_cast<std::uint32_t>(run)});
             anyOfWordBloom[(hash >> 6) & 3] |= std::uint64_t(1) << (hash & 63);
